@@ -1,0 +1,22 @@
+# Helpers shared by the subsystem and test CMake files.
+
+# fastrak_subsystem(NAME sources... [DEPS libs...]): a static library that the module links whole.
+function(fastrak_subsystem name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(fastrak_${name} STATIC ${ARG_SOURCES})
+  target_include_directories(fastrak_${name} PUBLIC
+    ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(fastrak_${name} PUBLIC ${ARG_DEPS})
+  fastrak_warnings(fastrak_${name})
+  set_property(GLOBAL APPEND PROPERTY FASTRAK_SUBSYSTEMS fastrak_${name})
+endfunction()
+
+# fastrak_test(NAME sources... [LIBS libs...]): one GoogleTest program run by CTest.
+function(fastrak_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} fastrak_test_support GTest::gtest_main)
+  fastrak_warnings(${name})
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 300)
+endfunction()
