@@ -1,4 +1,5 @@
 # Fails unless the defined dynamic symbols of MODULE are exactly createDev and deleteDev.
+cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND ${NM} -D --defined-only ${MODULE} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${MODULE}")

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Usage: wine-run.sh PREFIX PROGRAM [ARGS...]
+# Runs a Windows program under Wine with a private prefix in the build tree, booted once under a
+# lock so that parallel tests do not race the first start.
+set -euo pipefail
+export WINEPREFIX=$1
+shift
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+export WINEARCH=win32
+mkdir -p "$(dirname "$WINEPREFIX")"
+(
+  flock 9
+  if [ ! -f "$WINEPREFIX/.fastrak-ready" ]; then
+    wineboot -i >/dev/null 2>&1 || true
+    wineserver -w || true
+    touch "$WINEPREFIX/.fastrak-ready"
+  fi
+) 9>"$WINEPREFIX.lock"
+exec wine "$@"
