@@ -11,12 +11,20 @@ function(fastrak_subsystem name)
   set_property(GLOBAL APPEND PROPERTY FASTRAK_SUBSYSTEMS fastrak_${name})
 endfunction()
 
-# fastrak_test(NAME sources... [LIBS libs...]): one GoogleTest program run by CTest.
+# fastrak_test(NAME [SERIAL] SOURCES... [LIBS libs...]): one GoogleTest program run by CTest.
+# SERIAL: the program talks over a serial line; under Wine it gets COM1 and COM2 joined by socat.
 function(fastrak_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "SERIAL" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} fastrak_test_support GTest::gtest_main)
   fastrak_warnings(${name})
+  if(ARG_SERIAL AND FASTRAK_WINEPREFIX)
+    set_property(TARGET ${name} PROPERTY CROSSCOMPILING_EMULATOR
+      ${PROJECT_SOURCE_DIR}/cmake/wine-serial-run.sh ${FASTRAK_WINEPREFIX})
+  endif()
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT 300)
+  if(ARG_SERIAL AND FASTRAK_WINEPREFIX)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK wine_com)
+  endif()
 endfunction()

@@ -13,7 +13,15 @@ mkdir -p "$(dirname "$WINEPREFIX")"
   flock 9
   if [ ! -f "$WINEPREFIX/.fastrak-ready" ]; then
     wineboot -i >/dev/null 2>&1 || true
-    wineserver -w || true
+    # COM1 and COM2 map onto the pseudo-terminal links that wine-serial-run.sh makes; Wine
+    # rebuilds its dosdevices links from this key when it starts.
+    mkdir -p "$WINEPREFIX-com"
+    for port in COM1 COM2; do
+      lower=$(echo "$port" | tr 'A-Z' 'a-z')
+      wine reg add 'HKLM\Software\Wine\Ports' /v "$port" /d "$WINEPREFIX-com/$lower" /f >/dev/null 2>&1 || true
+    done
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
     touch "$WINEPREFIX/.fastrak-ready"
   fi
 ) 9>"$WINEPREFIX.lock"
