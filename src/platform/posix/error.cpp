@@ -30,7 +30,7 @@ const ErrnoMapping kErrnoTable[] = {
     {EEXIST, ERROR_FILE_EXISTS},          {ENOSYS, ERROR_NOT_SUPPORTED},
     {EOPNOTSUPP, ERROR_NOT_SUPPORTED},    {EAGAIN, ERROR_BUSY},
     {EINTR, ERROR_OPERATION_ABORTED},     {EDEADLK, ERROR_NOT_OWNER},
-    {EOWNERDEAD, ERROR_NOT_OWNER},        {ENOTRECOVERABLE, ERROR_INVALID_HANDLE},
+    {EOWNERDEAD, ERROR_SEM_OWNER_DIED},   {ENOTRECOVERABLE, ERROR_INVALID_HANDLE},
 };
 
 struct MessageEntry {
@@ -61,6 +61,7 @@ const MessageEntry kMessages[] = {
     {ERROR_DEV_NOT_EXIST, "The specified network resource or device is no longer available."},
     {ERROR_FILE_EXISTS, "The file exists."},
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
+    {ERROR_SEM_OWNER_DIED, "The previous ownership of this semaphore has ended."},
     {ERROR_BROKEN_PIPE, "The pipe has been ended."},
     {ERROR_BUFFER_OVERFLOW, "The file name is too long."},
     {ERROR_SEM_TIMEOUT, "The semaphore timeout period has expired."},
