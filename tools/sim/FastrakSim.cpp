@@ -1,0 +1,690 @@
+// The emulated tracker on a pseudo-terminal: one I/O thread that reads commands, produces
+// solutions at the tracker's rate, paces bytes at the line speed and injects faults.
+#include "FastrakSim.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+
+namespace fastraksim {
+
+namespace {
+
+using Clock = FastrakSim::Clock;
+using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
+
+int64_t ns(Clock::time_point t) { return std::chrono::duration_cast<nanoseconds>(t.time_since_epoch()).count(); }
+
+Clock::duration seconds(double s) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+}
+
+struct SpeedEntry {
+    speed_t code;
+    unsigned baud;
+};
+
+const SpeedEntry kSpeeds[] = {{B50, 50},         {B75, 75},         {B110, 110},         {B134, 134},
+                              {B150, 150},       {B200, 200},       {B300, 300},         {B600, 600},
+                              {B1200, 1200},     {B1800, 1800},     {B2400, 2400},       {B4800, 4800},
+                              {B9600, 9600},     {B19200, 19200},   {B38400, 38400},     {B57600, 57600},
+                              {B115200, 115200}, {B230400, 230400}, {B460800, 460800},   {B921600, 921600},
+                              {B1000000, 1000000}, {B2000000, 2000000}, {B4000000, 4000000}};
+
+constexpr size_t kUnpacedBacklog = 4096;  // bytes queued before solutions are dropped unpaced
+
+}  // namespace
+
+FastrakSim::FastrakSim(const SimOptions& options) : options_(options), faultRandom_(options.seed ^ 0x6661756c74ull) {
+    for (int i = 0; i < 4; ++i) model_.setReceiver(i + 1, options_.receivers[i]);
+    model_.powerUp();
+}
+
+FastrakSim::~FastrakSim() { stop(); }
+
+bool FastrakSim::start(std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (started_) {
+        error = "already started";
+        return false;
+    }
+    auto fail = [&](const char* what) {
+        error = std::string(what) + ": " + std::strerror(errno);
+        closeSides();
+        for (int& fd : wakeFds_)
+            if (fd >= 0) ::close(fd), fd = -1;
+        return false;
+    };
+    masterFd_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (masterFd_ < 0) return fail("posix_openpt");
+    if (::grantpt(masterFd_) != 0 || ::unlockpt(masterFd_) != 0) return fail("unlockpt");
+    char name[128];
+    if (::ptsname_r(masterFd_, name, sizeof name) != 0) return fail("ptsname");
+    slavePath_ = name;
+    slaveFd_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slaveFd_ < 0) return fail("open slave");
+    // Raw from the start, so nothing is echoed back as a command before the driver sets the line up.
+    termios tio{};
+    if (::tcgetattr(slaveFd_, &tio) != 0) return fail("tcgetattr");
+    ::cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    ::cfsetispeed(&tio, B9600);
+    ::cfsetospeed(&tio, B9600);
+    if (::tcsetattr(slaveFd_, TCSANOW, &tio) != 0) return fail("tcsetattr");
+    const int flags = ::fcntl(masterFd_, F_GETFL);
+    if (flags < 0 || ::fcntl(masterFd_, F_SETFL, flags | O_NONBLOCK) != 0) return fail("fcntl");
+    if (::pipe2(wakeFds_, O_NONBLOCK | O_CLOEXEC) != 0) return fail("pipe");
+
+    start_ = Clock::now();
+    nextSolution_ = start_;
+    lineClock_ = start_;
+    baudInUse_ = readBaud();
+    stopRequested_ = false;
+    try {
+        thread_ = std::thread(&FastrakSim::run, this);
+    } catch (const std::system_error& e) {
+        errno = e.code().value();
+        return fail("thread");
+    }
+    started_ = true;
+    return true;
+}
+
+void FastrakSim::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!started_) return;
+        stopRequested_ = true;
+    }
+    wake();
+    if (thread_.joinable()) thread_.join();
+    std::lock_guard<std::mutex> lock(mutex_);
+    closeSides();
+    for (int& fd : wakeFds_)
+        if (fd >= 0) ::close(fd), fd = -1;
+    started_ = false;
+    changed_.notify_all();
+}
+
+std::string FastrakSim::slavePath() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return slavePath_;
+}
+
+void FastrakSim::setMotion(int station, MotionPtr motion) {
+    if (station < 1 || station > 4) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    motions_[station - 1] = std::move(motion);
+}
+
+void FastrakSim::setFaults(const FaultSettings& faults) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        faults_ = faults;
+    }
+    wake();
+}
+
+void FastrakSim::setPaced(bool paced) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        options_.paced = paced;
+    }
+    wake();
+}
+
+void FastrakSim::setBaud(unsigned baud) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        options_.baud = baud;
+        baudInUse_ = readBaud();
+    }
+    wake();
+}
+
+void FastrakSim::setSolutionRate(double rate) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        options_.solutionRate = rate > 0 ? rate : 0;
+        nextSolution_ = Clock::now();
+    }
+    wake();
+}
+
+void FastrakSim::setResetSeconds(double s) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    options_.resetSeconds = s > 0 ? s : 0;
+}
+
+void FastrakSim::setLatency(double s) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    options_.latencySeconds = s > 0 ? s : 0;
+}
+
+void FastrakSim::hangUp() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        hangUpRequested_ = true;
+    }
+    wake();
+}
+
+unsigned FastrakSim::lineBaud() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return readBaud();
+}
+
+std::vector<LogEntry> FastrakSim::log() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::vector<LogEntry>(log_.begin(), log_.end());
+}
+
+std::vector<LogEntry> FastrakSim::entries(LogEntry::Kind kind) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<LogEntry> out;
+    for (const LogEntry& e : log_)
+        if (e.kind == kind) out.push_back(e);
+    return out;
+}
+
+std::string FastrakSim::received() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_;
+}
+
+void FastrakSim::clearLog() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    log_.clear();
+}
+
+void FastrakSim::setLogSink(std::function<void(const LogEntry&)> sink) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sink_ = std::move(sink);
+}
+
+SimStats FastrakSim::stats() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stats_;
+}
+
+TrackerState FastrakSim::trackerState() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return model_.state();
+}
+
+bool FastrakSim::waitUntil(const std::function<bool(const SimStats&)>& done, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return done(stats_); });
+}
+
+bool FastrakSim::waitForRecords(uint64_t count, std::chrono::milliseconds timeout) const {
+    return waitUntil([count](const SimStats& s) { return s.records >= count; }, timeout);
+}
+
+bool FastrakSim::waitForCommands(uint64_t count, std::chrono::milliseconds timeout) const {
+    return waitUntil([count](const SimStats& s) { return s.commands >= count; }, timeout);
+}
+
+// ---- the I/O thread; everything below runs with mutex_ held ----
+
+void FastrakSim::run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    char buffer[4096];
+    while (!stopRequested_) {
+        Clock::time_point now = Clock::now();
+        if (hangUpRequested_ && !stats_.hungUp) {
+            dropQueue("cut by hang-up");
+            closeSides();
+            stats_.hungUp = true;
+            LogEntry e;
+            e.kind = LogEntry::Kind::HangUp;
+            e.time = ns(now);
+            addLog(std::move(e));
+        }
+        if (!stats_.hungUp) step(now);
+
+        pollfd fds[2] = {{wakeFds_[0], POLLIN, 0}, {masterFd_, POLLIN, 0}};
+        if (writeBlocked_) fds[1].events |= POLLOUT;
+        const nfds_t count = stats_.hungUp ? 1 : 2;
+        timespec timeout{};
+        const timespec* timeoutPtr = nullptr;
+        if (!stats_.hungUp) {
+            const auto wait = std::max(Clock::duration::zero(), nextWake_ - Clock::now());
+            const auto waitNs = std::chrono::duration_cast<nanoseconds>(wait).count();
+            timeout.tv_sec = static_cast<time_t>(waitNs / 1000000000);
+            timeout.tv_nsec = static_cast<long>(waitNs % 1000000000);
+            timeoutPtr = &timeout;
+        }
+        lock.unlock();
+        const int ready = ::ppoll(fds, count, timeoutPtr, nullptr);
+        lock.lock();
+        if (ready <= 0) continue;
+        if (fds[0].revents & POLLIN)
+            while (::read(wakeFds_[0], buffer, sizeof buffer) > 0) {
+            }
+        if (count == 2 && masterFd_ >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+            for (;;) {
+                const ssize_t n = ::read(masterFd_, buffer, sizeof buffer);
+                if (n > 0) {
+                    handleInput(buffer, static_cast<size_t>(n), Clock::now());
+                    continue;
+                }
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0 && errno != EAGAIN) {
+                    // Not expected while we hold the slave side open; do not spin on it.
+                    lock.unlock();
+                    ::usleep(10000);
+                    lock.lock();
+                }
+                break;
+            }
+        }
+    }
+}
+
+double FastrakSim::secondsSince(Clock::time_point t) const {
+    return std::chrono::duration<double>(t - start_).count();
+}
+
+Sample FastrakSim::sampleAt(int station, Clock::time_point t) const {
+    const MotionPtr& m = motions_[station - 1];
+    if (m) return m->at(secondsSince(t));
+    return Sample{defaultPose(station), false};
+}
+
+void FastrakSim::step(Clock::time_point now) {
+    nextWake_ = now + milliseconds(200);
+    const double elapsed = secondsSince(now);
+
+    if (faults_.hangUpAt >= 0) {
+        if (elapsed >= faults_.hangUpAt) {
+            hangUpRequested_ = true;
+            nextWake_ = now;
+            return;
+        }
+        nextWake_ = std::min(nextWake_, start_ + seconds(faults_.hangUpAt));
+    }
+
+    if (stats_.resetting) {
+        if (now >= resetUntil_) {
+            stats_.resetting = false;
+            ++stats_.resets;
+            LogEntry e;
+            e.kind = LogEntry::Kind::ResetDone;
+            e.time = ns(now);
+            addLog(std::move(e));
+        } else {
+            nextWake_ = std::min(nextWake_, resetUntil_);
+        }
+    }
+
+    double boundary;
+    const bool silent = silentAt(elapsed, boundary);
+    if (boundary >= 0) nextWake_ = std::min(nextWake_, start_ + seconds(boundary));
+    if (silent != stats_.silent) {
+        stats_.silent = silent;
+        LogEntry e;
+        e.kind = silent ? LogEntry::Kind::SilenceStart : LogEntry::Kind::SilenceEnd;
+        e.time = ns(now);
+        addLog(std::move(e));
+    }
+
+    if (options_.solutionRate > 0) {
+        const Clock::duration period = seconds(1.0 / options_.solutionRate);
+        if (now - nextSolution_ > milliseconds(250)) {
+            // The thread was held up; do not send a burst of stale solutions.
+            const auto missed = (now - nextSolution_) / period;
+            if (model_.state().continuous) stats_.solutionsDropped += static_cast<uint64_t>(missed);
+            nextSolution_ += missed * period;
+        }
+        while (nextSolution_ <= now) {
+            solution(nextSolution_);
+            nextSolution_ += period;
+        }
+        nextWake_ = std::min(nextWake_, nextSolution_);
+    } else if (queue_.empty()) {
+        solution(now);
+    }
+
+    writeOutput(now);
+    if (options_.solutionRate <= 0 && queue_.empty() && model_.state().continuous && !stats_.resetting && !silent)
+        nextWake_ = now;  // free-running: the next solution at once
+}
+
+bool FastrakSim::silentAt(double elapsed, double& boundary) const {
+    boundary = -1;
+    if (faults_.silenceAt < 0 || faults_.silenceFor <= 0) return false;
+    if (elapsed < faults_.silenceAt) {
+        boundary = faults_.silenceAt;
+        return false;
+    }
+    const double since = elapsed - faults_.silenceAt;
+    const double phase = faults_.silenceEvery > 0 ? std::fmod(since, faults_.silenceEvery) : since;
+    const double windowStart = faults_.silenceAt + since - phase;
+    const bool silent = phase < faults_.silenceFor;
+    if (silent) boundary = windowStart + faults_.silenceFor;
+    else if (faults_.silenceEvery > 0) boundary = windowStart + faults_.silenceEvery;
+    return silent;
+}
+
+void FastrakSim::solution(Clock::time_point t) {
+    TrackerState& st = model_.state();
+    for (int i = 0; i < 4; ++i) {
+        if (!st.stations[i].receiver) continue;
+        const bool pressed = sampleAt(i + 1, t).button;
+        if (pressed && !lastButton_[i] && st.stations[i].stylusFunction == 1 && !stats_.resetting) {
+            LogEntry e;
+            e.kind = LogEntry::Kind::Stylus;
+            e.time = ns(t);
+            e.station = i + 1;
+            ++stats_.stylusEvents;
+            if (st.continuous) {
+                st.continuous = false;
+                e.note = "press stops continuous output";
+                addLog(std::move(e));
+            } else {
+                e.note = "press sends one record per active station";
+                addLog(std::move(e));
+                if (!stats_.silent)
+                    for (int s : model_.activeStations()) enqueueRecord(s, t, true);
+            }
+        }
+        lastButton_[i] = pressed;
+    }
+    if (!st.continuous || stats_.resetting) return;
+    const std::vector<int> active = model_.activeStations();
+    if (active.empty()) return;
+    if (active != lastActive_) {
+        roundRobin_ = 0;
+        lastActive_ = active;
+    }
+    const int station = active[roundRobin_ % active.size()];
+    ++roundRobin_;
+    double boundary;
+    // Judged by the solution's own time, so a late wake-up cannot leak one out of the window.
+    if (silentAt(secondsSince(t), boundary) || !lineHasRoom(t)) {
+        ++stats_.solutionsDropped;
+        return;
+    }
+    enqueueRecord(station, t, true);
+}
+
+bool FastrakSim::lineHasRoom(Clock::time_point t) const {
+    size_t queued = 0;
+    for (const Pending& p : queue_) queued += p.bytes.size() - p.sent;
+    if (options_.solutionRate <= 0) return queued == 0;
+    if (!options_.paced) return queued < kUnpacedBacklog;
+    // A record that cannot start within its own cycle is dropped.
+    const double byteSeconds = 10.0 / baudInUse_;
+    const Clock::time_point busyUntil = std::max(lineClock_, t) + seconds(static_cast<double>(queued) * byteSeconds);
+    return busyUntil <= t + seconds(1.0 / options_.solutionRate);
+}
+
+std::string FastrakSim::randomBytes(size_t count, bool avoidLineEnd) {
+    std::string out;
+    std::uniform_int_distribution<int> byte(0, 255);
+    while (out.size() < count) {
+        const char c = static_cast<char>(byte(faultRandom_));
+        if (avoidLineEnd && (c == '\r' || c == '\n')) continue;
+        out.push_back(c);
+    }
+    return out;
+}
+
+void FastrakSim::enqueueRecord(int station, Clock::time_point solutionAt, bool withFaults) {
+    const Sample sample = sampleAt(station, solutionAt);
+    std::string bytes = model_.record(station, sample);
+    LogEntry e;
+    e.kind = LogEntry::Kind::Record;
+    e.station = station;
+    e.solutionTime = ns(solutionAt);
+    e.pose = model_.reported(station, sample.pose);
+    e.button = sample.button;
+    const Clock::time_point notBefore = solutionAt + seconds(options_.latencySeconds);
+    std::uniform_real_distribution<double> chance(0.0, 1.0);
+    auto happens = [&](double rate) { return withFaults && rate > 0 && chance(faultRandom_) < rate; };
+
+    if (happens(faults_.noiseRate)) {
+        std::uniform_int_distribution<size_t> length(1, std::max<size_t>(1, faults_.noiseBytes));
+        LogEntry n;
+        n.kind = LogEntry::Kind::Noise;
+        enqueue(randomBytes(length(faultRandom_), false), std::move(n), notBefore);
+    }
+    if (happens(faults_.longRunRate)) {
+        LogEntry n;
+        n.kind = LogEntry::Kind::LongRun;
+        // Starts like a record so a reader is drawn into it.
+        enqueue("0" + randomBytes(std::max<size_t>(1, faults_.longRunBytes) - 1, true), std::move(n), notBefore);
+    }
+    if (happens(faults_.corruptRate) && !bytes.empty()) {
+        e.original = bytes;
+        std::vector<size_t> positions(bytes.size());
+        for (size_t i = 0; i < positions.size(); ++i) positions[i] = i;
+        std::shuffle(positions.begin(), positions.end(), faultRandom_);
+        positions.resize(std::min(positions.size(), std::max<size_t>(1, faults_.corruptBytes)));
+        std::sort(positions.begin(), positions.end());
+        std::uniform_int_distribution<int> mask(1, 255);
+        e.note = "corrupted at";
+        for (size_t p : positions) {
+            bytes[p] = static_cast<char>(bytes[p] ^ mask(faultRandom_));
+            e.note += " " + std::to_string(p);
+        }
+    }
+    if (happens(faults_.dropRate) && !bytes.empty()) {
+        if (e.original.empty()) e.original = bytes;
+        std::vector<size_t> positions(bytes.size());
+        for (size_t i = 0; i < positions.size(); ++i) positions[i] = i;
+        std::shuffle(positions.begin(), positions.end(), faultRandom_);
+        positions.resize(std::min(positions.size(), std::max<size_t>(1, faults_.dropBytes)));
+        std::sort(positions.begin(), positions.end());
+        if (!e.note.empty()) e.note += "; ";
+        e.note += "dropped at";
+        for (auto it = positions.rbegin(); it != positions.rend(); ++it) bytes.erase(*it, 1);
+        for (size_t p : positions) e.note += " " + std::to_string(p);
+    }
+    enqueue(std::move(bytes), std::move(e), notBefore);
+}
+
+void FastrakSim::enqueue(std::string bytes, LogEntry entry, Clock::time_point notBefore) {
+    Pending p;
+    p.bytes = std::move(bytes);
+    p.entry = std::move(entry);
+    p.notBefore = notBefore;
+    queue_.push_back(std::move(p));
+}
+
+unsigned FastrakSim::readBaud() const {
+    if (options_.baud > 0) return options_.baud;
+    termios tio{};
+    if (slaveFd_ < 0 || ::tcgetattr(slaveFd_, &tio) != 0) return 9600;
+    const speed_t code = ::cfgetospeed(&tio);
+    for (const SpeedEntry& s : kSpeeds)
+        if (s.code == code) return s.baud;
+    return 9600;
+}
+
+void FastrakSim::writeOutput(Clock::time_point now) {
+    writeBlocked_ = false;
+    while (!queue_.empty() && masterFd_ >= 0) {
+        Pending& p = queue_.front();
+        if (p.sent == 0) {
+            if (now < p.notBefore) {
+                nextWake_ = std::min(nextWake_, p.notBefore);
+                return;
+            }
+            if (options_.paced) {
+                baudInUse_ = readBaud();
+                // An idle line starts at the record; a late wake-up may catch up a little.
+                lineClock_ = std::max({lineClock_, p.notBefore, now - milliseconds(20)});
+            }
+        }
+        size_t want = p.bytes.size() - p.sent;
+        const double byteNs = 1e10 / baudInUse_;  // ten bits a byte
+        if (options_.paced) {
+            // A byte is written once its ten bits would have left the line.
+            const double behind = static_cast<double>(std::chrono::duration_cast<nanoseconds>(now - lineClock_).count());
+            const size_t completed = behind > 0 ? static_cast<size_t>(behind / byteNs) : 0;
+            if (completed == 0) {
+                const double chunk = std::max(1.0, std::floor(1e6 / byteNs));  // about a millisecond's worth
+                nextWake_ = std::min(nextWake_, lineClock_ + std::chrono::duration_cast<Clock::duration>(
+                                                                 std::chrono::duration<double, std::nano>(chunk * byteNs)));
+                return;
+            }
+            want = std::min(want, completed);
+        }
+        const ssize_t n = ::write(masterFd_, p.bytes.data() + p.sent, want);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR) {
+                writeBlocked_ = true;
+                return;
+            }
+            dropQueue("write failed");
+            return;
+        }
+        const Clock::time_point written = Clock::now();
+        if (n > 0 && p.sent == 0) p.entry.time = ns(written);
+        p.sent += static_cast<size_t>(n);
+        stats_.bytesSent += static_cast<uint64_t>(n);
+        if (options_.paced)
+            lineClock_ += std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double, std::nano>(static_cast<double>(n) * byteNs));
+        if (p.sent == p.bytes.size()) {
+            p.entry.endTime = ns(written);
+            p.entry.bytes = std::move(p.bytes);
+            addLog(std::move(p.entry));
+            queue_.pop_front();
+            continue;
+        }
+        if (static_cast<size_t>(n) < want) {
+            writeBlocked_ = true;
+            return;
+        }
+    }
+}
+
+void FastrakSim::dropQueue(const char* why) {
+    if (!queue_.empty() && queue_.front().sent > 0) {
+        Pending& p = queue_.front();
+        p.entry.endTime = ns(Clock::now());
+        if (p.entry.original.empty()) p.entry.original = p.bytes;
+        p.entry.bytes = p.bytes.substr(0, p.sent);
+        p.entry.note += p.entry.note.empty() ? why : std::string("; ") + why;
+        addLog(std::move(p.entry));
+    }
+    queue_.clear();
+    writeBlocked_ = false;
+}
+
+void FastrakSim::handleInput(const char* data, size_t n, Clock::time_point now) {
+    received_.append(data, n);
+    stats_.bytesReceived += n;
+    std::string ignored;
+    auto logIgnored = [&] {
+        if (ignored.empty()) return;
+        LogEntry e;
+        e.kind = LogEntry::Kind::Command;
+        e.time = ns(now);
+        e.bytes = std::move(ignored);
+        e.note = "ignored: restarting";
+        ignored.clear();
+        addLog(std::move(e));
+    };
+    std::vector<std::string> pieces;
+    for (size_t i = 0; i < n; ++i) {
+        const char c = data[i];
+        if (stats_.resetting && c != 0x19) {
+            ignored.push_back(c);
+            continue;
+        }
+        logIgnored();
+        pieces.clear();
+        framer_.feed(c, pieces);
+        for (const std::string& piece : pieces) {
+            const CommandOutcome outcome = model_.execute(piece);
+            LogEntry e;
+            e.kind = LogEntry::Kind::Command;
+            e.time = ns(now);
+            e.bytes = piece;
+            e.note = outcome.note;
+            e.errorCode = outcome.errorCode;
+            addLog(std::move(e));
+            switch (outcome.effect) {
+                case CommandOutcome::Effect::Reset:
+                    // The power-up state holds from here; the line stays silent while it restarts.
+                    dropQueue("cut by reset");
+                    framer_.clear();
+                    model_.powerUp();
+                    stats_.resetting = true;
+                    resetUntil_ = now + seconds(options_.resetSeconds);
+                    roundRobin_ = 0;
+                    break;
+                case CommandOutcome::Effect::Point:
+                    if (!stats_.silent)
+                        for (int s : model_.activeStations()) enqueueRecord(s, now, true);
+                    break;
+                case CommandOutcome::Effect::Continuous:
+                    if (model_.state().continuous) roundRobin_ = 0;
+                    break;
+                default: break;
+            }
+            if (!outcome.reply.empty() && !stats_.silent) {
+                LogEntry r;
+                r.kind = LogEntry::Kind::Reply;
+                r.note = outcome.ok ? "status" : "error";
+                r.errorCode = outcome.errorCode;
+                enqueue(outcome.reply, std::move(r), now);
+            }
+        }
+    }
+    logIgnored();
+    writeOutput(now);
+}
+
+void FastrakSim::closeSides() {
+    if (masterFd_ >= 0) ::close(masterFd_);
+    if (slaveFd_ >= 0) ::close(slaveFd_);
+    masterFd_ = slaveFd_ = -1;
+}
+
+void FastrakSim::addLog(LogEntry entry) {
+    entry.index = nextIndex_++;
+    switch (entry.kind) {
+        case LogEntry::Kind::Command:
+            ++stats_.commands;
+            if (entry.errorCode != 0) ++stats_.errors;
+            break;
+        case LogEntry::Kind::Record:
+            entry.seq = nextSeq_++;
+            ++stats_.records;
+            break;
+        case LogEntry::Kind::Reply: ++stats_.replies; break;
+        case LogEntry::Kind::Noise: ++stats_.noiseBursts; break;
+        case LogEntry::Kind::LongRun: ++stats_.longRuns; break;
+        default: break;
+    }
+    if (sink_) sink_(entry);
+    if (options_.logCapacity > 0) {
+        log_.push_back(std::move(entry));
+        while (log_.size() > options_.logCapacity) log_.pop_front();
+    }
+    changed_.notify_all();
+}
+
+void FastrakSim::wake() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (wakeFds_[1] >= 0) {
+        const char b = 1;
+        (void)!::write(wakeFds_[1], &b, 1);
+    }
+}
+
+}  // namespace fastraksim
