@@ -3,8 +3,11 @@
 
 #include <cstdlib>
 
+#include "serial/CRS232H.h"
+
 CFastrak::CFastrak(DeviceConfig* configuration, const Logger* hostLogger)
     : CBase(hostLogger),
+      serialPort(nullptr),
       deviceName(nullptr),
       serialPortName(nullptr),
       resetAtInit(false),
@@ -28,6 +31,8 @@ CFastrak::~CFastrak() {
     if (logger != nullptr) logger->debug("CFastrak: \"destructor\" called.", true);
     std::free(deviceName);
     std::free(serialPortName);
+    // The port goes last, after the processors; it restores the line if it is still open.
+    delete serialPort;
 }
 
 int32_t CFastrak::init(InitInfo* /*info*/) {
@@ -48,6 +53,10 @@ int32_t CFastrak::configure() {
 
 bool CFastrak::stop() {
     logger->debug("CFastrak: \"stop\" called.", true);
+    if (serialPort != nullptr) {
+        stopContinuous();
+        serialPort->closePort();
+    }
     return true;
 }
 

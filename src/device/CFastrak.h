@@ -8,6 +8,8 @@
 #include "fastrak/InitInfo.h"
 #include "fastrak/Records.h"
 
+class CRS232H;
+
 class CFastrak final : public CBase {
 public:
     enum : uint32_t { kStations = 4 };
@@ -26,7 +28,22 @@ public:
     // True when the constructor could make the device's Logger.
     bool valid() const { return logger != nullptr; }
 
+    // The command protocol: set-up sends these in order, stop sends stopContinuous. Each is judged
+    // by the bytes the port accepted; stations are numbered 1 to 4.
+    bool resetDevice();
+    bool setAlignment();
+    bool setHemisphere(int32_t station, const char* hemisphere);
+    bool setStylusButton(int32_t station);
+    bool setDataFormat(int32_t station, bool tracker, bool stylus);
+    bool setBinaryMode();
+    bool startContinuous();
+    bool stopContinuous();
+
 private:
+    // Tests set up station flags and attach an open port through this; the module never defines it.
+    friend struct FastrakTestAccess;
+
+    CRS232H* serialPort;
     char* deviceName;
     char* serialPortName;
     bool resetAtInit;

@@ -1,0 +1,158 @@
+// CRS232H: open, configure, read, write and close one serial port, reporting every system failure.
+#include "serial/CRS232H.h"
+
+#include <cstring>
+#include <iostream>
+#include <new>
+#include <string>
+
+#include "platform/SystemMessage.h"
+
+namespace {
+
+const int32_t kAcceptedRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+
+}  // namespace
+
+CRS232H::CRS232H(const Logger* ownerLogger)
+    : ownsLogger(true), portName(), handle(nullptr), logger(new (std::nothrow) Logger) {
+    std::memset(&savedAttribute, 0, sizeof savedAttribute);
+    std::memset(&pendingAttribute, 0, sizeof pendingAttribute);
+    if (logger != nullptr) {
+        if (ownerLogger != nullptr) {
+            std::memcpy(logger, ownerLogger, sizeof(Logger));
+        } else {
+            logger->setDefaults();
+            logger->setName("CRS232H");
+            logger->setDebugThreshold(4);
+        }
+        logger->setObjectDebugLevel(3);
+    }
+    debugLine("CRS232H: \"constructor\" called.");
+}
+
+CRS232H::~CRS232H() {
+    debugLine("CRS232H: \"destructor\" called.");
+    if (handle != nullptr) closePort();
+    if (ownsLogger && logger != nullptr) {
+        logger->release();
+        delete logger;
+    }
+}
+
+void CRS232H::debugLine(const char* text) const {
+    if (logger != nullptr) logger->debug(text, true);
+}
+
+void CRS232H::reportSystemError(const char* message) const {
+    const DWORD code = GetLastError();
+    const std::string text = platform::systemMessage(code);
+    if (logger != nullptr) logger->error(message, false);
+    std::cout << portName << ": " << text << std::endl;
+}
+
+bool CRS232H::openPort(const char* name) {
+    debugLine("CRS232H: \"openPort\" called.");
+    if (name == nullptr) name = "";
+    const size_t length = std::strlen(name);
+    if (length > kMaxNameLength) {
+        if (logger != nullptr) logger->error("CRS232H: Port name is too long. ", false);
+        std::cout << static_cast<unsigned>(kMaxNameLength) << ' ' << length << std::endl;
+        return false;
+    }
+    // Opening over an open port would lose its handle and leave the line held and unrestored.
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) closePort();
+    std::memcpy(portName, name, length + 1);
+    if (logger != nullptr) logger->debugFormat("CRS232H: Opening %s.\n", portName);
+    handle = CreateFileA(portName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        reportSystemError("CRS232H: Opening port ");
+        return false;
+    }
+    getAttribute(&pendingAttribute);
+    getAttribute(&savedAttribute);
+    return true;
+}
+
+bool CRS232H::getAttribute(PortAttribute* attribute) {
+    if (attribute == nullptr) return false;
+    // Read into a clean value, so reserved bits compare equal and a failure changes nothing.
+    PortAttribute current;
+    std::memset(&current, 0, sizeof current);
+    if (!GetCommState(handle, &current.dcb)) {
+        reportSystemError("CRS232H: Getting attribute(DCB) from ");
+        return false;
+    }
+    if (!GetCommTimeouts(handle, &current.timeouts)) {
+        reportSystemError("CRS232H: Getting attribute(COMMTIMEOUTS) from ");
+        return false;
+    }
+    *attribute = current;
+    return true;
+}
+
+bool CRS232H::setAttribute(const PortAttribute* attribute) {
+    PortAttribute source = attribute != nullptr ? *attribute : pendingAttribute;
+    if (!SetCommState(handle, &source.dcb)) {
+        reportSystemError("CRS232H: Setting attribute(DCB) to ");
+        return false;
+    }
+    if (!SetCommTimeouts(handle, &source.timeouts)) {
+        reportSystemError("CRS232H: Setting attribute(COMMTIMEOUTS) to ");
+        return false;
+    }
+    if (attribute != nullptr) pendingAttribute = *attribute;
+    return true;
+}
+
+bool CRS232H::storeAttribute(const PortAttribute* attribute) {
+    if (attribute == nullptr) return false;
+    pendingAttribute = *attribute;
+    return true;
+}
+
+bool CRS232H::fetchAttribute(PortAttribute* attribute) const {
+    if (attribute == nullptr) return false;
+    *attribute = pendingAttribute;
+    return true;
+}
+
+bool CRS232H::setBaudRate(int32_t rate) {
+    for (const int32_t accepted : kAcceptedRates) {
+        if (rate == accepted) {
+            pendingAttribute.dcb.BaudRate = static_cast<DWORD>(rate);
+            return true;
+        }
+    }
+    if (logger != nullptr) logger->error("CRS232H: Could not set the baud rate ", false);
+    std::cout << rate << std::endl;
+    return false;
+}
+
+uint32_t CRS232H::writePort(const void* bytes, uint32_t count) {
+    DWORD written = 0;
+    if (!WriteFile(handle, bytes, count, &written, nullptr)) reportSystemError("CRS232H: Writing to ");
+    return written;
+}
+
+int32_t CRS232H::readPort(void* buffer, uint32_t count) {
+    DWORD done = 0;
+    if (!ReadFile(handle, buffer, count, &done, nullptr)) {
+        reportSystemError("CRS232H: Reading from ");
+        return -1;
+    }
+    return static_cast<int32_t>(done);
+}
+
+bool CRS232H::closePort() {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
+    const bool restored = setAttribute(&savedAttribute);
+    if (!CloseHandle(handle)) {
+        reportSystemError("CRS232H: Closing port ");
+        handle = nullptr;
+        return false;
+    }
+    handle = nullptr;
+    return restored;
+}

@@ -1,0 +1,105 @@
+// Interposes the terminal calls of the test program: counted, optionally failed, then passed on.
+#include "SyscallHooks.h"
+
+#include <dlfcn.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+
+namespace {
+
+std::atomic<int> readCount{0};
+std::atomic<int> writeCount{0};
+std::atomic<int> pollCount{0};
+std::atomic<int> ioctlCount{0};
+std::atomic<int> tcgetattrCount{0};
+std::atomic<int> tcsetattrCount{0};
+std::atomic<int> writesUntilFailure{0};
+std::atomic<int> failureErrno{0};
+
+template <typename Function>
+Function next(const char* name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+// A hung-up terminal fails the isatty() probe with EIO; it still counts as one.
+bool terminal(int fd) {
+    const int saved = errno;
+    const bool result = isatty(fd) != 0 || errno == EIO;
+    errno = saved;
+    return result;
+}
+
+}  // namespace
+
+namespace syscallhooks {
+
+void resetCounts() {
+    readCount = writeCount = pollCount = ioctlCount = tcgetattrCount = tcsetattrCount = 0;
+}
+
+Counts counts() {
+    return Counts{readCount, writeCount, pollCount, ioctlCount, tcgetattrCount, tcsetattrCount};
+}
+
+void failTerminalWrite(int nth, int error) {
+    failureErrno = error;
+    writesUntilFailure = nth;
+}
+
+}  // namespace syscallhooks
+
+extern "C" {
+
+ssize_t read(int fd, void* buffer, size_t count) {
+    static const auto real = next<ssize_t (*)(int, void*, size_t)>("read");
+    if (terminal(fd)) ++readCount;
+    return real(fd, buffer, count);
+}
+
+ssize_t write(int fd, const void* buffer, size_t count) {
+    static const auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
+    if (terminal(fd)) {
+        ++writeCount;
+        if (writesUntilFailure > 0 && --writesUntilFailure == 0) {
+            errno = failureErrno;
+            return -1;
+        }
+    }
+    return real(fd, buffer, count);
+}
+
+int poll(struct pollfd* fds, nfds_t count, int timeout) {
+    static const auto real = next<int (*)(struct pollfd*, nfds_t, int)>("poll");
+    if (count > 0 && terminal(fds[0].fd)) ++pollCount;
+    return real(fds, count, timeout);
+}
+
+int ioctl(int fd, unsigned long request, ...) __THROW {
+    static const auto real = next<int (*)(int, unsigned long, void*)>("ioctl");
+    va_list arguments;
+    va_start(arguments, request);
+    void* argument = va_arg(arguments, void*);
+    va_end(arguments);
+    if (terminal(fd)) ++ioctlCount;
+    return real(fd, request, argument);
+}
+
+int tcgetattr(int fd, struct termios* line) __THROW {
+    static const auto real = next<int (*)(int, struct termios*)>("tcgetattr");
+    ++tcgetattrCount;
+    return real(fd, line);
+}
+
+int tcsetattr(int fd, int when, const struct termios* line) __THROW {
+    static const auto real = next<int (*)(int, int, const struct termios*)>("tcsetattr");
+    ++tcsetattrCount;
+    return real(fd, when, line);
+}
+
+}  // extern "C"
