@@ -293,6 +293,47 @@ TEST_F(SimFixture, ResetIsSilentThenRestoresPowerUpState) {
     EXPECT_EQ(point(47), "01 " + kAsciiPose + "\r\n");
 }
 
+float floatAt(const std::string& bytes, size_t at) {
+    uint32_t bits = 0;
+    for (int i = 3; i >= 0; --i) bits = (bits << 8) | static_cast<unsigned char>(bytes[at + static_cast<size_t>(i)]);
+    float v;
+    std::memcpy(&v, &bits, 4);
+    return v;
+}
+
+TEST_F(SimFixture, TheDriversSetUpSequenceIsAcceptedAndShapesTheStream) {
+    auto options = quickOptions();
+    options.receivers = {true, true, true, true};
+    startSim(options);
+    sim->setMotion(2, stillAt(10, 2, 3, 0, 0, 0));
+    driver->send(std::string("\x19", 1));
+    ASSERT_TRUE(sim->waitUntil([](const fastraksim::SimStats& s) { return s.resets >= 1; }, 5000ms));
+    std::string alignment;
+    for (char s = '1'; s <= '4'; ++s) alignment += std::string("A") + s + ",0,0,0,0,0,-200,200,0,0\r";
+    ASSERT_EQ(alignment.size(), 104u);
+    driver->send("R1\rR2\rR3\rR4\r");
+    driver->send(alignment);
+    driver->send("H1,0,0,-1\rH2,0,0,-1\rH3,0,0,1\rH4,0,0,0\r");
+    driver->send("e1,0\r");
+    driver->send("O1,2,4,16,1\rO2,2,4,1\rO3,2,4,1\rO4,2,4,1\r");
+    driver->send("fC");
+    ASSERT_TRUE(sim->waitForRecords(8, 5000ms));
+    stopAndCollect();
+    EXPECT_EQ(sim->stats().errors, 0u);
+    const auto records = sim->entries(LogEntry::Kind::Record);
+    ASSERT_GE(records.size(), 8u);
+    for (const auto& r : records) EXPECT_EQ(r.bytes.size(), r.station == 1 ? 31u : 29u);
+    // Station 2 at (10,2,3) lies outside -Z, is mirrored, then turned into the aligned frame.
+    const std::string& second = records[1].bytes;
+    ASSERT_EQ(second.substr(0, 2), "02");
+    EXPECT_EQ(floatAt(second, 3), 3.0f);
+    EXPECT_EQ(floatAt(second, 7), -10.0f);
+    EXPECT_EQ(floatAt(second, 11), 2.0f);
+    EXPECT_NEAR(floatAt(second, 15), 90.0f, 1e-4);
+    EXPECT_NEAR(floatAt(second, 19), 0.0f, 1e-4);
+    EXPECT_NEAR(floatAt(second, 23), -90.0f, 1e-4);
+}
+
 TEST(SimLine, PacingSpeedComesFromTheDriversSettingUnlessOverridden) {
     fastraksim::SimOptions options = quickOptions();
     options.paced = true;
