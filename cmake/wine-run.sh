@@ -25,4 +25,7 @@ mkdir -p "$(dirname "$WINEPREFIX")"
     touch "$WINEPREFIX/.fastrak-ready"
   fi
 ) 9>"$WINEPREFIX.lock"
+# Start the server ourselves with its output discarded: it becomes the controlling process of the
+# first pseudo-terminal it opens and dumps its objects when that line hangs up.
+wineserver -p5 >/dev/null 2>&1 || true
 exec wine "$@"

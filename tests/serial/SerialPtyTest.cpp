@@ -8,13 +8,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <string>
 
 #include "serial/CRS232H.h"
 #include "support/CaptureStdout.h"
 #include "support/PtyPair.h"
+#include "SerialLineSetup.h"
 
 using testsupport::CaptureStdout;
 using testsupport::PtyPair;
@@ -36,25 +36,6 @@ bool sameLine(const termios& a, const termios& b) {
            cfgetospeed(&a) == cfgetospeed(&b);
 }
 
-// The settings the device gives the port before programming the tracker. Binary records can hold
-// the XON and XOFF codes, so software flow control must be off (a Linux tty starts with it on).
-void configureLikeTheDevice(CRS232H& port, int32_t baud) {
-    PortAttribute attribute;
-    ASSERT_TRUE(port.fetchAttribute(&attribute));
-    attribute.dcb.fBinary = 1;
-    attribute.dcb.fOutX = 0;
-    attribute.dcb.fInX = 0;
-    attribute.dcb.ByteSize = 8;
-    attribute.dcb.StopBits = ONESTOPBIT;
-    attribute.timeouts = COMMTIMEOUTS{0, 0, 1000, 0, 0};
-    ASSERT_TRUE(port.storeAttribute(&attribute));
-    ASSERT_TRUE(port.setBaudRate(baud));
-    ASSERT_TRUE(port.setAttribute());
-}
-
-double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 class SerialPty : public ::testing::Test {
 protected:
@@ -113,27 +94,6 @@ TEST_F(SerialPty, BaudRateReachesTheLineOnlyWhenApplied) {
     PortAttribute read;
     ASSERT_TRUE(port.getAttribute(&read));
     EXPECT_EQ(read.dcb.BaudRate, 115200u);
-}
-
-TEST_F(SerialPty, ReadsDeliverBytesAndASilentLineTimesOutAfterTheReadTimeout) {
-    CRS232H port(&owner);
-    ASSERT_TRUE(port.openPort(pty.slavePath().c_str()));
-    configureLikeTheDevice(port, 38400);
-    ASSERT_TRUE(pty.write(std::string("0\r\n\x13\x11", 5)));  // CR, LF and XON/XOFF codes pass untouched
-    std::string received;
-    for (int i = 0; i < 5; ++i) {
-        char byte = 0;
-        ASSERT_EQ(port.readPort(&byte, 1), 1);
-        received += byte;
-    }
-    EXPECT_EQ(received, std::string("0\r\n\x13\x11", 5));
-
-    char byte = 0;
-    const auto start = std::chrono::steady_clock::now();
-    CaptureStdout capture;
-    EXPECT_EQ(port.readPort(&byte, 1), 0);
-    EXPECT_EQ(capture.finish(), "");  // a timeout is not an error
-    EXPECT_GT(secondsSince(start), 0.5);  // it waited for the timeout, not returned at once
 }
 
 TEST_F(SerialPty, HangUpFailsReadsAndWritesInsteadOfLookingLikeSilence) {

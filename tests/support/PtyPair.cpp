@@ -1,7 +1,11 @@
-// PtyPair over openpty; where there are no pseudo-terminals it reports that and does nothing.
+// PtyPair over openpty, or over the COM port pair that the Wine harness provides.
 #include "support/PtyPair.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#  include <windows.h>
+
+#  include <cstdlib>
+#else
 #  include <fcntl.h>
 #  include <poll.h>
 #  include <pty.h>
@@ -16,12 +20,86 @@ namespace testsupport {
 
 #if defined(_WIN32)
 
-PtyPair::PtyPair() : master_(-1), slave_(-1), hungUp_(false), error_("no pseudo-terminals on this platform") {}
-PtyPair::~PtyPair() {}
-std::string PtyPair::read(size_t, int) { return std::string(); }
-std::string PtyPair::readAll(int) { return std::string(); }
-bool PtyPair::write(const std::string&) { return false; }
-void PtyPair::hangUp() {}
+PtyPair::PtyPair() : master_(-1), slave_(-1), peer_(nullptr), hungUp_(false) {
+    const char* port = std::getenv("FASTRAK_TEST_PORT");
+    const char* peer = std::getenv("FASTRAK_TEST_PEER_PORT");
+    if (port == nullptr || peer == nullptr) {
+        error_ = "no serial line: run through the Wine serial harness, which sets FASTRAK_TEST_PORT";
+        return;
+    }
+    slavePath_ = port;
+    const std::string peerName = std::string("\\\\.\\") + peer;
+    HANDLE handle = CreateFileA(peerName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        error_ = "cannot open " + peerName + ", error " + std::to_string(GetLastError());
+        return;
+    }
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    GetCommState(handle, &dcb);
+    dcb.BaudRate = CBR_115200;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = 1;
+    dcb.fOutX = dcb.fInX = 0;
+    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = 0;
+    SetCommState(handle, &dcb);
+    PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    peer_ = handle;
+}
+
+PtyPair::~PtyPair() {
+    if (peer_ != nullptr) CloseHandle(static_cast<HANDLE>(peer_));
+}
+
+std::string PtyPair::read(size_t count, int timeoutMs) {
+    std::string bytes;
+    if (peer_ == nullptr) return bytes;
+    const DWORD deadline = GetTickCount() + static_cast<DWORD>(timeoutMs);
+    while (bytes.size() < count) {
+        const long left = static_cast<long>(deadline - GetTickCount());
+        if (left <= 0) break;
+        // Return as soon as anything has arrived, or after what is left of the time.
+        COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, static_cast<DWORD>(left), 0, 0};
+        SetCommTimeouts(static_cast<HANDLE>(peer_), &timeouts);
+        char chunk[4096];
+        const DWORD want = static_cast<DWORD>(count - bytes.size() < sizeof chunk ? count - bytes.size() : sizeof chunk);
+        DWORD got = 0;
+        if (!ReadFile(static_cast<HANDLE>(peer_), chunk, want, &got, nullptr) || got == 0) break;
+        bytes.append(chunk, got);
+    }
+    return bytes;
+}
+
+std::string PtyPair::readAll(int quietMs) {
+    std::string bytes;
+    for (;;) {
+        std::string more = read(4096, quietMs);
+        if (more.empty()) return bytes;
+        bytes += more;
+    }
+}
+
+bool PtyPair::write(const std::string& bytes) {
+    size_t done = 0;
+    while (peer_ != nullptr && done < bytes.size()) {
+        DWORD put = 0;
+        if (!WriteFile(static_cast<HANDLE>(peer_), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &put,
+                       nullptr)) {
+            return false;
+        }
+        done += put;
+    }
+    return peer_ != nullptr;
+}
+
+void PtyPair::hangUp() {
+    if (peer_ == nullptr) return;
+    CloseHandle(static_cast<HANDLE>(peer_));
+    peer_ = nullptr;
+    hungUp_ = true;
+}
 
 #else
 
@@ -35,7 +113,7 @@ long long nowMs() {
 
 }  // namespace
 
-PtyPair::PtyPair() : master_(-1), slave_(-1), hungUp_(false) {
+PtyPair::PtyPair() : master_(-1), slave_(-1), peer_(nullptr), hungUp_(false) {
     char name[128] = {};
     if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
         error_ = std::string("openpty: ") + std::strerror(errno);
