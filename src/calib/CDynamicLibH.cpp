@@ -5,17 +5,10 @@
 #include <iostream>
 #include <new>
 
+#include "log/OwnedLogger.h"
+
 CDynamicLibH::CDynamicLibH(const char* libraryName, const Logger* creatorLogger)
-    : libraryHandle(nullptr), ownsLogger(true), procCache(), logger(new (std::nothrow) Logger) {
-    if (logger != nullptr) {
-        if (creatorLogger != nullptr) {
-            std::memcpy(logger, creatorLogger, sizeof(Logger));
-        } else {
-            logger->setDefaults();
-            logger->setName("CDynamicLibH");
-        }
-        logger->setObjectDebugLevel(3);
-    }
+    : libraryHandle(nullptr), ownsLogger(true), procCache(), logger(newOwnedLogger(creatorLogger, "CDynamicLibH", 3)) {
     debugLine("CDynamicLibH: \"constructor\" called.");
     debugLine("CDynamicLibH: \"init\" called.");
     if (libraryName != nullptr) load(libraryName);
@@ -24,10 +17,7 @@ CDynamicLibH::CDynamicLibH(const char* libraryName, const Logger* creatorLogger)
 CDynamicLibH::~CDynamicLibH() {
     debugLine("CDynamicLibH: \"destructor\" called.");
     unload();
-    if (ownsLogger && logger != nullptr) {
-        logger->release();
-        delete logger;
-    }
+    if (ownsLogger) deleteOwnedLogger(logger);
     logger = nullptr;
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "log/OwnedLogger.h"
 #include "platform/win32.h"
 
 namespace {
@@ -25,24 +26,16 @@ CConCommonH::CConCommonH(const Logger* creatorLogger)
       inputConnector(true),
       numControllers(0),
       outputBase(0),
-      logger(new (std::nothrow) Logger) {
+      logger(newOwnedLogger(creatorLogger, "CConCommonH", 3)) {
     if (logger == nullptr) return;
-    if (creatorLogger != nullptr) {
-        std::memcpy(logger, creatorLogger, sizeof(Logger));
-    } else {
-        logger->setDefaults();
-        logger->setName("CConCommonH");
-    }
-    logger->setObjectDebugLevel(3);
     logger->debug("CConCommonH: \"constructor\" called.", true);
 }
 
 CConCommonH::~CConCommonH() {
     if (logger != nullptr) logger->debug("CConCommonH: \"destructor\" called.", true);
     if (controllers) freeTable();
-    if (ownsLogger && logger != nullptr) {
-        logger->release();
-        delete logger;
+    if (ownsLogger) {
+        deleteOwnedLogger(logger);
     }
     logger = nullptr;
 }

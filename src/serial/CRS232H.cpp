@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "log/OwnedLogger.h"
 #include "platform/SystemMessage.h"
 
 namespace {
@@ -15,29 +16,18 @@ const int32_t kAcceptedRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 1
 }  // namespace
 
 CRS232H::CRS232H(const Logger* ownerLogger)
-    : ownsLogger(true), portName(), handle(nullptr), logger(new (std::nothrow) Logger) {
+    : ownsLogger(true), portName(), handle(nullptr), logger(newOwnedLogger(ownerLogger, "CRS232H", 3)) {
     std::memset(&savedAttribute, 0, sizeof savedAttribute);
     std::memset(&pendingAttribute, 0, sizeof pendingAttribute);
-    if (logger != nullptr) {
-        if (ownerLogger != nullptr) {
-            std::memcpy(logger, ownerLogger, sizeof(Logger));
-        } else {
-            logger->setDefaults();
-            logger->setName("CRS232H");
-            logger->setDebugThreshold(4);
-        }
-        logger->setObjectDebugLevel(3);
-    }
+    // A fresh record shows the port's trace only when the host asks for level 3 or 4 and up.
+    if (ownerLogger == nullptr && logger != nullptr) logger->setDebugThreshold(4);
     debugLine("CRS232H: \"constructor\" called.");
 }
 
 CRS232H::~CRS232H() {
     debugLine("CRS232H: \"destructor\" called.");
     if (handle != nullptr) closePort();
-    if (ownsLogger && logger != nullptr) {
-        logger->release();
-        delete logger;
-    }
+    if (ownsLogger) deleteOwnedLogger(logger);
 }
 
 void CRS232H::debugLine(const char* text) const {

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "calib/CCalibH.h"
+#include "log/OwnedLogger.h"
 #include "tracker/TrackerTransform.h"
 
 CTraCommonH::CTraCommonH(const Logger* creatorLogger)
@@ -24,15 +25,8 @@ CTraCommonH::CTraCommonH(const Logger* creatorLogger)
       calibName(),
       calibArgs(),
       numCalibArgs(0),
-      logger(new (std::nothrow) Logger) {
+      logger(newOwnedLogger(creatorLogger, "CTraCommonH", 3)) {
     if (logger == nullptr) return;
-    if (creatorLogger != nullptr) {
-        std::memcpy(logger, creatorLogger, sizeof(Logger));
-    } else {
-        logger->setDefaults();
-        logger->setName("CTraCommonH");
-    }
-    logger->setObjectDebugLevel(3);
     logger->debug("CTraCommonH: \"constructor\" called.", true);
 }
 
@@ -42,9 +36,8 @@ CTraCommonH::~CTraCommonH() {
     delete[] stations;
     stations = nullptr;
     numStations = 0;
-    if (ownsLogger && logger != nullptr) {
-        logger->release();
-        delete logger;
+    if (ownsLogger) {
+        deleteOwnedLogger(logger);
     }
     logger = nullptr;
 }

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "CaptureStderr.h"
 #include "CalibTestSupport.h"
 #include "calib/CCalibH.h"
+#include "support/CaptureStdout.h"
 
 using calibtest::hostLogger;
 
@@ -42,7 +42,7 @@ protected:
 }  // namespace
 
 TEST_F(SampleCalibration, ScalesThenShiftsThePositionAndLeavesTheAngles) {
-    CaptureStderr errors;
+    testsupport::CaptureStderr errors;
     void* handle = start({"scale=2,1,0.5", "OFFSET=0.25,-1,0"});
     ASSERT_NE(handle, nullptr);
     float sample[6] = {1, 2, 3, 10, -20, 30};
@@ -85,7 +85,7 @@ TEST_F(SampleCalibration, BadArgumentsAreNamedOnStandardErrorAndGiveANullHandle)
         {{"scale=1,1,1", "Scale=2,2,2"}, "this setting was already given"},
     };
     for (const Case& item : cases) {
-        CaptureStderr errors;
+        testsupport::CaptureStderr errors;
         void* handle = start(item.words);
         const std::string& culprit = item.words.back();
         EXPECT_EQ(handle, nullptr) << culprit;
@@ -101,7 +101,7 @@ TEST_F(SampleCalibration, NullHandleIsTolerated) {
     for (int i = 0; i < 6; ++i) EXPECT_FLOAT_EQ(sample[i], static_cast<float>(i + 1)) << i;
     exit(nullptr);
     evaluate(nullptr, nullptr);
-    CaptureStderr errors;
+    testsupport::CaptureStderr errors;
     EXPECT_EQ(init(nullptr, 2), nullptr);  // a count without an array
     EXPECT_NE(errors.finish(), "");
 }

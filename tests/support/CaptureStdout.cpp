@@ -37,26 +37,28 @@ std::string temporaryPath() {
 
 }  // namespace
 
-CaptureStdout::CaptureStdout() : savedFd_(-1), path_(temporaryPath()), finished_(false) {
+CaptureStream::CaptureStream(FILE* stream) : stream_(stream), savedFd_(-1), path_(temporaryPath()), finished_(false) {
     std::cout.flush();
-    std::fflush(stdout);
-    savedFd_ = dup(fileno(stdout));
+    std::cerr.flush();
+    std::fflush(stream_);
+    savedFd_ = dup(fileno(stream_));
     FILE* file = std::fopen(path_.c_str(), "wb");
     if (file != nullptr) {
-        dup2(fileno(file), fileno(stdout));
+        dup2(fileno(file), fileno(stream_));
         std::fclose(file);
     }
 }
 
-CaptureStdout::~CaptureStdout() { finish(); }
+CaptureStream::~CaptureStream() { finish(); }
 
-std::string CaptureStdout::finish() {
+std::string CaptureStream::finish() {
     if (finished_) return text_;
     finished_ = true;
     std::cout.flush();
-    std::fflush(stdout);
+    std::cerr.flush();
+    std::fflush(stream_);
     if (savedFd_ >= 0) {
-        dup2(savedFd_, fileno(stdout));
+        dup2(savedFd_, fileno(stream_));
         close(savedFd_);
     }
     std::ifstream in(path_, std::ios::binary);

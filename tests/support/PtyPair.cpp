@@ -72,15 +72,6 @@ std::string PtyPair::read(size_t count, int timeoutMs) {
     return bytes;
 }
 
-std::string PtyPair::readAll(int quietMs) {
-    std::string bytes;
-    for (;;) {
-        std::string more = read(4096, quietMs);
-        if (more.empty()) return bytes;
-        bytes += more;
-    }
-}
-
 bool PtyPair::write(const std::string& bytes) {
     size_t done = 0;
     while (peer_ != nullptr && done < bytes.size()) {
@@ -153,15 +144,6 @@ std::string PtyPair::read(size_t count, int timeoutMs) {
     return bytes;
 }
 
-std::string PtyPair::readAll(int quietMs) {
-    std::string bytes;
-    for (;;) {
-        std::string more = read(4096, quietMs);
-        if (more.empty()) return bytes;
-        bytes += more;
-    }
-}
-
 bool PtyPair::write(const std::string& bytes) {
     size_t done = 0;
     while (master_ >= 0 && done < bytes.size()) {
@@ -183,5 +165,14 @@ void PtyPair::hangUp() {
 }
 
 #endif
+
+std::string PtyPair::readAll(int quietMs) {
+    std::string bytes;
+    for (;;) {
+        std::string more = read(4096, quietMs);
+        if (more.empty()) return bytes;
+        bytes += more;
+    }
+}
 
 }  // namespace testsupport
