@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Builds and runs every test flavor: native, native under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the 32-bit Windows DLL and its tests under Wine.
+# Builds and runs every test flavor: native (benchmarks built, not run), native under
+# AddressSanitizer and UndefinedBehaviorSanitizer, a bounded run of each libFuzzer target (clang),
+# then the 32-bit Windows DLL and its tests under Wine.
 # Exits non-zero on the first failure. FASTRAK_FLAVORS="default mingw" picks a subset.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
-flavors=${FASTRAK_FLAVORS:-default asan mingw}
+flavors=${FASTRAK_FLAVORS:-default asan fuzz mingw}
 
 for preset in $flavors; do
   echo "=== flavor: $preset ==="
