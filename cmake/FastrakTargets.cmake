@@ -11,6 +11,13 @@ function(fastrak_subsystem name)
   set_property(GLOBAL APPEND PROPERTY FASTRAK_SUBSYSTEMS fastrak_${name})
 endfunction()
 
+# fastrak_skipped_test(NAME REASON): a test that this platform cannot run, reported by CTest as
+# skipped with its reason instead of silently missing.
+function(fastrak_skipped_test name reason)
+  add_test(NAME ${name} COMMAND ${CMAKE_COMMAND} -E echo "SKIPPED: ${reason}")
+  set_tests_properties(${name} PROPERTIES SKIP_REGULAR_EXPRESSION "SKIPPED: ")
+endfunction()
+
 # fastrak_test(NAME [SERIAL] SOURCES... [LIBS libs...]): one GoogleTest program run by CTest.
 # SERIAL: the program talks over a serial line; under Wine it gets COM1 and COM2 joined by socat.
 function(fastrak_test name)
