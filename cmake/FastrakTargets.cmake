@@ -11,6 +11,19 @@ function(fastrak_subsystem name)
   set_property(GLOBAL APPEND PROPERTY FASTRAK_SUBSYSTEMS fastrak_${name})
 endfunction()
 
+# fastrak_export_test(NAME TARGET EXPECTED): the shared library TARGET exports exactly EXPECTED
+# (comma-separated, sorted); a Windows DLL must also import only DLLs that Windows ships.
+function(fastrak_export_test name target expected)
+  if(WIN32)
+    set(tool -DOBJDUMP=${CMAKE_OBJDUMP})
+  else()
+    set(tool -DNM=${CMAKE_NM})
+  endif()
+  add_test(NAME ${name}
+    COMMAND ${CMAKE_COMMAND} -DMODULE=$<TARGET_FILE:${target}> -DEXPECTED=${expected} ${tool}
+            -P ${PROJECT_SOURCE_DIR}/cmake/CheckExports.cmake)
+endfunction()
+
 # fastrak_skipped_test(NAME REASON): a test that this platform cannot run, reported by CTest as
 # skipped with its reason instead of silently missing.
 function(fastrak_skipped_test name reason)
