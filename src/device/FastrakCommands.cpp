@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "device/CFastrak.h"
+#include "fastrak/Logger.h"
 #include "platform/Sleeper.h"
 #include "serial/CRS232H.h"
 
@@ -46,6 +47,25 @@ bool sendForStation(CRS232H* port, const char* command, int32_t station) {
     std::memcpy(copy, command, length);
     copy[1] = static_cast<char>('0' + station);
     return send(port, copy, length);
+}
+
+// The lines of a single-letter command: before it, on a short write (error, then debug), after it.
+struct CommandLines {
+    const char* sending;
+    const char* couldNot;
+    const char* failed;
+    const char* done;
+};
+
+bool sendOneLetter(const Logger& logger, CRS232H* port, const char (&command)[2], const CommandLines& lines) {
+    logger.debug(lines.sending, true);
+    if (!send(port, command, 1)) {
+        logger.error(lines.couldNot, true);
+        logger.debug(lines.failed, true);
+        return false;
+    }
+    logger.debug(lines.done, true);
+    return true;
 }
 
 }  // namespace
@@ -125,34 +145,19 @@ bool CFastrak::setDataFormat(int32_t station, bool tracker, bool stylus) {
 }
 
 bool CFastrak::setBinaryMode() {
-    logger->debug("CFastrak: Setting BINARY mode.", true);
-    if (!send(serialPort, kBinaryMode, sizeof kBinaryMode - 1)) {
-        logger->error("CFastrak: Could not set BINARY mode.", true);
-        logger->debug("CFastrak: Setting BINARY mode failed.", true);
-        return false;
-    }
-    logger->debug("CFastrak: Setting BINARY mode done.", true);
-    return true;
+    return sendOneLetter(*logger, serialPort, kBinaryMode,
+                         {"CFastrak: Setting BINARY mode.", "CFastrak: Could not set BINARY mode.",
+                          "CFastrak: Setting BINARY mode failed.", "CFastrak: Setting BINARY mode done."});
 }
 
 bool CFastrak::startContinuous() {
-    logger->debug("CFastrak: Starting continuous mode.", true);
-    if (!send(serialPort, kStartContinuous, sizeof kStartContinuous - 1)) {
-        logger->error("CFastrak: Could not start continuous mode.", true);
-        logger->debug("CFastrak: Starting continuous mode failed.", true);
-        return false;
-    }
-    logger->debug("CFastrak: Starting continuous mode done.", true);
-    return true;
+    return sendOneLetter(*logger, serialPort, kStartContinuous,
+                         {"CFastrak: Starting continuous mode.", "CFastrak: Could not start continuous mode.",
+                          "CFastrak: Starting continuous mode failed.", "CFastrak: Starting continuous mode done."});
 }
 
 bool CFastrak::stopContinuous() {
-    logger->debug("CFastrak: Stopping continuous mode.", true);
-    if (!send(serialPort, kStopContinuous, sizeof kStopContinuous - 1)) {
-        logger->error("CFastrak: Could not stop continuous mode.", true);
-        logger->debug("CFastrak: Stopping continuous mode failed.", true);
-        return false;
-    }
-    logger->debug("CFastrak: Stopping continuous mode done.", true);
-    return true;
+    return sendOneLetter(*logger, serialPort, kStopContinuous,
+                         {"CFastrak: Stopping continuous mode.", "CFastrak: Could not stop continuous mode.",
+                          "CFastrak: Stopping continuous mode failed.", "CFastrak: Stopping continuous mode done."});
 }

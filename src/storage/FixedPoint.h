@@ -28,14 +28,8 @@ inline int32_t toNetSigned(int32_t value) {
     return result;
 }
 
-inline int32_t fromNetSigned(int32_t value) {
-    uint32_t bits = 0;
-    std::memcpy(&bits, &value, sizeof bits);
-    bits = ntohl(bits);
-    int32_t result = 0;
-    std::memcpy(&result, &bits, sizeof result);
-    return result;
-}
+// The byte swap is its own inverse.
+inline int32_t fromNetSigned(int32_t value) { return toNetSigned(value); }
 
 // value * units truncated toward zero. The product of a float and a power of ten this small is
 // exact in double. Out-of-range products saturate and NaN gives 0: casting them would be undefined.
