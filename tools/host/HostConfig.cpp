@@ -24,7 +24,7 @@ bool splitWords(const std::string& line, std::vector<std::string>& words, std::s
         if (at >= line.size() || line[at] == '#') break;
         std::string word;
         bool quoted = false;
-        while (at < line.size() && (quoted || (!isBlank(line[at]) && line[at] != '#'))) {
+        while (at < line.size() && (quoted || !isBlank(line[at]))) {
             if (line[at] == '"') {
                 quoted = !quoted;
             } else {
@@ -119,6 +119,8 @@ bool parseConfig(const std::string& text, const std::string& fileName, HostConfi
     };
     while (std::getline(lines, line)) {
         ++lineNumber;
+        // The module reads C strings: a NUL would silently cut a word short.
+        if (line.find('\0') != std::string::npos) return fail("a NUL byte in the line");
         size_t first = 0;
         while (first < line.size() && isBlank(line[first])) ++first;
         if (first < line.size() && line[first] == '[') {

@@ -49,7 +49,7 @@ struct ConfigError {
 };
 
 // Splits one line into words as the file does: blanks separate, double quotes keep blanks in a
-// word, '#' outside quotes ends the line. False with problem set for an unterminated quote.
+// word, '#' where a word would begin ends the line (as in a shell, so "a#b" is one word). False with problem set for an unterminated quote.
 bool splitWords(const std::string& line, std::vector<std::string>& words, std::string& problem);
 
 // Parses text; on failure fills error and returns false (nothing of config is to be used then).
