@@ -1,9 +1,12 @@
-// CFastrak lifecycle and the small operations: construction, start, configure, stop, sendData.
+// CFastrak lifecycle and the small operations: construction, release, start, configure, stop, sendData.
 #include "device/CFastrak.h"
 
 #include <cstdlib>
 
+#include "calib/CCalibH.h"
+#include "controller/CConCommonH.h"
 #include "serial/CRS232H.h"
+#include "tracker/CTraCommonH.h"
 
 CFastrak::CFastrak(DeviceConfig* configuration, const Logger* hostLogger)
     : CBase(hostLogger),
@@ -20,8 +23,14 @@ CFastrak::CFastrak(DeviceConfig* configuration, const Logger* hostLogger)
       controllerSlot(nullptr),
       numTrackers(0),
       numControllers(0),
+      recvBuffer(),
+      recvCount(0),
+      stationPose(),
       runFlag(nullptr),
-      config(configuration) {
+      config(configuration),
+      trackerProc(nullptr),
+      controllerProc(nullptr),
+      calibExited(false) {
     if (logger == nullptr) return;
     logger->debug("CFastrak: \"constructor\" called.", true);
     if (hostLogger == nullptr) logger->setName("CFastrak");
@@ -31,14 +40,33 @@ CFastrak::~CFastrak() {
     if (logger != nullptr) logger->debug("CFastrak: \"destructor\" called.", true);
     std::free(deviceName);
     std::free(serialPortName);
-    // The port goes last, after the processors; it restores the line if it is still open.
+    // The processors go first, then the port, which restores the line if it is still open.
+    delete trackerProc;
+    delete controllerProc;
     delete serialPort;
 }
 
-int32_t CFastrak::init(InitInfo* /*info*/) {
-    logger->debug("CFastrak: \"init\" called.", true);
-    logger->error("CFastrak: Set-up is not available in this build.", true);
-    return -1;
+// What an earlier init made: the tracker stops sending, the port is given back, the calibration
+// library ends and the processors go, so a second init neither leaks nor holds the port twice.
+void CFastrak::release() {
+    if (serialPort != nullptr && serialPort->isOpen()) {
+        stopContinuous();
+        serialPort->closePort();
+    }
+    delete serialPort;
+    serialPort = nullptr;
+    exitCalibration();
+    delete trackerProc;
+    trackerProc = nullptr;
+    delete controllerProc;
+    controllerProc = nullptr;
+    trackerSlot = nullptr;
+    controllerSlot = nullptr;
+    for (uint32_t i = 0; i < kStations; ++i) {
+        lastTracker[i] = TrackerRecord();
+        lastController[i] = ControllerRecord();
+    }
+    recvCount = 0;
 }
 
 bool CFastrak::start() {
@@ -57,18 +85,14 @@ bool CFastrak::stop() {
         stopContinuous();
         serialPort->closePort();
     }
-    return true;
+    return exitCalibration();
 }
 
-bool CFastrak::printSummary() {
-    logger->debug("CFastrak: \"printSummary\" called.", true);
-    return true;
-}
-
-int32_t CFastrak::recvData(UpdateMask* /*mask*/, int32_t /*unused*/) {
-    logger->debug("CFastrak: \"recvData\" called.", true);
-    logger->error("CFastrak: Reading is not available in this build.", true);
-    return -1;
+// The library's exit step runs once per set-up: a second call would hand it a handle it freed.
+bool CFastrak::exitCalibration() {
+    if (trackerProc == nullptr || trackerProc->calib == nullptr || calibExited) return true;
+    calibExited = true;
+    return trackerProc->calib->exit();
 }
 
 int32_t CFastrak::sendData(void* /*data*/, int32_t /*size*/) {

@@ -7,12 +7,15 @@
 #include "fastrak/DeviceConfig.h"
 #include "fastrak/InitInfo.h"
 #include "fastrak/Records.h"
+#include "tracker/Pose.h"
 
 class CRS232H;
+class CTraCommonH;
+class CConCommonH;
 
 class CFastrak final : public CBase {
 public:
-    enum : uint32_t { kStations = 4 };
+    enum : uint32_t { kStations = 4, kRecvBufferSize = 512 };
 
     CFastrak(DeviceConfig* configuration, const Logger* hostLogger);
     ~CFastrak();
@@ -43,6 +46,23 @@ private:
     // Tests set up station flags and attach an open port through this; the module never defines it.
     friend struct FastrakTestAccess;
 
+    // Set-up pieces, in the order init runs them.
+    void release();
+    bool exitCalibration();
+    void setDefaults();
+    bool readDeviceOptions();
+    bool setUpTracker();
+    bool setUpController();
+    bool openAndConfigurePort();
+    bool programTracker();
+
+    // Reception pieces: one record read into recvBuffer, then its two halves decoded and published.
+    enum class ReadResult { Record, Silent, Stopped, Failed };
+    ReadResult readRecord();
+    void publishTracker(uint32_t station, uint32_t newTraId, UpdateMask* mask, bool& decoded);
+    void publishController(uint32_t station, uint32_t newConId, UpdateMask* mask, bool& decoded);
+    bool keepReading() const { return runFlag == nullptr || *runFlag != 0; }
+
     CRS232H* serialPort;
     char* deviceName;
     char* serialPortName;
@@ -60,6 +80,12 @@ private:
     ControllerRecord currentController;
     uint32_t numTrackers;
     uint32_t numControllers;
+    uint8_t recvBuffer[kRecvBufferSize];
+    uint32_t recvCount;
+    Pose stationPose;
     int32_t* runFlag;
     DeviceConfig* config;
+    CTraCommonH* trackerProc;
+    CConCommonH* controllerProc;
+    bool calibExited;
 };

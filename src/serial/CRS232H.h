@@ -37,6 +37,7 @@ public:
     int32_t readPort(void* buffer, uint32_t count);
     // Restores the settings found at open and releases the port.
     bool closePort();
+    bool isOpen() const { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
 
 private:
     void debugLine(const char* text) const;
