@@ -19,7 +19,7 @@ extern char** environ;
 namespace fastrakhost {
 
 std::vector<std::string> defaultSceneArguments() {
-    return {"--scene", "1=circle:x=12,y=-10,z=4,radius=5,period=4",
+    return {"--receivers", "1,2", "--scene", "1=circle:x=12,y=-10,z=4,radius=5,period=4",
             "--scene", "2=eight:x=20,y=-12,z=6,radius=4,period=6",
             "--press", "1=3,0.6,1"};
 }

@@ -7,7 +7,8 @@
 
 namespace fastrakhost {
 
-// Two stations in motion (both on the -Y side, the module's default hemisphere) and a stylus on
+// Two stations in motion (receivers on stations 1 and 2 only, both on the -Y side, the module's
+// default hemisphere) and a stylus on
 // station 1 pressed now and then.
 std::vector<std::string> defaultSceneArguments();
 
