@@ -68,6 +68,15 @@ TEST(HostConfig, ReadsSectionsWordsAndLineNumbersIntoTheModulesRecord) {
     EXPECT_STREQ(right.get()->entries[0].args[0], "9600");  // tabs and CR LF are blanks
 }
 
+TEST(HostConfig, TheShippedExampleReads) {
+    HostConfig config;
+    ConfigError error;
+    ASSERT_TRUE(fastrakhost::readConfigFile(FASTRAK_EXAMPLE_CONFIG, config, error)) << error.text();
+    ASSERT_EQ(config.devices.size(), 2u);
+    EXPECT_EQ(config.devices[1].name, "right hand");
+    EXPECT_EQ(config.host.csvPath, "poses.csv");
+}
+
 TEST(HostConfig, LimitsAreThoseOfTheRecord) {
     const std::string args64 = repeat(" 1", 64);
     const std::string text = "[device a]\n" + repeat("sensoroffset" + args64 + "\n", 32);
