@@ -137,6 +137,7 @@ void LiveView::refresh(const PoseBoard& board) {
     }
     std::vector<std::string> table = renderTable(board, std::chrono::steady_clock::now(), columns);
     if (table.size() + 2 > rows) table.resize(rows > 2 ? rows - 2 : 1);
+    lastTable_ = table;
     std::string out;
     if (table.size() != tableHeight_) {
         // The log scrolls in the lines below the table only, so its lines never overwrite it.
@@ -172,7 +173,11 @@ void LiveView::stop() {
         if (!partial_.empty()) rest += partial_ + "\n";
         partial_.clear();
     }
-    writeTerminal("\x1b[r\x1b[999;1H\n" + rest + "\x1b[?25h");
+    // The last table once more below the log, so it stays on the screen and in the scrollback
+    // whatever is written after it.
+    std::string table;
+    for (const std::string& line : lastTable_) table += line + "\n";
+    writeTerminal("\x1b[999;1H\n" + rest + "\x1b[r\x1b[999;1H\n" + table + "\x1b[?25h");
     close(terminal_);
     active_ = false;
 }

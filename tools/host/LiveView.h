@@ -43,6 +43,7 @@ private:
     std::vector<std::string> pending_;
     std::string partial_;
     size_t tableHeight_ = 0;
+    std::vector<std::string> lastTable_;
 };
 
 }  // namespace fastrakhost

@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
                                                " beside this program)");
     app.add_option("--csv", csvPath, "Write every published record to FILE as CSV (overrides the file's csv)");
     app.add_option("--jsonl", jsonlPath, "Write every published record to FILE as JSON lines (overrides jsonl)");
-    app.add_option("--duration", duration, "Stop after S seconds (0: run until a signal)")->check(CLI::Range(0.0, 1e9));
+    app.add_option("--duration", duration, "Stop S seconds after the first device is set up (0: run until a signal)")->check(CLI::Range(0.0, 1e9));
     app.add_option("--count", count, "Stop after N published records (0: no limit)");
     app.add_flag("--strict", strict, "Stop everything when one device fails its set-up");
     app.add_flag("--plain", plain, "Plain lines even when standard output is a terminal");
@@ -216,7 +216,8 @@ int main(int argc, char** argv) {
     }
     for (auto& runner : runners) runner->start();
 
-    const auto started = std::chrono::steady_clock::now();
+    auto started = std::chrono::steady_clock::now();
+    bool receiving = false;
     auto lastPlain = started;
     std::map<std::pair<int, uint32_t>, uint64_t> printed;
     while (runFlag != 0) {
@@ -234,7 +235,12 @@ int main(int argc, char** argv) {
                 hostInfo(plainLine(row.second, now));
             }
         }
-        if (duration > 0 && now - started >= std::chrono::duration<double>(duration)) break;
+        // The duration counts from the first device's reception, not from its set-up (seconds long).
+        if (!receiving) {
+            for (const auto& state : board.states()) receiving = receiving || state.second == DeviceState::Running;
+            if (receiving) started = now;
+        }
+        if (duration > 0 && receiving && now - started >= std::chrono::duration<double>(duration)) break;
         if (count > 0 && board.total() >= count) break;
         bool anyAlive = false;
         for (const auto& state : board.states()) {
