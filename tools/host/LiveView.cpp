@@ -76,6 +76,10 @@ std::string plainLine(const PoseBoard::Row& row, SteadyTime now) {
                   PoseBoard::rate(row, now));
 }
 
+namespace {
+volatile int activeTerminal = -1;  // for restoreFromSignal
+}
+
 LiveView::~LiveView() { stop(); }
 
 #if defined(_WIN32)
@@ -85,6 +89,7 @@ void LiveView::refresh(const PoseBoard&) {}
 void LiveView::stop() {}
 void LiveView::readLines() {}
 void LiveView::writeTerminal(const std::string&) {}
+void LiveView::restoreFromSignal() {}
 
 #else
 
@@ -98,9 +103,15 @@ bool LiveView::start() {
     close(ends[1]);
     pipeRead_ = ends[0];
     active_ = true;
+    activeTerminal = terminal_;
     reader_ = std::thread([this] { readLines(); });
     writeTerminal("\x1b[?25l\x1b[2J");
     return true;
+}
+
+void LiveView::restoreFromSignal() {
+    static const char reset[] = "\x1b[r\x1b[999;1H\r\n\x1b[?25h";
+    if (activeTerminal >= 0 && write(activeTerminal, reset, sizeof reset - 1) < 0) return;
 }
 
 void LiveView::readLines() {
@@ -178,6 +189,7 @@ void LiveView::stop() {
     std::string table;
     for (const std::string& line : lastTable_) table += line + "\n";
     writeTerminal("\x1b[999;1H\n" + rest + "\x1b[r\x1b[999;1H\n" + table + "\x1b[?25h");
+    activeTerminal = -1;
     close(terminal_);
     active_ = false;
 }

@@ -30,6 +30,8 @@ public:
     void refresh(const PoseBoard& board);
     // Gives standard output back, leaving the last table and the log on the screen.
     void stop();
+    // Resets the scrolling region and shows the cursor; safe in a signal handler.
+    static void restoreFromSignal();
 
 private:
     void readLines();

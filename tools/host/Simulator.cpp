@@ -18,6 +18,23 @@ extern char** environ;
 
 namespace fastrakhost {
 
+namespace {
+
+// Pids of the running emulators, for the signal handler.
+constexpr int kMaxSimulators = 64;
+volatile int runningPids[kMaxSimulators];
+
+void remember(int pid, int previous) {
+    for (int i = 0; i < kMaxSimulators; ++i) {
+        if (runningPids[i] == previous) {
+            runningPids[i] = pid;
+            return;
+        }
+    }
+}
+
+}  // namespace
+
 std::vector<std::string> defaultSceneArguments() {
     return {"--receivers", "1,2", "--scene", "1=circle:x=12,y=-10,z=4,radius=5,period=4",
             "--scene", "2=eight:x=20,y=-12,z=6,radius=4,period=6",
@@ -34,6 +51,7 @@ bool Simulator::start(const std::string&, const std::string&, const std::vector<
 }
 void Simulator::stop() {}
 void Simulator::forward() {}
+void Simulator::terminateAllFromSignal() {}
 std::string Simulator::findProgram() { return "fastrak-sim"; }
 
 #else
@@ -81,6 +99,7 @@ bool Simulator::start(const std::string& program, const std::string& link, const
         return false;
     }
     pid_ = pid;
+    remember(pid_, 0);
     output_ = ends[0];
 
     // The first line is the terminal's path; give it five seconds.
@@ -105,6 +124,12 @@ bool Simulator::start(const std::string& program, const std::string& link, const
     return true;
 }
 
+void Simulator::terminateAllFromSignal() {
+    for (int i = 0; i < kMaxSimulators; ++i) {
+        if (runningPids[i] > 0) kill(runningPids[i], SIGTERM);
+    }
+}
+
 // Whatever the emulator says later goes to our log, so it scrolls with the rest.
 void Simulator::forward() {
     std::string pending;
@@ -125,6 +150,7 @@ void Simulator::stop() {
         kill(pid_, SIGTERM);
         int status = 0;
         waitpid(pid_, &status, 0);
+        remember(0, pid_);
         pid_ = -1;
     }
     if (forwarder_.joinable()) forwarder_.join();

@@ -27,6 +27,9 @@ public:
 
     // fastrak-sim beside this program, in the build tree's tools/sim, or on the PATH.
     static std::string findProgram();
+    // Ends every running emulator; safe in a signal handler (the emulators do not share our
+    // process group, so an exit at once would leave them running).
+    static void terminateAllFromSignal();
 
 private:
     void forward();

@@ -37,7 +37,11 @@ volatile int32_t runFlag = 1;
 volatile std::sig_atomic_t stopSignals = 0;
 
 extern "C" void onStopSignal(int) {
-    if (stopSignals++ > 0) _exit(130);  // the second Ctrl-C: no more waiting
+    if (stopSignals++ > 0) {  // the second Ctrl-C: no more waiting
+        LiveView::restoreFromSignal();
+        Simulator::terminateAllFromSignal();
+        _exit(130);
+    }
     runFlag = 0;
 }
 
@@ -101,18 +105,24 @@ int main(int argc, char** argv) {
     double duration = 0;
     uint64_t count = 0;
     bool strict = false, simulate = false, plain = false;
-    app.add_option("--config", configPath, "Configuration file (see below)");
+    app.add_option("--config", configPath, "Configuration file (see below)")->type_name("FILE");
     app.add_option("--module", modulePath, std::string("Device module to load (default: ") + ModuleLibrary::fileName() +
-                                               " beside this program)");
-    app.add_option("--csv", csvPath, "Write every published record to FILE as CSV (overrides the file's csv)");
-    app.add_option("--jsonl", jsonlPath, "Write every published record to FILE as JSON lines (overrides jsonl)");
-    app.add_option("--duration", duration, "Stop S seconds after the first device is set up (0: run until a signal)")->check(CLI::Range(0.0, 1e9));
-    app.add_option("--count", count, "Stop after N published records (0: no limit)");
+                                               " beside this program)")
+        ->type_name("PATH");
+    app.add_option("--csv", csvPath, "Write every published record to FILE as CSV (overrides the file's csv)")
+        ->type_name("FILE");
+    app.add_option("--jsonl", jsonlPath, "Write every published record to FILE as JSON lines (overrides jsonl)")
+        ->type_name("FILE");
+    app.add_option("--duration", duration, "Stop S seconds after the first device is set up (0: run until a signal)")
+        ->type_name("S");
+    app.add_option("--count", count, "Stop after N published records (0: no limit)")->type_name("N");
     app.add_flag("--strict", strict, "Stop everything when one device fails its set-up");
     app.add_flag("--plain", plain, "Plain lines even when standard output is a terminal");
     app.add_flag("--simulate", simulate, "Run every device against its own fastrak-sim (one device 'sim' without --config)");
-    app.add_option("--sim-args", simArgs, "Arguments for fastrak-sim instead of the built-in scene, in one string");
-    app.add_option("--sim", simProgram, "The fastrak-sim program (default: beside this program, then PATH)");
+    app.add_option("--sim-args", simArgs, "Arguments for fastrak-sim instead of the built-in scene, in one string")
+        ->type_name("ARGS");
+    app.add_option("--sim", simProgram, "The fastrak-sim program (default: beside this program, then PATH)")
+        ->type_name("PATH");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -120,6 +130,10 @@ int main(int argc, char** argv) {
         return 0;
     } catch (const CLI::ParseError& e) {
         std::cerr << "fastrak-host: " << e.what() << "\nRun with --help for more information.\n";
+        return 2;
+    }
+    if (duration < 0) {
+        std::cerr << "fastrak-host: --duration: a number of seconds, 0 or more\nRun with --help for more information.\n";
         return 2;
     }
     if (configPath.empty() && !simulate) {
