@@ -81,7 +81,8 @@ int32_t CFastrak::configure() {
 
 bool CFastrak::stop() {
     logger->debug("CFastrak: \"stop\" called.", true);
-    if (serialPort != nullptr) {
+    // A port already closed by an earlier stop has nothing left to stop.
+    if (serialPort != nullptr && serialPort->isOpen()) {
         stopContinuous();
         serialPort->closePort();
     }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "../calib/plugins/ProbeState.h"
+#include "calib/CDynamicLibH.h"
 #include "device/CFastrak.h"
 #include "platform/Sleeper.h"
 #include "support/CaptureStdout.h"
@@ -253,6 +255,29 @@ TEST_F(DeviceSetup, SecondInitReleasesTheFirstAndStartsFromTheDefaults) {
     EXPECT_EQ(device->configure(), 2);
     EXPECT_EQ(trackers.count(), 2u);
     EXPECT_EQ(controllers.count(), 0u);
+}
+
+TEST_F(DeviceSetup, CalibrationLibraryStartsWithSetUpAndEndsOnce) {
+    CDynamicLibH probeLibrary(PROBE_FULL_PATH, &logger);
+    const auto stateOf = reinterpret_cast<ProbeStateFunction>(probeLibrary.getProcAddr("probe_state"));
+    ASSERT_NE(stateOf, nullptr);
+    ProbeState& probe = *stateOf();
+    probe = ProbeState();
+    ASSERT_EQ(initWith({{2, "calibration", {PROBE_FULL_PATH, "room-a"}}}), 1);
+    EXPECT_EQ(probe.initCalls, 1);
+    EXPECT_STREQ(probe.initText[0], "room-a");
+    EXPECT_TRUE(device->stop());
+    EXPECT_EQ(probe.exitCalls, 1);
+    // A second stop, a second init and the destructor never hand the library a handle it freed.
+    EXPECT_TRUE(device->stop());
+    EXPECT_EQ(probe.exitCalls, 1);
+    CaptureStdout quiet;
+    EXPECT_EQ(device->init(&info), 1);
+    EXPECT_EQ(probe.initCalls, 2);
+    delete device;
+    device = nullptr;
+    quiet.finish();
+    EXPECT_EQ(probe.exitCalls, 1);
 }
 
 TEST_F(DeviceSetup, SummaryShowsWhatIsAboutToBeProgrammed) {
