@@ -17,8 +17,7 @@ using testsupport::StorageKind;
 
 namespace {
 
-class PlainRobustMutex {
-public:
+struct PlainRobustMutex {
     PlainRobustMutex() {
         pthread_mutexattr_t attributes;
         pthread_mutexattr_init(&attributes);
@@ -30,16 +29,6 @@ public:
     ~PlainRobustMutex() {
         if (ready) pthread_mutex_destroy(&mutex);
     }
-    // Free when another thread can take it at once.
-    bool freeForOthers() {
-        bool taken = false;
-        std::thread([&] {
-            taken = pthread_mutex_trylock(&mutex) == 0;
-            if (taken) pthread_mutex_unlock(&mutex);
-        }).join();
-        return taken;
-    }
-
     pthread_mutex_t mutex;
     bool ready = false;
 };
@@ -82,5 +71,10 @@ TEST(MutexNesting, ClaimPublishRefusalAndRecoveryEachTakeTheLockOnce) {
     EXPECT_EQ(lines[1], "HOST: ERROR: CDataStorage: Delete tracker data list first.");
     EXPECT_EQ(lines[2].rfind("HOST: ERROR: CMutexH: Locking mutex: ", 0), 0u) << lines[2];
     EXPECT_EQ(host.count(), 7u);
-    EXPECT_TRUE(plain.freeForOthers());
+    bool freeForOthers = false;
+    std::thread([&] {
+        freeForOthers = pthread_mutex_trylock(&plain.mutex) == 0;
+        if (freeForOthers) pthread_mutex_unlock(&plain.mutex);
+    }).join();
+    EXPECT_TRUE(freeForOthers);
 }
