@@ -13,7 +13,6 @@
 #include <iostream>
 #include <mutex>
 #include <set>
-#include <sstream>
 
 #include "FastrakSim.h"
 #include "SimSpec.h"
@@ -65,9 +64,9 @@ std::string readNumber(const std::string& text, double& value) {
 
 // A finite number from `low` to `high` (or exactly 0 when `zeroToo`), whole if `whole`.
 CLI::Validator numberIn(double low, double high, bool whole = false, bool zeroToo = false) {
-    std::ostringstream range;
-    range << (zeroToo ? "0 or " : "") << low << " to " << high;
-    const std::string what = (whole ? "a whole number " : "a number ") + range.str();
+    char range[96];
+    std::snprintf(range, sizeof range, "%s%.10g to %.10g", zeroToo ? "0 or " : "", low, high);
+    const std::string what = (whole ? "a whole number " : "a number ") + std::string(range);
     return CLI::Validator(
         [=](std::string& text) {
             double v;
@@ -165,7 +164,11 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+        if (dynamic_cast<const CLI::CallForVersion*>(&e)) {
+            std::cout << e.what() << std::endl;
+            return 0;
+        }
+        if (e.get_exit_code() == 0) return app.exit(e);  // --help
         return usage(e.what());
     }
 
