@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -88,7 +87,7 @@ double noiseAt(uint64_t seed, uint64_t knot, uint64_t channel) {
 // before, so only a short window of them is kept; an earlier time replays the walk from its start.
 class RandomWalk : public Motion {
 public:
-    explicit RandomWalk(const SceneParams& p) : p_(p) { knots_.push_back(p_.centre); }
+    explicit RandomWalk(const SceneParams& p) : p_(p) { knots_[0] = p_.centre; }
     Sample at(double t) const override {
         t = std::clamp(t, 0.0, kLongest);
         const double grid = t / kStep;
@@ -98,8 +97,8 @@ public:
         {
             std::lock_guard<std::mutex> lock(mutex_);
             extendTo(k + 1);
-            a = knots_[k - first_];
-            b = knots_[k + 1 - first_];
+            a = knots_[k % kKept];
+            b = knots_[(k + 1) % kKept];
         }
         Sample s;
         s.pose.x = a.x + f * (b.x - a.x);
@@ -117,17 +116,18 @@ private:
     static constexpr size_t kKept = 64;       // knots in memory: a few seconds back from the latest
     static constexpr double kLongest = 1e9;   // seconds; keeps the knot index in range
 
-    // Makes knots k - 1 and k available.
+    // Makes knots k - 1 and k available in the ring.
     void extendTo(size_t k) const {
         if (k - 1 < first_) {
-            knots_.assign(1, p_.centre);
+            knots_[0] = p_.centre;
             first_ = 0;
+            count_ = 1;
         }
         const double move = p_.speed * kStep * 1.7;  // uniform steps; about `speed` in/s on average
         const double turn = 30.0 * kStep * 1.7;      // and about 30 degrees per second
-        while (first_ + knots_.size() <= k) {
-            const uint64_t n = first_ + knots_.size();
-            Pose q = knots_.back();
+        while (first_ + count_ <= k) {
+            const uint64_t n = first_ + count_;
+            Pose q = knots_[(n - 1) % kKept];
             q.x += kPull * (p_.centre.x - q.x) + move * noiseAt(p_.seed, n, 0);
             q.y += kPull * (p_.centre.y - q.y) + move * noiseAt(p_.seed, n, 1);
             q.z += kPull * (p_.centre.z - q.z) + move * noiseAt(p_.seed, n, 2);
@@ -137,18 +137,17 @@ private:
                                          turn * noiseAt(p_.seed, n, 4),
                                      -85.0, 85.0);
             q.roll = wrapDegrees(q.roll + kPull * wrapDegrees(p_.centre.roll - q.roll) + turn * noiseAt(p_.seed, n, 5));
-            knots_.push_back(q);
-            if (knots_.size() > kKept) {
-                knots_.pop_front();
-                ++first_;
-            }
+            knots_[n % kKept] = q;
+            if (count_ < kKept) ++count_;
+            else ++first_;
         }
     }
 
     SceneParams p_;
     mutable std::mutex mutex_;
-    mutable std::deque<Pose> knots_;
-    mutable size_t first_ = 0;  // index of knots_.front() on the grid
+    mutable std::array<Pose, kKept> knots_;  // knot i lives at i % kKept
+    mutable size_t first_ = 0;               // the oldest knot kept
+    mutable size_t count_ = 1;
 };
 
 class Pressed : public Motion {
