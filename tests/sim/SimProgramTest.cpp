@@ -144,6 +144,7 @@ TEST_F(SimProgramFiles, UsageErrorsExitWithTwoNamingTheOptionAndTheFault) {
     } cases[] = {
         {{"--fault=gremlins"}, {"--fault", "gremlins"}},
         {{"--scene=9=still"}, {"--scene", "station 1 to 4"}},
+        {{"--scene", "1=circle:radius=1e300"}, {"--scene", "radius must lie from 0 to 1000"}},
         {{"--receivers=0"}, {"--receivers", "'0'"}},
         {{"--rate", "1e-11"}, {"--rate", "out of range"}},
         {{"--rate", "1e-300"}, {"--rate", "out of range"}},
