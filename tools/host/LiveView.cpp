@@ -150,9 +150,10 @@ void LiveView::refresh(const PoseBoard& board) {
     if (table.size() + 2 > rows) table.resize(rows > 2 ? rows - 2 : 1);
     lastTable_ = table;
     std::string out;
-    if (table.size() != tableHeight_) {
+    if (table.size() != tableHeight_ || rows != terminalRows_) {
         // The log scrolls in the lines below the table only, so its lines never overwrite it.
         tableHeight_ = table.size();
+        terminalRows_ = rows;
         out += "\x1b[" + std::to_string(tableHeight_ + 1) + ";" + std::to_string(rows) + "r";
     }
     for (size_t i = 0; i < table.size(); ++i) out += "\x1b[" + std::to_string(i + 1) + ";1H\x1b[2K" + table[i];

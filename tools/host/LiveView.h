@@ -45,6 +45,7 @@ private:
     std::vector<std::string> pending_;
     std::string partial_;
     size_t tableHeight_ = 0;
+    size_t terminalRows_ = 0;  // a resized terminal needs its scrolling region set again
     std::vector<std::string> lastTable_;
 };
 
