@@ -15,7 +15,9 @@
 
 #include "DeviceRunner.h"
 #include "HostConfig.h"
+#include "CaptureWriter.h"
 #include "HostLog.h"
+#include "LineRelay.h"
 #include "LiveView.h"
 #include "ModuleLibrary.h"
 #include "Recorder.h"
@@ -78,6 +80,17 @@ void pointAt(DeviceSection& device, const std::string& port) {
     device.options = kept;
 }
 
+// The port the module would open: the device's last port line, else its default.
+std::string portOf(const DeviceSection& device) {
+    std::string port = "com1";
+    for (const OptionText& option : device.options) {
+        std::string keyword = option.keyword;
+        for (char& c : keyword) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if ((keyword == "port" || keyword == "serialport") && option.args.size() == 1) port = option.args[0];
+    }
+    return port;
+}
+
 std::string makeScratchFolder() {
 #if defined(_WIN32)
     return ".";
@@ -101,7 +114,7 @@ bool stdoutIsTerminal() {
 int main(int argc, char** argv) {
     CLI::App app{kDescription, "fastrak-host"};
     app.footer(kFooter);
-    std::string configPath, modulePath, csvPath, jsonlPath, simArgs, simProgram;
+    std::string configPath, modulePath, csvPath, jsonlPath, simArgs, simProgram, capturePath;
     double duration = 0;
     uint64_t count = 0;
     bool strict = false, simulate = false, plain = false;
@@ -112,6 +125,10 @@ int main(int argc, char** argv) {
     app.add_option("--csv", csvPath, "Write every published record to FILE as CSV (overrides the file's csv)")
         ->type_name("FILE");
     app.add_option("--jsonl", jsonlPath, "Write every published record to FILE as JSON lines (overrides jsonl)")
+        ->type_name("FILE");
+    app.add_option("--capture", capturePath,
+                   "Record every byte each device's line carries, both ways, with time stamps, to FILE "
+                   "(for fastrak-sim --replay)")
         ->type_name("FILE");
     app.add_option("--duration", duration, "Stop S seconds after the first device is set up (0: run until a signal)")
         ->type_name("S");
@@ -136,6 +153,13 @@ int main(int argc, char** argv) {
         std::cerr << "fastrak-host: --duration: a number of seconds, 0 or more\nRun with --help for more information.\n";
         return 2;
     }
+#if defined(_WIN32)
+    if (!capturePath.empty()) {
+        std::cerr << "fastrak-host: --capture relays each line through a pseudo-terminal, which Windows does not "
+                     "have; capture with the Linux build\n";
+        return 2;
+    }
+#endif
     if (configPath.empty() && !simulate) {
         std::cerr << "fastrak-host: nothing to run: give --config FILE or --simulate\n"
                      "Run with --help for more information.\n";
@@ -199,6 +223,33 @@ int main(int argc, char** argv) {
             }
             pointAt(config.devices[i], link);
             simulators.push_back(std::move(sim));
+        }
+    }
+
+    // The capture relays sit between each device and its line; the device opens the relay's terminal.
+    CaptureWriter captureWriter;
+    std::vector<std::unique_ptr<LineRelay>> relays;
+    if (!capturePath.empty()) {
+        if (config.devices.size() > 255) {
+            std::cerr << "fastrak-host: --capture takes at most 255 devices\n";
+            return 2;
+        }
+        if (!captureWriter.open(capturePath)) {
+            std::cerr << "fastrak-host: cannot write " << captureWriter.error() << "\n";
+            return 1;
+        }
+        if (scratch.empty()) scratch = makeScratchFolder();
+        for (size_t i = 0; i < config.devices.size(); ++i) {
+            DeviceSection& device = config.devices[i];
+            std::unique_ptr<LineRelay> relay(new LineRelay(captureWriter, static_cast<uint8_t>(i), device.name, portOf(device)));
+            std::string error;
+            const std::string link = scratch + "/capture-" + std::to_string(i) + ".pty";
+            if (!relay->start(link, error)) {
+                std::cerr << "fastrak-host: --capture: " << device.name << ": " << error << "\n";
+                return 1;
+            }
+            pointAt(device, link);
+            relays.push_back(std::move(relay));
         }
     }
 
@@ -267,6 +318,14 @@ int main(int argc, char** argv) {
     if (live) view.refresh(board);
     view.stop();
     recorder.close();
+    for (auto& relay : relays) relay->stop();
+    if (!capturePath.empty()) {
+        if (captureWriter.close()) {
+            hostInfo("capture written to " + capturePath);
+        } else {
+            hostError("capture " + capturePath + " is incomplete: " + captureWriter.error());
+        }
+    }
     for (auto& sim : simulators) sim->stop();
     if (!scratch.empty() && scratch != "/tmp") std::remove(scratch.c_str());
 

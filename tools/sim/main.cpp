@@ -15,6 +15,7 @@
 #include <set>
 
 #include "FastrakSim.h"
+#include "ReplayProgram.h"
 #include "SimSpec.h"
 
 using namespace fastraksim;
@@ -51,7 +52,12 @@ const char* kFooter =
     "  every record sent (seq, station, t = first byte written, t_end, t_solution in ns of the\n"
     "  monotonic clock, hex bytes, pose), every record or reply lost (type dropped: output buffer\n"
     "  full, no reader) and every fault event.\n"
-    "Usage errors exit with status 2, a --link that cannot be made with 1.\n";
+    "Replay (--replay FILE [--device NAME] [--speed X] [--loop]): plays a device's captured line from\n"
+    "  fastrak-host --capture: its tracker bytes at their captured times (divided by X), each held\n"
+    "  until the commands captured before it have arrived; received commands are checked against the\n"
+    "  capture and the first difference is reported. --loop repeats the longest run of output without\n"
+    "  commands until the driver sends the next command. Exit status 3 when the commands differed.\n"
+    "Usage errors (and a damaged capture) exit with status 2, a --link that cannot be made with 1.\n";
 
 // The text as a finite number, or a message saying why not.
 std::string readNumber(const std::string& text, double& value) {
@@ -155,8 +161,15 @@ int main(int argc, char** argv) {
         ->check(wholeCount());
     app.add_option("--scene", scenes, "S=KIND[:key=value,...] motion of station S (see below)");
     app.add_option("--press", presses, "S=PERIOD,DOWN[,OFFSET] stylus presses of station S");
-    CLI::Option* csv = app.add_option("--csv", csvPath, "Trajectory file (see below)");
-    app.add_flag("--loop", loop, "Repeat the CSV trajectory")->needs(csv);
+    app.add_option("--csv", csvPath, "Trajectory file (see below)");
+    app.add_flag("--loop", loop, "Repeat the CSV trajectory, or the replay's continuous output");
+    ReplayRun replay;
+    CLI::Option* replayOption = app.add_option("--replay", replay.file, "Play a capture of fastrak-host --capture (see below)")
+        ->type_name("FILE");
+    app.add_option("--speed", replay.speed, "Replay X times as fast as captured")->capture_default_str()
+        ->check(numberIn(0.01, 1000))->needs(replayOption);
+    app.add_option("--device", replay.device, "The captured device to replay (when the capture holds several)")
+        ->needs(replayOption);
     app.add_option("--fault", faultSpecs, "NAME[:key=value,...] fault to inject (see below)");
     app.add_option("--log", logPath, "Write every byte received and record sent to FILE as JSON lines");
     app.add_option("--duration", duration, "Exit after this many seconds (0: run until a signal)")->capture_default_str()
@@ -170,6 +183,27 @@ int main(int argc, char** argv) {
         }
         if (e.get_exit_code() == 0) return app.exit(e);  // --help
         return usage(e.what());
+    }
+
+    if (!replay.file.empty()) {
+        for (const char* other : {"--csv", "--scene", "--press", "--fault", "--log", "--baud", "--unpaced", "--rate",
+                                  "--reset-time", "--latency", "--receivers", "--seed"})
+            if (app.count(other) > 0) return usage(std::string("--replay plays a capture; ") + other + " does not apply");
+    } else if (loop && csvPath.empty()) {
+        return usage("--loop needs --csv or --replay");
+    }
+    if (!replay.file.empty()) {
+        sigset_t signals;
+        sigemptyset(&signals);
+        sigaddset(&signals, SIGINT);
+        sigaddset(&signals, SIGTERM);
+        sigaddset(&signals, SIGHUP);
+        pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+        signal(SIGPIPE, SIG_IGN);
+        replay.link = linkPath;
+        replay.loop = loop;
+        replay.duration = duration;
+        return runReplay(replay, signals);
     }
 
     std::string error;

@@ -1,0 +1,101 @@
+// CaptureWriter: the buffer the relays fill and the thread that empties it into the file.
+#include "CaptureWriter.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "HostLog.h"
+
+namespace fastrakhost {
+
+using fastrakcapture::ChunkKind;
+
+CaptureWriter::~CaptureWriter() { close(); }
+
+bool CaptureWriter::open(const std::string& path) {
+    file_ = std::fopen(path.c_str(), "wb");
+    if (file_ == nullptr) {
+        error_ = path + ": " + std::strerror(errno);
+        return false;
+    }
+    path_ = path;
+    start_ = Clock::now();
+    const auto wall = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    const std::string head = std::string(fastrakcapture::kMagic) +
+                             fastrakcapture::encodeChunk(ChunkKind::Start, 0, 0, fastrakcapture::startPayload(wall.count()));
+    if (std::fwrite(head.data(), 1, head.size(), file_) != head.size() || std::fflush(file_) != 0) {
+        error_ = path + ": " + std::strerror(errno);
+        std::fclose(file_);
+        file_ = nullptr;
+        return false;
+    }
+    thread_ = std::thread([this] { run(); });
+    return true;
+}
+
+void CaptureWriter::add(ChunkKind kind, uint8_t stream, Clock::time_point at, const char* data, size_t size) {
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(at - start_).count();
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (failed_ || closing_ || file_ == nullptr) return;
+    if (buffered_ + size > kMaxBuffered) {
+        failed_ = true;
+        error_ = "the disk did not keep up; the capture ends here";
+        pending_.push_back({ChunkKind::LineLost, stream, static_cast<uint64_t>(micros < 0 ? 0 : micros), error_});
+        wake_.notify_one();
+        return;
+    }
+    pending_.push_back({kind, stream, static_cast<uint64_t>(micros < 0 ? 0 : micros), std::string(data, size)});
+    buffered_ += size;
+}
+
+bool CaptureWriter::writeOut(std::vector<Pending>& batch) {
+    std::string out;
+    for (const Pending& p : batch) out += fastrakcapture::encodeChunk(p.kind, p.stream, p.micros, p.payload);
+    batch.clear();
+    if (out.empty()) return true;
+    return std::fwrite(out.data(), 1, out.size(), file_) == out.size() && std::fflush(file_) == 0;
+}
+
+// Wakes five times a second: a killed program loses at most that much of the capture.
+void CaptureWriter::run() {
+    std::vector<Pending> batch;
+    bool writing = true;
+    for (;;) {
+        bool last;
+        {
+            std::unique_lock<std::mutex> hold(mutex_);
+            wake_.wait_for(hold, std::chrono::milliseconds(200), [this] { return closing_; });
+            batch.swap(pending_);
+            buffered_ = 0;
+            last = closing_;
+        }
+        if (writing && !writeOut(batch)) {
+            writing = false;
+            std::lock_guard<std::mutex> hold(mutex_);
+            failed_ = true;
+            error_ = path_ + ": " + std::strerror(errno);
+            hostError("capture: cannot write " + error_ + "; the capture stops, the run goes on");
+        }
+        batch.clear();
+        if (last) break;
+    }
+}
+
+bool CaptureWriter::close() {
+    if (file_ == nullptr) return !failed_;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        closing_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) thread_.join();
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start_).count();
+    const std::string end = fastrakcapture::encodeChunk(ChunkKind::End, 0, static_cast<uint64_t>(micros), "");
+    bool ok = std::fwrite(end.data(), 1, end.size(), file_) == end.size();
+    ok = std::fclose(file_) == 0 && ok;
+    file_ = nullptr;
+    return ok && !failed_;
+}
+
+}  // namespace fastrakhost

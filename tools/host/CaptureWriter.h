@@ -1,0 +1,63 @@
+// CaptureWriter: chunks of the relayed lines buffered in memory and written by a thread of its own.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CaptureFile.h"
+
+namespace fastrakhost {
+
+class CaptureWriter {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    CaptureWriter() = default;
+    ~CaptureWriter();
+    CaptureWriter(const CaptureWriter&) = delete;
+    CaptureWriter& operator=(const CaptureWriter&) = delete;
+
+    // Writes the header and starts the writer thread; false with error() otherwise.
+    bool open(const std::string& path);
+    const std::string& error() const { return error_; }
+
+    // Cheap: appends to the buffer under a lock; the file is written by the thread.
+    void add(fastrakcapture::ChunkKind kind, uint8_t stream, Clock::time_point at, const char* data, size_t size);
+    void add(fastrakcapture::ChunkKind kind, uint8_t stream, Clock::time_point at, const std::string& payload) {
+        add(kind, stream, at, payload.data(), payload.size());
+    }
+    // Writes what is buffered and the end chunk; returns false if anything was lost.
+    bool close();
+
+    // More than this waiting in memory (the disk stalled) ends the capture rather than the run.
+    static constexpr size_t kMaxBuffered = 64u << 20;
+
+private:
+    struct Pending {
+        fastrakcapture::ChunkKind kind;
+        uint8_t stream;
+        uint64_t micros;
+        std::string payload;
+    };
+    void run();
+    bool writeOut(std::vector<Pending>& batch);
+
+    std::FILE* file_ = nullptr;
+    std::string path_, error_;
+    Clock::time_point start_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<Pending> pending_;
+    size_t buffered_ = 0;
+    bool closing_ = false;
+    bool failed_ = false;  // the capture ended early; the reason is in error_
+    std::thread thread_;
+};
+
+}  // namespace fastrakhost
