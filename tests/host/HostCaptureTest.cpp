@@ -1,0 +1,133 @@
+// fastrak-host --capture and fastrak-sim --replay as processes: a round trip to the same records,
+// a differing command reported, and damaged captures refused with their offset.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <string>
+#include <vector>
+
+#include "CaptureFile.h"
+#include "HostProcess.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using hosttest::Process;
+using hosttest::Scratch;
+
+// JSON lines without their host_time: what must come out the same from the same bytes.
+std::vector<std::string> recordsOf(const std::string& path) {
+    std::vector<std::string> out;
+    for (const std::string& line : hosttest::lines(hosttest::readFile(path))) out.push_back(line.substr(line.find(",\"device\"")));
+    return out;
+}
+
+std::string config(const std::string& port, const std::string& sensors) {
+    return "[device left]\nport " + port + "\nsensors " + sensors + "\nstylus 2\nbaud 115200\n";
+}
+
+int runHost(const Scratch& scratch, const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {FASTRAK_HOST_PROGRAM, "--plain"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Process host;
+    if (!host.start(argv, scratch.path("host.out"), scratch.path("host.err"))) return -1;
+    return host.wait(60s);
+}
+
+// Returns fastrak-sim --replay's exit status once the host run is over; its standard error in `err`.
+int replayTo(const Scratch& scratch, const std::string& capture, const std::string& sensors, size_t count, std::string& err) {
+    Process replay;
+    const std::string link = scratch.path("replay.pty");
+    if (!replay.start({FASTRAK_SIM_PROGRAM, "--replay", capture, "--link", link}, scratch.path("replay.out"),
+                      scratch.path("replay.err")) ||
+        !hosttest::eventually([&] { return !hosttest::readFile(scratch.path("replay.out")).empty(); }, 5s))
+        return -1;
+    scratch.write("replay.conf", config(link, sensors));
+    EXPECT_EQ(runHost(scratch, {"--config", scratch.path("replay.conf"), "--jsonl", scratch.path("second.jsonl"),
+                                "--count", std::to_string(count)}),
+              0)
+        << hosttest::readFile(scratch.path("host.out"));
+    replay.signal(SIGTERM);
+    const int status = replay.wait(10s);
+    err = hosttest::readFile(scratch.path("replay.err"));
+    return status;
+}
+
+TEST(HostCapture, ReplayedCaptureGivesTheSameRecordsAndADifferentCommandIsReported) {
+    Scratch scratch;
+    Process sim;
+    ASSERT_TRUE(hosttest::startSim(sim, scratch.path("sim.pty"), scratch.path("sim.log"),
+                                   {"--receivers", "1,2", "--reset-time", "0.5", "--scene", "1=circle:x=12,y=-10,radius=4,period=2",
+                                    "--scene", "2=walk:x=20,y=-12,speed=8", "--press", "2=0.7,0.2"}));
+    scratch.write("first.conf", config(scratch.path("sim.pty"), "1 1 0 0"));
+    ASSERT_EQ(runHost(scratch, {"--config", scratch.path("first.conf"), "--capture", scratch.path("run.cap"), "--jsonl",
+                                scratch.path("first.jsonl"), "--count", "300"}),
+              0)
+        << hosttest::readFile(scratch.path("host.out"));
+    sim.signal(SIGTERM);
+    ASSERT_EQ(sim.wait(10s), 0);
+    const auto first = recordsOf(scratch.path("first.jsonl"));
+    ASSERT_GE(first.size(), 300u);
+
+    std::string err;
+    EXPECT_EQ(replayTo(scratch, scratch.path("run.cap"), "1 1 0 0", first.size(), err), 0) << err;
+    EXPECT_NE(err.find("every captured byte played"), std::string::npos) << err;
+    const auto second = recordsOf(scratch.path("second.jsonl"));
+    // The second run stops at the first run's count; a record more may slip in before it stops.
+    ASSERT_GE(second.size(), first.size());
+    for (size_t i = 0; i < first.size(); ++i) ASSERT_EQ(second[i], first[i]) << "record " << i;
+
+    // One station fewer: the module programs the tracker differently, and the replay says where.
+    EXPECT_EQ(replayTo(scratch, scratch.path("run.cap"), "1 0 0 0", 20, err), 3) << err;
+    EXPECT_NE(err.find("replay: command byte "), std::string::npos) << err;
+    EXPECT_NE(err.find("differs: the capture has"), std::string::npos) << err;
+}
+
+TEST(HostCapture, DamagedOrTruncatedCaptureIsRefusedWithItsOffset) {
+    Scratch scratch;
+    const std::string intact = hosttest::readFile(FASTRAK_TEST_DATA "/capture-two-stations.cap");
+    fastrakcapture::Capture capture;
+    uint64_t offset = 0;
+    std::string error;
+    ASSERT_TRUE(fastrakcapture::parseCapture(intact, capture, offset, error)) << error;
+    // A chunk of tracker bytes well inside the file, and where the one after it starts.
+    size_t pick = 0;
+    while (capture.chunks[pick].kind != fastrakcapture::ChunkKind::FromTracker || pick < 20) ++pick;
+    const uint64_t at = capture.chunks[pick].offset, next = capture.chunks[pick + 1].offset;
+
+    std::string flipped = intact, badKind = intact;
+    flipped[next - 6] ^= 0x20;  // inside the payload
+    badKind[at] = 'Q';
+    size_t lengthAt = at + 2;  // past the kind, the stream and the time's varint
+    while (static_cast<unsigned char>(intact[lengthAt]) & 0x80) ++lengthAt;
+    std::string overLength = intact;
+    overLength.replace(lengthAt + 1, 1, "\xff\xff\xff\x7f");  // a one-byte length made 2^28 - 1
+    const struct {
+        const char* what;
+        std::string bytes;
+        uint64_t offset;
+        const char* message;
+    } cases[] = {
+        {"cut inside a chunk", intact.substr(0, next - 3), at, "truncated"},
+        {"cut between chunks", intact.substr(0, next), next, "without its end chunk"},
+        {"a changed byte", flipped, at, "checksum mismatch"},
+        {"an unknown chunk kind", badKind, at, "unknown chunk kind"},
+        {"a length past the file", overLength, at, "bad chunk length"},
+        {"no magic", "PK\x03\x04" + intact.substr(4), 0, "not a capture file"},
+        {"a later version", "fastrak-capture 2\n" + intact.substr(18), 16, "unsupported format version"},
+        {"data after the end", intact + "x", intact.size(), "data after the end chunk"},
+    };
+    for (const auto& c : cases) {
+        scratch.write("bad.cap", c.bytes);
+        Process replay;
+        ASSERT_TRUE(replay.start({FASTRAK_SIM_PROGRAM, "--replay", scratch.path("bad.cap")}, scratch.path("out"),
+                                 scratch.path("err")));
+        EXPECT_EQ(replay.wait(10s), 2) << c.what;
+        const std::string err = hosttest::readFile(scratch.path("err"));
+        EXPECT_NE(err.find("offset " + std::to_string(c.offset) + ": "), std::string::npos) << c.what << ": " << err;
+        EXPECT_NE(err.find(c.message), std::string::npos) << c.what << ": " << err;
+        EXPECT_TRUE(hosttest::readFile(scratch.path("out")).empty()) << c.what << ": a terminal was opened";
+    }
+}
+
+}  // namespace
