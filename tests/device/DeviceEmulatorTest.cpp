@@ -17,6 +17,9 @@ struct LineRun {
     bool secondStation;
 };
 
+// Printed by name: the default printer would read the struct's padding.
+void PrintTo(const LineRun& line, std::ostream* out) { *out << line.baud << (line.secondStation ? " two" : " one"); }
+
 class DeviceOnEmulator : public ::testing::TestWithParam<LineRun> {};
 
 TEST_P(DeviceOnEmulator, EveryPoseAndPressArrivesConverted) {

@@ -25,6 +25,8 @@ fastraksim::FaultSettings faults(void (*set)(fastraksim::FaultSettings&)) {
     return f;
 }
 
+void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
+
 class DeviceUnderFaults : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(DeviceUnderFaults, IntactRecordsArePublishedAndReadingGoesOn) {
