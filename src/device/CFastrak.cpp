@@ -81,8 +81,7 @@ int32_t CFastrak::configure() {
 
 bool CFastrak::stop() {
     logger->debug("CFastrak: \"stop\" called.", true);
-    // A port already closed by an earlier stop has nothing left to stop.
-    if (serialPort != nullptr && serialPort->isOpen()) {
+    if (serialPort != nullptr) {
         stopContinuous();
         serialPort->closePort();
     }

@@ -269,9 +269,9 @@ TEST_F(DeviceSetup, CalibrationLibraryStartsWithSetUpAndEndsOnce) {
     EXPECT_TRUE(device->stop());
     EXPECT_EQ(probe.exitCalls, 1);
     // A second stop, a second init and the destructor never hand the library a handle it freed.
+    CaptureStdout quiet;
     EXPECT_TRUE(device->stop());
     EXPECT_EQ(probe.exitCalls, 1);
-    CaptureStdout quiet;
     EXPECT_EQ(device->init(&info), 1);
     EXPECT_EQ(probe.initCalls, 2);
     delete device;
