@@ -3,6 +3,7 @@
 
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "SimFixture.h"
 
@@ -102,6 +103,26 @@ TEST_F(SimFaults, DroppedBytesAreLeftOut) {
             if (!gone.count(i)) expected.push_back(r.original[i]);
         EXPECT_EQ(r.bytes, expected);
     }
+}
+
+TEST_F(SimFaults, ARecordDroppedWhollyIsNotCountedAsSent) {
+    startSim();
+    FaultSettings f;
+    f.dropRate = 1.0;
+    f.dropBytes = 64;  // more than the 29 bytes there are
+    sim->setFaults(f);
+    command("fC", 2);
+    std::vector<LogEntry> lost;
+    for (int round = 0; round < 250 && lost.size() < 5; ++round) {
+        std::this_thread::sleep_for(20ms);
+        lost = sim->entries(LogEntry::Kind::Dropped);
+    }
+    command("c");
+    EXPECT_EQ(sim->stats().records, 0u);
+    EXPECT_EQ(sim->stats().bytesSent, 0u);
+    ASSERT_GE(lost.size(), 5u);
+    EXPECT_NE(lost[0].note.find("nothing left"), std::string::npos) << lost[0].note;
+    EXPECT_EQ(lost[0].original.size(), 29u);
 }
 
 TEST_F(SimFaults, LongRunHasNoLineEnd) {

@@ -1,7 +1,10 @@
 // Scenes, presses, CSV trajectories, the attitude and frame arithmetic, option strings, JSON lines.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cmath>
+#include <fstream>
 #include <sstream>
 
 #include "Motion.h"
@@ -104,8 +107,53 @@ TEST(SimMotion, CsvTrajectoryInterpolatesAndLoops) {
     std::istringstream badStation("0,1,0,0,0,0,0,0,0\n0,5,0,0,0,0,0,0,0\n");
     EXPECT_FALSE(loadCsvTrajectory(badStation, false, t, error));
     EXPECT_NE(error.find("line 2"), std::string::npos);
-    std::istringstream empty("# nothing\n");
-    EXPECT_FALSE(loadCsvTrajectory(empty, false, t, error));
+}
+
+TEST(SimMotion, CsvMistakesAreNamedWithTheirLine) {
+    const struct {
+        const char* text;
+        const char* error;
+    } cases[] = {
+        {"# nothing\n\n", "line 2: no trajectory rows"},
+        {"time,station,x,y,z,az,el,roll,button\n", "line 1: no trajectory rows"},
+        {"0,1,abc,0,0,0,0,0,0\n1,1,0,0,0,0,0,0,0\n", "line 1: not a list of finite numbers"},
+        {"t,s,x,y,z,a,e,r,b\n0,1,0,0,0,0,0,0,0\ntime,station\n", "line 3: not a list"},
+        {"0,1,0,0,0\n", "line 1: expected 9 fields, found 5"},
+        {"0,1,0,0,0,0,0,0,0\n0,5,0,0,0,0,0,0,0\n", "line 2: station must be"},
+        {"# big\n0,1e20,0,0,0,0,0,0,0\n", "line 2: station must be"},
+        {"0,-1e20,0,0,0,0,0,0,0\n", "line 1: station must be"},
+        {"-1,1,0,0,0,0,0,0,0\n", "line 1: time must not be negative"},
+        {"0,1,nan,0,0,0,0,0,0\n", "line 1: not a list of finite numbers"},
+    };
+    for (const auto& c : cases) {
+        std::istringstream in(c.text);
+        CsvTrajectory t;
+        std::string error;
+        EXPECT_FALSE(loadCsvTrajectory(in, false, t, error)) << c.text;
+        EXPECT_EQ(error.rfind(c.error, 0), 0u) << c.text << " gave: " << error;
+    }
+}
+
+size_t residentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    size_t total = 0, resident = 0;
+    statm >> total >> resident;
+    return resident * static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+TEST(SimMotion, AWeekOfRandomWalkFitsInLittleMemory) {
+    SceneParams p;
+    p.centre = Pose{12, 0, 4, 0, 0, 0};
+    p.seed = 5;
+    const auto walk = makeScene("walk", p);
+    const Pose early = walk->at(3.0).pose;
+    const size_t before = residentBytes();
+    const Pose late = walk->at(7 * 24 * 3600.0).pose;
+    EXPECT_LT(residentBytes(), before + (32u << 20));  // every knot of a week would be some 300 MB
+    EXPECT_LT(std::hypot(late.x - 12, late.y, late.z - 4), 40.0);
+    // An earlier time is replayed from the start and comes out the same.
+    EXPECT_EQ(walk->at(3.0).pose.x, early.x);
+    EXPECT_EQ(walk->at(3.0).pose.roll, early.roll);
 }
 
 TEST(SimMath, AnglesSurviveTheAttitudeMatrix) {
@@ -215,6 +263,13 @@ TEST(SimLog, JsonLinesEscapeWhatTheyCarry) {
     r.pose = Pose{1.5, -2, 0, 90, 0, 0};
     EXPECT_EQ(toJsonLine(r), R"({"type":"record","index":0,"t":100,"t_end":200,"seq":7,"station":2,"t_solution":50,)"
                              R"("pose":[1.5,-2,0,90,0,0],"button":false,"hex":"303220000d0a"})");
+
+    LogEntry s;
+    s.kind = LogEntry::Kind::Stylus;
+    s.time = 300;
+    s.station = 3;
+    s.note = "press stops continuous output";
+    EXPECT_EQ(toJsonLine(s), R"({"type":"stylus","index":0,"t":300,"station":3,"note":"press stops continuous output"})");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The emulator's commands as the next records show them, the exact record bytes, and the reset.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <thread>
 
@@ -68,6 +69,7 @@ TEST_F(SimRecords, UnparsableCommandsGetErrorRecordsAndChangeNothing) {
         {"Z1,2\r", -99}, {"h1,0,0,1\r", -99}, {"H\r", -1},         {"O1\r", -1},          {"O1,2,,1\r", -1},
         {"H1,a,0,0\r", -2}, {"Hx,1,0,0\r", -2}, {"H5,1,0,0\r", -3}, {"O1,3,1\r", -3},     {"e1,2\r", -3},
         {"H1,1,0,0,0\r", -3}, {"A1,0,0,0,0,0,0,1,0,0\r", -3}, {"l1,7\r", -3}, {"l2,1\r", -3},
+        {"O1,1e10,1\r", -3}, {"O1,-1e300,1\r", -3},
     };
     for (const auto& c : cases) {
         driver->send(c.input);
@@ -86,6 +88,36 @@ TEST_F(SimRecords, UnparsableCommandsGetErrorRecordsAndChangeNothing) {
         EXPECT_EQ(commands[i].errorCode, cases[i].code) << cases[i].input;
     }
     EXPECT_EQ(sim->stats().errors, std::size(cases));
+}
+
+// A single-letter command acts at once; LF or such a letter ends a pending command as broken.
+TEST_F(SimRecords, SingleLetterCommandsAreNeverSwallowed) {
+    const std::string record = "01 " + kAsciiPose + "\r\n";
+    const struct {
+        std::string input, expected;
+    } cases[] = {
+        {"O1,2,4,16,1\nP", "2 E*ERROR* O1,2,4,16,1 -1\r\n" + record},
+        {"H1,0P", "2 E*ERROR* H1,0 -1\r\n" + record},
+        {std::string("\x01P", 2), std::string("2 E*ERROR* ") + '\x01' + " -99\r\n" + record},
+        {"Z1P", "2 E*ERROR* Z1 -99\r\n" + record},
+        {"\nP", record},
+        {"O1,2,4,1\r\nP", record},  // CR LF ends a command as CR does
+    };
+    for (const auto& c : cases) {
+        driver->send(c.input);
+        EXPECT_EQ(driver->read(c.expected.size(), 2000ms), c.expected) << c.input;
+    }
+    EXPECT_EQ(sim->trackerState().stations[0].items, (std::vector<int>{2, 4, 1}));
+}
+
+TEST_F(SimFixture, ReceivedBytesKeepOnlyTheLatest) {
+    auto options = quickOptions();
+    options.receivedCapacity = 64;
+    startSim(options);
+    std::string sent;
+    for (int i = 0; i < 20; ++i) sent += "H1,1,0," + std::to_string(i) + "\r";
+    command(sent, 20);
+    EXPECT_EQ(sim->received(), sent.substr(sent.size() - 64));
 }
 
 class SimCommands : public SimFixture {
@@ -137,6 +169,30 @@ TEST_F(SimCommands, AlignmentFrameTurnsPositionAndAttitude) {
     sim->setMotion(1, stillAt(-10, 2, 3, 30, 0, 0));
     command("A1,1,0,0,2,0,0,1,1,0\r");
     EXPECT_EQ(ascii(), "   9.00  -2.00  -3.00  30.00   0.00   0.00");
+}
+
+// Past the zenith the receiver is upside down and facing back; every frame says so the same way.
+TEST_F(SimCommands, ElevationPastTheZenithIsFoldedNotClamped) {
+    const struct {
+        double az, el, roll;
+        double wantAz, wantEl, wantRoll;
+    } cases[] = {
+        {30, 100, 10, -150, 80, -170}, {30, -100, 10, -150, -80, -170}, {-170, 135, 0, 10, 45, 180},
+        {0, 250, 20, 180, -70, -160},  {40, 50, 60, 40, 50, 60},
+    };
+    auto same = [](double a, double b) { return std::fabs(std::remainder(a - b, 360.0)) < 0.011; };
+    for (const char* frame : {"R1\r", "A1,0,0,0,1,0,0,0,1,0\r"}) {
+        command("R1\r");
+        command(frame);
+        for (const auto& c : cases) {
+            sim->setMotion(1, stillAt(10, 0, 0, c.az, c.el, c.roll));
+            const std::string text = ascii();
+            const double az = std::stod(text.substr(21, 7)), el = std::stod(text.substr(28, 7)),
+                         roll = std::stod(text.substr(35, 7));
+            EXPECT_TRUE(same(az, c.wantAz) && std::fabs(el - c.wantEl) < 0.011 && same(roll, c.wantRoll))
+                << frame << " " << c.az << "," << c.el << "," << c.roll << " reported as " << text;
+        }
+    }
 }
 
 TEST_F(SimCommands, UnitsAndStatus) {

@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -24,9 +26,18 @@ using std::chrono::nanoseconds;
 
 int64_t ns(Clock::time_point t) { return std::chrono::duration_cast<nanoseconds>(t.time_since_epoch()).count(); }
 
+// Saturating, so no setting can overflow the clock: NaN and negatives are 0, at most 30 years.
 Clock::duration seconds(double s) {
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+    if (!(s > 0)) return Clock::duration::zero();
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::min(s, 1e9)));
 }
+
+double within(double v, double low, double high, double otherwise) {
+    if (!std::isfinite(v)) return otherwise;
+    return std::clamp(v, low, high);
+}
+
+double solutionRateOf(double rate) { return rate > 0 ? within(rate, kMinRate, kMaxRate, 120.0) : 0.0; }
 
 struct SpeedEntry {
     speed_t code;
@@ -45,6 +56,9 @@ constexpr size_t kUnpacedBacklog = 4096;  // bytes queued before solutions are d
 }  // namespace
 
 FastrakSim::FastrakSim(const SimOptions& options) : options_(options), faultRandom_(options.seed ^ 0x6661756c74ull) {
+    options_.solutionRate = solutionRateOf(options_.solutionRate);
+    options_.latencySeconds = within(options_.latencySeconds, 0, kMaxLatency, 0);
+    options_.resetSeconds = within(options_.resetSeconds, 0, kMaxResetSeconds, 0);
     for (int i = 0; i < 4; ++i) model_.setReceiver(i + 1, options_.receivers[i]);
     model_.powerUp();
 }
@@ -83,6 +97,11 @@ bool FastrakSim::start(std::string& error) {
     const int flags = ::fcntl(masterFd_, F_GETFL);
     if (flags < 0 || ::fcntl(masterFd_, F_SETFL, flags | O_NONBLOCK) != 0) return fail("fcntl");
     if (::pipe2(wakeFds_, O_NONBLOCK | O_CLOEXEC) != 0) return fail("pipe");
+    // Without a watch the emulator cannot tell a closed port from an idle reader and assumes one.
+    watchFd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watchFd_ >= 0 && ::inotify_add_watch(watchFd_, name, IN_OPEN | IN_CLOSE) < 0) ::close(watchFd_), watchFd_ = -1;
+    openers_ = 0;
+    stats_.readerPresent = watchFd_ < 0;
 
     start_ = Clock::now();
     nextSolution_ = start_;
@@ -154,7 +173,7 @@ void FastrakSim::setBaud(unsigned baud) {
 void FastrakSim::setSolutionRate(double rate) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        options_.solutionRate = rate > 0 ? rate : 0;
+        options_.solutionRate = solutionRateOf(rate);
         nextSolution_ = Clock::now();
     }
     wake();
@@ -162,12 +181,12 @@ void FastrakSim::setSolutionRate(double rate) {
 
 void FastrakSim::setResetSeconds(double s) {
     std::lock_guard<std::mutex> lock(mutex_);
-    options_.resetSeconds = s > 0 ? s : 0;
+    options_.resetSeconds = within(s, 0, kMaxResetSeconds, 0);
 }
 
 void FastrakSim::setLatency(double s) {
     std::lock_guard<std::mutex> lock(mutex_);
-    options_.latencySeconds = s > 0 ? s : 0;
+    options_.latencySeconds = within(s, 0, kMaxLatency, 0);
 }
 
 void FastrakSim::hangUp() {
@@ -252,9 +271,9 @@ void FastrakSim::run() {
         }
         if (!stats_.hungUp) step(now);
 
-        pollfd fds[2] = {{wakeFds_[0], POLLIN, 0}, {masterFd_, POLLIN, 0}};
+        pollfd fds[3] = {{wakeFds_[0], POLLIN, 0}, {masterFd_, POLLIN, 0}, {watchFd_, POLLIN, 0}};
         if (writeBlocked_) fds[1].events |= POLLOUT;
-        const nfds_t count = stats_.hungUp ? 1 : 2;
+        const nfds_t count = stats_.hungUp ? 1 : 3;
         timespec timeout{};
         const timespec* timeoutPtr = nullptr;
         if (!stats_.hungUp) {
@@ -271,11 +290,15 @@ void FastrakSim::run() {
         if (fds[0].revents & POLLIN)
             while (::read(wakeFds_[0], buffer, sizeof buffer) > 0) {
             }
-        if (count == 2 && masterFd_ >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-            for (;;) {
+        // Opens first: a driver's command comes after its open, and must find it counted.
+        if (count == 3 && watchFd_ >= 0) readOpens();
+        if (count == 3 && masterFd_ >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+            // A few buffers at a time, so a driver that never stops writing cannot hold off the clock.
+            for (int chunks = 0; chunks < 16;) {
                 const ssize_t n = ::read(masterFd_, buffer, sizeof buffer);
                 if (n > 0) {
                     handleInput(buffer, static_cast<size_t>(n), Clock::now());
+                    ++chunks;
                     continue;
                 }
                 if (n < 0 && errno == EINTR) continue;
@@ -346,18 +369,21 @@ void FastrakSim::step(Clock::time_point now) {
             if (model_.state().continuous) stats_.solutionsDropped += static_cast<uint64_t>(missed);
             nextSolution_ += missed * period;
         }
+        // At most 250 ms of solutions at no less than 10 us each: the loop is bounded.
         while (nextSolution_ <= now) {
             solution(nextSolution_);
             nextSolution_ += period;
         }
         nextWake_ = std::min(nextWake_, nextSolution_);
-    } else if (queue_.empty()) {
+    } else if (queue_.empty() && stats_.readerPresent) {
         solution(now);
     }
 
     writeOutput(now);
-    if (options_.solutionRate <= 0 && queue_.empty() && model_.state().continuous && !stats_.resetting && !silent)
-        nextWake_ = now;  // free-running: the next solution at once
+    // Free-running: the next solution at once, as long as somebody reads them.
+    if (options_.solutionRate <= 0 && queue_.empty() && model_.state().continuous && !stats_.resetting && !silent &&
+        stats_.readerPresent)
+        nextWake_ = now;
 }
 
 bool FastrakSim::silentAt(double elapsed, double& boundary) const {
@@ -407,14 +433,15 @@ void FastrakSim::solution(Clock::time_point t) {
         roundRobin_ = 0;
         lastActive_ = active;
     }
-    const int station = active[roundRobin_ % active.size()];
-    ++roundRobin_;
     double boundary;
     // Judged by the solution's own time, so a late wake-up cannot leak one out of the window.
     if (silentAt(secondsSince(t), boundary) || !lineHasRoom(t)) {
+        // The solution is lost, not the station's turn: the next record is still this station's.
         ++stats_.solutionsDropped;
         return;
     }
+    const int station = active[roundRobin_ % active.size()];
+    ++roundRobin_;
     enqueueRecord(station, t, true);
 }
 
@@ -423,10 +450,17 @@ bool FastrakSim::lineHasRoom(Clock::time_point t) const {
     for (const Pending& p : queue_) queued += p.bytes.size() - p.sent;
     if (options_.solutionRate <= 0) return queued == 0;
     if (!options_.paced) return queued < kUnpacedBacklog;
+    // The line is free for this record once what is ahead of it has gone out, each item no earlier
+    // than its own time; a record waiting out its latency delays nothing but itself.
+    const Clock::duration byteTime = seconds(10.0 / baudInUse_);
+    const Clock::time_point wanted = t + seconds(options_.latencySeconds);
+    Clock::time_point free = lineClock_;
+    for (const Pending& p : queue_) {
+        const Clock::time_point begin = p.sent > 0 ? free : std::max(free, p.notBefore);
+        free = begin + byteTime * static_cast<Clock::rep>(p.bytes.size() - p.sent);
+    }
     // A record that cannot start within its own cycle is dropped.
-    const double byteSeconds = 10.0 / baudInUse_;
-    const Clock::time_point busyUntil = std::max(lineClock_, t) + seconds(static_cast<double>(queued) * byteSeconds);
-    return busyUntil <= t + seconds(1.0 / options_.solutionRate);
+    return std::max(free, wanted) <= wanted + seconds(1.0 / options_.solutionRate);
 }
 
 std::string FastrakSim::randomBytes(size_t count, bool avoidLineEnd) {
@@ -450,6 +484,8 @@ void FastrakSim::enqueueRecord(int station, Clock::time_point solutionAt, bool w
     e.pose = model_.reported(station, sample.pose);
     e.button = sample.button;
     const Clock::time_point notBefore = solutionAt + seconds(options_.latencySeconds);
+    if (!stats_.readerPresent) return lose(std::move(e), bytes, "no reader");
+    if (trackerBytesQueued() + bytes.size() > options_.outputBuffer) return lose(std::move(e), bytes, "output buffer full");
     std::uniform_real_distribution<double> chance(0.0, 1.0);
     auto happens = [&](double rate) { return withFaults && rate > 0 && chance(faultRandom_) < rate; };
 
@@ -490,16 +526,86 @@ void FastrakSim::enqueueRecord(int station, Clock::time_point solutionAt, bool w
         e.note += "dropped at";
         for (auto it = positions.rbegin(); it != positions.rend(); ++it) bytes.erase(*it, 1);
         for (size_t p : positions) e.note += " " + std::to_string(p);
+        if (bytes.empty()) {
+            // Nothing of it reaches the line, so it is no record sent.
+            e.kind = LogEntry::Kind::Dropped;
+            e.note += "; nothing left";
+            e.time = ns(solutionAt);
+            addLog(std::move(e));
+            return;
+        }
     }
     enqueue(std::move(bytes), std::move(e), notBefore);
 }
 
+void FastrakSim::lose(LogEntry entry, const std::string& bytes, const std::string& why) {
+    if (why == "no reader") ++stats_.lostNoReader;
+    else if (why == "output buffer full") ++stats_.overflows;
+    entry.note = entry.kind == LogEntry::Kind::Record ? "record: " + why : "reply: " + why;
+    entry.kind = LogEntry::Kind::Dropped;
+    entry.bytes = bytes;
+    entry.original.clear();
+    if (entry.time == 0) entry.time = ns(Clock::now());
+    addLog(std::move(entry));
+}
+
+size_t FastrakSim::trackerBytesQueued() const {
+    size_t queued = 0;
+    for (const Pending& p : queue_)
+        if (p.entry.kind == LogEntry::Kind::Record || p.entry.kind == LogEntry::Kind::Reply)
+            queued += p.bytes.size() - p.sent;
+    return queued;
+}
+
+void FastrakSim::readOpens() {
+    alignas(inotify_event) char events[4096];
+    const int before = openers_;
+    bool lostTrack = false;
+    for (;;) {
+        const ssize_t n = ::read(watchFd_, events, sizeof events);
+        if (n <= 0) break;
+        for (ssize_t at = 0; at < n;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+            if (e->mask & IN_OPEN) ++openers_;
+            if ((e->mask & IN_CLOSE) && openers_ > 0) --openers_;
+            if (e->mask & (IN_Q_OVERFLOW | IN_IGNORED)) lostTrack = true;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+        }
+    }
+    if (lostTrack) {
+        // The count can no longer be trusted: assume a reader, as without a watch.
+        ::close(watchFd_);
+        watchFd_ = -1;
+        stats_.readerPresent = true;
+        return;
+    }
+    stats_.readerPresent = openers_ > 0;
+    if (before > 0 && openers_ == 0) noReader();
+}
+
+void FastrakSim::noReader() {
+    // A closed port takes nothing in: what waits is lost, and what the terminal holds is stale.
+    dropQueue("no reader");
+    int pending = 0;
+    if (slaveFd_ >= 0 && ::ioctl(slaveFd_, FIONREAD, &pending) == 0 && pending > 0) {
+        ::tcflush(slaveFd_, TCIFLUSH);
+        LogEntry e;
+        e.kind = LogEntry::Kind::Dropped;
+        e.time = ns(Clock::now());
+        e.note = "no reader: " + std::to_string(pending) + " unread bytes cleared from the terminal";
+        addLog(std::move(e));
+    }
+    lineClock_ = Clock::now();
+}
+
 void FastrakSim::enqueue(std::string bytes, LogEntry entry, Clock::time_point notBefore) {
+    if (bytes.empty()) return;
     Pending p;
     p.bytes = std::move(bytes);
     p.entry = std::move(entry);
     p.notBefore = notBefore;
     queue_.push_back(std::move(p));
+    stats_.queuedBytes = trackerBytesQueued();
 }
 
 unsigned FastrakSim::readBaud() const {
@@ -554,6 +660,7 @@ void FastrakSim::writeOutput(Clock::time_point now) {
         if (n > 0 && p.sent == 0) p.entry.time = ns(written);
         p.sent += static_cast<size_t>(n);
         stats_.bytesSent += static_cast<uint64_t>(n);
+        stats_.queuedBytes = trackerBytesQueued();
         if (options_.paced)
             lineClock_ += std::chrono::duration_cast<Clock::duration>(
                 std::chrono::duration<double, std::nano>(static_cast<double>(n) * byteNs));
@@ -579,13 +686,24 @@ void FastrakSim::dropQueue(const char* why) {
         p.entry.bytes = p.bytes.substr(0, p.sent);
         p.entry.note += p.entry.note.empty() ? why : std::string("; ") + why;
         addLog(std::move(p.entry));
+        queue_.pop_front();
     }
+    for (Pending& p : queue_)
+        if (p.entry.kind == LogEntry::Kind::Record || p.entry.kind == LogEntry::Kind::Reply)
+            lose(std::move(p.entry), p.bytes, why);
     queue_.clear();
+    stats_.queuedBytes = 0;
     writeBlocked_ = false;
 }
 
 void FastrakSim::handleInput(const char* data, size_t n, Clock::time_point now) {
-    received_.append(data, n);
+    // Only the latest bytes are kept; the log holds every command.
+    if (options_.receivedCapacity > 0) {
+        const size_t keep = std::min(n, options_.receivedCapacity);
+        received_.append(data + (n - keep), keep);
+        if (received_.size() > options_.receivedCapacity)
+            received_.erase(0, received_.size() - options_.receivedCapacity);
+    }
     stats_.bytesReceived += n;
     std::string ignored;
     auto logIgnored = [&] {
@@ -598,7 +716,7 @@ void FastrakSim::handleInput(const char* data, size_t n, Clock::time_point now) 
         ignored.clear();
         addLog(std::move(e));
     };
-    std::vector<std::string> pieces;
+    std::vector<CommandPiece> pieces;
     for (size_t i = 0; i < n; ++i) {
         const char c = data[i];
         if (stats_.resetting && c != 0x19) {
@@ -608,12 +726,12 @@ void FastrakSim::handleInput(const char* data, size_t n, Clock::time_point now) 
         logIgnored();
         pieces.clear();
         framer_.feed(c, pieces);
-        for (const std::string& piece : pieces) {
+        for (const CommandPiece& piece : pieces) {
             const CommandOutcome outcome = model_.execute(piece);
             LogEntry e;
             e.kind = LogEntry::Kind::Command;
             e.time = ns(now);
-            e.bytes = piece;
+            e.bytes = piece.bytes;
             e.note = outcome.note;
             e.errorCode = outcome.errorCode;
             addLog(std::move(e));
@@ -641,7 +759,10 @@ void FastrakSim::handleInput(const char* data, size_t n, Clock::time_point now) 
                 r.kind = LogEntry::Kind::Reply;
                 r.note = outcome.ok ? "status" : "error";
                 r.errorCode = outcome.errorCode;
-                enqueue(outcome.reply, std::move(r), now);
+                if (!stats_.readerPresent) lose(std::move(r), outcome.reply, "no reader");
+                else if (trackerBytesQueued() + outcome.reply.size() > options_.outputBuffer)
+                    lose(std::move(r), outcome.reply, "output buffer full");
+                else enqueue(outcome.reply, std::move(r), now);
             }
         }
     }
@@ -652,7 +773,8 @@ void FastrakSim::handleInput(const char* data, size_t n, Clock::time_point now) 
 void FastrakSim::closeSides() {
     if (masterFd_ >= 0) ::close(masterFd_);
     if (slaveFd_ >= 0) ::close(slaveFd_);
-    masterFd_ = slaveFd_ = -1;
+    if (watchFd_ >= 0) ::close(watchFd_);
+    masterFd_ = slaveFd_ = watchFd_ = -1;
 }
 
 void FastrakSim::addLog(LogEntry entry) {

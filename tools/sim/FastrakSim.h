@@ -25,11 +25,19 @@ struct SimOptions {
     unsigned baud = 0;              // 0: the speed the driver set on the pty (9600 if unreadable)
     bool paced = true;              // false: bytes go out as fast as the pty takes them
     double solutionRate = 120.0;    // solutions per second shared by the active stations; 0: free-running
-    double latencySeconds = 0.004;  // from the solution to the start of its record
+                                    // (otherwise kept within kMinRate..kMaxRate)
+    double latencySeconds = 0.004;  // from the solution to the start of its record (at most kMaxLatency)
     uint64_t seed = 1;
     std::array<bool, 4> receivers{true, true, true, true};
     size_t logCapacity = 100000;    // entries kept in memory (the oldest go first); 0 keeps none
+    size_t receivedCapacity = 1 << 20;  // received bytes kept for received() (the oldest go first)
+    size_t outputBuffer = 1024;     // the transmitter's buffer: records and replies waiting for the line
 };
+
+constexpr double kMinRate = 0.01;
+constexpr double kMaxRate = 100000.0;
+constexpr double kMaxLatency = 10.0;
+constexpr double kMaxResetSeconds = 3600.0;
 
 // Rates are probabilities per record (0..1); times are seconds since start. Negative: off.
 struct FaultSettings {
@@ -59,6 +67,10 @@ struct SimStats {
     uint64_t longRuns = 0;
     uint64_t resets = 0;            // resets completed
     uint64_t stylusEvents = 0;      // presses that acted as P or toggled continuous output
+    uint64_t overflows = 0;         // records and replies the full output buffer had no room for
+    uint64_t lostNoReader = 0;      // records and replies lost while no driver had the terminal open
+    uint64_t queuedBytes = 0;       // records and replies waiting for the line now
+    bool readerPresent = false;     // a driver has the terminal open (always true if that cannot be told)
     bool silent = false;
     bool resetting = false;
     bool hungUp = false;
@@ -96,7 +108,7 @@ public:
 
     std::vector<LogEntry> log() const;
     std::vector<LogEntry> entries(LogEntry::Kind kind) const;
-    std::string received() const;  // every byte received, in order
+    std::string received() const;  // the bytes received, in order (the last receivedCapacity of them)
     void clearLog();
     // Called for every entry, on the I/O thread, while the emulator's lock is held.
     void setLogSink(std::function<void(const LogEntry&)> sink);
@@ -125,6 +137,11 @@ private:
     bool lineHasRoom(Clock::time_point t) const;
     void writeOutput(Clock::time_point now);
     void dropQueue(const char* why);
+    // Logs an item that never reaches the line and counts it as lost for `why`.
+    void lose(LogEntry entry, const std::string& bytes, const std::string& why);
+    void readOpens();
+    void noReader();
+    size_t trackerBytesQueued() const;
     void closeSides();
     void addLog(LogEntry entry);
     unsigned readBaud() const;
@@ -148,6 +165,8 @@ private:
     int masterFd_ = -1;
     int slaveFd_ = -1;  // held so the master never sees a hang-up while no driver has the port
     int wakeFds_[2] = {-1, -1};
+    int watchFd_ = -1;     // inotify on the terminal: opens and closes tell whether a driver holds it
+    int openers_ = 0;      // open files on the terminal besides the emulator's own
     std::string slavePath_;
 
     TrackerModel model_;

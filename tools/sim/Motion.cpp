@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -60,7 +61,7 @@ public:
         s.pose.y += 0.5 * p_.radius * std::sin(2 * w * t);
         const double vx = std::cos(w * t), vy = std::cos(2 * w * t);
         s.pose.azimuth = wrapDegrees(p_.centre.azimuth + std::atan2(vy, vx) * 180.0 / kPi);
-        s.pose.elevation = std::clamp(p_.centre.elevation + 10.0 * std::sin(w * t), -90.0, 90.0);
+        s.pose.elevation = p_.centre.elevation + 10.0 * std::sin(w * t);
         return s;
     }
 
@@ -82,12 +83,13 @@ double noiseAt(uint64_t seed, uint64_t knot, uint64_t channel) {
     return static_cast<double>(h >> 11) / static_cast<double>(1ull << 52) - 1.0;
 }
 
-// A mean-reverting walk on a 0.1 s grid, interpolated in between.
+// A mean-reverting walk on a 0.1 s grid, interpolated in between. Each knot grows from the one
+// before, so only a short window of them is kept; an earlier time replays the walk from its start.
 class RandomWalk : public Motion {
 public:
-    explicit RandomWalk(const SceneParams& p) : p_(p) { knots_.push_back(p_.centre); }
+    explicit RandomWalk(const SceneParams& p) : p_(p) { knots_[0] = p_.centre; }
     Sample at(double t) const override {
-        t = std::max(0.0, t);
+        t = std::clamp(t, 0.0, kLongest);
         const double grid = t / kStep;
         const auto k = static_cast<size_t>(grid);
         const double f = grid - static_cast<double>(k);
@@ -95,8 +97,8 @@ public:
         {
             std::lock_guard<std::mutex> lock(mutex_);
             extendTo(k + 1);
-            a = knots_[k];
-            b = knots_[k + 1];
+            a = knots_[k % kKept];
+            b = knots_[(k + 1) % kKept];
         }
         Sample s;
         s.pose.x = a.x + f * (b.x - a.x);
@@ -111,13 +113,21 @@ public:
 private:
     static constexpr double kStep = 0.1;
     static constexpr double kPull = 0.05;
+    static constexpr size_t kKept = 64;       // knots in memory: a few seconds back from the latest
+    static constexpr double kLongest = 1e9;   // seconds; keeps the knot index in range
 
+    // Makes knots k - 1 and k available in the ring.
     void extendTo(size_t k) const {
+        if (k - 1 < first_) {
+            knots_[0] = p_.centre;
+            first_ = 0;
+            count_ = 1;
+        }
         const double move = p_.speed * kStep * 1.7;  // uniform steps; about `speed` in/s on average
         const double turn = 30.0 * kStep * 1.7;      // and about 30 degrees per second
-        while (knots_.size() <= k) {
-            const uint64_t n = knots_.size();
-            Pose q = knots_.back();
+        while (first_ + count_ <= k) {
+            const uint64_t n = first_ + count_;
+            Pose q = knots_[(n - 1) % kKept];
             q.x += kPull * (p_.centre.x - q.x) + move * noiseAt(p_.seed, n, 0);
             q.y += kPull * (p_.centre.y - q.y) + move * noiseAt(p_.seed, n, 1);
             q.z += kPull * (p_.centre.z - q.z) + move * noiseAt(p_.seed, n, 2);
@@ -127,13 +137,17 @@ private:
                                          turn * noiseAt(p_.seed, n, 4),
                                      -85.0, 85.0);
             q.roll = wrapDegrees(q.roll + kPull * wrapDegrees(p_.centre.roll - q.roll) + turn * noiseAt(p_.seed, n, 5));
-            knots_.push_back(q);
+            knots_[n % kKept] = q;
+            if (count_ < kKept) ++count_;
+            else ++first_;
         }
     }
 
     SceneParams p_;
     mutable std::mutex mutex_;
-    mutable std::vector<Pose> knots_;
+    mutable std::array<Pose, kKept> knots_;  // knot i lives at i % kKept
+    mutable size_t first_ = 0;               // the oldest knot kept
+    mutable size_t count_ = 1;
 };
 
 class Pressed : public Motion {
@@ -200,6 +214,19 @@ bool parseNumbers(const std::string& line, std::vector<double>& values) {
     return true;
 }
 
+// Whether any field of the line starts like a number.
+bool hasNumber(const std::string& line) {
+    std::stringstream fields(line);
+    std::string field;
+    while (std::getline(fields, field, ',')) {
+        const char* begin = field.c_str();
+        char* end = nullptr;
+        std::strtod(begin, &end);
+        if (end != begin) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 Pose defaultPose(int station) {
@@ -234,39 +261,32 @@ bool loadCsvTrajectory(std::istream& in, bool loop, CsvTrajectory& out, std::str
     std::string line;
     std::vector<double> v;
     int lineNumber = 0;
-    bool seenData = false;
+    bool seenLine = false;
+    auto fail = [&](const std::string& what) {
+        error = "line " + std::to_string(lineNumber) + ": " + what;
+        return false;
+    };
     while (std::getline(in, line)) {
         ++lineNumber;
         const auto first = line.find_first_not_of(" \t\r");
         if (first == std::string::npos || line[first] == '#') continue;
+        const bool firstLine = !seenLine;
+        seenLine = true;
         if (!parseNumbers(line, v)) {
-            if (!seenData) {  // a header line
-                seenData = true;
-                continue;
-            }
-            error = "line " + std::to_string(lineNumber) + ": not a list of numbers";
-            return false;
+            // Only a first line without a single number is a header; anything else is a mistake.
+            if (firstLine && !hasNumber(line)) continue;
+            return fail("not a list of finite numbers");
         }
-        seenData = true;
-        if (v.size() != 9) {
-            error = "line " + std::to_string(lineNumber) + ": expected 9 fields, found " + std::to_string(v.size());
-            return false;
-        }
-        const int station = static_cast<int>(v[1]);
-        if (v[1] != station || station < 1 || station > 4 || v[0] < 0) {
-            error = "line " + std::to_string(lineNumber) + ": station must be 1 to 4 and time not negative";
-            return false;
-        }
+        if (v.size() != 9) return fail("expected 9 fields, found " + std::to_string(v.size()));
+        if (!(v[1] >= 1 && v[1] <= 4) || v[1] != std::floor(v[1])) return fail("station must be 1, 2, 3 or 4");
+        if (v[0] < 0) return fail("time must not be negative");
         Row r;
         r.t = v[0];
         r.s.pose = Pose{v[2], v[3], v[4], v[5], v[6], v[7]};
         r.s.button = v[8] != 0;
-        rows[station].push_back(r);
+        rows[static_cast<int>(v[1])].push_back(r);
     }
-    if (rows.empty()) {
-        error = "no trajectory rows";
-        return false;
-    }
+    if (rows.empty()) return fail("no trajectory rows, only a header, comments or blank lines");
     out = CsvTrajectory{};
     for (auto& entry : rows) {
         std::stable_sort(entry.second.begin(), entry.second.end(), [](const Row& a, const Row& b) { return a.t < b.t; });

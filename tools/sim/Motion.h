@@ -56,8 +56,9 @@ struct PressPattern {
 MotionPtr withPresses(MotionPtr base, const PressPattern& presses);
 
 // A trajectory read from CSV lines "time,station,x,y,z,azimuth,elevation,roll,button"; lines that
-// are empty or start with '#' and a first line that is not numeric are skipped. Between rows the
-// pose is interpolated, the button is that of the last row. Each station with rows gets a motion.
+// are empty or start with '#' and a first line without any number (a header) are skipped. Between
+// rows the pose is interpolated, the button is that of the last row. Each station with rows gets a
+// motion. A bad line fails with "line N: what is wrong" in `error`.
 struct CsvTrajectory {
     std::array<MotionPtr, 4> stations;
     double duration = 0.0;

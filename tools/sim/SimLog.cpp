@@ -60,6 +60,7 @@ const char* kindName(LogEntry::Kind kind) {
         case LogEntry::Kind::HangUp: return "hangup";
         case LogEntry::Kind::ResetDone: return "reset-done";
         case LogEntry::Kind::Stylus: return "stylus";
+        case LogEntry::Kind::Dropped: return "dropped";
     }
     return "unknown";
 }
@@ -81,6 +82,9 @@ std::string toJsonLine(const LogEntry& e) {
         }
         out += "],\"button\":";
         out += e.button ? "true" : "false";
+    } else if (e.station > 0) {
+        out += ",\"station\":" + std::to_string(e.station);
+        if (e.solutionTime != 0) out += ",\"t_solution\":" + std::to_string(e.solutionTime);
     }
     if (!e.bytes.empty()) {
         out += ",\"hex\":\"" + hex(e.bytes) + "\"";

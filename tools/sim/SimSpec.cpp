@@ -78,6 +78,20 @@ bool parseScene(const std::string& text, uint64_t seed, int& station, MotionPtr&
     std::map<std::string, double> values;
     if (colon != std::string::npos && !keyValues(rest.substr(colon + 1), values, error)) return false;
     if (!onlyKeys(values, {"x", "y", "z", "az", "el", "roll", "radius", "period", "speed"}, "scene", error)) return false;
+    // Far beyond any tracker's reach, yet small enough that every pose and time stays finite.
+    const struct {
+        const char* key;
+        double low, high;
+    } ranges[] = {{"x", -1000, 1000},  {"y", -1000, 1000},  {"z", -1000, 1000},   {"az", -360, 360},  {"el", -360, 360},
+                  {"roll", -360, 360}, {"radius", 0, 1000}, {"period", 0, 1e6},   {"speed", 0, 1000}};
+    for (const auto& r : ranges) {
+        const auto it = values.find(r.key);
+        if (it != values.end() && !(it->second >= r.low && it->second <= r.high)) {
+            error = "scene: " + std::string(r.key) + " must lie from " + std::to_string(static_cast<long>(r.low)) +
+                    " to " + std::to_string(static_cast<long>(r.high));
+            return false;
+        }
+    }
     SceneParams p;
     p.centre = defaultPose(station);
     auto take = [&](const char* key, double& field) {
@@ -120,8 +134,8 @@ bool parsePress(const std::string& text, int& station, PressPattern& presses, st
             error = "press: '" + parts[i] + "' is not a number";
             return false;
         }
-    if (!(v[0] > 0) || v[1] < 0 || v[1] > v[0] || v[2] < 0) {
-        error = "press: need PERIOD > 0 and 0 <= DOWN <= PERIOD, OFFSET >= 0";
+    if (!(v[0] > 0) || v[0] > 1e6 || v[1] < 0 || v[1] > v[0] || v[2] < 0 || v[2] > 1e9) {
+        error = "press: need 0 < PERIOD <= 1000000, 0 <= DOWN <= PERIOD, 0 <= OFFSET <= 1000000000";
         return false;
     }
     presses = PressPattern{v[0], v[1], v[2]};

@@ -14,6 +14,8 @@ namespace {
 constexpr char kReset = 0x19;
 constexpr double kCentimetresPerInch = 2.54;
 
+bool isStationLetter(char c) { return c != '\0' && std::strchr("HAReOl", c) != nullptr; }
+
 bool isSingleByteCommand(char c) {
     return c == 'C' || c == 'c' || c == 'f' || c == 'F' || c == 'P' || c == 'u' || c == 'U' || c == 'S';
 }
@@ -85,22 +87,35 @@ void appendExtended(std::string& out, double value) {
 
 }  // namespace
 
-void CommandFramer::feed(char c, std::vector<std::string>& out) {
+void CommandFramer::feed(char c, std::vector<CommandPiece>& out) {
+    using End = CommandPiece::End;
     if (c == kReset) {
-        if (!buffer_.empty()) out.push_back(buffer_);  // cut short: it never completes
+        if (!buffer_.empty()) out.push_back({buffer_, End::CutShort});  // it never completes
         buffer_.clear();
-        out.emplace_back(1, c);
+        out.push_back({std::string(1, c), End::Single});
         return;
     }
     if (buffer_.empty()) {
-        if (isSingleByteCommand(c) || c == '\r' || c == '\n') {
-            out.emplace_back(1, c);
-            return;
-        }
+        if (isSingleByteCommand(c) || c == '\r' || c == '\n') out.push_back({std::string(1, c), End::Single});
+        else buffer_.push_back(c);
+        return;
+    }
+    if (c == '\r' || c == '\n') {
+        buffer_.push_back(c);
+        out.push_back({buffer_, c == '\r' ? End::Terminated : End::Broken});
+        buffer_.clear();
+        return;
+    }
+    if (isSingleByteCommand(c)) {
+        // No command field holds these letters: the pending command is broken and the letter acts.
+        out.push_back({buffer_, End::Broken});
+        buffer_.clear();
+        out.push_back({std::string(1, c), End::Single});
+        return;
     }
     buffer_.push_back(c);
-    if (c == '\r' || buffer_.size() >= kMaxLine) {
-        out.push_back(buffer_);
+    if (buffer_.size() >= kMaxLine) {
+        out.push_back({buffer_, End::TooLong});
         buffer_.clear();
     }
 }
@@ -153,41 +168,46 @@ size_t TrackerModel::itemSize(int item, bool binary) {
     }
 }
 
-CommandOutcome TrackerModel::execute(const std::string& command) {
+CommandOutcome TrackerModel::execute(const CommandPiece& piece) {
+    using End = CommandPiece::End;
+    const std::string& command = piece.bytes;
     CommandOutcome ok;
     ok.note = "ok";
     if (command.empty()) return ok;
-    if (command.size() == 1) {
-        switch (command[0]) {
-            case kReset: ok.effect = CommandOutcome::Effect::Reset; return ok;
-            case 'C': state_.continuous = true; ok.effect = CommandOutcome::Effect::Continuous; return ok;
-            case 'c': state_.continuous = false; ok.effect = CommandOutcome::Effect::Continuous; return ok;
-            case 'f': state_.binary = true; return ok;
-            case 'F': state_.binary = false; return ok;
-            case 'u': state_.centimetres = true; return ok;
-            case 'U': state_.centimetres = false; return ok;
-            case 'P': ok.effect = CommandOutcome::Effect::Point; return ok;
-            case 'S':
-                ok.effect = CommandOutcome::Effect::Status;
-                ok.reply = statusRecord();
-                return ok;
-            case '\r': case '\n': ok.note = "ignored"; return ok;
-            default: break;
+    switch (piece.end) {
+        case End::Terminated: return stationCommand(command);
+        case End::TooLong: return failure(command, -3);
+        case End::Broken:
+            // Emulator's choice: an unknown letter is still unknown, anything else lacks its end.
+            return failure(command, isStationLetter(command[0]) ? -1 : -99);
+        case End::CutShort: {
+            CommandOutcome cut;
+            cut.note = "cut short";
+            return cut;
         }
+        case End::Single: break;
     }
-    if (command.back() != '\r') {
-        if (command.size() >= CommandFramer::kMaxLine) return failure(command, -3);
-        CommandOutcome cut;
-        cut.note = "cut short";  // abandoned by a control-Y
-        return cut;
+    switch (command[0]) {
+        case kReset: ok.effect = CommandOutcome::Effect::Reset; return ok;
+        case 'C': state_.continuous = true; ok.effect = CommandOutcome::Effect::Continuous; return ok;
+        case 'c': state_.continuous = false; ok.effect = CommandOutcome::Effect::Continuous; return ok;
+        case 'f': state_.binary = true; return ok;
+        case 'F': state_.binary = false; return ok;
+        case 'u': state_.centimetres = true; return ok;
+        case 'U': state_.centimetres = false; return ok;
+        case 'P': ok.effect = CommandOutcome::Effect::Point; return ok;
+        case 'S':
+            ok.effect = CommandOutcome::Effect::Status;
+            ok.reply = statusRecord();
+            return ok;
+        default: ok.note = "ignored"; return ok;  // a stray CR or LF
     }
-    return stationCommand(command);
 }
 
 CommandOutcome TrackerModel::stationCommand(const std::string& command) {
     const std::string text = command.substr(0, command.size() - 1);
     const char letter = text[0];
-    if (std::strchr("HAReOl", letter) == nullptr) return failure(command, -99);
+    if (!isStationLetter(letter)) return failure(command, -99);
     const std::vector<std::string> fields = splitFields(text.substr(1));
     const std::string stationField = trim(fields[0]);
     if (stationField.empty()) return failure(command, -1);
@@ -269,7 +289,9 @@ CommandOutcome TrackerModel::stationCommand(const std::string& command) {
                 double v;
                 if (trim(p).empty()) return failure(command, -1);
                 if (!parseReal(p, v)) return failure(command, -2);
-                if (v != std::floor(v) || !knownItem(static_cast<int>(v))) return failure(command, -3);
+                // Range first: converting a huge value to int is undefined.
+                if (v != std::floor(v) || v < 0 || v > 255 || !knownItem(static_cast<int>(v)))
+                    return failure(command, -3);
                 items.push_back(static_cast<int>(v));
                 asciiSize += itemSize(items.back(), false);
             }
@@ -290,9 +312,17 @@ Pose TrackerModel::reported(int station, const Pose& truePose) const {
     Pose out;
     if (st.frame.isIdentity) {
         out.x = p.x, out.y = p.y, out.z = p.z;
-        out.azimuth = wrap180(truePose.azimuth);
-        out.elevation = truePose.elevation < -90 ? -90 : (truePose.elevation > 90 ? 90 : truePose.elevation);
-        out.roll = wrap180(truePose.roll);
+        // Past the zenith the receiver is upside down and facing back: elevation 100 is the
+        // attitude of elevation 80 with azimuth and roll turned half round.
+        double azimuth = truePose.azimuth, elevation = wrap180(truePose.elevation), roll = truePose.roll;
+        if (elevation > 90 || elevation < -90) {
+            elevation = (elevation > 0 ? 180.0 : -180.0) - elevation;
+            azimuth += 180.0;
+            roll += 180.0;
+        }
+        out.azimuth = wrap180(azimuth);
+        out.elevation = elevation;
+        out.roll = wrap180(roll);
     } else {
         const Mat3 toFrame = transpose(st.frame.basis);
         const Vec3 q = multiply(toFrame, p - st.frame.origin);

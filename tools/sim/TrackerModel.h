@@ -10,15 +10,28 @@
 
 namespace fastraksim {
 
+// One piece of input as the tracker takes it.
+struct CommandPiece {
+    enum class End {
+        Single,      // control-Y, a single-letter command, or a stray CR or LF on its own
+        Terminated,  // a command ended by its CR
+        Broken,      // a command ended by LF or by a single-letter command before its CR
+        CutShort,    // a command abandoned by control-Y
+        TooLong,     // a line that reached kMaxLine without a CR
+    };
+    std::string bytes;
+    End end = End::Single;
+};
+
 // Cuts the received byte stream into commands as the tracker reads it: control-Y and the
-// single-letter commands stand alone at the start of a command, everything else runs to CR.
+// single-letter commands act at once, even in the middle of another command; everything else
+// runs to CR.
 class CommandFramer {
 public:
     static constexpr size_t kMaxLine = 256;
 
-    // Adds completed pieces to `out`: commands, a command cut short by control-Y (no CR), a
-    // stray CR or LF, or an over-long line.
-    void feed(char c, std::vector<std::string>& out);
+    // Adds completed pieces to `out`.
+    void feed(char c, std::vector<CommandPiece>& out);
     void clear() { buffer_.clear(); }
     const std::string& pending() const { return buffer_; }
 
@@ -65,7 +78,7 @@ public:
     void setReceiver(int station, bool plugged);
 
     // Runs one piece from CommandFramer. Never throws.
-    CommandOutcome execute(const std::string& command);
+    CommandOutcome execute(const CommandPiece& piece);
 
     // The station's record for a sample of the true pose, in the current format and list.
     std::string record(int station, const Sample& sample) const;

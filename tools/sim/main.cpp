@@ -5,10 +5,14 @@
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <mutex>
+#include <set>
 
 #include "FastrakSim.h"
 #include "SimSpec.h"
@@ -20,7 +24,7 @@ namespace {
 const char* kDescription =
     "fastrak-sim: an emulator of the Fastrak tracker on a pseudo-terminal.\n"
     "Prints the path of the terminal a driver opens (and links --link PATH to it), then answers\n"
-    "the tracker's serial commands until SIGINT or SIGTERM: control-Y (reset: silent for\n"
+    "the tracker's serial commands until SIGINT, SIGTERM or SIGHUP: control-Y (reset: silent for\n"
     "--reset-time, then the power-up state), R/A (alignment frame), H (hemisphere, 0,0,0 = automatic),\n"
     "e (stylus button function), O (output list: items 0 1 2 4 16 52 54 66), l (station on/off),\n"
     "f/F (binary/ASCII), C/c (continuous on/off), P (one record per active station), u/U (cm/inches),\n"
@@ -35,7 +39,7 @@ const char* kFooter =
     "  e.g. --scene 1=circle:radius=6,period=3 --scene 2=still:x=10,y=0,z=5,az=30\n"
     "Stylus (--press S=PERIOD,DOWN[,OFFSET]): button down DOWN s every PERIOD s from OFFSET s.\n"
     "CSV (--csv FILE [--loop]): lines time,station,x,y,z,azimuth,elevation,roll,button; time in s\n"
-    "  since start; interpolated between rows; a station with rows follows them.\n"
+    "  since start; interpolated between rows; a station with rows follows them (no --scene for it).\n"
     "Faults (--fault NAME[:key=value,...], repeatable; rates are chances per record 0..1):\n"
     "  noise:rate=R,bytes=N    up to N random bytes before a record\n"
     "  corrupt:rate=R,bytes=N  N bytes of a record changed\n"
@@ -45,13 +49,91 @@ const char* kFooter =
     "  hangup:at=S             close the emulator's side at S seconds; the program then exits\n"
     "Log (--log FILE): one JSON object per line for every command received (its bytes, outcome),\n"
     "  every record sent (seq, station, t = first byte written, t_end, t_solution in ns of the\n"
-    "  monotonic clock, hex bytes, pose) and every fault event.\n";
+    "  monotonic clock, hex bytes, pose), every record or reply lost (type dropped: output buffer\n"
+    "  full, no reader) and every fault event.\n"
+    "Usage errors exit with status 2, a --link that cannot be made with 1.\n";
+
+// The text as a finite number, or a message saying why not.
+std::string readNumber(const std::string& text, double& value) {
+    char* end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0') return "'" + text + "' is not a number";
+    if (!std::isfinite(value)) return "'" + text + "' is not a finite number";
+    return "";
+}
+
+// A finite number from `low` to `high` (or exactly 0 when `zeroToo`), whole if `whole`.
+CLI::Validator numberIn(double low, double high, bool whole = false, bool zeroToo = false) {
+    char range[96];
+    std::snprintf(range, sizeof range, "%s%.10g to %.10g", zeroToo ? "0 or " : "", low, high);
+    const std::string what = (whole ? "a whole number " : "a number ") + std::string(range);
+    return CLI::Validator(
+        [=](std::string& text) {
+            double v;
+            const std::string error = readNumber(text, v);
+            if (!error.empty()) return error + " (expected " + what + ")";
+            if ((whole && v != std::floor(v)) || !((v >= low && v <= high) || (zeroToo && v == 0)))
+                return text + " is out of range (expected " + what + ")";
+            return std::string();
+        },
+        what);
+}
+
+CLI::Validator wholeCount() {
+    return CLI::Validator(
+        [](std::string& text) {
+            errno = 0;
+            char* end = nullptr;
+            std::strtoull(text.c_str(), &end, 10);
+            if (text.empty() || text[0] == '-' || *end != '\0' || errno == ERANGE)
+                return "'" + text + "' is not a whole number from 0 to 2^64-1";
+            return std::string();
+        },
+        "a whole number");
+}
+
+// Log lines reach the file only once the terminal is linked, so a failed --link leaves an
+// existing log untouched; lines written before that wait here.
+class LogWriter {
+public:
+    void write(const std::string& line) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (file_) *file_ << line << '\n' << std::flush;
+        else early_.push_back(line);
+    }
+    void attach(std::ofstream& file) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const std::string& line : early_) file << line << '\n';
+        file << std::flush;
+        early_.clear();
+        file_ = &file;
+    }
+
+private:
+    std::mutex mutex_;
+    std::ofstream* file_ = nullptr;
+    std::vector<std::string> early_;
+};
+
+int usage(const std::string& message) {
+    std::cerr << "fastrak-sim: " << message << "\nRun with --help for more information.\n";
+    return 2;
+}
+
+std::string stationList(const std::array<bool, 4>& stations) {
+    std::string out;
+    for (int s = 0; s < 4; ++s)
+        if (stations[s]) out += (out.empty() ? "" : ",") + std::to_string(s + 1);
+    return out.empty() ? "none" : out;
+}
+
 
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{kDescription, "fastrak-sim"};
     app.footer(kFooter);
+    app.set_version_flag("--version", std::string("fastrak-sim ") + FASTRAK_VERSION);
     std::string linkPath, logPath, csvPath, receivers = "1,2,3,4";
     std::vector<std::string> scenes, presses, faultSpecs;
     SimOptions options;
@@ -60,78 +142,85 @@ int main(int argc, char** argv) {
     double duration = 0;
     app.add_option("--link", linkPath, "Make PATH a symbolic link to the terminal (replaced if it is a link)");
     app.add_option("--baud", options.baud, "Pace at this speed instead of the terminal's setting")
-        ->check(CLI::Range(50u, 4000000u));
+        ->check(numberIn(50, 4000000, true));
     app.add_flag("--unpaced", unpaced, "Write records as fast as the terminal takes them (benchmarks)");
     app.add_option("--rate", options.solutionRate, "Solutions per second (0: as fast as the reader reads)")->capture_default_str()
-        ->check(CLI::Range(0.0, 100000.0));
+        ->check(numberIn(kMinRate, kMaxRate, false, true));
     app.add_option("--reset-time", options.resetSeconds, "Seconds of silence after control-Y")->capture_default_str()
-        ->check(CLI::Range(0.0, 3600.0));
+        ->check(numberIn(0, kMaxResetSeconds));
     app.add_option("--latency", latencyMs, "Milliseconds from a solution to its first byte")->capture_default_str()
-        ->check(CLI::Range(0.0, 1000.0));
+        ->check(numberIn(0, 1000));
     app.add_option("--receivers", receivers, "Stations with a receiver plugged in")->capture_default_str();
-    app.add_option("--seed", options.seed, "Seed for the random walk and the faults")->capture_default_str();
+    app.add_option("--seed", options.seed, "Seed for the random walk and the faults")->capture_default_str()
+        ->check(wholeCount());
     app.add_option("--scene", scenes, "S=KIND[:key=value,...] motion of station S (see below)");
     app.add_option("--press", presses, "S=PERIOD,DOWN[,OFFSET] stylus presses of station S");
-    app.add_option("--csv", csvPath, "Trajectory file (see below)")->check(CLI::ExistingFile);
-    app.add_flag("--loop", loop, "Repeat the CSV trajectory");
+    CLI::Option* csv = app.add_option("--csv", csvPath, "Trajectory file (see below)");
+    app.add_flag("--loop", loop, "Repeat the CSV trajectory")->needs(csv);
     app.add_option("--fault", faultSpecs, "NAME[:key=value,...] fault to inject (see below)");
     app.add_option("--log", logPath, "Write every byte received and record sent to FILE as JSON lines");
     app.add_option("--duration", duration, "Exit after this many seconds (0: run until a signal)")->capture_default_str()
-        ->check(CLI::Range(0.0, 1e9));
-    CLI11_PARSE(app, argc, argv);
+        ->check(numberIn(0, 1e9));
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (dynamic_cast<const CLI::CallForVersion*>(&e)) {
+            std::cout << e.what() << std::endl;
+            return 0;
+        }
+        if (e.get_exit_code() == 0) return app.exit(e);  // --help
+        return usage(e.what());
+    }
 
     std::string error;
     options.paced = !unpaced;
     options.latencySeconds = latencyMs / 1000.0;
-    options.logCapacity = 0;  // the program logs to a file only
-    if (!parseStations(receivers, options.receivers, error)) {
-        std::cerr << "fastrak-sim: " << error << "\n";
-        return 2;
-    }
+    options.logCapacity = 0;       // the program logs to a file only
+    options.receivedCapacity = 0;  // and the file has every command
+    if (!parseStations(receivers, options.receivers, error)) return usage("--receivers: " + error);
     FaultSettings faults;
     for (const std::string& f : faultSpecs)
-        if (!parseFault(f, faults, error)) {
-            std::cerr << "fastrak-sim: " << error << "\n";
-            return 2;
-        }
+        if (!parseFault(f, faults, error)) return usage("--fault: " + error);
+    // Each station's motion comes from one source, and only a station with a receiver moves.
+    std::array<std::string, 4> source;
+    auto claim = [&](int station, const std::string& what) {
+        if (!options.receivers[station - 1])
+            return usage(what + ": station " + std::to_string(station) + " has no receiver (--receivers " +
+                         stationList(options.receivers) + ")");
+        if (!source[station - 1].empty())
+            return usage(what + ": station " + std::to_string(station) + " already follows " + source[station - 1]);
+        source[station - 1] = what;
+        return 0;
+    };
     std::array<MotionPtr, 4> motion;
     for (int s = 1; s <= 4; ++s) motion[s - 1] = makeScene("still", SceneParams{defaultPose(s)});
     for (const std::string& text : scenes) {
         int station;
         MotionPtr m;
-        if (!parseScene(text, options.seed, station, m, error)) {
-            std::cerr << "fastrak-sim: " << error << "\n";
-            return 2;
-        }
+        if (!parseScene(text, options.seed, station, m, error)) return usage("--scene: " + error);
+        if (const int status = claim(station, "--scene " + text)) return status;
         motion[station - 1] = m;
     }
     if (!csvPath.empty()) {
         std::ifstream in(csvPath);
+        if (!in) return usage("--csv: cannot read " + csvPath + ": " + std::strerror(errno));
         CsvTrajectory trajectory;
-        if (!in || !loadCsvTrajectory(in, loop, trajectory, error)) {
-            std::cerr << "fastrak-sim: " << csvPath << ": " << (in ? error : std::strerror(errno)) << "\n";
-            return 2;
-        }
-        for (int s = 0; s < 4; ++s)
-            if (trajectory.stations[s]) motion[s] = trajectory.stations[s];
+        if (!loadCsvTrajectory(in, loop, trajectory, error)) return usage("--csv " + csvPath + ": " + error);
+        for (int s = 1; s <= 4; ++s)
+            if (trajectory.stations[s - 1]) {
+                if (const int status = claim(s, "--csv " + csvPath)) return status;
+                motion[s - 1] = trajectory.stations[s - 1];
+            }
     }
+    std::set<int> pressed;
     for (const std::string& text : presses) {
         int station;
         PressPattern p;
-        if (!parsePress(text, station, p, error)) {
-            std::cerr << "fastrak-sim: " << error << "\n";
-            return 2;
-        }
+        if (!parsePress(text, station, p, error)) return usage("--press: " + error);
+        if (!options.receivers[station - 1] || !pressed.insert(station).second)
+            return usage("--press " + text + ": station " + std::to_string(station) +
+                         (options.receivers[station - 1] ? " has a --press already" : " has no receiver"));
         motion[station - 1] = withPresses(motion[station - 1], p);
-    }
-
-    std::ofstream logFile;
-    if (!logPath.empty()) {
-        logFile.open(logPath, std::ios::out | std::ios::trunc);
-        if (!logFile) {
-            std::cerr << "fastrak-sim: cannot write " << logPath << ": " << std::strerror(errno) << "\n";
-            return 2;
-        }
     }
 
     // Signals are taken synchronously by the main thread; block them before the I/O thread starts.
@@ -139,14 +228,16 @@ int main(int argc, char** argv) {
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     FastrakSim sim(options);
     for (int s = 1; s <= 4; ++s) sim.setMotion(s, motion[s - 1]);
     sim.setFaults(faults);
-    if (logFile.is_open())
-        sim.setLogSink([&logFile](const LogEntry& e) { logFile << toJsonLine(e) << '\n' << std::flush; });
+    LogWriter logWriter;
+    std::ofstream logFile;
+    if (!logPath.empty()) sim.setLogSink([&logWriter](const LogEntry& e) { logWriter.write(toJsonLine(e)); });
     if (!sim.start(error)) {
         std::cerr << "fastrak-sim: cannot open a pseudo-terminal: " << error << "\n";
         return 1;
@@ -157,13 +248,22 @@ int main(int argc, char** argv) {
     if (!linkPath.empty()) {
         struct stat st {};
         if (::lstat(linkPath.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
-            std::cerr << "fastrak-sim: " << linkPath << " exists and is not a symbolic link\n";
+            std::cerr << "fastrak-sim: --link " << linkPath << " exists and is not a symbolic link\n";
             status = 1;
         } else if ((::unlink(linkPath.c_str()) != 0 && errno != ENOENT) || ::symlink(path.c_str(), linkPath.c_str()) != 0) {
-            std::cerr << "fastrak-sim: cannot link " << linkPath << ": " << std::strerror(errno) << "\n";
+            std::cerr << "fastrak-sim: --link: cannot link " << linkPath << ": " << std::strerror(errno) << "\n";
             status = 1;
         } else {
             linked = true;
+        }
+    }
+    if (status == 0 && !logPath.empty()) {
+        logFile.open(logPath, std::ios::out | std::ios::trunc);
+        if (!logFile) {
+            std::cerr << "fastrak-sim: --log: cannot write " << logPath << ": " << std::strerror(errno) << "\n";
+            status = 2;
+        } else {
+            logWriter.attach(logFile);
         }
     }
     if (status == 0) {
@@ -172,7 +272,7 @@ int main(int argc, char** argv) {
         for (;;) {
             const timespec tick{0, 100000000};
             const int sig = sigtimedwait(&signals, nullptr, &tick);
-            if (sig == SIGINT || sig == SIGTERM) break;
+            if (sig == SIGINT || sig == SIGTERM || sig == SIGHUP) break;
             if (sim.stats().hungUp) {
                 std::cerr << "fastrak-sim: hung up\n";
                 break;
@@ -188,6 +288,7 @@ int main(int argc, char** argv) {
     }
     const SimStats s = sim.stats();
     std::cerr << "fastrak-sim: " << s.commands << " commands (" << s.errors << " errors), " << s.records
-              << " records, " << s.bytesSent << " bytes sent, " << s.solutionsDropped << " solutions dropped\n";
+              << " records, " << s.bytesSent << " bytes sent, " << s.solutionsDropped << " solutions dropped, "
+              << s.overflows << " lost to a full output buffer, " << s.lostNoReader << " lost with no reader\n";
     return status;
 }
