@@ -14,11 +14,11 @@
 
 namespace {
 
-// A receiver somewhere in a lab volume in front of the transmitter (tracker axes, inches: x
-// forward, y right, z down) at any attitude, as the module would see it and as it truly is.
+// A receiver somewhere in a lab volume on the module's working side of the transmitter (tracker
+// axes, inches: -y; z down) at any attitude, as the module would see it and as it truly is.
 std::vector<calibrate::Pair> roomPairs(const fastraksim::DistortionParams& field, size_t count, uint64_t seed) {
     std::mt19937_64 random(seed);
-    std::uniform_real_distribution<double> x(12, 59), y(-30, 30), z(-24, 30), turn(-180, 180), tilt(-80, 80);
+    std::uniform_real_distribution<double> x(-30, 30), y(-56, -12), z(-24, 30), turn(-180, 180), tilt(-80, 80);
     auto toModule = [](const fastraksim::Pose& p, double out[6]) {
         const double f = 1.0 / 12.0;
         const double v[6] = {p.y * f, -p.z * f, -p.x * f, -p.azimuth, p.elevation, -p.roll};
