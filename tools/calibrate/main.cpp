@@ -90,7 +90,7 @@ int fromLog(const std::string& path, int station, bool cave, const std::string& 
         nlohmann::json entry = nlohmann::json::parse(line, nullptr, false);
         if (entry.is_discarded()) return fail(path + ": line " + std::to_string(number) + " is not JSON");
         if (entry.value("type", "") != "record" || !entry.contains("true_pose")) continue;
-        if (station != 0 && entry.value("station", 0) != station) continue;
+        if (entry.value("station", 0) != station) continue;
         double reported[6], truth[6];
         try {
             toModule(entry["pose"], cave, reported);
@@ -143,12 +143,14 @@ int main(int argc, char** argv) {
     checkCommand->add_option("pairs", checkPairs, "CSV file of pairs")->required();
 
     std::string logPath, logOutput;
-    int station = 0;
+    int station = 1;
     bool trackerAxes = false;
     CLI::App* logCommand = app.add_subcommand("from-log", "pairs from a fastrak-sim --distortion --log file");
     logCommand->add_option("log", logPath, "the emulator's JSON-lines log")->required();
     logCommand->add_option("-o,--output", logOutput, "CSV file to write (default: standard output)");
-    logCommand->add_option("--station", station, "only this station (default: all)")->check(CLI::Range(1, 4));
+    logCommand->add_option("--station", station, "the station whose records become pairs")
+        ->check(CLI::Range(1, 4))
+        ->capture_default_str();
     logCommand->add_flag("--tracker-axes", trackerAxes, "the module runs with the CAVE option off");
 
     CLI11_PARSE(app, argc, argv);
