@@ -1,6 +1,7 @@
 /* A sample calibration library: scales and shifts the tracker position per axis. */
 #include <ctype.h>
 #include <math.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -54,9 +55,22 @@ static int readThree(const char *text, float values[3])
     return *cursor == '\0';
 }
 
+/* One line on standard output, where the module writes its own, in their "name: LEVEL: text" form.
+ * Flushed at once: the library's C runtime may buffer apart from the module's. */
+static void logError(const char *format, ...)
+{
+    va_list arguments;
+    printf(LIBRARY_NAME ": ERROR: ");
+    va_start(arguments, format);
+    vprintf(format, arguments);
+    va_end(arguments);
+    printf("; no correction is applied.\n");
+    fflush(stdout);
+}
+
 static void *refuse(const char *argument, const char *reason)
 {
-    fprintf(stderr, LIBRARY_NAME ": bad argument \"%s\": %s; no correction is applied.\n", argument, reason);
+    logError("bad argument \"%s\": %s", argument, reason);
     return NULL;
 }
 
@@ -69,8 +83,7 @@ void *calib_init(char **args, int32_t count)
     int32_t i;
 
     if (count < 0 || (count > 0 && args == NULL)) {
-        fprintf(stderr, LIBRARY_NAME ": no arguments array for a count of %ld; no correction is applied.\n",
-                (long)count);
+        logError("no arguments array for a count of %ld", (long)count);
         return NULL;
     }
     for (i = 0; i < count; ++i) {
@@ -98,7 +111,7 @@ void *calib_init(char **args, int32_t count)
 
     correction = (Correction *)malloc(sizeof *correction);
     if (correction == NULL) {
-        fprintf(stderr, LIBRARY_NAME ": out of memory; no correction is applied.\n");
+        logError("out of memory");
         return NULL;
     }
     *correction = settings;

@@ -8,9 +8,18 @@
 #include "fastrak/Records.h"
 
 // A host mutex: the module touches only the handle (word 17) and the Logger pointer (word 20).
+//
+// On Windows the handle is a Win32 mutex. On POSIX it is the address of a pthread_mutex_t that the
+// host initialised and keeps alive while the module runs, with these attributes:
+//   PTHREAD_MUTEX_RECURSIVE  a Win32 mutex lets the thread that holds it lock it again; a plain
+//                            pthread mutex hangs that thread instead.
+//   PTHREAD_MUTEX_ROBUST     a thread that dies holding it leaves it abandoned, not locked for ever;
+//                            the next lock reports the abandonment and owns the mutex.
+// The module itself never locks a storage mutex it already holds: it takes it once to claim its
+// output numbers and once per published record.
 struct CMutexH {
     void* hostWords0[17];
-    void* handle;            // a Win32 mutex HANDLE; on POSIX the address of a robust pthread mutex
+    void* handle;            // Win32 mutex HANDLE, or the address of a pthread_mutex_t (see above)
     void* hostWords1[2];
     Logger* logger;
 
@@ -18,7 +27,8 @@ struct CMutexH {
     bool unlock();
 };
 
-// A host storage of one kind of record: nine pointer-sized words.
+// A host storage of one kind of record: nine pointer-sized words. Only lock and unlock touch the
+// mutex; the caller brackets every use of the count and the lists with them.
 struct CDataStorage {
     void* hostWord0;
     TrackerRecord* trackerList;        // room for 32 records, or null

@@ -38,6 +38,7 @@ struct TrackerRecord {
     bool setElevation(float value);
     bool setRoll(float value);
     float getRoll() const;
+    // Equal when the id and the six stored pose integers are; times and clock are not compared.
     static bool isEqual(const TrackerRecord& previous, const TrackerRecord& current);
 };
 

@@ -1,4 +1,5 @@
 // CConCommonH::printControllerSummary: the controller block of the device summary.
+#include <cstdint>
 #include <iostream>
 
 #include "controller/CConCommonH.h"
@@ -65,7 +66,8 @@ bool CConCommonH::printControllerSummary() const {
     for (uint32_t i = 1; i <= count; ++i) {
         const ControllerSetup& setup = controllers[i - 1];
         if (setup.outputId == 0) continue;
-        std::cout << ' ' << i << "->" << static_cast<uint64_t>(setup.outputId) + outputBase;
+        // A 32-bit sum, as the tracker summary prints its output numbers.
+        std::cout << ' ' << i << "->" << static_cast<uint32_t>(setup.outputId + outputBase);
     }
     std::cout << std::endl;
 

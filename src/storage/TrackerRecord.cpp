@@ -66,10 +66,10 @@ bool TrackerRecord::setRoll(float value) {
 
 float TrackerRecord::getRoll() const { return poseValue(roll); }
 
+// The stored integers, not their values as floats: from 128.0 up a float cannot tell neighbouring
+// units apart, and a one-unit move would go unpublished.
 bool TrackerRecord::isEqual(const TrackerRecord& previous, const TrackerRecord& current) {
-    return poseValue(previous.x) == poseValue(current.x) && poseValue(previous.y) == poseValue(current.y) &&
-           poseValue(previous.z) == poseValue(current.z) &&
-           poseValue(previous.azimuth) == poseValue(current.azimuth) &&
-           poseValue(previous.elevation) == poseValue(current.elevation) &&
-           poseValue(previous.roll) == poseValue(current.roll);
+    return previous.id == current.id && previous.x == current.x && previous.y == current.y &&
+           previous.z == current.z && previous.azimuth == current.azimuth &&
+           previous.elevation == current.elevation && previous.roll == current.roll;
 }

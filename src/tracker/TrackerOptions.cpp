@@ -42,6 +42,16 @@ bool readNumber(const char* token, float& value) {
     return true;
 }
 
+// Applies a unit factor; false when a value no longer fits a float (3e38 m), which would
+// make every sample infinite or NaN.
+bool scaledFinite(float (&xyz)[3], float factor) {
+    for (float& value : xyz) {
+        value *= factor;
+        if (!std::isfinite(value)) return false;
+    }
+    return true;
+}
+
 // Factor to feet of a unit word; false for a word that is not a unit.
 bool unitFactor(const char* word, float& factor) {
     if (compareNoCase(word, "feet") == 0) {
@@ -160,16 +170,15 @@ CTraCommonH::RowResult CTraCommonH::parseTransmitterOffset(const OptionLine& lin
         report(problem::kInvalidString, label::kTransmitterOffset, line);
         return RowResult::Failed;
     }
-    for (float& value : xyz) value *= factor;
-    // Only an offset that is zero in every component means "no offset"; one whose components
-    // merely cancel (1, -1, 0) is a real offset.
-    if (xyz[0] == 0.0f && xyz[1] == 0.0f && xyz[2] == 0.0f) {
-        transmitterOffset = zeroMatrix();
-        transmitterOffsetSet = false;
-    } else {
-        transmitterOffset = offsetMatrix(xyz[0], xyz[1], xyz[2]);
-        transmitterOffsetSet = true;
+    if (!scaledFinite(xyz, factor)) {
+        report(problem::kInvalidArg, label::kTransmitterOffset, line);
+        return RowResult::Failed;
     }
+    // A zero line says "no offset" and leaves an earlier one in force. Only zero in every
+    // component counts: one whose components merely cancel (1, -1, 0) is a real offset.
+    if (xyz[0] == 0.0f && xyz[1] == 0.0f && xyz[2] == 0.0f) return RowResult::Applied;
+    transmitterOffset = offsetMatrix(xyz[0], xyz[1], xyz[2]);
+    transmitterOffsetSet = true;
     transmitterTransform = composeTransform(transmitterRotation, transmitterOffset);
     return RowResult::Applied;
 }
@@ -213,7 +222,10 @@ CTraCommonH::RowResult CTraCommonH::parseSensorOffset(const OptionLine& line, bo
         report(problem::kInvalidUnit, rowLabel, line);
         return RowResult::Failed;
     }
-    for (float& value : xyz) value *= factor;
+    if (!scaledFinite(xyz, factor)) {
+        report(problem::kInvalidArg, rowLabel, line);
+        return RowResult::Failed;
+    }
     if (translation) {
         for (int i = 0; i < 3; ++i) entry->translation[i] = xyz[i];
         entry->translationSet = true;

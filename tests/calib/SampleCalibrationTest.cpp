@@ -1,5 +1,5 @@
 // The sample calibration library: its argument syntax, its correction, its refusals on standard
-// error, and its use through CCalibH.
+// output, and its use through CCalibH.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -42,7 +42,7 @@ protected:
 }  // namespace
 
 TEST_F(SampleCalibration, ScalesThenShiftsThePositionAndLeavesTheAngles) {
-    testsupport::CaptureStderr errors;
+    testsupport::CaptureStdout output;
     void* handle = start({"scale=2,1,0.5", "OFFSET=0.25,-1,0"});
     ASSERT_NE(handle, nullptr);
     float sample[6] = {1, 2, 3, 10, -20, 30};
@@ -60,10 +60,11 @@ TEST_F(SampleCalibration, ScalesThenShiftsThePositionAndLeavesTheAngles) {
     EXPECT_FLOAT_EQ(unchanged[1], -2);
     EXPECT_FLOAT_EQ(unchanged[2], 3);
     exit(identity);
-    EXPECT_EQ(errors.finish(), "");
+    EXPECT_EQ(output.finish(), "");
 }
 
-TEST_F(SampleCalibration, BadArgumentsAreNamedOnStandardErrorAndGiveANullHandle) {
+// Standard output is the log the user reads; the line has the module's form.
+TEST_F(SampleCalibration, BadArgumentsAreLoggedOnStandardOutputAndGiveANullHandle) {
     struct Case {
         std::vector<std::string> words;
         std::string reason;
@@ -86,11 +87,13 @@ TEST_F(SampleCalibration, BadArgumentsAreNamedOnStandardErrorAndGiveANullHandle)
     };
     for (const Case& item : cases) {
         testsupport::CaptureStderr errors;
+        testsupport::CaptureStdout output;
         void* handle = start(item.words);
         const std::string& culprit = item.words.back();
         EXPECT_EQ(handle, nullptr) << culprit;
-        EXPECT_EQ(errors.finish(), "fastrak_sample_calibration: bad argument \"" + culprit + "\": " + item.reason +
-                                       "; no correction is applied.\n");
+        EXPECT_EQ(output.finish(), "fastrak_sample_calibration: ERROR: bad argument \"" + culprit + "\": " +
+                                       item.reason + "; no correction is applied.\n");
+        EXPECT_EQ(errors.finish(), "");
         exit(handle);
     }
 }
@@ -101,9 +104,10 @@ TEST_F(SampleCalibration, NullHandleIsTolerated) {
     for (int i = 0; i < 6; ++i) EXPECT_FLOAT_EQ(sample[i], static_cast<float>(i + 1)) << i;
     exit(nullptr);
     evaluate(nullptr, nullptr);
-    testsupport::CaptureStderr errors;
+    testsupport::CaptureStdout output;
     EXPECT_EQ(init(nullptr, 2), nullptr);  // a count without an array
-    EXPECT_NE(errors.finish(), "");
+    EXPECT_EQ(output.finish(),
+              "fastrak_sample_calibration: ERROR: no arguments array for a count of 2; no correction is applied.\n");
 }
 
 TEST(SampleCalibrationThroughTheModule, CorrectsSamplesInPlace) {

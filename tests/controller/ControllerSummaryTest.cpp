@@ -1,6 +1,7 @@
 // The controller block of the device summary, compared line by line.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -61,6 +62,11 @@ TEST_F(ControllerSummary, StylusOnStationOne) {
     ASSERT_TRUE(processor.parseOptions(config.get()));
     const std::vector<std::string> withoutButtons{kOrderHeader, kMore + " 1->4"};
     EXPECT_EQ(summary(processor), withoutButtons);
+
+    // The sum is a 32-bit output number, as in the tracker summary.
+    processor.outputBase = UINT32_MAX;
+    const std::vector<std::string> wrapped{kOrderHeader, kMore + " 1->0"};
+    EXPECT_EQ(summary(processor), wrapped);
 }
 
 TEST_F(ControllerSummary, EmulationOfTheOnlyEntry) {

@@ -200,7 +200,7 @@ TEST_P(DeviceOnEmulator, EveryPoseAndPressArrivesConverted) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Speeds, DeviceOnEmulator,
-                         ::testing::Values(LineRun{115200, true}, LineRun{9600, false}),
+                         ::testing::Values(LineRun{115200, true}, LineRun{9600, true}, LineRun{9600, false}),
                          [](const ::testing::TestParamInfo<LineRun>& param) {
                              return std::to_string(param.param.baud) + (param.param.secondStation ? "TwoStationsAndStylus" : "OneStation");
                          });

@@ -1,6 +1,7 @@
 // The POSIX serial shim against Win32 rules: port names, DCB on termios, COMMTIMEOUTS, hang-ups.
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
 #include <termios.h>
 
 #include <chrono>
@@ -305,6 +306,30 @@ TEST_F(SerialShim, AHangUpFailsEveryKindOfRead) {
     EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
     EXPECT_FALSE(WriteFile(port, "x", 1, &count, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+}
+
+TEST_F(SerialShim, BytesReadBeforeAHangUpInOneReadAreReturnedAndTheNextReadFails) {
+    makeBinary();
+    setTimeouts(0, 0, 10000);
+    std::thread cut([&] {
+        pty.write("abc");
+        // Hang up once the read has taken the bytes off the line.
+        int waiting = 1;
+        for (int i = 0; i < 500 && waiting > 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            if (ioctl(pty.slaveFd(), FIONREAD, &waiting) != 0) waiting = 0;
+        }
+        pty.hangUp();
+    });
+    char buffer[10] = {};
+    DWORD count = 0;
+    const BOOL result = ReadFile(port, buffer, sizeof buffer, &count, nullptr);
+    cut.join();
+    EXPECT_TRUE(result);
+    EXPECT_EQ(std::string(buffer, count), "abc");
+    EXPECT_FALSE(ReadFile(port, buffer, sizeof buffer, &count, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(count, 0u);
 }
 
 TEST_F(SerialShim, AReadWaitingWhenTheLineHangsUpFailsWithoutWaitingOutItsTimeout) {

@@ -21,6 +21,9 @@ std::atomic<int> tcgetattrCount{0};
 std::atomic<int> tcsetattrCount{0};
 std::atomic<int> writesUntilFailure{0};
 std::atomic<int> failureErrno{0};
+std::atomic<int> writesUntilShort{0};
+std::atomic<size_t> shortWriteBytes{0};
+termios requestedLine{};
 
 template <typename Function>
 Function next(const char* name) {
@@ -52,6 +55,13 @@ void failTerminalWrite(int nth, int error) {
     writesUntilFailure = nth;
 }
 
+void shortenTerminalWrite(int nth, size_t bytes) {
+    shortWriteBytes = bytes;
+    writesUntilShort = nth;
+}
+
+termios lastRequestedLine() { return requestedLine; }
+
 }  // namespace syscallhooks
 
 extern "C" {
@@ -70,6 +80,7 @@ ssize_t write(int fd, const void* buffer, size_t count) {
             errno = failureErrno;
             return -1;
         }
+        if (writesUntilShort > 0 && --writesUntilShort == 0 && count > shortWriteBytes) count = shortWriteBytes;
     }
     return real(fd, buffer, count);
 }
@@ -99,6 +110,7 @@ int tcgetattr(int fd, struct termios* line) __THROW {
 int tcsetattr(int fd, int when, const struct termios* line) __THROW {
     static const auto real = next<int (*)(int, int, const struct termios*)>("tcsetattr");
     ++tcsetattrCount;
+    if (line != nullptr) requestedLine = *line;
     return real(fd, when, line);
 }
 

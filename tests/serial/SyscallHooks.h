@@ -1,7 +1,12 @@
-// Counts the terminal system calls that the serial shim makes, and can make one terminal write fail.
+// Counts the terminal system calls that the serial shim makes, can make one terminal write fail or
+// take only part of its bytes, and keeps the last line settings handed to tcsetattr.
 // A test program that links SyscallHooks.cpp routes its read, write, poll, ioctl, tcgetattr and
 // tcsetattr calls through these hooks, which pass every call on to the C library.
 #pragma once
+
+#include <termios.h>
+
+#include <cstddef>
 
 namespace syscallhooks {
 
@@ -20,5 +25,11 @@ Counts counts();
 
 // The nth terminal write from now (1 = the next one) fails with the given errno, sending nothing.
 void failTerminalWrite(int nth, int error);
+
+// The nth terminal write from now passes on at most bytes of what it was given.
+void shortenTerminalWrite(int nth, size_t bytes);
+
+// What the last tcsetattr asked for, before the driver had its say (a pseudo-terminal drops parity).
+termios lastRequestedLine();
 
 }  // namespace syscallhooks

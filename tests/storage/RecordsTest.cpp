@@ -144,24 +144,29 @@ TEST(Records, GetRollConvertsBackWithItsSign) {
     EXPECT_EQ(record.getRoll(), 0.0f);
 }
 
-TEST(Records, TrackerChangeTestComparesOnlyThePose) {
-    TrackerRecord previous;
-    for (size_t i = 0; i < 6; ++i) (previous.*kPose[i].set)(1.5f + static_cast<float>(i) * 10.0f);
-    TrackerRecord current = previous;
-    // Different id, times and clock: still the same pose.
-    current.setId(7);
-    current.timeSec = htonl(12345);
-    current.timeUsec = htonl(999000);
-    current.clock.seconds = 42;
-    current.clock.milliseconds = 999;
-    EXPECT_TRUE(TrackerRecord::isEqual(previous, current));
-    EXPECT_TRUE(TrackerRecord::isEqual(current, previous));
-    for (const PoseMember& member : kPose) {
-        for (int32_t step : {1, -1}) {
-            TrackerRecord changed = previous;
-            changed.*member.field = static_cast<int32_t>(htonl(static_cast<uint32_t>(hostValue(previous.*member.field) + step)));
-            EXPECT_FALSE(TrackerRecord::isEqual(previous, changed)) << member.offset << " step " << step;
-            EXPECT_FALSE(TrackerRecord::isEqual(changed, previous)) << member.offset << " step " << step;
+TEST(Records, TrackerChangeTestComparesTheIdAndThePoseIntegers) {
+    // From 128.0 up a float cannot tell neighbouring units apart, so the pose is compared as stored.
+    for (int32_t base : {150000, 12800000, 17999999, INT32_MAX - 1, INT32_MIN + 1}) {
+        TrackerRecord previous;
+        previous.setId(3);
+        for (const PoseMember& member : kPose) previous.*member.field = static_cast<int32_t>(htonl(static_cast<uint32_t>(base)));
+        TrackerRecord current = previous;
+        // Different times and clock: still the same record.
+        current.timeSec = htonl(12345);
+        current.timeUsec = htonl(999000);
+        current.clock.seconds = 42;
+        current.clock.milliseconds = 999;
+        EXPECT_TRUE(TrackerRecord::isEqual(previous, current)) << base;
+        EXPECT_TRUE(TrackerRecord::isEqual(current, previous)) << base;
+        current.setId(4);
+        EXPECT_FALSE(TrackerRecord::isEqual(previous, current)) << base;
+        for (const PoseMember& member : kPose) {
+            for (int32_t step : {1, -1}) {
+                TrackerRecord changed = previous;
+                changed.*member.field = static_cast<int32_t>(htonl(static_cast<uint32_t>(base + step)));
+                EXPECT_FALSE(TrackerRecord::isEqual(previous, changed)) << member.offset << " at " << base << " step " << step;
+                EXPECT_FALSE(TrackerRecord::isEqual(changed, previous)) << member.offset << " at " << base << " step " << step;
+            }
         }
     }
 }

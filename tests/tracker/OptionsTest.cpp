@@ -76,6 +76,10 @@ TEST(TrackerOptions, EveryRowReportsItsProblemsOnce) {
         {"cavecoord", {}, problem::kIncomplete, cave},
         {"cavecoordinates", {"yes", "no"}, problem::kTooManyArgs, cave},
         {"cavecoord", {"maybe"}, problem::kInvalidString, cave},
+        // Finite as written, infinite once converted to feet.
+        {"transmitteroffset", {"3e38", "0", "0", "m"}, problem::kInvalidArg, offset},
+        {"sensoroffset", {"1", "0", "2e38", "0", "m"}, problem::kInvalidArg, sensorOffset},
+        {"sensortranslation", {"2", "0", "0", "-2e38", "meters"}, problem::kInvalidArg, translation},
     };
     for (const BadLine& bad : cases) {
         SCOPED_TRACE(bad.keyword + " with " + std::to_string(bad.args.size()) + " arguments");
@@ -230,7 +234,7 @@ TEST(TrackerOptions, TheLastValidLineOfAKindWins) {
     EXPECT_EQ(processor->transmitterTransform.m[0][0], 1.0f);
 }
 
-TEST(TrackerOptions, AZeroTransmitterOffsetMeansNoOffset) {
+TEST(TrackerOptions, AZeroTransmitterOffsetIsConsumedWithoutEffect) {
     auto processor = deviceProcessor();
     Options alone;
     alone.add(1, "transmitteroffset", {"0", "0", "0"});
@@ -238,16 +242,17 @@ TEST(TrackerOptions, AZeroTransmitterOffsetMeansNoOffset) {
     EXPECT_EQ(alone.line(0).used, 1);
     EXPECT_FALSE(processor->transmitterOffsetSet);
 
-    // After a real offset, a zero line takes it back instead of being skipped.
-    auto replaced = deviceProcessor();
+    // After a real offset, a zero line is consumed and changes nothing.
+    auto kept = deviceProcessor();
     Options options;
     options.add(1, "transmitteroffset", {"1", "2", "3"});
     options.add(2, "transmitteroffset", {"0", "0", "0", "m"});
-    ASSERT_TRUE(parse(*replaced, options).result);
-    EXPECT_FALSE(replaced->transmitterOffsetSet);
-    EXPECT_EQ(replaced->transmitterOffset.m[0][3], 0.0f);
-    EXPECT_EQ(replaced->transmitterTransform.m[3][0], 0.0f);
-    EXPECT_EQ(replaced->transmitterTransform.m[3][3], 1.0f);
+    ASSERT_TRUE(parse(*kept, options).result);
+    EXPECT_EQ(options.line(1).used, 1);
+    EXPECT_TRUE(kept->transmitterOffsetSet);
+    EXPECT_EQ(kept->transmitterOffset.m[0][3], 1.0f);
+    EXPECT_EQ(kept->transmitterTransform.m[3][0], 1.0f);
+    EXPECT_EQ(kept->transmitterTransform.m[3][2], 3.0f);
 
     // Components that cancel are an offset all the same.
     auto cancelling = deviceProcessor();

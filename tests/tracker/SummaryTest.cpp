@@ -1,6 +1,7 @@
 // The tracker block of the configuration summary, line by line, and the stream state it leaves.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -40,6 +41,8 @@ TEST(TrackerSummary, NothingConfigured) {
     EXPECT_EQ(summaryOf(*processor),
               (Lines{"CFastrak: INFO: CAVE COORDINATES      : Unused", kOrderHeading, kCont + " 1->4 2->5"}));
     EXPECT_EQ(summaryOf(*processor, false), (Lines{kOrderHeading, kCont + " 1->4 2->5"}));
+    processor->trackerBase = UINT32_MAX;  // a 32-bit sum, as in the controller summary
+    EXPECT_EQ(summaryOf(*processor, false), (Lines{kOrderHeading, kCont + " 1->0 2->1"}));
 
     // The order line is written even when no station has an output.
     processor->stations[0].outputNumber = 0;

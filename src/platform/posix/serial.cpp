@@ -355,6 +355,19 @@ bool programTiming(Port& port, cc_t vmin, cc_t vtime) {
 // VMIN 0 and VTIME the kernel does the waiting, so once VTIME is programmed a read costs exactly
 // one read() call: the record decoder reads every byte this way. Totals above 25.5 s loop.
 Transfer readWithin(Port& port, unsigned char* buffer, size_t count, uint64_t totalMs) {
+    // A wait that one VTIME covers needs no clock: a byte ends it at once, and a 0 means either the
+    // time is up or the line hung up, which one probe tells apart. The decoder's reads take this
+    // path, so a byte that is waiting costs its read() and nothing else.
+    if (totalMs <= kMaxVtime * 100) {
+        if (!programTiming(port, 0, static_cast<cc_t>((totalMs + 99) / 100))) return {0, errno};
+        for (;;) {
+            const ssize_t got = ::read(port.fd, buffer, count);
+            if (got > 0) return {static_cast<size_t>(got), 0};
+            if (got == 0) return hungUp(port.fd) ? Transfer{0, EIO} : Transfer{0, 0};
+            if (errno == EAGAIN) break;  // a non-blocking descriptor: wait by the clock below
+            if (errno != EINTR) return {0, errno};
+        }
+    }
     const uint64_t deadline = nowMs() + totalMs;
     for (;;) {
         const uint64_t now = nowMs();
