@@ -15,9 +15,9 @@
 
 namespace {
 
-// The module prints to standard output; a refusal is one line there, and no correction follows.
+// One line on standard output in the module's own log form; the device then runs uncorrected.
 void* refuse(const std::string& reason) {
-    std::printf("fastrak_distortion: %s; no correction is applied.\n", reason.c_str());
+    std::printf("fastrak_distortion: ERROR: %s; no correction is applied.\n", reason.c_str());
     std::fflush(stdout);
     return nullptr;
 }

@@ -95,7 +95,7 @@ TEST_F(DistortionPlugin, UnusableModelIsOneLineOnStandardOutputAndNoCorrection) 
         const std::string output = start(calib, c.args);
         const std::vector<std::string> lines = testsupport::splitLines(output);
         ASSERT_EQ(lines.size(), 1u) << c.name << ": " << output;
-        EXPECT_EQ(lines[0].rfind("fastrak_distortion: ", 0), 0u) << lines[0];
+        EXPECT_EQ(lines[0].rfind("fastrak_distortion: ERROR: ", 0), 0u) << lines[0];
         EXPECT_NE(lines[0].find(c.reason), std::string::npos) << c.name << ": " << lines[0];
         EXPECT_NE(lines[0].find("no correction is applied."), std::string::npos) << lines[0];
         EXPECT_EQ(calib.handle(), nullptr) << c.name;
