@@ -49,7 +49,7 @@ const char* kFooter =
     "  hangup:at=S             close the emulator's side at S seconds; the program then exits\n"
     "Distortion (--distortion MODEL): room | custom, then :key=value,... with keys reach radial floor\n"
     "  depth decay swirl tilt (inches, degrees); bends poses more the farther from the transmitter\n"
-    "  (room: about 2 cm at 30 cm, 15 to 30 cm at 1.5 m). See docs/calibration.md.\n"
+    "  (room: about 2 cm at 30 cm, 15 to 32 cm at 1.5 m). See docs/calibration.md.\n"
     "Log (--log FILE): one JSON object per line for every command received (its bytes, outcome),\n"
     "  every record sent (seq, station, t = first byte written, t_end, t_solution in ns of the\n"
     "  monotonic clock, hex bytes, pose, and true_pose under --distortion), every record or reply lost (type dropped: output buffer\n"
