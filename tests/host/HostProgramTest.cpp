@@ -1,0 +1,282 @@
+// fastrak-host end to end: the built program, the built module and real fastrak-sim processes on ptys.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "HostProcess.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using hosttest::Process;
+using hosttest::Scratch;
+
+const std::string kHost = FASTRAK_HOST_PROGRAM;
+
+std::vector<std::string> split(const std::string& line, char separator) {
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t at; (at = line.find(separator, start)) != std::string::npos; start = at + 1) {
+        fields.push_back(line.substr(start, at - start));
+    }
+    fields.push_back(line.substr(start));
+    return fields;
+}
+
+// Records the emulator sent, by station: the six single-precision values of each record's bytes
+// ("0", station, blank, then x y z in inches and three angles), exactly as they went down the line.
+std::map<int, std::vector<std::vector<double>>> sentPoses(const std::string& logPath) {
+    std::map<int, std::vector<std::vector<double>>> poses;
+    for (const std::string& line : hosttest::lines(hosttest::readFile(logPath))) {
+        const auto entry = nlohmann::json::parse(line, nullptr, false);
+        if (entry.is_discarded() || entry.value("type", "") != "record") continue;
+        const std::string hex = entry["hex"].get<std::string>();
+        std::vector<unsigned char> bytes;
+        for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+        if (bytes.size() < 29) continue;
+        std::vector<double> pose;
+        for (int v = 0; v < 6; ++v) {
+            float value;
+            std::memcpy(&value, &bytes[3 + 4 * v], 4);  // little-endian on the line and here
+            pose.push_back(value);
+        }
+        poses[entry["station"].get<int>()].push_back(pose);
+    }
+    return poses;
+}
+
+bool wasSent(const std::vector<std::vector<double>>& sent, const std::vector<double>& feetAndDegrees) {
+    for (const auto& pose : sent) {
+        bool same = true;
+        for (int i = 0; i < 6 && same; ++i) {
+            const double expected = i < 3 ? pose[i] / 12 : pose[i];
+            same = std::fabs(expected - feetAndDegrees[i]) < 2e-5;  // the records' fixed point is 1e-5
+        }
+        if (same) return true;
+    }
+    return false;
+}
+
+struct HostRun {
+    int status;
+    std::string out, err;
+};
+
+HostRun runHost(const Scratch& scratch, std::vector<std::string> args, std::chrono::milliseconds timeout = 60s) {
+    args.insert(args.begin(), kHost);
+    Process host;
+    if (!host.start(args, scratch.path("host.out"), scratch.path("host.err"))) return {-1, "", "cannot start"};
+    const int status = host.wait(timeout);
+    return {status, hosttest::readFile(scratch.path("host.out")), hosttest::readFile(scratch.path("host.err"))};
+}
+
+TEST(HostProgram, CommandLineAndFileErrorsGiveConventionalStatusesAndStartNothing) {
+    Scratch scratch;
+    scratch.write("bad.conf", "[device a]\nport com1\n[devcie b]\n");
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out, err;
+    } cases[] = {
+        {{"--help"}, 0, "Usage: fastrak-host", ""},
+        {{"--bogus"}, 2, "", "--bogus"},
+        {{}, 2, "", "--config FILE or --simulate"},
+        {{"--config", scratch.path("missing.conf")}, 2, "", "missing.conf: cannot read the file"},
+        {{"--config", scratch.path("bad.conf"), "--csv", scratch.path("out.csv")}, 2, "", "bad.conf:3: unknown section"},
+        {{"--config", scratch.path("bad.conf"), "--count", "x"}, 2, "", "--count"},
+        {{"--simulate", "--module", scratch.path("nothing.so"), "--csv", scratch.path("out.csv")}, 1, "", "cannot load"},
+    };
+    for (const auto& c : cases) {
+        const HostRun run = runHost(scratch, c.args, 20s);
+        const std::string what = c.args.empty() ? "(no arguments)" : c.args[0] + " " + c.args.back();
+        EXPECT_EQ(run.status, c.status) << what << "\n" << run.err;
+        EXPECT_NE(run.out.find(c.out), std::string::npos) << what;
+        EXPECT_NE(run.err.find(c.err), std::string::npos) << what << "\n" << run.err;
+        if (c.status != 0) {
+            EXPECT_NE(run.err.find("fastrak-host: "), std::string::npos) << what;
+        }
+        EXPECT_NE(access(scratch.path("out.csv").c_str(), F_OK), 0) << what << ": output made before a failure";
+    }
+}
+
+// Two devices on two emulators: output numbers in file order, every recorded pose one the emulator
+// sent, CSV and JSON lines alike; a device whose port is missing is reported and the rest go on.
+TEST(HostProgram, TwoDevicesRecordWhatTheEmulatorsSent) {
+    Scratch scratch;
+    Process left, right;
+    ASSERT_TRUE(hosttest::startSim(left, scratch.path("left.pty"), scratch.path("left.log"),
+                                   {"--receivers", "1,2", "--scene", "1=circle:x=12,y=-10,radius=4,period=2",
+                                    "--scene", "2=walk:x=20,y=-12,speed=6"}));
+    ASSERT_TRUE(hosttest::startSim(right, scratch.path("right.pty"), scratch.path("right.log"),
+                                   {"--receivers", "1", "--scene", "1=eight:x=15,y=-15,radius=3,period=2",
+                                    "--press", "1=0.4,0.2"}));
+    scratch.write("two.conf",
+                  "[host]\nlog-date no\n"
+                  "[device left]\nport " + scratch.path("left.pty") + "\nsensors 1 1 0 0\ncavecoord off\n"
+                  "[device gone]\nport " + scratch.path("nothing.pty") + "\n"
+                  "[device right]\nport " + scratch.path("right.pty") + "\nsensors 1 0 0 0\nstylus 1\ncavecoord off\n");
+    const HostRun run = runHost(scratch, {"--config", scratch.path("two.conf"), "--count", "400", "--csv",
+                                      scratch.path("poses.csv"), "--jsonl", scratch.path("poses.jsonl")});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("gone: set-up failed"), std::string::npos) << run.out;
+    left.signal(SIGTERM);
+    right.signal(SIGTERM);
+    ASSERT_EQ(left.wait(10s), 0);
+    ASSERT_EQ(right.wait(10s), 0);
+
+    // left claims trackers 1 and 2, gone claims 3 and 4 before its port fails, right gets 5 and controller 1.
+    const std::map<std::string, std::map<uint32_t, int>> stationOf = {{"left", {{1, 1}, {2, 2}}}, {"right", {{5, 1}}}};
+    const auto sent = std::map<std::string, std::map<int, std::vector<std::vector<double>>>>{
+        {"left", sentPoses(scratch.path("left.log"))}, {"right", sentPoses(scratch.path("right.log"))}};
+    const auto csv = hosttest::lines(hosttest::readFile(scratch.path("poses.csv")));
+    const auto jsonl = hosttest::lines(hosttest::readFile(scratch.path("poses.jsonl")));
+    ASSERT_GE(csv.size(), 401u);
+    EXPECT_EQ(csv[0], "host_time,device,output,kind,x,y,z,azimuth,elevation,roll,buttons");
+    ASSERT_EQ(jsonl.size(), csv.size() - 1);
+    std::set<std::string> seen;
+    int pressed = 0;
+    for (size_t i = 1; i < csv.size(); ++i) {
+        const auto fields = split(csv[i], ',');
+        ASSERT_EQ(fields.size(), 11u) << csv[i];
+        const auto json = nlohmann::json::parse(jsonl[i - 1]);
+        const std::string device = fields[1];
+        const uint32_t output = static_cast<uint32_t>(std::stoul(fields[2]));
+        EXPECT_EQ(json["device"], device);
+        EXPECT_EQ(json["output"], output);
+        EXPECT_EQ(json["kind"], fields[3]);
+        EXPECT_DOUBLE_EQ(json["host_time"].get<double>(), std::stod(fields[0]));
+        seen.insert(device + " " + fields[3] + " " + fields[2]);
+        if (fields[3] == "controller") {
+            EXPECT_EQ(device + " " + fields[2], "right 1");
+            EXPECT_EQ(json["buttons"].size(), 1u);
+            pressed += fields[10] == "1";
+            continue;
+        }
+        ASSERT_TRUE(stationOf.count(device) && stationOf.at(device).count(output)) << csv[i];
+        std::vector<double> pose;
+        for (int v = 0; v < 6; ++v) pose.push_back(std::stod(fields[4 + v]));
+        EXPECT_EQ(json["pose"].get<std::vector<double>>(), pose);
+        EXPECT_TRUE(wasSent(sent.at(device).at(stationOf.at(device).at(output)), pose)) << csv[i];
+    }
+    EXPECT_EQ(seen, (std::set<std::string>{"left tracker 1", "left tracker 2", "right tracker 5", "right controller 1"}));
+    EXPECT_GT(pressed, 0);
+}
+
+// SIGINT mid-run: the threads end, the device sends its stop, files end on a whole line, status 0;
+// with --strict a failed set-up stops everything with status 1.
+TEST(HostProgram, StopsCleanlyOnSigintAndStrictStopsOnAFailedSetUp) {
+    Scratch scratch;
+    Process sim;
+    ASSERT_TRUE(hosttest::startSim(sim, scratch.path("t.pty"), scratch.path("sim.log"),
+                                   {"--receivers", "1", "--scene", "1=walk:y=-12,speed=5"}));
+    scratch.write("one.conf", "[device t]\nport " + scratch.path("t.pty") + "\nsensors 1 0 0 0\n");
+    Process host;
+    ASSERT_TRUE(host.start({kHost, "--config", scratch.path("one.conf"), "--csv", scratch.path("t.csv")},
+                           scratch.path("host.out"), scratch.path("host.err")));
+    // Flushed as it goes: rows show up in the file while the host still runs.
+    ASSERT_TRUE(hosttest::eventually([&] { return hosttest::lines(hosttest::readFile(scratch.path("t.csv"))).size() > 20; }, 30s));
+    host.signal(SIGINT);
+    EXPECT_EQ(host.wait(15s), 0) << hosttest::readFile(scratch.path("host.out"));
+    const std::string csv = hosttest::readFile(scratch.path("t.csv"));
+    ASSERT_FALSE(csv.empty());
+    EXPECT_EQ(csv.back(), '\n');
+    EXPECT_EQ(split(hosttest::lines(csv).back(), ',').size(), 11u);
+    EXPECT_NE(hosttest::readFile(scratch.path("host.out")).find("fastrak-host: INFO: stopped;"), std::string::npos);
+    // stop sent the end of continuous output: "c" is the last command the emulator received.
+    std::string lastCommand;
+    for (const std::string& line : hosttest::lines(hosttest::readFile(scratch.path("sim.log")))) {
+        const auto entry = nlohmann::json::parse(line, nullptr, false);
+        if (!entry.is_discarded() && entry.value("type", "") == "command") lastCommand = entry.value("text", "");
+    }
+    EXPECT_EQ(lastCommand, "c");
+
+    scratch.write("strict.conf", "[device t]\nport " + scratch.path("t.pty") + "\nsensors 1 0 0 0\n"
+                                 "[device gone]\nport " + scratch.path("nothing.pty") + "\n");
+    const HostRun strict = runHost(scratch, {"--config", scratch.path("strict.conf"), "--strict", "--duration", "30"});
+    EXPECT_EQ(strict.status, 1) << strict.out;
+    EXPECT_NE(strict.out.find("gone: set-up failed"), std::string::npos);
+    sim.signal(SIGTERM);
+    EXPECT_EQ(sim.wait(10s), 0);
+}
+
+// The emulator killed mid-run and started again on the same link: the host says the line is lost,
+// sets the device up anew with its old output number (a device set up after it keeps its own), and
+// records resume.
+TEST(HostProgram, ReconnectsWhenTheEmulatorComesBack) {
+    Scratch scratch;
+    Process sim, other;
+    const std::vector<std::string> simArgs = {"--receivers", "1", "--scene", "1=circle:x=12,y=-10,radius=4,period=2"};
+    ASSERT_TRUE(hosttest::startSim(sim, scratch.path("t.pty"), scratch.path("sim1.log"), simArgs));
+    ASSERT_TRUE(hosttest::startSim(other, scratch.path("u.pty"), scratch.path("other.log"), simArgs));
+    scratch.write("two.conf", "[device t]\nport " + scratch.path("t.pty") + "\nsensors 1 0 0 0\n"
+                              "[device u]\nport " + scratch.path("u.pty") + "\nsensors 1 0 0 0\n");
+    Process host;
+    ASSERT_TRUE(host.start({kHost, "--config", scratch.path("two.conf"), "--csv", scratch.path("t.csv")},
+                           scratch.path("host.out"), scratch.path("host.err")));
+    auto rows = [&] { return hosttest::lines(hosttest::readFile(scratch.path("t.csv"))); };
+    auto rowsOf = [&](const std::string& device, size_t from) {
+        const auto all = rows();
+        size_t n = 0;
+        for (size_t i = std::max<size_t>(from, 1); i < all.size(); ++i) n += split(all[i], ',')[1] == device;
+        return n;
+    };
+    ASSERT_TRUE(hosttest::eventually([&] { return rowsOf("t", 0) > 20 && rowsOf("u", 0) > 20; }, 30s));
+    sim.signal(SIGKILL);
+    sim.wait(5s);
+    ASSERT_TRUE(hosttest::eventually(
+        [&] { return hosttest::readFile(scratch.path("host.out")).find("t: reading failed") != std::string::npos; }, 10s))
+        << hosttest::readFile(scratch.path("host.out"));
+    const size_t before = rows().size();
+    ASSERT_TRUE(hosttest::startSim(sim, scratch.path("t.pty"), scratch.path("sim2.log"), simArgs));
+    ASSERT_TRUE(hosttest::eventually([&] { return rowsOf("t", before) > 20 && rowsOf("u", before) > 20; }, 40s))
+        << hosttest::readFile(scratch.path("host.out"));
+    EXPECT_NE(hosttest::readFile(scratch.path("host.out")).find("t: the device is back"), std::string::npos);
+    for (const std::string& line : rows()) {
+        if (line.rfind("host_time", 0) == 0) continue;
+        const auto fields = split(line, ',');
+        EXPECT_EQ(fields[2], fields[1] == "t" ? "1" : "2") << line;  // the same output numbers throughout
+    }
+    host.signal(SIGTERM);
+    EXPECT_EQ(host.wait(15s), 0);
+    other.signal(SIGTERM);
+    EXPECT_EQ(other.wait(10s), 0);
+}
+
+// On a terminal: the table with its rows, and the module's lines only in the scrolling region below it.
+TEST(HostProgram, LiveTableOnATerminalKeepsLogLinesBelowIt) {
+    Process host;
+    ASSERT_TRUE(host.startOnTerminal({kHost, "--simulate", "--duration", "6"}, 30, 120));
+    const std::string screen = host.readTerminal(30s);
+    EXPECT_EQ(host.wait(10s), 0) << screen;
+    // The table is drawn line by line at fixed rows; log lines only ever follow a move to the last row.
+    const size_t region = screen.find("r\x1b[1;1H");
+    ASSERT_NE(region, std::string::npos) << screen;
+    EXPECT_NE(screen.find("device       out"), std::string::npos);
+    EXPECT_NE(screen.find("sim          T1"), std::string::npos);
+    EXPECT_NE(screen.find("sim          T2"), std::string::npos);
+    EXPECT_NE(screen.find("sim          C1"), std::string::npos);
+    size_t summaryLines = 0;
+    for (size_t at = screen.find("INFO: "); at != std::string::npos; at = screen.find("INFO: ", at + 1)) {
+        const size_t lastTableLine = screen.rfind("\x1b[2K", at);
+        const size_t bottom = screen.rfind("\x1b[30;1H", at), farBottom = screen.rfind("\x1b[999;1H", at);
+        const size_t lastBottom = bottom == std::string::npos ? farBottom
+                                  : farBottom == std::string::npos ? bottom : std::max(bottom, farBottom);
+        // Written in the log region (after a move to the bottom row, past the last table line) or
+        // after the view gave the terminal back (the scrolling region reset).
+        const bool below = lastBottom != std::string::npos && (lastTableLine == std::string::npos || lastBottom > lastTableLine);
+        EXPECT_TRUE(below || screen.rfind("\x1b[r", at) != std::string::npos) << screen.substr(at, 80);
+        ++summaryLines;
+    }
+    EXPECT_GT(summaryLines, 10u);
+}
+
+}  // namespace

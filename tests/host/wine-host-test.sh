@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Usage: wine-host-test.sh PREFIX HOST_EXE SIM
+# fastrak-host.exe under Wine drives fastrak.dll on COM1, which the Wine prefix maps onto the
+# link that a native fastrak-sim serves; the records it writes must be the emulator's motion.
+set -euo pipefail
+prefix=$1 host=$2 sim=$3
+here=$(cd "$(dirname "$0")" && pwd)
+if [ ! -x "$sim" ]; then
+  echo "SKIPPED: no native fastrak-sim at $sim (build the default preset first)"
+  exit 0
+fi
+work=$(mktemp -d /tmp/fastrak-host-wine-XXXXXX)
+mkdir -p "$prefix-com"
+"$sim" --link "$prefix-com/com1" --log "$work/sim.log" --receivers 1 \
+  --scene 1=circle:x=12,y=-10,radius=4,period=2 >"$work/sim.out" 2>&1 &
+sim_pid=$!
+trap 'kill $sim_pid 2>/dev/null || true; wait $sim_pid 2>/dev/null || true; rm -rf "$work"' EXIT
+for _ in $(seq 100); do
+  [ -L "$prefix-com/com1" ] && break
+  sleep 0.05
+done
+cat >"$work/host.conf" <<CONF
+[host]
+log-date no
+[device w]
+port COM1
+sensors 1 0 0 0
+cavecoord off
+CONF
+cd "$work"
+status=0
+timeout 180 "$here/../../cmake/wine-run.sh" "$prefix" "$host" --config host.conf --count 60 --csv out.csv \
+  >host.out 2>&1 || status=$?
+cat host.out
+if [ "$status" -ne 0 ]; then
+  echo "FAIL: fastrak-host.exe exited with $status"
+  exit 1
+fi
+rows=$(tail -n +2 out.csv | grep -c '^[0-9.]*,w,1,tracker,' || true)
+if [ "$rows" -lt 60 ]; then
+  echo "FAIL: $rows tracker rows of device w, output 1 in out.csv"
+  exit 1
+fi
+# The circle has radius 4 inches about x 12, y -10: every x and y in feet lies on it.
+off=$(tail -n +2 out.csv | awk -F, '$4 == "tracker" { dx = $5 * 12 - 12; dy = $6 * 12 + 10;
+  r = sqrt(dx * dx + dy * dy); if (r < 3.99 || r > 4.01) n++ } END { print n + 0 }')
+if [ "$off" -ne 0 ]; then
+  echo "FAIL: $off rows off the emulator's circle"
+  exit 1
+fi
+echo "PASS: $rows records of the emulator's circle through fastrak.dll under Wine"

@@ -1,0 +1,218 @@
+// DeviceRunner: the reception thread of one device and its recovery after a lost line.
+#include "DeviceRunner.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "HostLog.h"
+
+namespace fastrakhost {
+namespace {
+
+uint32_t fromNet(uint32_t word) {
+    unsigned char b[4];
+    std::memcpy(b, &word, 4);
+    return (uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[2]) << 8) | uint32_t(b[3]);
+}
+
+std::string seconds(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", value);
+    return text;
+}
+
+}  // namespace
+
+void HostContext::settleClaims(bool force) {
+    std::lock_guard<std::mutex> hold(claimMutex);
+    for (auto claim = claims.begin(); claim != claims.end();) {
+        claim->storage->lock();
+        const bool made = force || claim->storage->count() != claim->base;
+        if (made) claim->storage->setCount(std::max(claim->storage->count(), claim->total));
+        claim->storage->unlock();
+        claim = made ? claims.erase(claim) : claim + 1;
+    }
+}
+
+DeviceRunner::DeviceRunner(HostContext& context, const DeviceSection& section, size_t order)
+    : context_(context), section_(section), order_(order), logger_() {
+    fillLogger(logger_, section.name.c_str());
+    logger_.showDate = context.settings.logDate;
+    logger_.showTime = context.settings.logTime;
+    logger_.showThreadId = context.settings.logThreadId;
+    logger_.debugLevel = context.settings.debugLevel;
+    logger_.debugThreshold = context.settings.debugThreshold;
+}
+
+DeviceRunner::~DeviceRunner() { join(); }
+
+void DeviceRunner::start() { thread_ = std::thread([this] { run(); }); }
+
+void DeviceRunner::join() {
+    if (thread_.joinable()) thread_.join();
+}
+
+void DeviceRunner::takeTurn() {
+    std::unique_lock<std::mutex> hold(context_.setupMutex);
+    while (context_.turn != order_ && context_.running()) {
+        context_.turnChanged.wait_for(hold, std::chrono::milliseconds(100));
+    }
+}
+
+void DeviceRunner::endTurn() {
+    {
+        std::lock_guard<std::mutex> hold(context_.setupMutex);
+        ++context_.turn;
+    }
+    context_.turnChanged.notify_all();
+}
+
+bool DeviceRunner::pause(double secondsToWait) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(secondsToWait);
+    while (context_.running() && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return context_.running();
+}
+
+bool DeviceRunner::setUp(bool again) {
+    context_.board->setState(name(), DeviceState::SettingUp);
+    record_.reset(new DeviceRecord(section_));
+    device_ = context_.module->createDev()(record_->get(), &logger_);
+    if (device_ == nullptr) {
+        hostError(name() + ": the module made no device");
+        return false;
+    }
+    InitInfo info{};
+    info.trackerStorage = context_.trackers->get();
+    info.controllerStorage = context_.controllers->get();
+    info.runFlag = const_cast<int32_t*>(context_.runFlag);
+
+    Storage* storages[2] = {context_.trackers, context_.controllers};
+    uint32_t* bases[2] = {&trackerBase_, &controllerBase_};
+    uint32_t* totals[2] = {&trackerTotal_, &controllerTotal_};
+    if (again) {
+        std::lock_guard<std::mutex> hold(context_.claimMutex);
+        for (int k = 0; k < 2; ++k) {
+            if (*totals[k] == *bases[k]) continue;  // claimed nothing there the first time
+            storages[k]->lock();
+            context_.claims.push_back({storages[k], *bases[k], storages[k]->count()});
+            storages[k]->setCount(*bases[k]);
+            storages[k]->unlock();
+        }
+    } else {
+        for (int k = 0; k < 2; ++k) {
+            storages[k]->lock();
+            *bases[k] = storages[k]->count();
+            storages[k]->unlock();
+        }
+    }
+    const int32_t result = device_->init(&info);
+    if (again) {
+        context_.settleClaims(true);
+    } else {
+        for (int k = 0; k < 2; ++k) {
+            storages[k]->lock();
+            *totals[k] = storages[k]->count();
+            storages[k]->unlock();
+        }
+    }
+    if (result != 1) {
+        hostError(name() + ": set-up failed");
+        return false;
+    }
+    return true;
+}
+
+void DeviceRunner::release() {
+    if (device_ != nullptr) {
+        device_->stop();
+        context_.module->deleteDev()(device_);
+        device_ = nullptr;
+    }
+    record_.reset();
+}
+
+void DeviceRunner::collect(const UpdateMask& mask) {
+    const uint32_t words[2] = {fromNet(mask.trackers), fromNet(mask.controllers)};
+    Storage* storages[2] = {context_.trackers, context_.controllers};
+    for (int k = 0; k < 2; ++k) {
+        for (uint32_t n = 1; n <= kSlots && words[k] != 0; ++n) {
+            if ((words[k] & (1u << (n - 1))) == 0) continue;
+            Sample sample;
+            bool found = false;
+            storages[k]->lock();
+            if (n <= storages[k]->count()) {
+                sample = k == 0 ? decodeTracker(*storages[k]->tracker(n)) : decodeController(*storages[k]->controller(n));
+                found = sample.output == n;
+            }
+            storages[k]->unlock();
+            if (!found) continue;
+            sample.device = name();
+            sample.hostTime = wallClockSeconds();
+            sample.arrived = std::chrono::steady_clock::now();
+            context_.board->publish(sample);
+            context_.recorder->write(sample);
+        }
+    }
+}
+
+void DeviceRunner::receive() {
+    while (context_.running()) {
+        UpdateMask mask{0, 0};
+        if (device_->recvData(&mask, 0) != 1) return;
+        collect(mask);
+    }
+}
+
+void DeviceRunner::run() {
+    takeTurn();
+    if (!context_.running()) {
+        endTurn();
+        context_.board->setState(name(), DeviceState::Stopped);
+        return;
+    }
+    bool ready = setUp(false);
+    endTurn();
+    if (!ready) {
+        release();
+        context_.board->setState(name(), DeviceState::Failed);
+        if (context_.strict) {
+            context_.setupFailed = true;
+            *context_.runFlag = 0;
+        }
+        return;
+    }
+    context_.board->setState(name(), DeviceState::Running);
+    double wait = context_.firstRetrySeconds;
+    while (context_.running()) {
+        receive();
+        if (!context_.running()) break;
+        // The module gave up reading while we still want records: the line is gone.
+        hostError(name() + ": reading failed; releasing the device, next try in " + seconds(wait));
+        context_.board->setState(name(), DeviceState::Disconnected);
+        release();
+        while (context_.running()) {
+            if (!pause(wait)) break;
+            bool back;
+            {
+                std::lock_guard<std::mutex> hold(context_.setupMutex);
+                back = setUp(true);
+            }
+            wait = std::min(wait * 2, context_.longestRetrySeconds);
+            if (back) {
+                hostInfo(name() + ": the device is back");
+                context_.board->setState(name(), DeviceState::Running);
+                wait = context_.firstRetrySeconds;
+                break;
+            }
+            release();
+            context_.board->setState(name(), DeviceState::Disconnected);
+            hostWarning(name() + ": still not back, next try in " + seconds(wait));
+        }
+    }
+    release();
+    context_.board->setState(name(), DeviceState::Stopped);
+}
+
+}  // namespace fastrakhost

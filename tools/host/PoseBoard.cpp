@@ -1,0 +1,110 @@
+// PoseBoard: record decoding and the shared latest-state table.
+#include "PoseBoard.h"
+
+#include <cstring>
+
+namespace fastrakhost {
+namespace {
+
+// Network order, read byte by byte so that no socket library is needed.
+uint32_t fromNet(uint32_t word) {
+    unsigned char b[4];
+    std::memcpy(b, &word, 4);
+    return (uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[2]) << 8) | uint32_t(b[3]);
+}
+
+double fixed(int32_t word, double scale) { return static_cast<int32_t>(fromNet(static_cast<uint32_t>(word))) * scale; }
+
+}  // namespace
+
+double wallClockSeconds() {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count() / 1e6;
+}
+
+Sample decodeTracker(const TrackerRecord& record) {
+    Sample sample;
+    sample.kind = Sample::Kind::Tracker;
+    sample.output = fromNet(record.id);
+    const int32_t fields[6] = {record.x, record.y, record.z, record.azimuth, record.elevation, record.roll};
+    for (int i = 0; i < 6; ++i) sample.pose[i] = fixed(fields[i], 0.00001);
+    return sample;
+}
+
+Sample decodeController(const ControllerRecord& record) {
+    Sample sample;
+    sample.kind = Sample::Kind::Controller;
+    sample.output = fromNet(record.id);
+    sample.buttonCount = fromNet(record.numButtons);
+    if (sample.buttonCount > kMaxButtons) sample.buttonCount = kMaxButtons;
+    for (uint32_t n = 1; n <= sample.buttonCount; ++n) {
+        if (record.buttons[(n - 1) / 8] & (1u << ((n - 1) % 8))) sample.buttons |= 1u << (n - 1);
+    }
+    return sample;
+}
+
+const char* stateName(DeviceState state) {
+    switch (state) {
+        case DeviceState::Waiting: return "waiting";
+        case DeviceState::SettingUp: return "setting up";
+        case DeviceState::Running: return "running";
+        case DeviceState::Disconnected: return "disconnected";
+        case DeviceState::Failed: return "failed";
+        case DeviceState::Stopped: return "stopped";
+    }
+    return "?";
+}
+
+void PoseBoard::publish(const Sample& sample) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    Row& row = rows_[{sample.kind == Sample::Kind::Tracker ? 0 : 1, sample.output}];
+    row.last = sample;
+    row.recent.push_back(sample.arrived);
+    while (!row.recent.empty() && sample.arrived - row.recent.front() > std::chrono::seconds(1)) row.recent.pop_front();
+    ++row.total;
+    ++total_;
+}
+
+void PoseBoard::setState(const std::string& device, DeviceState state) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    for (auto& entry : states_) {
+        if (entry.first == device) {
+            entry.second = state;
+            return;
+        }
+    }
+    states_.emplace_back(device, state);
+}
+
+std::map<std::pair<int, uint32_t>, PoseBoard::Row> PoseBoard::rows() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return rows_;
+}
+
+std::vector<std::pair<std::string, DeviceState>> PoseBoard::states() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return states_;
+}
+
+DeviceState PoseBoard::state(const std::string& device) const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    for (const auto& entry : states_) {
+        if (entry.first == device) return entry.second;
+    }
+    return DeviceState::Waiting;
+}
+
+uint64_t PoseBoard::total() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return total_;
+}
+
+double PoseBoard::rate(const Row& row, SteadyTime now) {
+    size_t n = 0;
+    for (const SteadyTime& t : row.recent) {
+        if (now - t <= std::chrono::seconds(1)) ++n;
+    }
+    return static_cast<double>(n);
+}
+
+}  // namespace fastrakhost

@@ -1,0 +1,43 @@
+// Simulator: fastrak-sim started as a child process on its own pseudo-terminal, for --simulate.
+#pragma once
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fastrakhost {
+
+// Two stations in motion (receivers on stations 1 and 2 only, both on the -Y side, the module's
+// default hemisphere) and a stylus on
+// station 1 pressed now and then.
+std::vector<std::string> defaultSceneArguments();
+
+class Simulator {
+public:
+    Simulator() = default;
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // Starts program with --link link and the given arguments, and waits for the terminal's path.
+    bool start(const std::string& program, const std::string& link, const std::vector<std::string>& arguments,
+               std::string& error);
+    const std::string& terminal() const { return terminal_; }
+    void stop();
+
+    // fastrak-sim beside this program, in the build tree's tools/sim, or on the PATH.
+    static std::string findProgram();
+    // Ends every running emulator; safe in a signal handler (the emulators do not share our
+    // process group, so an exit at once would leave them running).
+    static void terminateAllFromSignal();
+
+private:
+    void forward();
+
+    int pid_ = -1;
+    int output_ = -1;
+    std::thread forwarder_;
+    std::string terminal_;
+};
+
+}  // namespace fastrakhost

@@ -1,0 +1,106 @@
+// Storage: builds the storage words around a real system mutex.
+#include "Storage.h"
+
+#include <cstring>
+
+#if defined(_WIN32)
+#  include <windows.h>
+#else
+#  include <pthread.h>
+#  include <cerrno>
+#endif
+
+namespace fastrakhost {
+namespace {
+
+void copyField(char (&field)[100], const char* text) {
+    std::memset(field, 0, sizeof field);
+    std::strncpy(field, text, sizeof field - 1);
+}
+
+}  // namespace
+
+void fillLogger(Logger& logger, const char* name) {
+    std::memset(&logger, 0, sizeof logger);
+    logger.showDate = 1;
+    logger.showTime = 1;
+    logger.showThreadId = 1;
+    logger.enabled = 1;
+    copyField(logger.name, name);
+    copyField(logger.infoLabel, "INFO");
+    copyField(logger.errorLabel, "ERROR");
+    copyField(logger.warningLabel, "WARNING");
+    copyField(logger.debugLabel, "DEBUG");
+    logger.debugThreshold = 1;
+}
+
+#if defined(_WIN32)
+
+struct Storage::SystemMutex {
+    HANDLE handle;
+    SystemMutex() : handle(CreateMutexA(nullptr, FALSE, nullptr)) {}
+    ~SystemMutex() {
+        if (handle != nullptr) CloseHandle(handle);
+    }
+    void* address() { return handle; }
+    void lock() { WaitForSingleObject(handle, INFINITE); }  // an abandoned mutex is owned all the same
+    void unlock() { ReleaseMutex(handle); }
+};
+
+#else
+
+struct Storage::SystemMutex {
+    pthread_mutex_t mutex;
+    bool ready;
+    SystemMutex() : mutex(), ready(false) {
+        pthread_mutexattr_t attributes;
+        if (pthread_mutexattr_init(&attributes) != 0) return;
+        pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+        pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+        ready = pthread_mutex_init(&mutex, &attributes) == 0;
+        pthread_mutexattr_destroy(&attributes);
+    }
+    ~SystemMutex() {
+        if (ready) pthread_mutex_destroy(&mutex);
+    }
+    void* address() { return ready ? &mutex : nullptr; }
+    void lock() {
+        // A thread that died holding it left the data as it was: one record copy, never torn
+        // across the count, so the host carries on.
+        if (pthread_mutex_lock(&mutex) == EOWNERDEAD) pthread_mutex_consistent(&mutex);
+    }
+    void unlock() { pthread_mutex_unlock(&mutex); }
+};
+
+#endif
+
+Storage::Storage(Kind kind, const Logger& logger)
+    : count_(0), kind_(kind), logger_(logger), system_(new SystemMutex), mutex_(), storage_() {
+    const size_t recordSize = kind == Kind::Tracker ? sizeof(TrackerRecord) : sizeof(ControllerRecord);
+    slots_.assign((kSlots * recordSize + sizeof(uint64_t) - 1) / sizeof(uint64_t), 0);
+    mutex_.handle = system_->address();
+    mutex_.logger = &logger_;
+    storage_.trackerList = trackerList();
+    storage_.controllerList = controllerList();
+    storage_.logger = &logger_;
+    storage_.mutex = &mutex_;
+    storage_.count = &count_;
+}
+
+Storage::~Storage() = default;
+
+TrackerRecord* Storage::trackerList() const {
+    if (kind_ != Kind::Tracker) return nullptr;
+    return reinterpret_cast<TrackerRecord*>(const_cast<uint64_t*>(slots_.data()));
+}
+
+ControllerRecord* Storage::controllerList() const {
+    if (kind_ != Kind::Controller) return nullptr;
+    return reinterpret_cast<ControllerRecord*>(const_cast<uint64_t*>(slots_.data()));
+}
+
+bool Storage::ready() const { return mutex_.handle != nullptr; }
+void Storage::lock() { system_->lock(); }
+void Storage::unlock() { system_->unlock(); }
+
+}  // namespace fastrakhost
