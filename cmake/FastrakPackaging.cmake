@@ -3,10 +3,11 @@ set(CPACK_PACKAGE_NAME fastrak)
 set(CPACK_PACKAGE_VENDOR "Fastrak module team")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "device module for the Fastrak magnetic tracker, with host and emulator")
 set(CPACK_PACKAGE_DESCRIPTION
-  "A shared library that a host tracking service loads to read the Fastrak, a six-degree-of-freedom
-magnetic tracker on a serial line, with fastrak-host (a host program that shows, records and
-forwards the poses), fastrak-sim (an emulator of the tracker on a pseudo-terminal),
-fastrak-calibrate, calibration plug-ins, the host headers and a CMake package config.")
+  "A shared library that a host tracking service loads to read the Fastrak, a
+six-degree-of-freedom magnetic tracker on a serial line. With fastrak-host, a
+host program that shows and records the poses; fastrak-sim, an emulator of the
+tracker on a pseudo-terminal; fastrak-calibrate and calibration plug-ins; the
+host headers and a CMake package config.")
 set(CPACK_PACKAGE_CONTACT "Fastrak module team <fastrak-team@example.org>" CACHE STRING
   "Maintainer named in the packages")
 set(CPACK_STRIP_FILES ON)

@@ -25,7 +25,8 @@ expected=(bin/fastrak-calibrate bin/fastrak-host bin/fastrak-sim
   include/fastrak/InitInfo.h include/fastrak/Logger.h include/fastrak/Records.h include/fastrak/fastrak.h
   "$libdir/cmake/fastrak/fastrakConfig.cmake" "$libdir/cmake/fastrak/fastrakConfigVersion.cmake"
   "$libdir/cmake/fastrak/fastrakTargets.cmake" "$libdir/fastrak/fastrak_distortion.so"
-  "$libdir/fastrak/fastrak_sample_calibration.so" "$libdir/fastrak/libfastrak.so")
+  "$libdir/fastrak/fastrak_sample_calibration.so" "$libdir/fastrak/libfastrak.so"
+  share/man/man1/fastrak-calibrate.1.gz share/man/man1/fastrak-host.1.gz share/man/man1/fastrak-sim.1.gz)
 actual=$(cd "$prefix" && find . -type f ! -path './share/doc/*' | sed 's|^\./||' | sort)
 if [ "$actual" != "$(printf '%s\n' "${expected[@]}" | sort)" ]; then
   diff <(printf '%s\n' "${expected[@]}" | sort) <(echo "$actual") || true
