@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Usage: install-test.sh BUILD_DIR TINY_HOST_SOURCE VERSION
+# Usage: install-test.sh BUILD_DIR TINY_HOST_SOURCE VERSION LIBDIR MODULEDIR
 # Installs the build into a temporary prefix and checks where things land; builds a host outside
 # the tree against the installed package config and drives the installed module through its
 # lifecycle against the installed emulator; runs the installed fastrak-host, which must find the
 # installed module and emulator by itself.
 set -euo pipefail
-build=$1 source=$2 version=$3
+build=$1 source=$2 version=$3 libdir=$4 moduledir=$5
 work=$(mktemp -d /tmp/fastrak-install-XXXXXX)
 sim_pid=
 cleanup() {
@@ -19,13 +19,12 @@ prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "cmake --install"; }
 
 # Everything outside the documentation, exactly: a stray static library or test program fails.
-libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
 expected=(bin/fastrak-calibrate bin/fastrak-host bin/fastrak-sim
   include/fastrak/CBase.h include/fastrak/DataStorage.h include/fastrak/DeviceConfig.h
   include/fastrak/InitInfo.h include/fastrak/Logger.h include/fastrak/Records.h include/fastrak/fastrak.h
   "$libdir/cmake/fastrak/fastrakConfig.cmake" "$libdir/cmake/fastrak/fastrakConfigVersion.cmake"
-  "$libdir/cmake/fastrak/fastrakTargets.cmake" "$libdir/fastrak/fastrak_distortion.so"
-  "$libdir/fastrak/fastrak_sample_calibration.so" "$libdir/fastrak/libfastrak.so"
+  "$libdir/cmake/fastrak/fastrakTargets.cmake" "$moduledir/fastrak_distortion.so"
+  "$moduledir/fastrak_sample_calibration.so" "$moduledir/libfastrak.so"
   share/man/man1/fastrak-calibrate.1.gz share/man/man1/fastrak-host.1.gz share/man/man1/fastrak-sim.1.gz)
 actual=$(cd "$prefix" && find . -type f ! -path './share/doc/*' | sed 's|^\./||' | sort)
 if [ "$actual" != "$(printf '%s\n' "${expected[@]}" | sort)" ]; then
@@ -46,7 +45,7 @@ done
 cmake -S "$source" -B "$work/tiny" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release \
   >"$work/tiny.log" 2>&1 || { cat "$work/tiny.log"; fail "configuring the tiny host"; }
 cmake --build "$work/tiny" >>"$work/tiny.log" 2>&1 || { cat "$work/tiny.log"; fail "building the tiny host"; }
-grep -qF "$prefix/$libdir/fastrak/libfastrak.so" "$work/tiny/CMakeFiles/tiny-host.dir/flags.make" || fail "fastrak_MODULE does not name the installed module"
+grep -qF "$prefix/$moduledir/libfastrak.so" "$work/tiny/CMakeFiles/tiny-host.dir/flags.make" || fail "fastrak_MODULE does not name the installed module"
 
 "$prefix/bin/fastrak-sim" --link "$work/tty" --receivers 1 --scene 1=circle:x=12,y=-10,radius=4,period=2 \
   >"$work/sim.out" 2>&1 &

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Usage: package-linux-test.sh BUILD_DIR VERSION
+# Usage: package-linux-test.sh BUILD_DIR VERSION LIBDIR MODULEDIR
 # Makes the tar.gz and the .deb with CPack and checks them: the version in their names, the .deb's
 # files and computed dependencies, and lintian's errors and warnings when lintian is installed.
 set -euo pipefail
-build=$1 version=$2
+build=$1 version=$2 libdir=$3 moduledir=$4
 work=$(mktemp -d /tmp/fastrak-packages-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
@@ -17,9 +17,9 @@ tgz=$work/fastrak-$version-Linux-$(uname -m).tar.gz
 
 contents=$(dpkg-deb --contents "$deb" | awk '{ print $6 }')
 for path in ./usr/bin/fastrak-host ./usr/bin/fastrak-sim ./usr/bin/fastrak-calibrate \
-    ./usr/lib/fastrak/libfastrak.so ./usr/lib/fastrak/fastrak_sample_calibration.so \
-    ./usr/lib/fastrak/fastrak_distortion.so ./usr/include/fastrak/fastrak.h \
-    ./usr/lib/cmake/fastrak/fastrakConfig.cmake ./usr/share/doc/fastrak/copyright \
+    "./usr/$moduledir/libfastrak.so" "./usr/$moduledir/fastrak_sample_calibration.so" \
+    "./usr/$moduledir/fastrak_distortion.so" ./usr/include/fastrak/fastrak.h \
+    "./usr/$libdir/cmake/fastrak/fastrakConfig.cmake" ./usr/share/doc/fastrak/copyright \
     ./usr/share/doc/fastrak/changelog.gz ./usr/share/doc/fastrak/examples/fastrak-host.conf; do
   grep -qxF "$path" <<<"$contents" || fail ".deb lacks $path"
 done
@@ -33,8 +33,9 @@ for lib in libc6 libstdc++6; do
   grep -q "\b$lib (>=" <<<"$depends" || fail "Depends lacks a versioned $lib (dpkg-shlibdeps did not run?)"
 done
 
-tar -tzf "$tgz" | grep -qx "fastrak-$version-Linux-$(uname -m)/lib/fastrak/libfastrak.so" \
-  || fail "tar.gz lacks lib/fastrak/libfastrak.so"
+listing=$(tar -tzf "$tgz")
+grep -qx "fastrak-$version-Linux-$(uname -m)/$moduledir/libfastrak.so" <<<"$listing" \
+  || fail "tar.gz lacks $moduledir/libfastrak.so"
 
 if command -v lintian >/dev/null; then
   lintian --no-tag-display-limit "$deb" >"$work/lintian.out" 2>&1 || true
