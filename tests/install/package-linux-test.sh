@@ -38,7 +38,7 @@ grep -qx "fastrak-$version-Linux-$(uname -m)/$moduledir/libfastrak.so" <<<"$list
   || fail "tar.gz lacks $moduledir/libfastrak.so"
 
 if command -v lintian >/dev/null; then
-  lintian --no-tag-display-limit "$deb" >"$work/lintian.out" 2>&1 || true
+  lintian --tag-display-limit 0 "$deb" >"$work/lintian.out" 2>&1 || true
   cat "$work/lintian.out"
   ! grep -q '^[EW]: ' "$work/lintian.out" || fail "lintian reports errors or warnings"
 else
