@@ -40,8 +40,10 @@ int replayTo(const Scratch& scratch, const std::string& capture, const std::stri
     const std::string link = scratch.path("replay.pty");
     if (!replay.start({FASTRAK_SIM_PROGRAM, "--replay", capture, "--link", link}, scratch.path("replay.out"),
                       scratch.path("replay.err")) ||
-        !hosttest::eventually([&] { return !hosttest::readFile(scratch.path("replay.out")).empty(); }, 5s))
+        !hosttest::eventually([&] { return !hosttest::readFile(scratch.path("replay.out")).empty(); }, 5s)) {
+        err = hosttest::readFile(scratch.path("replay.err"));
         return -1;
+    }
     scratch.write("replay.conf", config(link, sensors));
     EXPECT_EQ(runHost(scratch, {"--config", scratch.path("replay.conf"), "--jsonl", scratch.path("second.jsonl"),
                                 "--count", std::to_string(count)}),
@@ -132,6 +134,59 @@ TEST(HostCapture, DamagedOrTruncatedCaptureIsRefusedWithItsOffset) {
         EXPECT_NE(err.find(c.message), std::string::npos) << c.what << ": " << err;
         EXPECT_TRUE(hosttest::readFile(scratch.path("out")).empty()) << c.what << ": a terminal was opened";
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The line lost mid-run: the relay hands the module the hang-up, has the line again once the
+// emulator is back, and the capture marks the loss; its replay hangs up at the same place.
+TEST(HostCapture, LostLineIsPassedOnRecoveredAndReplayedAsAHangUp) {
+    Scratch scratch;
+    Process sim, host;
+    const std::vector<std::string> simArgs = {"--receivers", "1", "--reset-time", "0.5", "--scene", "1=circle:x=12,y=-10,radius=4,period=2"};
+    ASSERT_TRUE(hosttest::startSim(sim, scratch.path("t.pty"), scratch.path("sim1.log"), simArgs));
+    scratch.write("t.conf", "[device t]\nport " + scratch.path("t.pty") + "\nsensors 1 0 0 0\n");
+    ASSERT_TRUE(host.start({FASTRAK_HOST_PROGRAM, "--plain", "--config", scratch.path("t.conf"), "--capture",
+                            scratch.path("t.cap"), "--jsonl", scratch.path("t.jsonl")},
+                           scratch.path("host.out"), scratch.path("host.err")));
+    auto said = [&](const char* text) { return hosttest::readFile(scratch.path("host.out")).find(text) != std::string::npos; };
+    ASSERT_TRUE(hosttest::eventually([&] { return hosttest::lines(hosttest::readFile(scratch.path("t.jsonl"))).size() > 50; }, 30s));
+    sim.signal(SIGKILL);
+    sim.wait(5s);
+    ASSERT_TRUE(hosttest::eventually([&] { return said("t: reading failed"); }, 10s)) << hosttest::readFile(scratch.path("host.out"));
+    ASSERT_TRUE(hosttest::startSim(sim, scratch.path("t.pty"), scratch.path("sim2.log"), simArgs));
+    EXPECT_TRUE(hosttest::eventually([&] { return said("t: the device is back"); }, 40s)) << hosttest::readFile(scratch.path("host.out"));
+    host.signal(SIGTERM);
+    ASSERT_EQ(host.wait(15s), 0);
+    sim.signal(SIGTERM);
+    sim.wait(10s);
+
+    fastrakcapture::Capture capture;
+    uint64_t offset = 0;
+    std::string error;
+    ASSERT_TRUE(fastrakcapture::parseCapture(hosttest::readFile(scratch.path("t.cap")), capture, offset, error)) << error;
+    size_t lost = 0, sentAfter = 0;
+    for (const auto& chunk : capture.chunks) {
+        lost += chunk.kind == fastrakcapture::ChunkKind::LineLost;
+        sentAfter += lost > 0 && chunk.kind == fastrakcapture::ChunkKind::ToTracker;
+    }
+    EXPECT_EQ(lost, 1u);
+    EXPECT_GT(sentAfter, 0u) << "the set-up on the line that came back is in the capture";
+
+    Process replay;
+    ASSERT_TRUE(replay.start({FASTRAK_SIM_PROGRAM, "--replay", scratch.path("t.cap"), "--link", scratch.path("r.pty")},
+                             scratch.path("replay.out"), scratch.path("replay.err")));
+    ASSERT_TRUE(hosttest::eventually([&] { return !hosttest::readFile(scratch.path("replay.out")).empty(); }, 5s));
+    scratch.write("r.conf", "[device t]\nport " + scratch.path("r.pty") + "\nsensors 1 0 0 0\n");
+    ASSERT_TRUE(host.start({FASTRAK_HOST_PROGRAM, "--plain", "--config", scratch.path("r.conf")}, scratch.path("host.out"),
+                           scratch.path("host.err")));
+    EXPECT_EQ(replay.wait(60s), 0);
+    EXPECT_NE(hosttest::readFile(scratch.path("replay.err")).find("the captured line was lost here; hung up"), std::string::npos);
+    EXPECT_TRUE(hosttest::eventually([&] { return said("t: reading failed"); }, 10s)) << hosttest::readFile(scratch.path("host.out"));
+    host.signal(SIGTERM);
+    EXPECT_EQ(host.wait(15s), 0);
 }
 
 }  // namespace

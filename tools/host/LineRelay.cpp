@@ -230,8 +230,8 @@ bool LineRelay::relayFromModule() {
     char buffer[4096];
     const ssize_t got = read(master_, buffer, sizeof buffer);
     if (got <= 0) return true;  // nothing after all, or the module has the port closed
+    mirrorSettings();  // first: a settings chunk stamped after the commands would put time back
     const auto now = CaptureWriter::Clock::now();
-    mirrorSettings();
     if (!declared_) {
         declared_ = true;
         writer_.add(ChunkKind::Device, stream_, now, fastrakcapture::devicePayload(settingsOf(copied_->settings), device_, port_));
