@@ -18,6 +18,7 @@
 #include "HostLog.h"
 #include "LiveView.h"
 #include "ModuleLibrary.h"
+#include "OscOutput.h"
 #include "Recorder.h"
 #include "Simulator.h"
 #include "Storage.h"
@@ -48,7 +49,8 @@ extern "C" void onStopSignal(int) {
 const char* kDescription =
     "fastrak-host: a host for the Fastrak device module. Loads the module, sets up every device of\n"
     "the configuration file on its own reception thread, shows the poses (a live table on a terminal,\n"
-    "plain lines otherwise) and records every published record to CSV or JSON lines.\n"
+    "plain lines otherwise), records every published record to CSV or JSON lines and sends it\n"
+    "over OSC.\n"
     "SIGINT or SIGTERM stops cleanly; a second Ctrl-C exits at once.";
 
 const char* kFooter =
@@ -102,6 +104,7 @@ int main(int argc, char** argv) {
     CLI::App app{kDescription, "fastrak-host"};
     app.footer(kFooter);
     std::string configPath, modulePath, csvPath, jsonlPath, simArgs, simProgram;
+    std::vector<std::string> oscUrls;
     double duration = 0;
     uint64_t count = 0;
     bool strict = false, simulate = false, plain = false;
@@ -113,6 +116,14 @@ int main(int argc, char** argv) {
         ->type_name("FILE");
     app.add_option("--jsonl", jsonlPath, "Write every published record to FILE as JSON lines (overrides jsonl)")
         ->type_name("FILE");
+    app.add_option("--osc", oscUrls,
+                   OscOutput::available()
+                       ? "Send every published record as OSC to URL (osc.udp://HOST:PORT, osc.tcp://HOST:PORT); "
+                         "repeatable; overrides the file's osc lines"
+                       : "Not in this build: it has no OSC output")
+        ->type_name("URL")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_option("--duration", duration, "Stop S seconds after the first device is set up (0: run until a signal)")
         ->type_name("S");
     app.add_option("--count", count, "Stop after N published records (0: no limit)")->type_name("N");
@@ -156,6 +167,7 @@ int main(int argc, char** argv) {
     }
     if (!csvPath.empty()) config.host.csvPath = csvPath;
     if (!jsonlPath.empty()) config.host.jsonlPath = jsonlPath;
+    if (!oscUrls.empty()) config.host.oscUrls = oscUrls;
     std::vector<std::string> simWords = defaultSceneArguments();
     if (!simArgs.empty()) {
         std::string problem;
@@ -166,6 +178,17 @@ int main(int argc, char** argv) {
         }
     }
     setHostLogStyle(config.host);
+
+    // Destinations before anything starts: a bad one is a usage error, an unreachable one a failure.
+    OscOutput osc;
+    for (const std::string& url : config.host.oscUrls) {
+        std::string message;
+        const OscOutput::AddResult added = osc.add(url, message);
+        if (added != OscOutput::AddResult::Added) {
+            std::cerr << "fastrak-host: --osc " << message << "\n";
+            return added == OscOutput::AddResult::BadUrl ? 2 : 1;
+        }
+    }
 
     ModuleLibrary module;
     if (modulePath.empty()) modulePath = ModuleLibrary::programFolder() + "/" + ModuleLibrary::fileName();
@@ -218,6 +241,7 @@ int main(int argc, char** argv) {
     context.runFlag = &runFlag;
     context.board = &board;
     context.recorder = &recorder;
+    context.osc = osc.empty() ? nullptr : &osc;
     context.settings = config.host;
     context.strict = strict;
 
@@ -228,6 +252,7 @@ int main(int argc, char** argv) {
         board.setState(config.devices[i].name, DeviceState::Waiting);
         runners.emplace_back(new DeviceRunner(context, config.devices[i], i));
     }
+    osc.start();
     for (auto& runner : runners) runner->start();
 
     auto started = std::chrono::steady_clock::now();
@@ -239,8 +264,9 @@ int main(int argc, char** argv) {
         const auto now = std::chrono::steady_clock::now();
         context.settleClaims(false);
         recorder.flushIfDue();
+        osc.report();
         if (live) {
-            view.refresh(board);
+            view.refresh(board, osc.summary());
         } else if (now - lastPlain >= std::chrono::seconds(1)) {
             lastPlain = now;
             for (const auto& row : board.rows()) {
@@ -264,7 +290,8 @@ int main(int argc, char** argv) {
     }
     runFlag = 0;
     for (auto& runner : runners) runner->join();
-    if (live) view.refresh(board);
+    osc.stop();
+    if (live) view.refresh(board, osc.summary());
     view.stop();
     recorder.close();
     for (auto& sim : simulators) sim->stop();
@@ -280,6 +307,6 @@ int main(int argc, char** argv) {
         hostError("no device could be set up");
         return 1;
     }
-    hostInfo("stopped; " + std::to_string(board.total()) + " records");
+    hostInfo("stopped; " + std::to_string(board.total()) + " records" + (osc.empty() ? "" : "; " + osc.summary()));
     return 0;
 }
