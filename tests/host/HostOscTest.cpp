@@ -264,9 +264,10 @@ TEST(HostOsc, BadOrUnreachableDestinationsStopAtStart) {
         std::string err;
     } cases[] = {
         {{"--osc", "udp://127.0.0.1:9000"}, 2, "udp://127.0.0.1:9000: a destination is osc.udp://HOST:PORT or osc.tcp://HOST:PORT"},
-        {{"--osc", "osc.udp://127.0.0.1"}, 2, "needs a host and a port"},
-        {{"--osc", "osc.udp://:9000"}, 2, "needs a host and a port"},
-        {{"--osc", "osc.udp://no-such-host.invalid:9000"}, 2, "cannot resolve \"no-such-host.invalid\""},
+        {{"--osc", "osc.udp://127.0.0.1"}, 2, "osc.udp://127.0.0.1: a destination needs a host and a port"},
+        {{"--osc", "osc.udp://:9000"}, 2, "osc.udp://:9000: a destination needs a host and a port"},
+        {{"--osc", "osc.udp://no-such-host.invalid:9000"}, 2,
+         "osc.udp://no-such-host.invalid:9000: cannot resolve \"no-such-host.invalid\""},
         {{"--config", scratch.path("osc.conf")}, 2, "osc.udp://127.0.0.1:99999: the port is a number from 1 to 65535"},
         {{"--osc", closed}, 1, closed + ": cannot reach it: Connection refused"},
     };
@@ -276,7 +277,7 @@ TEST(HostOsc, BadOrUnreachableDestinationsStopAtStart) {
         Process host;
         ASSERT_TRUE(host.start(argv, scratch.path("host.out"), scratch.path("host.err")));
         EXPECT_EQ(host.wait(20s), c.status) << c.args.back();
-        EXPECT_NE(hosttest::readFile(scratch.path("host.err")).find("fastrak-host: --osc " + c.err), std::string::npos)
+        EXPECT_NE(hosttest::readFile(scratch.path("host.err")).find("fastrak-host: OSC destination " + c.err), std::string::npos)
             << hosttest::readFile(scratch.path("host.err"));
         EXPECT_NE(access(scratch.path("out.csv").c_str(), F_OK), 0) << c.args.back() << ": started before the check";
     }

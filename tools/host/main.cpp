@@ -185,7 +185,7 @@ int main(int argc, char** argv) {
         std::string message;
         const OscOutput::AddResult added = osc.add(url, message);
         if (added != OscOutput::AddResult::Added) {
-            std::cerr << "fastrak-host: --osc " << message << "\n";
+            std::cerr << "fastrak-host: OSC destination " << message << "\n";
             return added == OscOutput::AddResult::BadUrl ? 2 : 1;
         }
     }
