@@ -11,6 +11,7 @@ OscQueue::OscQueue(size_t posesPerOutput) : poses_(kSlots) {
 }
 
 void OscQueue::push(const Sample& sample) {
+    bool wake = false;
     {
         std::lock_guard<std::mutex> hold(mutex_);
         if (sample.kind == Sample::Kind::Controller) {
@@ -32,13 +33,27 @@ void OscQueue::push(const Sample& sample) {
             ++ring.count;
             ++waiting_;
         }
+        wake = senderAsleep_;
+        senderAsleep_ = false;
     }
-    ready_.notify_one();
+    if (wake) ready_.notify_one();
 }
 
 bool OscQueue::pop(Sample& sample, std::chrono::milliseconds wait) {
     std::unique_lock<std::mutex> hold(mutex_);
-    if (!ready_.wait_for(hold, wait, [this] { return waiting_ > 0; })) return false;
+    const auto until = std::chrono::steady_clock::now() + wait;
+    while (waiting_ == 0) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        if (idlePolls_ >= 50) {
+            senderAsleep_ = true;
+            ready_.wait_until(hold, until);
+        } else {
+            ready_.wait_for(hold, std::chrono::milliseconds(1));  // nobody notifies: a poll
+            ++idlePolls_;
+        }
+    }
+    idlePolls_ = 0;
+    senderAsleep_ = false;
     Ring* oldestRing = nullptr;
     uint64_t oldest = UINT64_MAX;
     for (Ring& ring : poses_) {
