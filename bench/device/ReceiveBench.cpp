@@ -28,35 +28,15 @@
 #include "support/ConfigBuilder.h"
 #include "support/HostStorage.h"
 
+#include "CountingAllocator.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::atomic<unsigned long long> allocations{0};
 std::atomic<unsigned long long> clockCalls{0};
 
-void* counted(std::size_t size) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    return std::malloc(size != 0 ? size : 1);
-}
-
 }  // namespace
-
-// Every allocation of the program, the module's included, is counted here.
-void* operator new(std::size_t size) {
-    if (void* memory = counted(size)) return memory;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-    if (void* memory = counted(size)) return memory;
-    throw std::bad_alloc();
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return counted(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return counted(size); }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete[](void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
 
 // Clock readings: the record's time stamp needs one; anything more is a cost per byte.
 extern "C" int clock_gettime(clockid_t id, struct timespec* now) noexcept {
@@ -235,7 +215,7 @@ void CostPerRecord(benchmark::State& state) {
     UnpacedWriter writer(bench.master);
     UpdateMask mask{};
     for (int i = 0; i < 2000; ++i) bench.device->recvData(&mask, 0);  // past any first-use work
-    const unsigned long long allocationsBefore = allocations;
+    const unsigned long long allocationsBefore = allocationCount;
     const unsigned long long clocksBefore = clockCalls;
     syscallhooks::resetCounts();
     uint64_t records = 0;
@@ -245,7 +225,7 @@ void CostPerRecord(benchmark::State& state) {
     }
     const syscallhooks::Counts calls = syscallhooks::counts();
     const double n = static_cast<double>(records);
-    state.counters["allocations"] = static_cast<double>(allocations - allocationsBefore) / n;
+    state.counters["allocations"] = static_cast<double>(allocationCount - allocationsBefore) / n;
     state.counters["clock_calls"] = static_cast<double>(clockCalls - clocksBefore) / n;
     state.counters["reads"] = calls.read / n;
     state.counters["polls"] = calls.poll / n;

@@ -298,6 +298,21 @@ TEST_F(DeviceReceive, MissingSlotIsReportedAndNotTriedAgain) {
     s->trackers.setCount(4);
 }
 
+TEST_F(DeviceReceive, MutexAbandonedByADeadHostThreadDoesNotStopPublishing) {
+    std::thread([] { s->trackers.storage()->lock(); }).join();  // ends holding the mutex
+    ASSERT_TRUE(s->pty.write(record('1', poseNumber(12))));
+    Call call = receive();
+    EXPECT_EQ(call.result, 1);
+    EXPECT_EQ(net(call.mask.trackers), 1u << 2);
+    expectPublished(trackerSlot(3), 3, poseNumber(12));
+    // The module took the mutex over and gave it back: the next record goes through cleanly.
+    ASSERT_TRUE(s->pty.write(record('1', poseNumber(13))));
+    call = receive();
+    EXPECT_EQ(net(call.mask.trackers), 1u << 2);
+    expectPublished(trackerSlot(3), 3, poseNumber(13));
+    for (const auto& line : call.lines) EXPECT_EQ(line.find("ERROR"), std::string::npos) << line;
+}
+
 // Last: it takes the line away.
 TEST_F(DeviceReceive, ZHangUpEndsReadingWithAnError) {
     if (s->pty.masterFd() < 0) GTEST_SKIP() << "under Wine a hang-up looks like silence";

@@ -89,6 +89,20 @@ TEST_F(FastrakCommands, AFailedFrameWriteAfterTheResetIsReportedAsAFailedAlignme
     EXPECT_TRUE(waits().empty());
 }
 
+TEST_F(FastrakCommands, ACommandTheLineTakesOnlyInPartFailsItsStep) {
+    // Three bytes go out, then the line fails: the data format step must not count as sent.
+    syscallhooks::shortenTerminalWrite(1, 3);
+    syscallhooks::failTerminalWrite(2, EIO);
+    CaptureStdout capture;
+    EXPECT_FALSE(device->setDataFormat(2, true, false));
+    const auto lines = splitLines(capture.finish());
+    syscallhooks::failTerminalWrite(0, 0);
+    expectSent("O2,");
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "Lab: ERROR: CFastrak: Could not set data format.");
+    EXPECT_EQ(lines.back(), "Lab: DEBUG: CFastrak: Setting data format failed.");
+}
+
 TEST(FastrakCommandLine, StopAndDestructionPutTheLineBackAsItWas) {
     testsupport::PtyPair pty;
     ASSERT_TRUE(pty.ok()) << pty.error();

@@ -18,23 +18,6 @@ extern char** environ;
 
 namespace fastrakhost {
 
-namespace {
-
-// Pids of the running emulators, for the signal handler.
-constexpr int kMaxSimulators = 64;
-volatile int runningPids[kMaxSimulators];
-
-void remember(int pid, int previous) {
-    for (int i = 0; i < kMaxSimulators; ++i) {
-        if (runningPids[i] == previous) {
-            runningPids[i] = pid;
-            return;
-        }
-    }
-}
-
-}  // namespace
-
 std::vector<std::string> defaultSceneArguments() {
     return {"--receivers", "1,2", "--scene", "1=circle:x=12,y=-10,z=4,radius=5,period=4",
             "--scene", "2=eight:x=20,y=-12,z=6,radius=4,period=6",
@@ -55,6 +38,23 @@ void Simulator::terminateAllFromSignal() {}
 std::string Simulator::findProgram() { return "fastrak-sim"; }
 
 #else
+
+namespace {
+
+// Pids of the running emulators, for the signal handler.
+constexpr int kMaxSimulators = 64;
+volatile int runningPids[kMaxSimulators];
+
+void remember(int pid, int previous) {
+    for (int i = 0; i < kMaxSimulators; ++i) {
+        if (runningPids[i] == previous) {
+            runningPids[i] = pid;
+            return;
+        }
+    }
+}
+
+}  // namespace
 
 std::string Simulator::findProgram() {
     const std::string folder = ModuleLibrary::programFolder();

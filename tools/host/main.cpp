@@ -227,6 +227,9 @@ int main(int argc, char** argv) {
 
     Logger storageLogger;
     fillLogger(storageLogger, "fastrak-host");
+    storageLogger.showDate = config.host.logDate;
+    storageLogger.showTime = config.host.logTime;
+    storageLogger.showThreadId = config.host.logThreadId;
     Storage trackers(Storage::Kind::Tracker, storageLogger);
     Storage controllers(Storage::Kind::Controller, storageLogger);
     if (!trackers.ready() || !controllers.ready()) {

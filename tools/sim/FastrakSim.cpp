@@ -475,13 +475,18 @@ std::string FastrakSim::randomBytes(size_t count, bool avoidLineEnd) {
 }
 
 void FastrakSim::enqueueRecord(int station, Clock::time_point solutionAt, bool withFaults) {
-    const Sample sample = sampleAt(station, solutionAt);
+    const Sample truth = sampleAt(station, solutionAt);
+    Sample sample = truth;
+    sample.pose = distort(options_.distortion, truth.pose);
     std::string bytes = model_.record(station, sample);
     LogEntry e;
     e.kind = LogEntry::Kind::Record;
     e.station = station;
     e.solutionTime = ns(solutionAt);
     e.pose = model_.reported(station, sample.pose);
+    // What an undistorted field would have reported, to fit and check corrections against.
+    e.hasTruePose = options_.distortion.enabled();
+    if (e.hasTruePose) e.truePose = model_.reported(station, truth.pose);
     e.button = sample.button;
     const Clock::time_point notBefore = solutionAt + seconds(options_.latencySeconds);
     if (!stats_.readerPresent) return lose(std::move(e), bytes, "no reader");

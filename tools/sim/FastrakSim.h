@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "Distortion.h"
 #include "Motion.h"
 #include "SimLog.h"
 #include "TrackerModel.h"
@@ -32,6 +33,7 @@ struct SimOptions {
     size_t logCapacity = 100000;    // entries kept in memory (the oldest go first); 0 keeps none
     size_t receivedCapacity = 1 << 20;  // received bytes kept for received() (the oldest go first)
     size_t outputBuffer = 1024;     // the transmitter's buffer: records and replies waiting for the line
+    DistortionParams distortion;    // none by default
 };
 
 constexpr double kMinRate = 0.01;

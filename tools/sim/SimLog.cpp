@@ -80,6 +80,15 @@ std::string toJsonLine(const LogEntry& e) {
             if (i) out.push_back(',');
             appendNumber(out, values[i]);
         }
+        if (e.hasTruePose) {
+            out += "],\"true_pose\":[";
+            const double truth[] = {e.truePose.x, e.truePose.y, e.truePose.z, e.truePose.azimuth, e.truePose.elevation,
+                                    e.truePose.roll};
+            for (int i = 0; i < 6; ++i) {
+                if (i) out.push_back(',');
+                appendNumber(out, truth[i]);
+            }
+        }
         out += "],\"button\":";
         out += e.button ? "true" : "false";
     } else if (e.station > 0) {

@@ -25,6 +25,8 @@ struct LogEntry {
     std::string note;          // command outcome or what a fault did
     int errorCode = 0;         // commands answered with an error record
     Pose pose;                 // records: the pose as reported
+    bool hasTruePose = false;  // records under a distortion:
+    Pose truePose;             // the pose reported without it
     bool button = false;
 };
 
