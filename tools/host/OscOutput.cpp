@@ -54,8 +54,8 @@ class OscOutput::Destination {};
 
 OscOutput::~OscOutput() = default;
 bool OscOutput::available() { return false; }
-OscOutput::AddResult OscOutput::add(const std::string&, std::string& message) {
-    message = "this build of fastrak-host has no OSC output (it was built without liblo)";
+OscOutput::AddResult OscOutput::add(const std::string& url, std::string& message) {
+    message = url + ": this build of fastrak-host has no OSC output (it was built without liblo)";
     return AddResult::BadUrl;
 }
 void OscOutput::start() {}
