@@ -173,8 +173,16 @@ public:
             message = url_ + ": cannot resolve \"" + host + "\": " + gai_strerror(resolved);
             return AddResult::BadUrl;
         }
-        std::memcpy(&to_, found->ai_addr, found->ai_addrlen);
-        toLength_ = found->ai_addrlen;
+        // IPv4 first where a name has both: many OSC programs listen on IPv4 only ("localhost").
+        const addrinfo* chosen = found;
+        for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+            if (entry->ai_family == AF_INET) {
+                chosen = entry;
+                break;
+            }
+        }
+        std::memcpy(&to_, chosen->ai_addr, chosen->ai_addrlen);
+        toLength_ = chosen->ai_addrlen;
         freeaddrinfo(found);
         if (tcp_) {
             fd_ = connectStream(to_, toLength_, 2000);
