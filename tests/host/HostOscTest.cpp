@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -79,7 +80,14 @@ private:
     static int onMessage(const char* path, const char* types, lo_arg** argv, int argc, lo_message, void* self) {
         auto* receiver = static_cast<Receiver*>(self);
         Record record{path, types, {}, receiver->tag_};
-        for (int i = 0; i < argc; ++i) record.values.push_back(types[i] == 'f' ? argv[i]->f : types[i] == 'i' ? argv[i]->i : NAN);
+        for (int i = 0; i < argc; ++i) {
+            // liblo's arguments sit at 4-byte offsets in the packet, less than lo_arg's alignment.
+            float f;
+            int32_t n;
+            std::memcpy(&f, argv[i], 4);
+            std::memcpy(&n, argv[i], 4);
+            record.values.push_back(types[i] == 'f' ? f : types[i] == 'i' ? n : NAN);
+        }
         std::lock_guard<std::mutex> hold(receiver->mutex_);
         receiver->records_.push_back(record);
         return 0;
