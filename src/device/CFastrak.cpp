@@ -81,7 +81,9 @@ int32_t CFastrak::configure() {
 
 bool CFastrak::stop() {
     logger->debug("CFastrak: \"stop\" called.", true);
-    if (serialPort != nullptr) {
+    // A port that never opened, or that an earlier stop closed, has nothing to stop: writing to it
+    // would only add failures after the one that mattered.
+    if (serialPort != nullptr && serialPort->isOpen()) {
         stopContinuous();
         serialPort->closePort();
     }

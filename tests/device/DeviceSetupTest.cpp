@@ -211,6 +211,7 @@ TEST_F(DeviceSetup, SetUpStopsBeforeTheFirstCommandOnEachFailure) {
          "Lab: ERROR: CFastrak: controller data storage pointer is empty."},
         {"unaccepted speed", {{2, "baud", {"12345"}}}, false, false,
          "Lab: ERROR: CRS232H: Could not set the baud rate 12345"},
+        {"port that does not open", {{2, "port", {"fastrak-no-such-port"}}}, false, false, "Lab: ERROR: CRS232H: "},
     };
     for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -224,7 +225,10 @@ TEST_F(DeviceSetup, SetUpStopsBeforeTheFirstCommandOnEachFailure) {
         EXPECT_EQ(initWith(c.lines, &output), -1);
         EXPECT_EQ(testsupport::lastLine(output).rfind(c.lastLine, 0), 0u) << output;
         EXPECT_EQ(pty.readAll(100), "");
+        CaptureStdout stopping;
         EXPECT_TRUE(device->stop());
+        // Only a port that opened gets the stop command; a port that did not adds no failure.
+        EXPECT_EQ(stopping.finish().find("ERROR"), std::string::npos);
         pty.readAll(50);
     }
 

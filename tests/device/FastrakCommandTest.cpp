@@ -3,7 +3,6 @@
 #include <vector>
 
 #include "FastrakCommandFixture.h"
-#include "platform/SystemMessage.h"
 
 using commandtest::FastrakCommands;
 using commandtest::kAlignmentBytes;
@@ -129,7 +128,7 @@ TEST_F(FastrakCommands, WithDebugOffTheStationTracesAreNotWrittenAtAll) {
 TEST_F(FastrakCommands, StopEndsContinuousOutputAndClosesThePort) {
     CaptureStdout capture;
     EXPECT_TRUE(device->stop());
-    EXPECT_TRUE(device->stop());  // a second stop finds the port closed: "c" fails, still true
+    EXPECT_TRUE(device->stop());  // a second stop finds the port closed: nothing to send, no failure
     const auto lines = splitLines(capture.finish());
     expectSent("c");
     const std::vector<std::string> expected = {
@@ -137,10 +136,6 @@ TEST_F(FastrakCommands, StopEndsContinuousOutputAndClosesThePort) {
         "Lab: DEBUG: CFastrak: Stopping continuous mode.",
         "Lab: DEBUG: CFastrak: Stopping continuous mode done.",
         "Lab: DEBUG: CFastrak: \"stop\" called.",
-        "Lab: DEBUG: CFastrak: Stopping continuous mode.",
-        "Lab: ERROR: CRS232H: Writing to " + pty.slavePath() + ": " + platform::systemMessage(ERROR_INVALID_HANDLE),
-        "Lab: ERROR: CFastrak: Could not stop continuous mode.",
-        "Lab: DEBUG: CFastrak: Stopping continuous mode failed.",
     };
     EXPECT_EQ(lines, expected);
 }

@@ -76,4 +76,19 @@ std::string ModuleLibrary::programFolder() {
     return slash == std::string::npos ? std::string(".") : text.substr(0, slash);
 }
 
+std::string ModuleLibrary::defaultPath() {
+    const std::string beside = programFolder() + "/" + fileName();
+#if defined(FASTRAK_INSTALLED_MODULE_DIR)
+    // The installed module folder, relative to the installed program's folder.
+    const std::string installed = programFolder() + "/" + FASTRAK_INSTALLED_MODULE_DIR + "/" + fileName();
+#  if defined(_WIN32)
+    const bool besideExists = GetFileAttributesA(beside.c_str()) != INVALID_FILE_ATTRIBUTES;
+#  else
+    const bool besideExists = access(beside.c_str(), F_OK) == 0;
+#  endif
+    if (!besideExists) return installed;
+#endif
+    return beside;
+}
+
 }  // namespace fastrakhost

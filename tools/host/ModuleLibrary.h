@@ -23,6 +23,8 @@ public:
     // The module's file name on this platform, and the folder this program runs from.
     static const char* fileName();
     static std::string programFolder();
+    // Beside this program (a build tree, the Windows archive), else where an install put it.
+    static std::string defaultPath();
 
 private:
     void* handle_ = nullptr;

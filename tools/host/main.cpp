@@ -103,6 +103,7 @@ bool stdoutIsTerminal() {
 int main(int argc, char** argv) {
     CLI::App app{kDescription, "fastrak-host"};
     app.footer(kFooter);
+    app.set_version_flag("--version", std::string("fastrak-host ") + FASTRAK_VERSION);
     std::string configPath, modulePath, csvPath, jsonlPath, simArgs, simProgram;
     std::vector<std::string> oscUrls;
     double duration = 0;
@@ -110,7 +111,7 @@ int main(int argc, char** argv) {
     bool strict = false, simulate = false, plain = false;
     app.add_option("--config", configPath, "Configuration file (see below)")->type_name("FILE");
     app.add_option("--module", modulePath, std::string("Device module to load (default: ") + ModuleLibrary::fileName() +
-                                               " beside this program)")
+                                               " beside this program, else in the installed module folder)")
         ->type_name("PATH");
     app.add_option("--csv", csvPath, "Write every published record to FILE as CSV (overrides the file's csv)")
         ->type_name("FILE");
@@ -138,6 +139,9 @@ int main(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
         std::cout << app.help();
+        return 0;
+    } catch (const CLI::CallForVersion& e) {
+        std::cout << e.what() << "\n";
         return 0;
     } catch (const CLI::ParseError& e) {
         std::cerr << "fastrak-host: " << e.what() << "\nRun with --help for more information.\n";
@@ -191,7 +195,7 @@ int main(int argc, char** argv) {
     }
 
     ModuleLibrary module;
-    if (modulePath.empty()) modulePath = ModuleLibrary::programFolder() + "/" + ModuleLibrary::fileName();
+    if (modulePath.empty()) modulePath = ModuleLibrary::defaultPath();
     if (!module.load(modulePath)) {
         std::cerr << "fastrak-host: " << module.error() << "\n";
         return 1;

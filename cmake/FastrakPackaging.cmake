@@ -1,0 +1,39 @@
+# CPack: a ZIP of the Windows flavor; a tar.gz and a .deb (dependencies from dpkg-shlibdeps) on Linux.
+set(CPACK_PACKAGE_NAME fastrak)
+set(CPACK_PACKAGE_VENDOR "Fastrak module team")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "device module for the Fastrak magnetic tracker, with host and emulator")
+set(CPACK_PACKAGE_DESCRIPTION
+  "A shared library that a host tracking service loads to read the Fastrak, a
+six-degree-of-freedom magnetic tracker on a serial line. With fastrak-host, a
+host program that shows and records the poses; fastrak-sim, an emulator of the
+tracker on a pseudo-terminal; fastrak-calibrate and calibration plug-ins; the
+host headers and a CMake package config.")
+set(CPACK_PACKAGE_CONTACT "Fastrak module team <fastrak-team@example.org>" CACHE STRING
+  "Maintainer named in the packages")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_SOURCE_GENERATOR "")
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME win32)
+else()
+  set(CPACK_GENERATOR TGZ DEB)
+  set(CPACK_SYSTEM_NAME Linux-${CMAKE_SYSTEM_PROCESSOR})
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_SECTION science)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+  # Debian wants a copyright file and a compressed changelog in the package's doc folder.
+  string(TIMESTAMP FASTRAK_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  configure_file(packaging/debian/changelog.in ${PROJECT_BINARY_DIR}/packaging/changelog @ONLY)
+  execute_process(COMMAND gzip -9nf ${PROJECT_BINARY_DIR}/packaging/changelog RESULT_VARIABLE gzip_result)
+  if(NOT gzip_result EQUAL 0)
+    message(FATAL_ERROR "gzip failed on the package changelog")
+  endif()
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/changelog.gz packaging/debian/copyright
+    DESTINATION ${FASTRAK_INSTALL_DOCDIR})
+endif()
+
+include(CPack)
