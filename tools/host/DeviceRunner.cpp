@@ -152,6 +152,7 @@ void DeviceRunner::collect(const UpdateMask& mask) {
             sample.hostTime = wallClockSeconds();
             sample.arrived = std::chrono::steady_clock::now();
             context_.board->publish(sample);
+            if (context_.osc != nullptr) context_.osc->publish(sample);
             context_.recorder->write(sample);
         }
     }

@@ -11,6 +11,7 @@
 
 #include "HostConfig.h"
 #include "ModuleLibrary.h"
+#include "OscOutput.h"
 #include "PoseBoard.h"
 #include "Recorder.h"
 #include "Storage.h"
@@ -25,6 +26,7 @@ struct HostContext {
     volatile int32_t* runFlag = nullptr;  // the word the module reads; cleared to end every reception
     PoseBoard* board = nullptr;
     Recorder* recorder = nullptr;
+    OscOutput* osc = nullptr;  // may be null
     HostSettings settings;
     bool strict = false;
     double firstRetrySeconds = 1;

@@ -81,6 +81,11 @@ std::string applyHostSetting(const std::vector<std::string>& words, HostSettings
     bool* flag = nullptr;
     int32_t* number = nullptr;
     std::string* path = nullptr;
+    if (lowerEquals(key, "osc")) {
+        if (value.empty()) return "\"osc\" needs a destination URL";
+        host.oscUrls.push_back(value);
+        return std::string();
+    }
     if (lowerEquals(key, "log-date")) flag = &host.logDate;
     else if (lowerEquals(key, "log-time")) flag = &host.logTime;
     else if (lowerEquals(key, "log-thread-id")) flag = &host.logThreadId;

@@ -33,6 +33,7 @@ struct HostSettings {
     int32_t debugThreshold = 1;
     std::string csvPath;
     std::string jsonlPath;
+    std::vector<std::string> oscUrls;  // one "osc URL" line each
 };
 
 struct HostConfig {

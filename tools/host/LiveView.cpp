@@ -35,11 +35,12 @@ double ageSeconds(const Sample& sample, SteadyTime now) {
 
 }  // namespace
 
-std::vector<std::string> renderTable(const PoseBoard& board, SteadyTime now, size_t width) {
+std::vector<std::string> renderTable(const PoseBoard& board, SteadyTime now, size_t width, const std::string& note) {
     std::vector<std::string> lines;
     const auto states = board.states();
     std::string head = format("fastrak-host: %llu records", static_cast<unsigned long long>(board.total()));
     for (const auto& state : states) head += "  " + state.first + " " + stateName(state.second);
+    if (!note.empty()) head += "  " + note;
     lines.push_back(head);
     lines.push_back(format("%-12s %-4s %9s %9s %9s %8s %8s %8s %6s %7s %s", "device", "out", "x ft", "y ft", "z ft",
                            "az", "el", "roll", "Hz", "age s", "buttons"));
@@ -85,7 +86,7 @@ LiveView::~LiveView() { stop(); }
 #if defined(_WIN32)
 
 bool LiveView::start() { return false; }
-void LiveView::refresh(const PoseBoard&) {}
+void LiveView::refresh(const PoseBoard&, const std::string&) {}
 void LiveView::stop() {}
 void LiveView::readLines() {}
 void LiveView::writeTerminal(const std::string&) {}
@@ -138,7 +139,7 @@ void LiveView::writeTerminal(const std::string& text) {
     }
 }
 
-void LiveView::refresh(const PoseBoard& board) {
+void LiveView::refresh(const PoseBoard& board, const std::string& note) {
     if (!active_) return;
     winsize size{};
     size_t rows = 24, columns = 80;
@@ -146,7 +147,7 @@ void LiveView::refresh(const PoseBoard& board) {
         rows = size.ws_row;
         columns = size.ws_col;
     }
-    std::vector<std::string> table = renderTable(board, std::chrono::steady_clock::now(), columns);
+    std::vector<std::string> table = renderTable(board, std::chrono::steady_clock::now(), columns, note);
     if (table.size() + 2 > rows) table.resize(rows > 2 ? rows - 2 : 1);
     lastTable_ = table;
     std::string out;

@@ -11,7 +11,8 @@
 namespace fastrakhost {
 
 // The table's text, one string per line, for a terminal of the given width.
-std::vector<std::string> renderTable(const PoseBoard& board, SteadyTime now, size_t width);
+// note: more text for the head line (the OSC counts), may be empty.
+std::vector<std::string> renderTable(const PoseBoard& board, SteadyTime now, size_t width, const std::string& note = "");
 // The plain line of one output, as written once a second without a terminal.
 std::string plainLine(const PoseBoard::Row& row, SteadyTime now);
 
@@ -27,7 +28,7 @@ public:
     // platform has no live view; use plain lines.
     bool start();
     // Draws the table and the lines that came in since the last call.
-    void refresh(const PoseBoard& board);
+    void refresh(const PoseBoard& board, const std::string& note = "");
     // Gives standard output back, leaving the last table and the log on the screen.
     void stop();
     // Resets the scrolling region and shows the cursor; safe in a signal handler.

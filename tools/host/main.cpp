@@ -20,6 +20,7 @@
 #include "LineRelay.h"
 #include "LiveView.h"
 #include "ModuleLibrary.h"
+#include "OscOutput.h"
 #include "Recorder.h"
 #include "Simulator.h"
 #include "Storage.h"
@@ -50,7 +51,8 @@ extern "C" void onStopSignal(int) {
 const char* kDescription =
     "fastrak-host: a host for the Fastrak device module. Loads the module, sets up every device of\n"
     "the configuration file on its own reception thread, shows the poses (a live table on a terminal,\n"
-    "plain lines otherwise) and records every published record to CSV or JSON lines.\n"
+    "plain lines otherwise), records every published record to CSV or JSON lines and sends it\n"
+    "over OSC.\n"
     "SIGINT or SIGTERM stops cleanly; a second Ctrl-C exits at once.";
 
 const char* kFooter =
@@ -116,6 +118,7 @@ int main(int argc, char** argv) {
     app.footer(kFooter);
     app.set_version_flag("--version", std::string("fastrak-host ") + FASTRAK_VERSION);
     std::string configPath, modulePath, csvPath, jsonlPath, simArgs, simProgram, capturePath;
+    std::vector<std::string> oscUrls;
     double duration = 0;
     uint64_t count = 0;
     bool strict = false, simulate = false, plain = false;
@@ -127,6 +130,14 @@ int main(int argc, char** argv) {
         ->type_name("FILE");
     app.add_option("--jsonl", jsonlPath, "Write every published record to FILE as JSON lines (overrides jsonl)")
         ->type_name("FILE");
+    app.add_option("--osc", oscUrls,
+                   OscOutput::available()
+                       ? "Send every published record as OSC to URL (osc.udp://HOST:PORT, osc.tcp://HOST:PORT); "
+                         "repeatable; overrides the file's osc lines"
+                       : "Not in this build: it has no OSC output")
+        ->type_name("URL")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_option("--capture", capturePath,
                    "Record every byte each device's line carries, both ways, with time stamps, to FILE "
                    "(for fastrak-sim --replay)")
@@ -184,6 +195,7 @@ int main(int argc, char** argv) {
     }
     if (!csvPath.empty()) config.host.csvPath = csvPath;
     if (!jsonlPath.empty()) config.host.jsonlPath = jsonlPath;
+    if (!oscUrls.empty()) config.host.oscUrls = oscUrls;
     std::vector<std::string> simWords = defaultSceneArguments();
     if (!simArgs.empty()) {
         std::string problem;
@@ -194,6 +206,17 @@ int main(int argc, char** argv) {
         }
     }
     setHostLogStyle(config.host);
+
+    // Destinations before anything starts: a bad one is a usage error, an unreachable one a failure.
+    OscOutput osc;
+    for (const std::string& url : config.host.oscUrls) {
+        std::string message;
+        const OscOutput::AddResult added = osc.add(url, message);
+        if (added != OscOutput::AddResult::Added) {
+            std::cerr << "fastrak-host: OSC destination " << message << "\n";
+            return added == OscOutput::AddResult::BadUrl ? 2 : 1;
+        }
+    }
 
     ModuleLibrary module;
     if (modulePath.empty()) modulePath = ModuleLibrary::defaultPath();
@@ -276,6 +299,7 @@ int main(int argc, char** argv) {
     context.runFlag = &runFlag;
     context.board = &board;
     context.recorder = &recorder;
+    context.osc = osc.empty() ? nullptr : &osc;
     context.settings = config.host;
     context.strict = strict;
 
@@ -286,6 +310,7 @@ int main(int argc, char** argv) {
         board.setState(config.devices[i].name, DeviceState::Waiting);
         runners.emplace_back(new DeviceRunner(context, config.devices[i], i));
     }
+    osc.start();
     for (auto& runner : runners) runner->start();
 
     auto started = std::chrono::steady_clock::now();
@@ -297,8 +322,9 @@ int main(int argc, char** argv) {
         const auto now = std::chrono::steady_clock::now();
         context.settleClaims(false);
         recorder.flushIfDue();
+        osc.report();
         if (live) {
-            view.refresh(board);
+            view.refresh(board, osc.summary());
         } else if (now - lastPlain >= std::chrono::seconds(1)) {
             lastPlain = now;
             for (const auto& row : board.rows()) {
@@ -322,7 +348,8 @@ int main(int argc, char** argv) {
     }
     runFlag = 0;
     for (auto& runner : runners) runner->join();
-    if (live) view.refresh(board);
+    osc.stop();
+    if (live) view.refresh(board, osc.summary());
     view.stop();
     recorder.close();
     for (auto& relay : relays) relay->stop();
@@ -346,6 +373,6 @@ int main(int argc, char** argv) {
         hostError("no device could be set up");
         return 1;
     }
-    hostInfo("stopped; " + std::to_string(board.total()) + " records");
+    hostInfo("stopped; " + std::to_string(board.total()) + " records" + (osc.empty() ? "" : "; " + osc.summary()));
     return 0;
 }

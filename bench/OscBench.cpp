@@ -1,0 +1,105 @@
+// OscBench: the reception thread's cost of handing one record to the OSC sender.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "OscOutput.h"
+#include "OscQueue.h"
+
+namespace {
+
+using namespace fastrakhost;
+
+Sample pose(uint32_t output) {
+    Sample sample;
+    sample.device = "sim";
+    sample.output = output;
+    sample.hostTime = wallClockSeconds();
+    sample.arrived = std::chrono::steady_clock::now();
+    for (int i = 0; i < 6; ++i) sample.pose[i] = 1.25 * (i + 1);
+    return sample;
+}
+
+// A UDP port on 127.0.0.1 that is bound but never read: sends succeed, the kernel drops the rest.
+class Sink {
+public:
+    Sink() {
+        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+        url_ = "osc.udp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    }
+    ~Sink() { close(fd_); }
+    const std::string& url() const { return url_; }
+
+private:
+    int fd_;
+    std::string url_;
+};
+
+// At tracker rates: a record every millisecond, the sender asleep in between, as in a run. Only
+// publish() is timed, wake-up of the sender included.
+void BM_PublishAtTrackerRate(benchmark::State& state) {
+    Sink sink;
+    OscOutput osc;
+    std::string message;
+    for (int64_t i = 0; i < state.range(0); ++i) {
+        if (osc.add(sink.url(), message) != OscOutput::AddResult::Added) state.SkipWithError(message.c_str());
+    }
+    osc.start();
+    uint32_t output = 0;
+    double longest = 0;
+    for (auto _ : state) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const Sample sample = pose(output++ % 4 + 1);
+        const auto start = std::chrono::steady_clock::now();
+        osc.publish(sample);
+        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        state.SetIterationTime(took);
+        if (took > longest) longest = took;
+    }
+    osc.stop();
+    state.counters["longest_us"] = longest * 1e6;
+    state.counters["sent"] = static_cast<double>(osc.totals().sent);
+    state.counters["replaced"] = static_cast<double>(osc.totals().replaced);
+}
+BENCHMARK(BM_PublishAtTrackerRate)->Arg(1)->Arg(4)->Iterations(3000)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// Back to back, the sender sending as fast as it can: the lock is contended and, once the sender
+// falls behind, poses are replaced.
+void BM_PublishFlood(benchmark::State& state) {
+    Sink sink;
+    OscOutput osc;
+    std::string message;
+    if (osc.add(sink.url(), message) != OscOutput::AddResult::Added) state.SkipWithError(message.c_str());
+    osc.start();
+    const Sample sample = pose(1);
+    for (auto _ : state) osc.publish(sample);
+    osc.stop();
+    state.counters["sent"] = static_cast<double>(osc.totals().sent);
+    state.counters["replaced"] = static_cast<double>(osc.totals().replaced);
+}
+BENCHMARK(BM_PublishFlood)->Unit(benchmark::kMicrosecond);
+
+// A destination that has stopped taking records: every push replaces the output's oldest pose.
+void BM_PushIntoFullQueue(benchmark::State& state) {
+    OscQueue queue;
+    const Sample sample = pose(3);
+    for (auto _ : state) queue.push(sample);
+    state.counters["replaced"] = static_cast<double>(queue.replaced());
+}
+BENCHMARK(BM_PushIntoFullQueue)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,382 @@
+// OscOutput: destinations over UDP or TCP sockets, bundles built with liblo; a refusing stub without liblo.
+#include "OscOutput.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "HostLog.h"
+
+#if defined(FASTRAK_HOST_OSC)
+#  include <errno.h>
+#  include <fcntl.h>
+#  include <lo/lo.h>
+#  include <netdb.h>
+#  include <netinet/in.h>
+#  include <netinet/tcp.h>
+#  include <poll.h>
+#  include <sys/socket.h>
+#  include <unistd.h>
+
+#  include <atomic>
+#  include <cmath>
+#  include <mutex>
+#  include <thread>
+
+#  include "OscQueue.h"
+#endif
+
+namespace fastrakhost {
+
+std::string OscOutput::address(const Sample& sample) {
+    std::string device = sample.device;
+    for (char& c : device) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u >= 0x7f || std::strchr("#*,/?[]{}", c) != nullptr) c = '_';
+    }
+    return "/fastrak/" + device + (sample.kind == Sample::Kind::Tracker ? "/tracker/" : "/controller/") +
+           std::to_string(sample.output);
+}
+
+OscOutput::OscOutput() = default;
+
+std::string OscOutput::summary() const {
+    if (destinations_.empty()) return std::string();
+    const Totals t = totals();
+    char text[128];
+    std::snprintf(text, sizeof text, "OSC %llu sent, %llu replaced, %llu errors", static_cast<unsigned long long>(t.sent),
+                  static_cast<unsigned long long>(t.replaced), static_cast<unsigned long long>(t.errors));
+    return text;
+}
+
+#if !defined(FASTRAK_HOST_OSC)
+
+class OscOutput::Destination {};
+
+OscOutput::~OscOutput() = default;
+bool OscOutput::available() { return false; }
+OscOutput::AddResult OscOutput::add(const std::string& url, std::string& message) {
+    message = url + ": this build of fastrak-host has no OSC output (it was built without liblo)";
+    return AddResult::BadUrl;
+}
+void OscOutput::start() {}
+void OscOutput::publish(const Sample&) {}
+void OscOutput::stop() {}
+OscOutput::Totals OscOutput::totals() const { return Totals(); }
+void OscOutput::report() {}
+
+#else
+
+namespace {
+
+// Seconds since 1970 to an OSC time tag: seconds since 1900 and a 32-bit fraction.
+lo_timetag timeTag(double seconds) {
+    const double whole = std::floor(seconds);
+    lo_timetag tag;
+    tag.sec = static_cast<uint32_t>(static_cast<uint64_t>(whole) + 2208988800u);
+    tag.frac = static_cast<uint32_t>((seconds - whole) * 4294967296.0);
+    return tag;
+}
+
+// Splits osc.udp://HOST:PORT; HOST may be [an IPv6 address].
+bool splitUrl(const std::string& url, bool& tcp, std::string& host, std::string& port, std::string& problem) {
+    const std::string udpScheme = "osc.udp://", tcpScheme = "osc.tcp://";
+    std::string rest;
+    if (url.compare(0, udpScheme.size(), udpScheme) == 0) {
+        tcp = false;
+        rest = url.substr(udpScheme.size());
+    } else if (url.compare(0, tcpScheme.size(), tcpScheme) == 0) {
+        tcp = true;
+        rest = url.substr(tcpScheme.size());
+    } else {
+        problem = "a destination is osc.udp://HOST:PORT or osc.tcp://HOST:PORT";
+        return false;
+    }
+    if (!rest.empty() && rest.back() == '/') rest.pop_back();
+    size_t colon = std::string::npos;
+    if (!rest.empty() && rest[0] == '[') {
+        const size_t close = rest.find(']');
+        if (close != std::string::npos && close + 1 < rest.size() && rest[close + 1] == ':') colon = close + 1;
+        host = close == std::string::npos ? std::string() : rest.substr(1, close - 1);
+    } else {
+        colon = rest.rfind(':');
+        host = rest.substr(0, colon);
+    }
+    if (colon == std::string::npos || host.empty() || host.find_first_of("/[]") != std::string::npos) {
+        problem = "a destination needs a host and a port: osc.udp://HOST:PORT";
+        return false;
+    }
+    port = rest.substr(colon + 1);
+    const bool digits = !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || std::stol(port) < 1 || std::stol(port) > 65535) {
+        problem = "the port is a number from 1 to 65535";
+        return false;
+    }
+    return true;
+}
+
+// Connects a TCP socket within timeoutMs; -1 with errno set otherwise.
+int connectStream(const sockaddr_storage& to, socklen_t length, int timeoutMs) {
+    const int fd = socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&to), length) != 0) {
+        if (errno != EINPROGRESS) {
+            const int saved = errno;
+            close(fd);
+            errno = saved;
+            return -1;
+        }
+        pollfd wait{fd, POLLOUT, 0};
+        int failure = 0;
+        socklen_t size = sizeof failure;
+        if (poll(&wait, 1, timeoutMs) != 1) {
+            failure = ETIMEDOUT;
+        } else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &failure, &size) != 0) {
+            failure = errno;
+        }
+        if (failure != 0) {
+            close(fd);
+            errno = failure;
+            return -1;
+        }
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // A small send buffer keeps stale poses out of the kernel: when the receiver falls behind,
+    // the sender waits and the queue replaces poses instead.
+    const int buffer = 16 * 1024, on = 1;
+    timeval step{0, 100 * 1000};  // a blocked send returns now and then, so stop is noticed
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &step, sizeof step);
+    return fd;
+}
+
+}  // namespace
+
+class OscOutput::Destination {
+public:
+    explicit Destination(const std::string& url) : url_(url) {}
+    ~Destination() {
+        stop();
+        if (fd_ >= 0) close(fd_);
+    }
+
+    AddResult open(std::string& message) {
+        std::string host, port, problem;
+        if (!splitUrl(url_, tcp_, host, port, problem)) {
+            message = url_ + ": " + problem;
+            return AddResult::BadUrl;
+        }
+        addrinfo hints{}, *found = nullptr;
+        hints.ai_socktype = tcp_ ? SOCK_STREAM : SOCK_DGRAM;
+        const int resolved = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+        if (resolved != 0 || found == nullptr) {
+            message = url_ + ": cannot resolve \"" + host + "\": " + gai_strerror(resolved);
+            return AddResult::BadUrl;
+        }
+        // IPv4 first where a name has both: many OSC programs listen on IPv4 only ("localhost").
+        const addrinfo* chosen = found;
+        for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+            if (entry->ai_family == AF_INET) {
+                chosen = entry;
+                break;
+            }
+        }
+        std::memcpy(&to_, chosen->ai_addr, chosen->ai_addrlen);
+        toLength_ = chosen->ai_addrlen;
+        freeaddrinfo(found);
+        if (tcp_) {
+            fd_ = connectStream(to_, toLength_, 2000);
+        } else {
+            // A connected UDP socket: no route shows now, and a port nobody listens on shows as an
+            // error of a later send instead of vanishing.
+            fd_ = socket(to_.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            if (fd_ >= 0 && connect(fd_, reinterpret_cast<const sockaddr*>(&to_), toLength_) != 0) {
+                const int saved = errno;
+                close(fd_);
+                fd_ = -1;
+                errno = saved;
+            }
+        }
+        if (fd_ < 0) {
+            message = url_ + ": cannot reach it: " + std::strerror(errno);
+            return AddResult::Unreachable;
+        }
+        lastConnect_ = std::chrono::steady_clock::now();
+        return AddResult::Added;
+    }
+
+    void start() { thread_ = std::thread([this] { run(); }); }
+    void push(const Sample& sample) { queue_.push(sample); }
+
+    void stop() {
+        if (!thread_.joinable()) return;
+        drainUntil_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        stopping_ = true;
+        thread_.join();
+    }
+
+    const std::string& url() const { return url_; }
+    uint64_t sent() const { return sent_; }
+    uint64_t errors() const { return errors_; }
+    uint64_t replaced() const { return queue_.replaced(); }
+    std::string lastError() const {
+        std::lock_guard<std::mutex> hold(errorMutex_);
+        return lastError_;
+    }
+
+    uint64_t reportedErrors = 0, reportedReplaced = 0;
+
+private:
+    bool outOfTime() const { return stopping_ && std::chrono::steady_clock::now() >= drainUntil_; }
+
+    void fail(int error) {
+        ++errors_;
+        std::lock_guard<std::mutex> hold(errorMutex_);
+        lastError_ = std::strerror(error);
+    }
+
+    void run() {
+        Sample sample;
+        std::vector<unsigned char> bytes;
+        for (;;) {
+            if (!queue_.pop(sample, std::chrono::milliseconds(100))) {
+                if (stopping_) return;
+                continue;
+            }
+            if (outOfTime()) return;
+            encode(sample, bytes);
+            if (tcp_ ? sendStream(bytes) : sendDatagram(bytes)) ++sent_;
+        }
+    }
+
+    // One bundle holding one message; over TCP with the 4-byte length in front.
+    void encode(const Sample& sample, std::vector<unsigned char>& bytes) const {
+        lo_bundle bundle = lo_bundle_new(timeTag(sample.hostTime));
+        lo_message message = lo_message_new();
+        if (sample.kind == Sample::Kind::Tracker) {
+            for (double value : sample.pose) lo_message_add_float(message, static_cast<float>(value));
+        } else {
+            for (uint32_t n = 1; n <= sample.buttonCount; ++n) {
+                lo_message_add_int32(message, static_cast<int32_t>((sample.buttons >> (n - 1)) & 1u));
+            }
+        }
+        lo_bundle_add_message(bundle, address(sample).c_str(), message);
+        size_t length = lo_bundle_length(bundle);
+        const size_t prefix = tcp_ ? 4 : 0;
+        bytes.resize(prefix + length);
+        lo_bundle_serialise(bundle, bytes.data() + prefix, &length);
+        lo_bundle_free_recursive(bundle);
+        for (size_t i = 0; i < prefix; ++i) bytes[i] = static_cast<unsigned char>(length >> (8 * (3 - i)));
+    }
+
+    bool sendDatagram(const std::vector<unsigned char>& bytes) {
+        if (send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size())) return true;
+        fail(errno);
+        return false;
+    }
+
+    // Waits for a slow receiver (the queue replaces poses meanwhile); a lost connection is tried
+    // again at most once a second, and what comes before that counts as send errors.
+    bool sendStream(const std::vector<unsigned char>& bytes) {
+        if (fd_ < 0) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now - lastConnect_ < std::chrono::seconds(1)) {
+                fail(ENOTCONN);
+                return false;
+            }
+            lastConnect_ = now;
+            fd_ = connectStream(to_, toLength_, 1000);
+            if (fd_ < 0) {
+                fail(errno);
+                return false;
+            }
+        }
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t wrote = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (wrote > 0) {
+                done += static_cast<size_t>(wrote);
+                continue;
+            }
+            const int error = wrote < 0 ? errno : EPIPE;
+            if ((error == EAGAIN || error == EWOULDBLOCK || error == EINTR) && !outOfTime()) continue;
+            // A frame cut short breaks the stream: start a new connection.
+            fail(error);
+            close(fd_);
+            fd_ = -1;
+            return false;
+        }
+        return true;
+    }
+
+    std::string url_;
+    bool tcp_ = false;
+    sockaddr_storage to_{};
+    socklen_t toLength_ = 0;
+    int fd_ = -1;
+    SteadyTime lastConnect_{};
+    OscQueue queue_;
+    std::thread thread_;
+    std::atomic<bool> stopping_{false};
+    SteadyTime drainUntil_{};
+    std::atomic<uint64_t> sent_{0}, errors_{0};
+    mutable std::mutex errorMutex_;
+    std::string lastError_;
+};
+
+OscOutput::~OscOutput() { stop(); }
+
+bool OscOutput::available() { return true; }
+
+OscOutput::AddResult OscOutput::add(const std::string& url, std::string& message) {
+    std::unique_ptr<Destination> destination(new Destination(url));
+    const AddResult result = destination->open(message);
+    if (result == AddResult::Added) destinations_.push_back(std::move(destination));
+    return result;
+}
+
+void OscOutput::start() {
+    lastReport_ = std::chrono::steady_clock::now();
+    for (auto& destination : destinations_) destination->start();
+}
+
+void OscOutput::publish(const Sample& sample) {
+    for (auto& destination : destinations_) destination->push(sample);
+}
+
+void OscOutput::stop() {
+    for (auto& destination : destinations_) destination->stop();
+}
+
+OscOutput::Totals OscOutput::totals() const {
+    Totals totals;
+    for (const auto& destination : destinations_) {
+        totals.sent += destination->sent();
+        totals.replaced += destination->replaced();
+        totals.errors += destination->errors();
+    }
+    return totals;
+}
+
+void OscOutput::report() {
+    const SteadyTime now = std::chrono::steady_clock::now();
+    if (now - lastReport_ < std::chrono::seconds(1)) return;
+    lastReport_ = now;
+    for (auto& destination : destinations_) {
+        const uint64_t errors = destination->errors(), replaced = destination->replaced();
+        if (errors > destination->reportedErrors) {
+            hostWarning(destination->url() + ": " + std::to_string(errors - destination->reportedErrors) +
+                        " send errors in the last second (" + destination->lastError() + ")");
+        }
+        if (replaced > destination->reportedReplaced) {
+            hostWarning(destination->url() + ": " + std::to_string(replaced - destination->reportedReplaced) +
+                        " poses replaced in the last second (the destination is slower than the tracker)");
+        }
+        destination->reportedErrors = errors;
+        destination->reportedReplaced = replaced;
+    }
+}
+
+#endif
+
+}  // namespace fastrakhost

@@ -1,0 +1,87 @@
+// OscQueue: per-output rings of poses and a list of controller records, drained in arrival order.
+#include "OscQueue.h"
+
+#include "Storage.h"
+
+namespace fastrakhost {
+
+OscQueue::OscQueue(size_t posesPerOutput) : poses_(kSlots) {
+    // Every slot is made now, so pushing a pose never allocates on the reception thread.
+    for (Ring& ring : poses_) ring.slots.resize(posesPerOutput > 0 ? posesPerOutput : 1);
+}
+
+void OscQueue::push(const Sample& sample) {
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (sample.kind == Sample::Kind::Controller) {
+            controllers_.push_back({nextOrder_++, sample});
+            ++waiting_;
+        } else {
+            if (sample.output < 1 || sample.output > kSlots) return;
+            Ring& ring = poses_[sample.output - 1];
+            const size_t size = ring.slots.size();
+            if (ring.count == size) {  // full: the oldest pose of this output gives way
+                ring.head = (ring.head + 1) % size;
+                --ring.count;
+                --waiting_;
+                ++replaced_;
+            }
+            Entry& entry = ring.slots[(ring.head + ring.count) % size];
+            entry.order = nextOrder_++;
+            entry.sample = sample;
+            ++ring.count;
+            ++waiting_;
+        }
+        wake = senderAsleep_;
+        senderAsleep_ = false;
+    }
+    if (wake) ready_.notify_one();
+}
+
+bool OscQueue::pop(Sample& sample, std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    const auto until = std::chrono::steady_clock::now() + wait;
+    while (waiting_ == 0) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        if (idlePolls_ >= 50) {
+            senderAsleep_ = true;
+            ready_.wait_until(hold, until);
+        } else {
+            ready_.wait_for(hold, std::chrono::milliseconds(1));  // nobody notifies: a poll
+            ++idlePolls_;
+        }
+    }
+    idlePolls_ = 0;
+    senderAsleep_ = false;
+    Ring* oldestRing = nullptr;
+    uint64_t oldest = UINT64_MAX;
+    for (Ring& ring : poses_) {
+        if (ring.count > 0 && ring.slots[ring.head].order < oldest) {
+            oldest = ring.slots[ring.head].order;
+            oldestRing = &ring;
+        }
+    }
+    if (!controllers_.empty() && controllers_.front().order < oldest) {
+        sample = std::move(controllers_.front().sample);
+        controllers_.pop_front();
+    } else {
+        sample = oldestRing->slots[oldestRing->head].sample;
+        oldestRing->head = (oldestRing->head + 1) % oldestRing->slots.size();
+        --oldestRing->count;
+    }
+    --waiting_;
+    return true;
+}
+
+size_t OscQueue::size() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return waiting_;
+}
+
+uint64_t OscQueue::replaced() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return replaced_;
+}
+
+}  // namespace fastrakhost

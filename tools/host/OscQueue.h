@@ -1,0 +1,57 @@
+// OscQueue: the records waiting for one OSC destination; poses of an output coalesce, presses never drop.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "PoseBoard.h"
+
+namespace fastrakhost {
+
+// Filled by the reception threads, emptied by one sender thread. While records flow the sender
+// looks for them every millisecond and push() wakes nobody, so the reception thread makes no
+// system call for it (waking a thread costs microseconds and may hand it the processor); only
+// after 50 ms without records does the sender sleep until a push wakes it. A pose is state: when an output
+// already has posesPerOutput poses waiting, its oldest gives way to the newest (counted as
+// replaced), so a slow destination gets fresh poses instead of old ones. A controller record is
+// an event: it always waits its turn, however long the queue of them grows (people press a few
+// times a second at most). Records leave in the order they came.
+class OscQueue {
+public:
+    explicit OscQueue(size_t posesPerOutput = 64);
+
+    // Never waits but for the lock, which the sender holds only to copy one record out.
+    // Thread-safe; any number of reception threads.
+    void push(const Sample& sample);
+    // The oldest waiting record; false when none came within wait.
+    bool pop(Sample& sample, std::chrono::milliseconds wait);
+
+    size_t size() const;
+    uint64_t replaced() const;
+
+private:
+    struct Entry {
+        uint64_t order = 0;
+        Sample sample;
+    };
+    struct Ring {  // the poses of one tracker output, oldest at head
+        std::vector<Entry> slots;
+        size_t head = 0, count = 0;
+    };
+
+    mutable std::mutex mutex_;
+    std::condition_variable ready_;
+    std::vector<Ring> poses_;  // index: output number - 1
+    std::deque<Entry> controllers_;
+    size_t waiting_ = 0;
+    unsigned idlePolls_ = 0;   // the sender's polls in a row that found nothing
+    bool senderAsleep_ = false;
+    uint64_t nextOrder_ = 0;
+    uint64_t replaced_ = 0;
+};
+
+}  // namespace fastrakhost
