@@ -1,4 +1,4 @@
-// compareNoCase, toLowerInPlace and toInteger.
+// compareNoCase, toLowerInPlace, startsWithLetter and toInteger.
 #include "config/OptionText.h"
 
 #include <cctype>
@@ -19,6 +19,10 @@ int compareNoCase(const char* first, const char* second) {
         if (ca != cb) return ca < cb ? -1 : 1;
         if (ca == 0) return 0;
     }
+}
+
+bool startsWithLetter(const char* text) {
+    return text != nullptr && std::isalpha(static_cast<unsigned char>(text[0])) != 0;
 }
 
 int32_t toInteger(const char* text) {

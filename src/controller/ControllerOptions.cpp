@@ -22,8 +22,6 @@ bool isKeyword(const OptionLine& line, const char* keyword) { return compareNoCa
 // Argument i (counted from 1) as an unsigned number: a negative one counts as very large.
 uint32_t number(const OptionLine& line, uint32_t i) { return static_cast<uint32_t>(toInteger(optionArg(line, i - 1))); }
 
-bool startsWithLetter(const char* text) { return std::isalpha(static_cast<unsigned char>(text[0])) != 0; }
-
 }  // namespace
 
 void CConCommonH::reportError(const char* problemPhrase, const char* optionPhrase, uint32_t lineNumber,

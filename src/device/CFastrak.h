@@ -51,6 +51,8 @@ private:
     bool exitCalibration();
     void setDefaults();
     bool readDeviceOptions();
+    const char* applyDeviceOption(int option, const OptionLine& line);
+    const char* applyHemisphere(const OptionLine& line);
     bool setUpTracker();
     bool setUpController();
     bool openAndConfigurePort();

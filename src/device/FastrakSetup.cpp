@@ -55,13 +55,8 @@ bool anyOn(const bool (&stations)[CFastrak::kStations]) {
     return false;
 }
 
-bool startsWithLetter(const char* text) {
-    const unsigned char first = static_cast<unsigned char>(text[0]);
-    return (first >= 'a' && first <= 'z') || (first >= 'A' && first <= 'Z');
-}
-
 // The device's option keywords; the labels name the option in its error lines.
-enum class DeviceOption { Port, Baud, Reset, Sensors, Stylus, Hemisphere, None };
+enum class DeviceOption { Port, Baud, Reset, Sensors, Stylus, Hemisphere };
 
 struct OptionKeyword {
     const char* keyword;
@@ -147,95 +142,10 @@ bool CFastrak::readDeviceOptions() {
         OptionLine& line = config->entries[index];
         const OptionKeyword* keyword = keywordOf(line);
         if (keyword == nullptr) continue;
-        const char* problemText = nullptr;
         const uint32_t args = optionArgCount(line);
-        if (args < keyword->least) {
-            problemText = problem::kIncomplete;
-        } else if (args > keyword->most) {
-            problemText = problem::kTooManyArgs;
-        } else {
-            switch (keyword->option) {
-            case DeviceOption::Port: {
-                char* name = copyOf(optionArg(line, 0));
-                if (name == nullptr) {
-                    problemText = problem::kInvalidString;
-                    break;
-                }
-                std::free(serialPortName);
-                serialPortName = name;
-                break;
-            }
-            case DeviceOption::Baud:
-                baudRate = toInteger(optionArg(line, 0));
-                break;
-            case DeviceOption::Reset: {
-                const char* word = optionArg(line, 0);
-                if (compareNoCase(word, "yes") == 0 || compareNoCase(word, "on") == 0) {
-                    resetAtInit = true;
-                } else if (compareNoCase(word, "no") == 0 || compareNoCase(word, "off") == 0) {
-                    resetAtInit = false;
-                } else {
-                    problemText = problem::kInvalidString;
-                }
-                break;
-            }
-            case DeviceOption::Sensors:
-                numTrackers = 0;
-                for (uint32_t station = 0; station < kStations; ++station) {
-                    const char* word = optionArg(line, station);
-                    const int32_t value = toInteger(word);
-                    if (value == 1) {
-                        trackerStation[station] = true;
-                        ++numTrackers;
-                    } else if (value == 0 && !startsWithLetter(word)) {
-                        trackerStation[station] = false;
-                    } else {
-                        problemText = problem::kInvalidArg;
-                        break;
-                    }
-                }
-                break;
-            case DeviceOption::Stylus: {
-                const int32_t station = toInteger(optionArg(line, 0));
-                if (station < 1 || station > static_cast<int32_t>(kStations)) {
-                    problemText = problem::kInvalidStylusId;
-                    break;
-                }
-                stylusStation[station - 1] = true;
-                numControllers = 1;
-                configureCode = 1;
-                break;
-            }
-            case DeviceOption::Hemisphere: {
-                const char* command = hemisphereCommandFor(optionArg(line, 0));
-                if (command == nullptr) {
-                    problemText = problem::kInvalidString;
-                    break;
-                }
-                bool selected[kStations] = {args == 1, args == 1, args == 1, args == 1};
-                for (uint32_t i = 1; i < args; ++i) {
-                    const char* word = optionArg(line, i);
-                    if (compareNoCase(word, "all") == 0) {
-                        for (bool& station : selected) station = true;
-                        break;
-                    }
-                    const int32_t station = toInteger(word);
-                    if (station < 1 || station > static_cast<int32_t>(kStations)) {
-                        problemText = problem::kInvalidSensorId;
-                        break;
-                    }
-                    selected[station - 1] = true;
-                }
-                if (problemText != nullptr) break;
-                for (uint32_t station = 0; station < kStations; ++station) {
-                    if (selected[station]) std::memcpy(hemisphereCommand[station], command, std::strlen(command) + 1);
-                }
-                break;
-            }
-            case DeviceOption::None:
-                break;
-            }
-        }
+        const char* problemText = args < keyword->least  ? problem::kIncomplete
+                                  : args > keyword->most ? problem::kTooManyArgs
+                                                         : applyDeviceOption(static_cast<int>(keyword->option), line);
         if (problemText != nullptr) {
             reportOptionError(*logger, "CFastrak: ", problemText, keyword->label, line.lineNumber);
             ok = false;
@@ -244,6 +154,81 @@ bool CFastrak::readDeviceOptions() {
         }
     }
     return ok;
+}
+
+// One device option whose argument count fits; the problem text of a bad argument, or null.
+const char* CFastrak::applyDeviceOption(int option, const OptionLine& line) {
+    const char* first = optionArg(line, 0);
+    switch (static_cast<DeviceOption>(option)) {
+    case DeviceOption::Port: {
+        char* name = copyOf(first);
+        if (name == nullptr) return problem::kInvalidString;
+        std::free(serialPortName);
+        serialPortName = name;
+        return nullptr;
+    }
+    case DeviceOption::Baud:
+        baudRate = toInteger(first);
+        return nullptr;
+    case DeviceOption::Reset:
+        if (compareNoCase(first, "yes") == 0 || compareNoCase(first, "on") == 0) {
+            resetAtInit = true;
+        } else if (compareNoCase(first, "no") == 0 || compareNoCase(first, "off") == 0) {
+            resetAtInit = false;
+        } else {
+            return problem::kInvalidString;
+        }
+        return nullptr;
+    case DeviceOption::Sensors:
+        // Stations already read keep their new state when a later argument is bad.
+        numTrackers = 0;
+        for (uint32_t station = 0; station < kStations; ++station) {
+            const char* word = optionArg(line, station);
+            const int32_t value = toInteger(word);
+            if (value == 1) {
+                trackerStation[station] = true;
+                ++numTrackers;
+            } else if (value == 0 && !startsWithLetter(word)) {
+                trackerStation[station] = false;
+            } else {
+                return problem::kInvalidArg;
+            }
+        }
+        return nullptr;
+    case DeviceOption::Stylus: {
+        const int32_t station = toInteger(first);
+        if (station < 1 || station > static_cast<int32_t>(kStations)) return problem::kInvalidStylusId;
+        stylusStation[station - 1] = true;
+        numControllers = 1;
+        configureCode = 1;
+        return nullptr;
+    }
+    case DeviceOption::Hemisphere:
+        return applyHemisphere(line);
+    }
+    return nullptr;
+}
+
+// The command goes to the listed stations only once the whole list has been read.
+const char* CFastrak::applyHemisphere(const OptionLine& line) {
+    const char* command = hemisphereCommandFor(optionArg(line, 0));
+    if (command == nullptr) return problem::kInvalidString;
+    const uint32_t args = optionArgCount(line);
+    bool selected[kStations] = {args == 1, args == 1, args == 1, args == 1};
+    for (uint32_t i = 1; i < args; ++i) {
+        const char* word = optionArg(line, i);
+        if (compareNoCase(word, "all") == 0) {
+            for (bool& station : selected) station = true;
+            break;
+        }
+        const int32_t station = toInteger(word);
+        if (station < 1 || station > static_cast<int32_t>(kStations)) return problem::kInvalidSensorId;
+        selected[station - 1] = true;
+    }
+    for (uint32_t station = 0; station < kStations; ++station) {
+        if (selected[station]) std::memcpy(hemisphereCommand[station], command, std::strlen(command) + 1);
+    }
+    return nullptr;
 }
 
 bool CFastrak::setUpTracker() {
