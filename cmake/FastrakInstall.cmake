@@ -69,7 +69,7 @@ install(FILES ${PROJECT_BINARY_DIR}/fastrakConfig.cmake ${PROJECT_BINARY_DIR}/fa
   DESTINATION ${FASTRAK_INSTALL_CMAKEDIR})
 
 # Documentation keeps the source tree's relative links: README.md beside docs/.
-install(FILES README.md DESTINATION ${FASTRAK_INSTALL_DOCDIR})
+install(FILES README.md CHANGELOG.md DESTINATION ${FASTRAK_INSTALL_DOCDIR})
 install(DIRECTORY docs/ DESTINATION ${FASTRAK_INSTALL_DOCDIR}/docs FILES_MATCHING PATTERN "*.md")
 install(DIRECTORY examples/calibration DESTINATION ${FASTRAK_INSTALL_EXAMPLESDIR}
   PATTERN CMakeLists.txt EXCLUDE)
@@ -77,6 +77,7 @@ if(WIN32)
   # COM port names instead of device paths, and a README that starts from the unpacked folder.
   install(FILES packaging/windows/fastrak-host.conf DESTINATION ${FASTRAK_INSTALL_EXAMPLESDIR})
   install(FILES packaging/windows/README-Windows.txt DESTINATION .)
+  install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
 else()
   install(FILES examples/fastrak-host.conf DESTINATION ${FASTRAK_INSTALL_EXAMPLESDIR})
   # Manual pages, compressed as Debian wants them; they point at the full docs.

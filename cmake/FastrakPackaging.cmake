@@ -1,6 +1,6 @@
 # CPack: a ZIP of the Windows flavor; a tar.gz and a .deb (dependencies from dpkg-shlibdeps) on Linux.
 set(CPACK_PACKAGE_NAME fastrak)
-set(CPACK_PACKAGE_VENDOR "Fastrak module team")
+set(CPACK_PACKAGE_VENDOR "Fastrak module maintainers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "device module for the Fastrak magnetic tracker, with host and emulator")
 set(CPACK_PACKAGE_DESCRIPTION
   "A shared library that a host tracking service loads to read the Fastrak, a
@@ -8,8 +8,17 @@ six-degree-of-freedom magnetic tracker on a serial line. With fastrak-host, a
 host program that shows and records the poses; fastrak-sim, an emulator of the
 tracker on a pseudo-terminal; fastrak-calibrate and calibration plug-ins; the
 host headers and a CMake package config.")
-set(CPACK_PACKAGE_CONTACT "Fastrak module team <fastrak-team@example.org>" CACHE STRING
-  "Maintainer named in the packages")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+# Whoever builds packages for distribution sets the address:
+#   cmake --preset default -DFASTRAK_MAINTAINER_EMAIL=lab-it@example.net
+set(FASTRAK_MAINTAINER_EMAIL "" CACHE STRING "Address of the maintainers named in the packages")
+set(CPACK_PACKAGE_CONTACT "Fastrak module maintainers")
+if(FASTRAK_MAINTAINER_EMAIL)
+  string(APPEND CPACK_PACKAGE_CONTACT " <${FASTRAK_MAINTAINER_EMAIL}>")
+else()
+  # A Debian package must name an address; .invalid says plainly that none was set.
+  string(APPEND CPACK_PACKAGE_CONTACT " <maintainers@fastrak.invalid>")
+endif()
 set(CPACK_STRIP_FILES ON)
 set(CPACK_SOURCE_GENERATOR "")
 

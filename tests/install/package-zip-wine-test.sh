@@ -17,7 +17,7 @@ zip=$work/fastrak-$version-win32.zip
 unzip -q "$zip" -d "$work/unpacked"
 top=$work/unpacked/fastrak-$version-win32
 for file in fastrak.dll fastrak-host.exe fastrak_sample_calibration.dll README-Windows.txt README.md \
-    examples/fastrak-host.conf examples/calibration/fastrak_sample_calibration.c docs/troubleshooting.md \
+    LICENSE.txt examples/fastrak-host.conf examples/calibration/fastrak_sample_calibration.c docs/troubleshooting.md \
     include/fastrak/fastrak.h cmake/fastrakConfig.cmake; do
   [ -f "$top/$file" ] || fail "the ZIP lacks $file"
 done
