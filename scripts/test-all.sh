@@ -16,5 +16,5 @@ for preset in $flavors; do
   fi
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
-  ctest --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs" --no-tests=error
 done
