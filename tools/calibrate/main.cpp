@@ -21,6 +21,9 @@ int fail(const std::string& message) {
     return 1;
 }
 
+// "1 pair", "2 pairs".
+std::string pairCount(size_t n) { return std::to_string(n) + (n == 1 ? " pair" : " pairs"); }
+
 bool readPairsFile(const std::string& path, std::vector<calibrate::Pair>& pairs, std::string& error) {
     std::ifstream in(path);
     if (!in) {
@@ -109,7 +112,7 @@ int fromLog(const std::string& path, int station, bool cave, const std::string& 
         ++written;
     }
     if (written == 0) return fail(path + ": no records with a true pose (was the emulator run with --distortion?)");
-    std::cerr << "fastrak-calibrate: " << written << " pairs\n";
+    std::cerr << "fastrak-calibrate: " << pairCount(written) << "\n";
     return 0;
 }
 
@@ -153,7 +156,18 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     logCommand->add_flag("--tracker-axes", trackerAxes, "the module runs with the CAVE option off");
 
-    CLI11_PARSE(app, argc, argv);
+    app.set_version_flag("--version", std::string("fastrak-calibrate ") + FASTRAK_VERSION);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (dynamic_cast<const CLI::CallForVersion*>(&e)) {
+            std::cout << e.what() << std::endl;
+            return 0;
+        }
+        if (e.get_exit_code() == 0) return app.exit(e);  // --help
+        std::cerr << "fastrak-calibrate: " << e.what() << "\nRun with --help for more information.\n";
+        return 2;
+    }
 
     if (*logCommand) return fromLog(logPath, station, !trackerAxes, logOutput);
 
@@ -164,7 +178,7 @@ int main(int argc, char** argv) {
         if (!distortion::CorrectionModel::load(checkModel, model, error)) return fail(checkModel + ": " + error);
         if (!readPairsFile(checkPairs, pairs, error)) return fail(error);
         if (pairs.empty()) return fail(checkPairs + ": no pairs");
-        std::printf("%zu pairs\n", pairs.size());
+        std::printf("%s\n", pairCount(pairs.size()).c_str());
         printReport(calibrate::measure(model, pairs));
         return 0;
     }
@@ -174,7 +188,7 @@ int main(int argc, char** argv) {
     if (!calibrate::fit(pairs, options, result, error)) return fail(pairsPath + ": " + error);
     std::ofstream out(modelPath);
     if (!(out << result.model.toJson())) return fail(modelPath + ": cannot write the file");
-    std::printf("%zu pairs: %zu fitted, %zu held out\n", pairs.size(), result.training, result.heldOut);
+    std::printf("%s: %zu fitted, %zu held out\n", pairCount(pairs.size()).c_str(), result.training, result.heldOut);
     std::printf("degree: position %d, orientation %d%s\n", result.model.position.degree,
                 result.model.orientation.degree, result.chosenByCrossValidation ? " (cross-validated)" : "");
     if (result.chosenByCrossValidation) {

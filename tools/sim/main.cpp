@@ -124,6 +124,12 @@ private:
     std::vector<std::string> early_;
 };
 
+// "1 record", "2 records".
+template <typename N>
+std::string counted(N n, const char* noun) {
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
 int usage(const std::string& message) {
     std::cerr << "fastrak-sim: " << message << "\nRun with --help for more information.\n";
     return 2;
@@ -328,8 +334,9 @@ int main(int argc, char** argv) {
         if (n >= 0 && std::string(target, static_cast<size_t>(n)) == path) ::unlink(linkPath.c_str());
     }
     const SimStats s = sim.stats();
-    std::cerr << "fastrak-sim: " << s.commands << " commands (" << s.errors << " errors), " << s.records
-              << " records, " << s.bytesSent << " bytes sent, " << s.solutionsDropped << " solutions dropped, "
+    std::cerr << "fastrak-sim: " << counted(s.commands, "command") << " (" << counted(s.errors, "error") << "), "
+              << counted(s.records, "record") << ", " << counted(s.bytesSent, "byte") << " sent, "
+              << counted(s.solutionsDropped, "solution") << " dropped, "
               << s.overflows << " lost to a full output buffer, " << s.lostNoReader << " lost with no reader\n";
     return status;
 }
