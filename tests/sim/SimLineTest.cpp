@@ -38,7 +38,7 @@ TEST(SimLineShare, EveryActiveStationGetsItsShareOfWhatTheLineCarries) {
         FastrakSim sim(pacedAt(c.baud, c.stations, c.latencyMs));
         std::string error;
         ASSERT_TRUE(sim.start(error)) << error;
-        PtyDriver driver(sim.slavePath());
+        PtyDriver driver(sim.slavePath(), c.baud == 9600 ? B9600 : c.baud == 19200 ? B19200 : B115200);
         driver.send("fC");
         const uint64_t wanted = static_cast<uint64_t>(std::max(24, 8 * c.stations));
         for (int round = 0; round < 200 && sim.stats().records < wanted; ++round) driver.readFor(50ms);
@@ -57,7 +57,7 @@ TEST(SimLineShare, EveryActiveStationGetsItsShareOfWhatTheLineCarries) {
 }
 
 TEST_F(SimFixture, TheOutputBufferIsBoundedAndLosesWhatDoesNotFit) {
-    startSim(pacedAt(9600, 1, 0));
+    startSim(pacedAt(9600, 1, 0), B9600);
     const int polls = 2000;  // 94 kB of answers, more than a minute of line time
     ASSERT_TRUE(driver->send(std::string(polls, 'P')));
     ASSERT_TRUE(sim->waitForCommands(polls, 10000ms));

@@ -408,6 +408,42 @@ TEST(SimLine, PacingSpeedComesFromTheDriversSettingUnlessOverridden) {
     }
 }
 
+// A driver at another speed than the tracker's (--baud) reads garbage and is not understood, as on
+// a real line; setting the right speed brings both directions back.
+TEST_F(SimFixture, ADriverAtAnotherSpeedIsGarbledBothWays) {
+    fastraksim::SimOptions options = quickOptions();
+    options.baud = 9600;
+    startSim(options, B9600);
+    auto setSpeed = [&](speed_t speed) {
+        termios tio{};
+        ASSERT_EQ(::tcgetattr(driver->fd(), &tio), 0);
+        ::cfsetispeed(&tio, speed);
+        ::cfsetospeed(&tio, speed);
+        ASSERT_EQ(::tcsetattr(driver->fd(), TCSANOW, &tio), 0);
+    };
+    sim->setMotion(1, stillAt(1.5, -2.25, 3.0, 90, -45, 180));
+    ASSERT_TRUE(driver->send("C"));
+    EXPECT_NE(driver->readFor(200ms).find("01 " + kAsciiPose + "\r\n"), std::string::npos);
+
+    setSpeed(B115200);
+    ASSERT_TRUE(driver->send("c"));  // stop continuous: not understood, so records keep coming
+    driver->readFor(100ms);          // what left before the change
+    const std::string garbage = driver->readFor(300ms);
+    EXPECT_GT(garbage.size(), 200u);
+    EXPECT_EQ(garbage.find("01 "), std::string::npos);
+
+    setSpeed(B9600);
+    EXPECT_NE(driver->readFor(300ms).find("01 " + kAsciiPose + "\r\n"), std::string::npos);
+    std::vector<std::string> notes;
+    for (const LogEntry& e : sim->entries(LogEntry::Kind::LineSpeed)) notes.push_back(e.note);
+    EXPECT_EQ(notes, (std::vector<std::string>{"the driver set 115200 baud, the tracker runs at 9600: garbled both ways",
+                                               "the driver's speed matches the tracker's again"}));
+    bool ignored = false;
+    for (const LogEntry& e : sim->entries(LogEntry::Kind::Command))
+        ignored |= e.bytes == "c" && e.note == "ignored: the driver's speed differs from the tracker's";
+    EXPECT_TRUE(ignored);
+}
+
 TEST(SimLine, SolutionsTheLineCannotCarryAreDropped) {
     fastraksim::SimOptions options = quickOptions();
     options.paced = true;
@@ -415,7 +451,7 @@ TEST(SimLine, SolutionsTheLineCannotCarryAreDropped) {
     FastrakSim sim(options);
     std::string error;
     ASSERT_TRUE(sim.start(error)) << error;
-    PtyDriver driver(sim.slavePath());
+    PtyDriver driver(sim.slavePath(), B2400);
     driver.send("C");
     ASSERT_TRUE(sim.waitForRecords(2, 5000ms));
     const auto records = sim.entries(LogEntry::Kind::Record);

@@ -53,6 +53,13 @@ const SpeedEntry kSpeeds[] = {{B50, 50},         {B75, 75},         {B110, 110},
 
 constexpr size_t kUnpacedBacklog = 4096;  // bytes queued before solutions are dropped unpaced
 
+// What a byte sent at one speed and sampled at another turns into: nearly always another byte, the same
+// garbage for the same byte, as a receiver that keeps missing the bit edges sees.
+char garbled(char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return static_cast<char>(static_cast<unsigned char>((b << 3) | (b >> 5)) ^ 0xA5);
+}
+
 }  // namespace
 
 FastrakSim::FastrakSim(const SimOptions& options) : options_(options), faultRandom_(options.seed ^ 0x6661756c74ull) {
@@ -91,8 +98,12 @@ bool FastrakSim::start(std::string& error) {
     if (::tcgetattr(slaveFd_, &tio) != 0) return fail("tcgetattr");
     ::cfmakeraw(&tio);
     tio.c_cflag |= CLOCAL | CREAD;
-    ::cfsetispeed(&tio, B9600);
-    ::cfsetospeed(&tio, B9600);
+    // The line starts at the tracker's own speed, so a reader that never sets one understands it.
+    speed_t initial = B9600;
+    for (const SpeedEntry& e : kSpeeds)
+        if (options_.baud > 0 && e.baud == options_.baud) initial = e.code;
+    ::cfsetispeed(&tio, initial);
+    ::cfsetospeed(&tio, initial);
     if (::tcsetattr(slaveFd_, TCSANOW, &tio) != 0) return fail("tcsetattr");
     const int flags = ::fcntl(masterFd_, F_GETFL);
     if (flags < 0 || ::fcntl(masterFd_, F_SETFL, flags | O_NONBLOCK) != 0) return fail("fcntl");
@@ -615,12 +626,33 @@ void FastrakSim::enqueue(std::string bytes, LogEntry entry, Clock::time_point no
 
 unsigned FastrakSim::readBaud() const {
     if (options_.baud > 0) return options_.baud;
+    const unsigned baud = terminalBaud();
+    return baud > 0 ? baud : 9600;
+}
+
+unsigned FastrakSim::terminalBaud() const {
     termios tio{};
-    if (slaveFd_ < 0 || ::tcgetattr(slaveFd_, &tio) != 0) return 9600;
+    if (slaveFd_ < 0 || ::tcgetattr(slaveFd_, &tio) != 0) return 0;
     const speed_t code = ::cfgetospeed(&tio);
     for (const SpeedEntry& s : kSpeeds)
         if (s.code == code) return s.baud;
-    return 9600;
+    return 0;
+}
+
+bool FastrakSim::speedMismatch(Clock::time_point now) {
+    const unsigned line = options_.baud > 0 ? terminalBaud() : 0;
+    const bool mismatched = line > 0 && line != options_.baud;
+    if (mismatched != mismatched_) {
+        mismatched_ = mismatched;
+        LogEntry e;
+        e.kind = LogEntry::Kind::LineSpeed;
+        e.time = ns(now);
+        e.note = mismatched ? "the driver set " + std::to_string(line) + " baud, the tracker runs at " +
+                                  std::to_string(options_.baud) + ": garbled both ways"
+                            : "the driver's speed matches the tracker's again";
+        addLog(std::move(e));
+    }
+    return mismatched;
 }
 
 void FastrakSim::writeOutput(Clock::time_point now) {
@@ -631,6 +663,11 @@ void FastrakSim::writeOutput(Clock::time_point now) {
             if (now < p.notBefore) {
                 nextWake_ = std::min(nextWake_, p.notBefore);
                 return;
+            }
+            if (speedMismatch(now)) {
+                if (p.entry.original.empty()) p.entry.original = p.bytes;
+                for (char& c : p.bytes) c = garbled(c);
+                p.entry.note = "garbled: the driver's speed differs from the tracker's";
             }
             if (options_.paced) {
                 baudInUse_ = readBaud();
@@ -710,6 +747,18 @@ void FastrakSim::handleInput(const char* data, size_t n, Clock::time_point now) 
             received_.erase(0, received_.size() - options_.receivedCapacity);
     }
     stats_.bytesReceived += n;
+    if (speedMismatch(now)) {
+        // Sampled at the wrong speed, the driver's commands are noise to the tracker.
+        LogEntry e;
+        e.kind = LogEntry::Kind::Command;
+        e.time = ns(now);
+        e.bytes.assign(data, n);
+        e.note = "ignored: the driver's speed differs from the tracker's";
+        addLog(std::move(e));
+        framer_.clear();
+        writeOutput(now);
+        return;
+    }
     std::string ignored;
     auto logIgnored = [&] {
         if (ignored.empty()) return;

@@ -147,6 +147,10 @@ private:
     void closeSides();
     void addLog(LogEntry entry);
     unsigned readBaud() const;
+    // The speed the driver set on the terminal, 0 when it cannot be read.
+    unsigned terminalBaud() const;
+    // True while the driver's speed differs from the tracker's (--baud); logs each change.
+    bool speedMismatch(Clock::time_point now);
     void wake() const;
     double secondsSince(Clock::time_point t) const;
     // Whether motion time `elapsed` lies in a silence window; `boundary` gets the next edge or -1.
@@ -183,6 +187,7 @@ private:
     std::vector<int> lastActive_;
     std::array<bool, 4> lastButton_{};
     unsigned baudInUse_ = 9600;
+    bool mismatched_ = false;
     std::deque<Pending> queue_;
     std::mt19937_64 faultRandom_;
 

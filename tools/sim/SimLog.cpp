@@ -61,6 +61,7 @@ const char* kindName(LogEntry::Kind kind) {
         case LogEntry::Kind::ResetDone: return "reset-done";
         case LogEntry::Kind::Stylus: return "stylus";
         case LogEntry::Kind::Dropped: return "dropped";
+        case LogEntry::Kind::LineSpeed: return "line-speed";
     }
     return "unknown";
 }

@@ -11,7 +11,8 @@ namespace fastraksim {
 struct LogEntry {
     enum class Kind {
         Command, Record, Reply, Noise, LongRun, SilenceStart, SilenceEnd, HangUp, ResetDone, Stylus,
-        Dropped,  // a record or reply that never reached the line, and why
+        Dropped,    // a record or reply that never reached the line, and why
+        LineSpeed,  // the driver's speed stopped or started matching the tracker's
     };
     Kind kind = Kind::Command;
     uint64_t index = 0;        // position among all entries since start

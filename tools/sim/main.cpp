@@ -156,7 +156,8 @@ int main(int argc, char** argv) {
     double latencyMs = options.latencySeconds * 1000.0;
     double duration = 0;
     app.add_option("--link", linkPath, "Make PATH a symbolic link to the terminal (replaced if it is a link)");
-    app.add_option("--baud", options.baud, "Pace at this speed instead of the terminal's setting")
+    app.add_option("--baud", options.baud,
+                   "The tracker's speed: pace at it; a driver at another speed reads garbage")
         ->check(numberIn(50, 4000000, true));
     app.add_flag("--unpaced", unpaced, "Write records as fast as the terminal takes them (benchmarks)");
     app.add_option("--rate", options.solutionRate, "Solutions per second (0: as fast as the reader reads)")->capture_default_str()
