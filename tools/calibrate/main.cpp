@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "Fit.h"
+#include "ParseCommandLine.h"
 
 using calibrate::ErrorReport;
 using calibrate::ErrorStats;
@@ -157,17 +158,7 @@ int main(int argc, char** argv) {
     logCommand->add_flag("--tracker-axes", trackerAxes, "the module runs with the CAVE option off");
 
     app.set_version_flag("--version", std::string("fastrak-calibrate ") + FASTRAK_VERSION);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        if (dynamic_cast<const CLI::CallForVersion*>(&e)) {
-            std::cout << e.what() << std::endl;
-            return 0;
-        }
-        if (e.get_exit_code() == 0) return app.exit(e);  // --help
-        std::cerr << "fastrak-calibrate: " << e.what() << "\nRun with --help for more information.\n";
-        return 2;
-    }
+    if (const auto status = fastraktools::parseCommandLine(app, argc, argv, "fastrak-calibrate")) return *status;
 
     if (*logCommand) return fromLog(logPath, station, !trackerAxes, logOutput);
 

@@ -15,6 +15,7 @@
 #include <set>
 
 #include "FastrakSim.h"
+#include "ParseCommandLine.h"
 #include "ReplayProgram.h"
 #include "SimSpec.h"
 
@@ -186,16 +187,7 @@ int main(int argc, char** argv) {
     app.add_option("--log", logPath, "Write every byte received and record sent to FILE as JSON lines");
     app.add_option("--duration", duration, "Exit after this many seconds (0: run until a signal)")->capture_default_str()
         ->check(numberIn(0, 1e9));
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        if (dynamic_cast<const CLI::CallForVersion*>(&e)) {
-            std::cout << e.what() << std::endl;
-            return 0;
-        }
-        if (e.get_exit_code() == 0) return app.exit(e);  // --help
-        return usage(e.what());
-    }
+    if (const auto status = fastraktools::parseCommandLine(app, argc, argv, "fastrak-sim")) return *status;
 
     if (!replay.file.empty()) {
         for (const char* other : {"--csv", "--scene", "--press", "--fault", "--distortion", "--log", "--baud", "--unpaced", "--rate",

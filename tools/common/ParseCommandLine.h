@@ -1,0 +1,27 @@
+// parseCommandLine: CLI11's parse with the rules every tool shares: --help and --version print and
+// end the program with 0, a usage error is one line on standard error and exit status 2.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <optional>
+#include <string>
+
+namespace fastraktools {
+
+// The exit status when the program is to end at once; nothing when it is to go on.
+inline std::optional<int> parseCommandLine(CLI::App& app, int argc, char** argv, const std::string& program) {
+    try {
+        app.parse(argc, argv);
+        return std::nullopt;
+    } catch (const CLI::CallForVersion& e) {
+        std::cout << e.what() << std::endl;
+        return 0;
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) return app.exit(e);  // --help
+        std::cerr << program << ": " << e.what() << "\nRun with --help for more information.\n";
+        return 2;
+    }
+}
+
+}  // namespace fastraktools
