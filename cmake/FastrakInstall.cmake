@@ -27,7 +27,7 @@ else()
     cmake_path(ABSOLUTE_PATH FASTRAK_INSTALL_MODULEDIR BASE_DIRECTORY ${CMAKE_INSTALL_PREFIX}
                OUTPUT_VARIABLE module_full)
     file(RELATIVE_PATH module_from_bin ${CMAKE_INSTALL_FULL_BINDIR} ${module_full})
-    target_compile_definitions(fastrak_host_core PRIVATE FASTRAK_INSTALLED_MODULE_DIR="${module_from_bin}")
+    target_compile_definitions(fastrak_hostkit PRIVATE FASTRAK_INSTALLED_MODULE_DIR="${module_from_bin}")
   endif()
 endif()
 

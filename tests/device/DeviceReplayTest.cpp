@@ -2,7 +2,6 @@
 // records it publishes are those the original run recorded, in order, value for value.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <chrono>
 #include <cstdio>
@@ -11,16 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "DeviceSession.h"
 #include "Replay.h"
 #include "fastrak/fastrak.h"
 #include "support/CaptureStdout.h"
 #include "support/ConfigBuilder.h"
-#include "support/HostStorage.h"
 #include "support/ModuleLoader.h"
 
 using namespace std::chrono_literals;
-using testsupport::HostStorage;
-using testsupport::StorageKind;
 
 namespace {
 
@@ -67,16 +64,9 @@ TEST(DeviceReplay, CheckedInCaptureGivesTheOriginalRunsRecords) {
     config.add(2, "sensors", {"1", "1", "0", "0"});
     config.add(3, "stylus", {"2"});
     config.add(4, "baud", {"115200"});
-    HostStorage trackers(StorageKind::Tracker), controllers(StorageKind::Controller);
-    int32_t runFlag = 1;
-    InitInfo info{};
-    info.trackerStorage = trackers.storage();
-    info.controllerStorage = controllers.storage();
-    info.runFlag = &runFlag;
-    CBase* device = module.createDev()(config.get(), nullptr);
-    ASSERT_NE(device, nullptr);
+    fastrakhost::DeviceSession session(module, config.get());
     testsupport::CaptureStdout quiet;
-    ASSERT_EQ(device->init(&info), 1) << quiet.finish();
+    ASSERT_EQ(session.setUp(), 1) << quiet.finish();
     quiet.finish();
 
     // Collected as the host collects them: trackers, then controllers, by output number.
@@ -84,23 +74,12 @@ TEST(DeviceReplay, CheckedInCaptureGivesTheOriginalRunsRecords) {
     const auto until = std::chrono::steady_clock::now() + 30s;
     while (got.size() < original.size() && std::chrono::steady_clock::now() < until) {
         UpdateMask mask{};
-        ASSERT_EQ(device->recvData(&mask, 0), 1);
-        const uint32_t t = ntohl(mask.trackers), c = ntohl(mask.controllers);
-        for (uint32_t n = 1; n <= 32; ++n) {
-            if (!(t & (1u << (n - 1)))) continue;
-            pthread_mutex_lock(static_cast<pthread_mutex_t*>(trackers.handle()));
-            got.push_back(trackerText(trackers.trackers()[n - 1]));
-            pthread_mutex_unlock(static_cast<pthread_mutex_t*>(trackers.handle()));
-        }
-        for (uint32_t n = 1; n <= 32; ++n) {
-            if (!(c & (1u << (n - 1)))) continue;
-            pthread_mutex_lock(static_cast<pthread_mutex_t*>(controllers.handle()));
-            got.push_back(controllerText(controllers.controllers()[n - 1]));
-            pthread_mutex_unlock(static_cast<pthread_mutex_t*>(controllers.handle()));
-        }
+        ASSERT_EQ(session.receive(mask), 1);
+        session.collect(
+            mask, [&](uint32_t, const TrackerRecord& r) { got.push_back(trackerText(r)); },
+            [&](uint32_t, const ControllerRecord& r) { got.push_back(controllerText(r)); });
     }
-    EXPECT_TRUE(device->stop());
-    EXPECT_TRUE(module.deleteDev()(device));
+    EXPECT_TRUE(session.release());
     const fastraksim::ReplayStatus status = replay.status();
     replay.stop();
 

@@ -3,8 +3,6 @@
 // fastrak_distortion on the calibration line publishes poses within the stated accuracy of the truth.
 #include <gtest/gtest.h>
 
-#include <pthread.h>
-
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -12,19 +10,17 @@
 #include <string>
 #include <vector>
 
+#include "DeviceSession.h"
 #include "FastrakSim.h"
 #include "RoomSupport.h"
 #include "fastrak/fastrak.h"
 #include "support/CaptureStdout.h"
 #include "support/ConfigBuilder.h"
-#include "support/HostStorage.h"
 #include "support/ModuleLoader.h"
 
 using namespace std::chrono_literals;
 using roomtest::Pose6;
 using roomtest::toModule;
-using testsupport::HostStorage;
-using testsupport::StorageKind;
 
 namespace {
 
@@ -87,36 +83,24 @@ Capture runModule(fastraksim::MotionPtr motion, const std::vector<std::string>& 
     config.add(2, "baud", {"115200"});
     config.add(3, "sensors", {"1", "0", "0", "0"});
     if (!calibration.empty()) config.add(4, "calibration", {calibration.at(0), calibration.at(1)});
-    HostStorage trackers(StorageKind::Tracker);
-    HostStorage controllers(StorageKind::Controller);
-    int32_t runFlag = 1;
-    InitInfo info{};
-    info.trackerStorage = trackers.storage();
-    info.controllerStorage = controllers.storage();
-    info.runFlag = &runFlag;
-    CBase* device = module.createDev()(config.get(), nullptr);
-    EXPECT_NE(device, nullptr);
-    if (device == nullptr) return run;
+    fastrakhost::DeviceSession session(module, config.get());
     testsupport::CaptureStdout summary;
-    const bool started = device->init(&info) == 1;
+    const bool started = session.setUp() == 1;
     const std::string text = summary.finish();
     EXPECT_TRUE(started) << text;
     EXPECT_EQ(text.find("fastrak_distortion:"), std::string::npos) << text;
     const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (started && std::chrono::steady_clock::now() < until) {
         UpdateMask mask{};
-        if (device->recvData(&mask, 0) != 1) {
+        if (session.receive(mask) != 1) {
             ADD_FAILURE() << "recvData failed";
             break;
         }
-        if (roomtest::fromNetwork(mask.trackers) & 1u) {
-            pthread_mutex_lock(static_cast<pthread_mutex_t*>(trackers.handle()));
-            run.published.push_back(roomtest::published(trackers.trackers()[0]));
-            pthread_mutex_unlock(static_cast<pthread_mutex_t*>(trackers.handle()));
-        }
+        session.collect(
+            mask, [&](uint32_t n, const TrackerRecord& r) { if (n == 1) run.published.push_back(roomtest::published(r)); },
+            nullptr);
     }
-    EXPECT_TRUE(device->stop());
-    EXPECT_TRUE(module.deleteDev()(device));
+    EXPECT_TRUE(session.release());
     sim.stop();
     for (const auto& e : sim.entries(fastraksim::LogEntry::Kind::Record)) {
         if (e.bytes.size() == 29 && e.hasTruePose) run.sent.push_back(e);

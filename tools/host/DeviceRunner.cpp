@@ -84,8 +84,8 @@ bool DeviceRunner::setUp(bool again) {
         return false;
     }
     InitInfo info{};
-    info.trackerStorage = context_.trackers->get();
-    info.controllerStorage = context_.controllers->get();
+    info.trackerStorage = context_.trackers->storage();
+    info.controllerStorage = context_.controllers->storage();
     info.runFlag = const_cast<int32_t*>(context_.runFlag);
 
     Storage* storages[2] = {context_.trackers, context_.controllers};

@@ -76,12 +76,22 @@ struct Storage::SystemMutex {
 
 Storage::Storage(Kind kind, const Logger& logger)
     : count_(0), kind_(kind), logger_(logger), system_(new SystemMutex), mutex_(), storage_() {
-    const size_t recordSize = kind == Kind::Tracker ? sizeof(TrackerRecord) : sizeof(ControllerRecord);
+    build();
+}
+
+Storage::Storage(Kind kind, const std::string& loggerName)
+    : count_(0), kind_(kind), logger_(), system_(new SystemMutex), mutex_(), storage_() {
+    fillLogger(logger_, loggerName.c_str());
+    build();
+}
+
+void Storage::build() {
+    const size_t recordSize = kind_ == Kind::Tracker ? sizeof(TrackerRecord) : sizeof(ControllerRecord);
     slots_.assign((kSlots * recordSize + sizeof(uint64_t) - 1) / sizeof(uint64_t), 0);
     mutex_.handle = system_->address();
     mutex_.logger = &logger_;
-    storage_.trackerList = trackerList();
-    storage_.controllerList = controllerList();
+    storage_.trackerList = trackers();
+    storage_.controllerList = controllers();
     storage_.logger = &logger_;
     storage_.mutex = &mutex_;
     storage_.count = &count_;
@@ -89,12 +99,12 @@ Storage::Storage(Kind kind, const Logger& logger)
 
 Storage::~Storage() = default;
 
-TrackerRecord* Storage::trackerList() const {
+TrackerRecord* Storage::trackers() const {
     if (kind_ != Kind::Tracker) return nullptr;
     return reinterpret_cast<TrackerRecord*>(const_cast<uint64_t*>(slots_.data()));
 }
 
-ControllerRecord* Storage::controllerList() const {
+ControllerRecord* Storage::controllers() const {
     if (kind_ != Kind::Controller) return nullptr;
     return reinterpret_cast<ControllerRecord*>(const_cast<uint64_t*>(slots_.data()));
 }
@@ -102,5 +112,11 @@ ControllerRecord* Storage::controllerList() const {
 bool Storage::ready() const { return mutex_.handle != nullptr; }
 void Storage::lock() { system_->lock(); }
 void Storage::unlock() { system_->unlock(); }
+
+void Storage::plainPrefix() {
+    logger_.showDate = 0;
+    logger_.showTime = 0;
+    logger_.showThreadId = 0;
+}
 
 }  // namespace fastrakhost

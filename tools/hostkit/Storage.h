@@ -1,8 +1,10 @@
-// Storage: the host's tracker or controller storage of 32 slots, its count and its mutex.
+// Storage: a host's tracker or controller storage of 32 slots, its count and its mutex, as a
+// tracking service hands them to the module.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "fastrak/DataStorage.h"
@@ -23,12 +25,23 @@ class Storage {
 public:
     enum class Kind { Tracker, Controller };
     Storage(Kind kind, const Logger& logger);
+    // With a Logger filled by fillLogger under that name.
+    explicit Storage(Kind kind, const std::string& loggerName = "HOST");
     ~Storage();
     Storage(const Storage&) = delete;
     Storage& operator=(const Storage&) = delete;
 
     bool ready() const;  // false when the system mutex could not be made
-    CDataStorage* get() { return &storage_; }
+    Kind kind() const { return kind_; }
+    // What the host hands to the module.
+    CDataStorage* storage() { return &storage_; }
+    CMutexH& mutex() { return mutex_; }
+    // The system mutex behind mutex(): what WaitForSingleObject and ReleaseMutex take.
+    void* handle() const { return mutex_.handle; }
+    // Shared by the storage and its mutex.
+    Logger& logger() { return logger_; }
+    // Lines without date, time or thread id, for output a test compares.
+    void plainPrefix();
 
     // The host's own access, under the same mutex the module takes.
     void lock();
@@ -36,14 +49,15 @@ public:
     uint32_t count() const { return count_; }
     void setCount(uint32_t value) { count_ = value; }
     // Slot n (1..32); call with the lock held.
-    const TrackerRecord* tracker(uint32_t n) const { return trackerList() + (n - 1); }
-    const ControllerRecord* controller(uint32_t n) const { return controllerList() + (n - 1); }
+    const TrackerRecord* tracker(uint32_t n) const { return trackers() + (n - 1); }
+    const ControllerRecord* controller(uint32_t n) const { return controllers() + (n - 1); }
+    // The whole list, output number n at element n-1; null on the other kind of storage.
+    TrackerRecord* trackers() const;
+    ControllerRecord* controllers() const;
 
 private:
     struct SystemMutex;
-
-    TrackerRecord* trackerList() const;
-    ControllerRecord* controllerList() const;
+    void build();
 
     uint32_t count_;
     Kind kind_;

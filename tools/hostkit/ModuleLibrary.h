@@ -10,6 +10,8 @@ namespace fastrakhost {
 class ModuleLibrary {
 public:
     ModuleLibrary() = default;
+    // Loads at once; loaded() and error() tell how it went.
+    explicit ModuleLibrary(const std::string& path) { load(path); }
     ~ModuleLibrary();
     ModuleLibrary(const ModuleLibrary&) = delete;
     ModuleLibrary& operator=(const ModuleLibrary&) = delete;
@@ -17,6 +19,8 @@ public:
     // Loads the library and looks up createDev and deleteDev; on failure error() says why.
     bool load(const std::string& path);
     const std::string& error() const { return error_; }
+    // The library is loaded, whether or not it exports both functions.
+    bool loaded() const { return handle_ != nullptr; }
     CreateDevFunction createDev() const { return createDev_; }
     DeleteDevFunction deleteDev() const { return deleteDev_; }
 
