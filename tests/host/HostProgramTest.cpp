@@ -109,7 +109,8 @@ TEST(HostProgram, CommandLineAndFileErrorsGiveConventionalStatusesAndStartNothin
 }
 
 // Two devices on two emulators: output numbers in file order, every recorded pose one the emulator
-// sent, CSV and JSON lines alike; a device whose port is missing is reported and the rest go on.
+// sent, CSV and JSON lines alike; a device whose port is missing is reported, the rest go on, and
+// the run fails.
 TEST(HostProgram, TwoDevicesRecordWhatTheEmulatorsSent) {
     Scratch scratch;
     Process left, right;
@@ -126,8 +127,10 @@ TEST(HostProgram, TwoDevicesRecordWhatTheEmulatorsSent) {
                   "[device right]\nport " + scratch.path("right.pty") + "\nsensors 1 0 0 0\nstylus 1\ncavecoord off\n");
     const HostRun run = runHost(scratch, {"--config", scratch.path("two.conf"), "--count", "400", "--csv",
                                       scratch.path("poses.csv"), "--jsonl", scratch.path("poses.jsonl")});
-    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    // The others run on, but a device that never delivered fails the run.
+    ASSERT_EQ(run.status, 1) << run.out << run.err;
     EXPECT_NE(run.out.find("gone: set-up failed"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("not delivering: gone"), std::string::npos) << run.out;
     left.signal(SIGTERM);
     right.signal(SIGTERM);
     ASSERT_EQ(left.wait(10s), 0);
