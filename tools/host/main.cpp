@@ -205,7 +205,6 @@ std::string makeScratchFolder() {
 #if defined(_WIN32)
     return ".";
 #else
-    removeStaleScratchFolders();
     std::string pattern = "/tmp/fastrak-host-" + std::to_string(getpid()) + "-XXXXXX";
     const char* made = mkdtemp(&pattern[0]);
     return made != nullptr ? made : "/tmp";
@@ -261,7 +260,7 @@ int main(int argc, char** argv) {
                  "Replace output files (csv, jsonl, capture) that exist; without it a file that holds "
                  "something stops the run at start");
     app.add_option("--duration", durationText,
-                   "Stop S seconds after the first device delivers (0: run until a signal)")
+                   "Stop S seconds after the first device is set up (0: run until a signal)")
         ->type_name("S");
     app.add_option("--count", countText, "Stop after exactly N published records (0: no limit)")->type_name("N");
     app.add_flag("--strict", strict, "Stop everything when one device fails its set-up");
@@ -369,6 +368,9 @@ int main(int argc, char** argv) {
 
     std::signal(SIGINT, onStopSignal);
     std::signal(SIGTERM, onStopSignal);
+#if !defined(_WIN32)
+    removeStaleScratchFolders();
+#endif
 
     // Emulators first: a device needs its terminal before it can be set up.
     std::vector<std::unique_ptr<Simulator>> simulators;
