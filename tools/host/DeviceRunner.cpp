@@ -213,8 +213,9 @@ void DeviceRunner::run() {
         receive();
         if (!context_.running()) break;
         // The module gave up reading while we still want records: the line is gone.
-        hostError(name() + ": reading failed; releasing the device, next try in " + seconds(wait));
+        lineLost_ = true;
         context_.board->setState(name(), DeviceState::Disconnected);
+        hostError(name() + ": reading failed; releasing the device, next try in " + seconds(wait));
         release();
         while (context_.running()) {
             if (!pause(wait)) break;
@@ -225,6 +226,7 @@ void DeviceRunner::run() {
             }
             wait = std::min(wait * 2, context_.longestRetrySeconds);
             if (back) {
+                lineLost_ = false;
                 hostInfo(name() + ": the device is back");
                 context_.board->setState(name(), DeviceState::Running);
                 wait = context_.firstRetrySeconds;

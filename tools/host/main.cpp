@@ -501,13 +501,16 @@ int main(int argc, char** argv) {
         }
         if (!anyAlive) break;
     }
-    // Who was not delivering when the stop came: a device that never came back fails the run.
-    std::vector<std::string> notDelivering;
-    for (const auto& state : board.states()) {
-        if (state.second == DeviceState::Failed || state.second == DeviceState::Disconnected) notDelivering.push_back(state.first);
-    }
     runFlag = 0;
     for (auto& runner : runners) runner->join();
+    // Who was not delivering when the run ended: a failed set-up, a line that never came back.
+    std::vector<std::string> notDelivering;
+    size_t failedSetUps = 0;
+    for (auto& runner : runners) {
+        const bool failed = board.state(runner->name()) == DeviceState::Failed;
+        failedSetUps += failed;
+        if (failed || runner->lineLost()) notDelivering.push_back(runner->name());
+    }
     osc.stop();
     if (live) view.refresh(board, osc.summary());
     view.stop();
@@ -529,7 +532,7 @@ int main(int argc, char** argv) {
         hostError("a device failed its set-up and --strict is on");
         return 1;
     }
-    if (notDelivering.size() == config.devices.size()) {
+    if (failedSetUps == runners.size()) {
         hostError("no device could be set up");
         return 1;
     }
