@@ -95,7 +95,7 @@ bool DeviceRunner::placeOutputs(uint32_t trackers, uint32_t controllers) {
     return true;
 }
 
-bool DeviceRunner::setUp(bool) {
+bool DeviceRunner::setUp() {
     context_.board->setState(name(), DeviceState::SettingUp);
     if (!trackers_->ready() || !controllers_->ready()) {
         hostError(name() + ": cannot make the storage mutexes");
@@ -196,7 +196,7 @@ void DeviceRunner::run() {
         context_.board->setState(name(), DeviceState::Stopped);
         return;
     }
-    bool ready = setUp(false);
+    bool ready = setUp();
     endTurn();
     if (!ready) {
         release();
@@ -222,7 +222,7 @@ void DeviceRunner::run() {
             bool back;
             {
                 std::lock_guard<std::mutex> hold(context_.setupMutex);
-                back = setUp(true);
+                back = setUp();
             }
             wait = std::min(wait * 2, context_.longestRetrySeconds);
             if (back) {

@@ -67,7 +67,7 @@ private:
     void takeTurn();
     void endTurn();
     // Creates and sets up a device; on success device_ holds it.
-    bool setUp(bool again);
+    bool setUp();
     void release();
     void receive();
     void collect(const UpdateMask& mask);
