@@ -41,6 +41,7 @@ public:
     // The exit status, or -1 after the timeout (the process is then killed).
     int wait(std::chrono::milliseconds timeout);
     bool running() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;

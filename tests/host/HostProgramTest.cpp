@@ -1,10 +1,14 @@
 // fastrak-host end to end: the built program, the built module and real fastrak-sim processes on ptys.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -82,34 +86,116 @@ HostRun runHost(const Scratch& scratch, std::vector<std::string> args, std::chro
 TEST(HostProgram, CommandLineAndFileErrorsGiveConventionalStatusesAndStartNothing) {
     Scratch scratch;
     scratch.write("bad.conf", "[device a]\nport com1\n[devcie b]\n");
+    std::string many;
+    for (int i = 1; i <= 33; ++i) many += "[device d" + std::to_string(i) + "]\nport " + scratch.path("none") + "\n";
+    scratch.write("many.conf", many);
+    scratch.write("kept.csv", "an earlier recording\n");
+    const std::string conf = scratch.path("bad.conf"), out = scratch.path("out.csv");
     const struct {
         std::vector<std::string> args;
         int status;
         std::string out, err;
     } cases[] = {
         {{"--help"}, 0, "Usage: fastrak-host", ""},
-        {{"--bogus"}, 2, "", "--bogus"},
+        {{"--help"}, 0, "130  a second Ctrl-C", ""},
+        {{"--bogus"}, 2, "", "unknown option --bogus"},
+        {{"--simulate", "--durtion", "3", "--csv", out}, 2, "", "unknown option --durtion; did you mean --duration?"},
         {{}, 2, "", "--config FILE or --simulate"},
         {{"--config", scratch.path("missing.conf")}, 2, "", "missing.conf: cannot read the file"},
-        {{"--config", scratch.path("bad.conf"), "--csv", scratch.path("out.csv")}, 2, "", "bad.conf:3: unknown section"},
-        {{"--config", scratch.path("bad.conf"), "--count", "x"}, 2, "", "--count"},
-        {{"--simulate", "--module", scratch.path("nothing.so"), "--csv", scratch.path("out.csv")}, 1, "", "cannot load"},
+        {{"--config", conf, "--csv", out}, 2, "", "bad.conf:3: unknown section"},
+        {{"--config", "--plain", "--simulate", "--csv", out}, 2, "", "--config needs a value, not the option --plain"},
+        {{"--simulate", "--csv", out, "--sim-args", "--plain"}, 2, "", "--sim-args needs a value, not the option --plain"},
+        {{"--simulate", "--count", "x", "--csv", out}, 2, "", "--count x: a whole number"},
+        {{"--simulate", "--count", "-1", "--csv", out}, 2, "", "--count -1: a whole number"},
+        {{"--simulate", "--count", "1.5", "--csv", out}, 2, "", "--count 1.5: a whole number"},
+        {{"--simulate", "--duration", "nan", "--csv", out}, 2, "", "--duration nan: a finite number"},
+        {{"--simulate", "--duration", "inf", "--csv", out}, 2, "", "--duration inf: a finite number"},
+        {{"--simulate", "--duration", "1e400", "--csv", out}, 2, "", "--duration 1e400: a finite number"},
+        {{"--simulate", "--duration", "-1", "--csv", out}, 2, "", "--duration -1: a finite number"},
+        {{"--simulate", "--sim-args", "--receivers 9", "--csv", out}, 2, "", "'9' is not a station"},
+        {{"--simulate", "--sim-args", "--receivers \"1", "--csv", out}, 2, "", "--sim-args: "},
+        {{"--config", scratch.path("many.conf"), "--csv", out}, 2, "", "33 devices; the host runs at most 32"},
+        {{"--simulate", "--csv", scratch.path("kept.csv")}, 2, "", "kept.csv exists and is not empty (--overwrite"},
+        {{"--simulate", "--jsonl", scratch.path("kept.csv")}, 2, "", "kept.csv exists and is not empty"},
+        {{"--simulate", "--capture", scratch.path("kept.csv")}, 2, "", "kept.csv exists and is not empty"},
+        {{"--simulate", "--csv", out, "--jsonl", out}, 2, "", "out.csv is named for two outputs"},
+        {{"--simulate", "--module", scratch.path("nothing.so"), "--csv", out}, 1, "", "cannot load"},
     };
     for (const auto& c : cases) {
         const HostRun run = runHost(scratch, c.args, 20s);
-        const std::string what = c.args.empty() ? "(no arguments)" : c.args[0] + " " + c.args.back();
+        std::string what;
+        for (const std::string& arg : c.args) what += arg + " ";
         EXPECT_EQ(run.status, c.status) << what << "\n" << run.err;
         EXPECT_NE(run.out.find(c.out), std::string::npos) << what;
         EXPECT_NE(run.err.find(c.err), std::string::npos) << what << "\n" << run.err;
         if (c.status != 0) {
             EXPECT_NE(run.err.find("fastrak-host: "), std::string::npos) << what;
         }
-        EXPECT_NE(access(scratch.path("out.csv").c_str(), F_OK), 0) << what << ": output made before a failure";
+        EXPECT_NE(access(out.c_str(), F_OK), 0) << what << ": output made before a failure";
+        EXPECT_EQ(hosttest::readFile(scratch.path("kept.csv")), "an earlier recording\n") << what;
     }
 }
 
+// A recording survives a run that fails and a repeated run; --overwrite replaces it. An empty file
+// is no recording.
+TEST(HostProgram, ExistingRecordingIsKeptUnlessOverwriteIsGiven) {
+    Scratch scratch;
+    scratch.write("gone.conf", "[device gone]\nport " + scratch.path("nothing.pty") + "\n");
+    scratch.write("empty.csv", "");
+    const HostRun first = runHost(scratch, {"--simulate", "--count", "5", "--csv", scratch.path("poses.csv"), "--jsonl",
+                                            scratch.path("empty.csv")});
+    ASSERT_EQ(first.status, 0) << first.out << first.err;
+    const std::string recorded = hosttest::readFile(scratch.path("poses.csv"));
+    ASSERT_EQ(hosttest::lines(recorded).size(), 6u) << recorded;
+    EXPECT_EQ(hosttest::lines(hosttest::readFile(scratch.path("empty.csv"))).size(), 5u);
+    const HostRun failed = runHost(scratch, {"--config", scratch.path("gone.conf"), "--csv", scratch.path("poses.csv")});
+    EXPECT_EQ(failed.status, 2) << failed.err;
+    const HostRun again = runHost(scratch, {"--simulate", "--count", "5", "--csv", scratch.path("poses.csv")});
+    EXPECT_EQ(again.status, 2) << again.err;
+    EXPECT_EQ(hosttest::readFile(scratch.path("poses.csv")), recorded);
+    const HostRun replaced = runHost(scratch, {"--simulate", "--count", "7", "--overwrite", "--csv", scratch.path("poses.csv")});
+    EXPECT_EQ(replaced.status, 0) << replaced.err;
+    EXPECT_EQ(hosttest::lines(hosttest::readFile(scratch.path("poses.csv"))).size(), 8u);  // exactly 7 records
+}
+
+// A disk that fills up mid-run: the run stops at once with status 1 and names the file and the
+// reason; every line in the files is whole. A real small file system (tmpfs), so root only.
+TEST(HostProgram, FullDiskStopsTheRunWithTheFileNamedAndWholeLines) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+    Scratch scratch;
+    const std::string disk = scratch.path("disk");
+    ASSERT_EQ(mkdir(disk.c_str(), 0700), 0);
+    if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=16k") != 0) GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+    const struct {
+        std::vector<std::string> args;
+        std::string full;
+    } cases[] = {
+        {{"--csv", disk + "/poses.csv", "--jsonl", disk + "/poses.jsonl"}, "/poses."},
+        {{"--capture", disk + "/run.cap", "--csv", scratch.path("poses.csv")}, "/run.cap"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"--simulate", "--plain", "--duration", "30"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const HostRun run = runHost(scratch, args);
+        EXPECT_EQ(run.status, 1) << run.out;
+        const size_t error = run.out.find("ERROR: cannot write " + disk + c.full);
+        ASSERT_NE(error, std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(": No space left on device; stopping", error), std::string::npos) << run.out;
+        // Stopped long before the 30 s were up; the other file is complete.
+        const auto csv = hosttest::lines(hosttest::readFile(c.full == "/run.cap" ? scratch.path("poses.csv") : disk + "/poses.csv"));
+        ASSERT_GT(csv.size(), 10u);
+        for (const std::string& line : csv) EXPECT_EQ(split(line, ',').size(), 11u) << line;
+        const std::string jsonl = hosttest::readFile(disk + "/poses.jsonl");
+        for (const std::string& line : hosttest::lines(jsonl)) EXPECT_FALSE(nlohmann::json::parse(line, nullptr, false).is_discarded()) << line;
+        EXPECT_TRUE(jsonl.empty() || jsonl.back() == '\n');
+        for (const char* name : {"/poses.csv", "/poses.jsonl", "/run.cap"}) std::remove((disk + name).c_str());
+    }
+    umount(disk.c_str());
+}
+
 // Two devices on two emulators: output numbers in file order, every recorded pose one the emulator
-// sent, CSV and JSON lines alike; a device whose port is missing is reported and the rest go on.
+// sent, CSV and JSON lines alike; a device whose port is missing is reported, the rest go on, and
+// the run fails.
 TEST(HostProgram, TwoDevicesRecordWhatTheEmulatorsSent) {
     Scratch scratch;
     Process left, right;
@@ -126,8 +212,10 @@ TEST(HostProgram, TwoDevicesRecordWhatTheEmulatorsSent) {
                   "[device right]\nport " + scratch.path("right.pty") + "\nsensors 1 0 0 0\nstylus 1\ncavecoord off\n");
     const HostRun run = runHost(scratch, {"--config", scratch.path("two.conf"), "--count", "400", "--csv",
                                       scratch.path("poses.csv"), "--jsonl", scratch.path("poses.jsonl")});
-    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    // The others run on, but a device that never delivered fails the run.
+    ASSERT_EQ(run.status, 1) << run.out << run.err;
     EXPECT_NE(run.out.find("gone: set-up failed"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("not delivering: gone"), std::string::npos) << run.out;
     left.signal(SIGTERM);
     right.signal(SIGTERM);
     ASSERT_EQ(left.wait(10s), 0);
@@ -208,17 +296,18 @@ TEST(HostProgram, StopsCleanlyOnSigintAndStrictStopsOnAFailedSetUp) {
     EXPECT_EQ(sim.wait(10s), 0);
 }
 
-// The emulator killed mid-run and started again on the same link: the host says the line is lost,
-// sets the device up anew with its old output number (a device set up after it keeps its own), and
-// records resume.
-TEST(HostProgram, ReconnectsWhenTheEmulatorComesBack) {
+// The emulator of t killed mid-run and started again on the same link, five times: the host says
+// the line is lost, sets t up anew with its old output number each time, and u, streaming beside it
+// all along, loses no record: its rows are the poses its emulator sent, one after another.
+TEST(HostProgram, ReSetUpsOfOneDeviceCostTheOtherNothing) {
     Scratch scratch;
     Process sim, other;
     const std::vector<std::string> simArgs = {"--receivers", "1", "--scene", "1=circle:x=12,y=-10,radius=4,period=2"};
-    ASSERT_TRUE(hosttest::startSim(sim, scratch.path("t.pty"), scratch.path("sim1.log"), simArgs));
-    ASSERT_TRUE(hosttest::startSim(other, scratch.path("u.pty"), scratch.path("other.log"), simArgs));
-    scratch.write("two.conf", "[device t]\nport " + scratch.path("t.pty") + "\nsensors 1 0 0 0\n"
-                              "[device u]\nport " + scratch.path("u.pty") + "\nsensors 1 0 0 0\n");
+    ASSERT_TRUE(hosttest::startSim(sim, scratch.path("t.pty"), scratch.path("sim0.log"), simArgs));
+    ASSERT_TRUE(hosttest::startSim(other, scratch.path("u.pty"), scratch.path("other.log"),
+                                   {"--receivers", "1", "--scene", "1=eight:x=15,y=-15,radius=3,period=2"}));
+    scratch.write("two.conf", "[device t]\nport " + scratch.path("t.pty") + "\nsensors 1 0 0 0\ncavecoord off\n"
+                              "[device u]\nport " + scratch.path("u.pty") + "\nsensors 1 0 0 0\ncavecoord off\n");
     Process host;
     ASSERT_TRUE(host.start({kHost, "--config", scratch.path("two.conf"), "--csv", scratch.path("t.csv")},
                            scratch.path("host.out"), scratch.path("host.err")));
@@ -232,27 +321,118 @@ TEST(HostProgram, ReconnectsWhenTheEmulatorComesBack) {
         }
         return n;
     };
+    auto times = [&](const std::string& text) {
+        const std::string out = hosttest::readFile(scratch.path("host.out"));
+        size_t n = 0;
+        for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+        return n;
+    };
     ASSERT_TRUE(hosttest::eventually([&] { return rowsOf("t", 0) > 20 && rowsOf("u", 0) > 20; }, 30s));
-    sim.signal(SIGKILL);
-    sim.wait(5s);
-    ASSERT_TRUE(hosttest::eventually(
-        [&] { return hosttest::readFile(scratch.path("host.out")).find("t: reading failed") != std::string::npos; }, 10s))
-        << hosttest::readFile(scratch.path("host.out"));
-    const size_t before = rows().size();
-    ASSERT_TRUE(hosttest::startSim(sim, scratch.path("t.pty"), scratch.path("sim2.log"), simArgs));
-    ASSERT_TRUE(hosttest::eventually([&] { return rowsOf("t", before) > 20 && rowsOf("u", before) > 20; }, 40s))
-        << hosttest::readFile(scratch.path("host.out"));
-    EXPECT_NE(hosttest::readFile(scratch.path("host.out")).find("t: the device is back"), std::string::npos);
-    // Stopped first: a file still being written may end in half a row.
+    for (size_t round = 1; round <= 5; ++round) {
+        sim.signal(SIGKILL);
+        sim.wait(5s);
+        ASSERT_TRUE(hosttest::eventually([&] { return times("t: reading failed") == round; }, 10s))
+            << hosttest::readFile(scratch.path("host.out"));
+        const size_t before = rows().size();
+        ASSERT_TRUE(hosttest::startSim(sim, scratch.path("t.pty"), scratch.path("sim" + std::to_string(round) + ".log"), simArgs));
+        ASSERT_TRUE(hosttest::eventually([&] { return times("t: the device is back") == round && rowsOf("t", before) > 10; }, 40s))
+            << hosttest::readFile(scratch.path("host.out"));
+    }
     host.signal(SIGTERM);
     EXPECT_EQ(host.wait(15s), 0);
+    other.signal(SIGTERM);
+    EXPECT_EQ(other.wait(10s), 0);
+
+    std::vector<std::vector<double>> recorded;
     for (const std::string& line : rows()) {
         if (line.rfind("host_time", 0) == 0) continue;
         const auto fields = split(line, ',');
         EXPECT_EQ(fields[2], fields[1] == "t" ? "1" : "2") << line;  // the same output numbers throughout
+        if (fields[1] != "u") continue;
+        std::vector<double> pose;
+        for (int v = 0; v < 6; ++v) pose.push_back(std::stod(fields[4 + v]));
+        recorded.push_back(pose);
     }
-    other.signal(SIGTERM);
-    EXPECT_EQ(other.wait(10s), 0);
+    const auto sent = sentPoses(scratch.path("other.log")).at(1);
+    ASSERT_GT(recorded.size(), 500u);
+    size_t first = 0;
+    while (first < sent.size() && !wasSent({sent[first]}, recorded[0])) ++first;
+    ASSERT_LT(first, sent.size());
+    // The host stopped before u's emulator did: the last few records sent may not have been read.
+    ASSERT_LE(first + recorded.size(), sent.size());
+    EXPECT_LE(sent.size() - (first + recorded.size()), 24u);
+    for (size_t i = 0; i < recorded.size(); ++i) ASSERT_TRUE(wasSent({sent[first + i]}, recorded[i])) << "record " << i << " of u";
+}
+
+// A device whose outputs would pass the host's 32 is stopped and named; the ones before it run.
+// Fifteen devices on missing ports keep their blocks (their claim comes before the port).
+TEST(HostProgram, DeviceBeyondThe32OutputsIsStoppedAndNamed) {
+    Scratch scratch;
+    Process sim;
+    ASSERT_TRUE(hosttest::startSim(sim, scratch.path("a.pty"), scratch.path("a.log"),
+                                   {"--receivers", "1,2", "--scene", "1=circle:x=12,y=-10,radius=4,period=2"}));
+    std::string conf = "[device a]\nport " + scratch.path("a.pty") + "\nsensors 1 1 0 0\n";
+    for (int i = 2; i <= 17; ++i) conf += "[device d" + std::to_string(i) + "]\nport " + scratch.path("none.pty") + "\nsensors 1 1 0 0\n";
+    scratch.write("many.conf", conf);
+    const HostRun run = runHost(scratch, {"--plain", "--config", scratch.path("many.conf"), "--duration", "2", "--csv", scratch.path("a.csv")});
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_NE(run.out.find("d17: would need tracker outputs 33 to 34, but the host has 32 of each kind; the device is stopped"),
+              std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("d16: would need"), std::string::npos);
+    std::set<std::string> outputs;
+    for (const std::string& line : hosttest::lines(hosttest::readFile(scratch.path("a.csv")))) {
+        if (line.rfind("host_time", 0) != 0) outputs.insert(split(line, ',')[1] + " " + split(line, ',')[2]);
+    }
+    EXPECT_EQ(outputs, (std::set<std::string>{"a 1", "a 2"}));
+    sim.signal(SIGTERM);
+    EXPECT_EQ(sim.wait(10s), 0);
+}
+
+namespace {
+// The processes whose parent is pid.
+std::vector<pid_t> childrenOf(pid_t pid) {
+    std::vector<pid_t> children;
+    const std::string list = hosttest::readFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    for (size_t at = 0; at < list.size();) {
+        const size_t end = list.find(' ', at);
+        if (end == std::string::npos) break;
+        children.push_back(static_cast<pid_t>(std::stol(list.substr(at, end - at))));
+        at = end + 1;
+    }
+    return children;
+}
+
+bool gone(pid_t pid) {
+    const std::string stat = hosttest::readFile("/proc/" + std::to_string(pid) + "/stat");
+    return stat.empty() || stat.find(") Z ") != std::string::npos;
+}
+}  // namespace
+
+// A host killed with SIGKILL leaves no emulator running, and its scratch folder with the pty links
+// goes with the next run.
+TEST(HostProgram, KilledHostLeavesNoEmulatorAndNoScratchFolderBehind) {
+    Scratch scratch;
+    scratch.write("two.conf", "[device a]\nsensors 1 0 0 0\n[device b]\nsensors 1 0 0 0\n");
+    Process host;
+    ASSERT_TRUE(host.start({kHost, "--plain", "--simulate", "--config", scratch.path("two.conf"), "--csv", scratch.path("k.csv")},
+                           scratch.path("host.out"), scratch.path("host.err")));
+    ASSERT_TRUE(hosttest::eventually([&] { return hosttest::lines(hosttest::readFile(scratch.path("k.csv"))).size() > 20; }, 30s));
+    const std::vector<pid_t> emulators = childrenOf(host.pid());
+    ASSERT_EQ(emulators.size(), 2u);
+    const std::string folderPrefix = "/tmp/fastrak-host-" + std::to_string(host.pid()) + "-";
+    std::string folder;
+    for (const std::string& line : hosttest::lines(hosttest::readFile(scratch.path("host.out")))) {
+        const size_t at = line.find(folderPrefix);
+        if (at != std::string::npos) folder = line.substr(at, line.find('/', at + folderPrefix.size()) - at);
+    }
+    ASSERT_FALSE(folder.empty()) << hosttest::readFile(scratch.path("host.out"));
+    host.signal(SIGKILL);
+    host.wait(5s);
+    for (pid_t pid : emulators) EXPECT_TRUE(hosttest::eventually([&] { return gone(pid); }, 5s)) << "emulator " << pid;
+    EXPECT_EQ(access(folder.c_str(), F_OK), 0) << folder;
+    const HostRun next = runHost(scratch, {"--simulate", "--count", "3"});
+    EXPECT_EQ(next.status, 0) << next.out;
+    EXPECT_NE(access(folder.c_str(), F_OK), 0) << folder << " left in the way";
 }
 
 // On a terminal: the table with its rows, and the module's lines only in the scrolling region below it.

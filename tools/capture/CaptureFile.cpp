@@ -100,12 +100,21 @@ bool readSettings(const std::string& payload, LineSettings& s) {
            (s.stopBits == 1 || s.stopBits == 2);
 }
 
-bool parseCapture(const std::string& bytes, Capture& capture, uint64_t& errorOffset, std::string& error) {
+bool parseCapture(const std::string& bytes, Capture& capture, uint64_t& errorOffset, std::string& error,
+                  bool acceptCutShort) {
     capture = Capture();
     auto fail = [&](uint64_t offset, const std::string& what) {
         errorOffset = offset;
         error = what;
         return false;
+    };
+    bool started = false;
+    auto cutShort = [&](uint64_t offset, const std::string& what) {
+        if (!acceptCutShort || !started) return fail(offset, what);
+        capture.complete = false;
+        capture.cutOffset = offset;
+        capture.cutReason = what;
+        return true;
     };
     const std::string prefix = "fastrak-capture ";
     if (bytes.compare(0, prefix.size(), prefix) != 0) return fail(0, "not a capture file (it does not begin with \"fastrak-capture \")");
@@ -114,13 +123,18 @@ bool parseCapture(const std::string& bytes, Capture& capture, uint64_t& errorOff
     }
     std::array<bool, 256> declared{};
     std::array<uint64_t, 256> lastTime{};
-    bool started = false;
     size_t at = kMagicSize;
     while (at < bytes.size()) {
         const size_t begin = at;
         const char kind = bytes[at];
-        if (!knownKind(kind)) return fail(begin, "unknown chunk kind (the file is damaged)");
-        if (at + 2 > bytes.size()) return fail(begin, "the file ends inside a chunk (truncated)");
+        if (!knownKind(kind)) {
+            // A file system may leave zeros where the last writes never landed.
+            if (bytes.find_first_not_of('\0', begin) == std::string::npos) {
+                return cutShort(begin, "zero bytes to the end (the capture was not finished)");
+            }
+            return fail(begin, "unknown chunk kind (the file is damaged)");
+        }
+        if (at + 2 > bytes.size()) return cutShort(begin, "the file ends inside a chunk (truncated)");
         Chunk chunk;
         chunk.kind = static_cast<ChunkKind>(kind);
         chunk.stream = static_cast<uint8_t>(bytes[at + 1]);
@@ -135,7 +149,7 @@ bool parseCapture(const std::string& bytes, Capture& capture, uint64_t& errorOff
             if (used < 0 || (used > 0 && length > kMaxPayload)) return fail(begin, "bad chunk length (the file is damaged)");
         }
         if (used == 0 || bytes.size() - at - static_cast<size_t>(used) < length + 4) {
-            return fail(begin, "the file ends inside a chunk (truncated)");
+            return cutShort(begin, "the file ends inside a chunk (truncated)");
         }
         at += static_cast<size_t>(used);
         chunk.payload = bytes.substr(at, length);
@@ -180,7 +194,7 @@ bool parseCapture(const std::string& bytes, Capture& capture, uint64_t& errorOff
         lastTime[chunk.stream] = chunk.micros;
         capture.chunks.push_back(std::move(chunk));
     }
-    return fail(bytes.size(), "the file ends without its end chunk (truncated: the capture was not closed)");
+    return cutShort(bytes.size(), "the file ends without its end chunk (truncated: the capture was not closed)");
 }
 
 }  // namespace fastrakcapture

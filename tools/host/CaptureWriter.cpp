@@ -4,13 +4,22 @@
 #include <cerrno>
 #include <cstring>
 
-#include "HostLog.h"
 
 namespace fastrakhost {
 
 using fastrakcapture::ChunkKind;
 
 CaptureWriter::~CaptureWriter() { close(); }
+
+std::string CaptureWriter::error() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return error_;
+}
+
+bool CaptureWriter::failed() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return failed_;
+}
 
 bool CaptureWriter::open(const std::string& path) {
     file_ = std::fopen(path.c_str(), "wb");
@@ -40,7 +49,7 @@ void CaptureWriter::add(ChunkKind kind, uint8_t stream, Clock::time_point at, co
     if (failed_ || closing_ || file_ == nullptr) return;
     if (buffered_ + size > kMaxBuffered) {
         failed_ = true;
-        error_ = "the disk did not keep up; the capture ends here";
+        error_ = path_ + ": the disk did not keep up; the capture ends here";
         pending_.push_back({ChunkKind::LineLost, stream, static_cast<uint64_t>(micros < 0 ? 0 : micros), error_});
         wake_.notify_one();
         return;
@@ -75,7 +84,6 @@ void CaptureWriter::run() {
             std::lock_guard<std::mutex> hold(mutex_);
             failed_ = true;
             error_ = path_ + ": " + std::strerror(errno);
-            hostError("capture: cannot write " + error_ + "; the capture stops, the run goes on");
         }
         batch.clear();
         if (last) break;
@@ -95,6 +103,7 @@ bool CaptureWriter::close() {
     bool ok = std::fwrite(end.data(), 1, end.size(), file_) == end.size();
     ok = std::fclose(file_) == 0 && ok;
     file_ = nullptr;
+    if (!ok && error_.empty()) error_ = path_ + ": " + std::strerror(errno);
     return ok && !failed_;
 }
 

@@ -25,7 +25,9 @@ public:
 
     // Writes the header and starts the writer thread; false with error() otherwise.
     bool open(const std::string& path);
-    const std::string& error() const { return error_; }
+    std::string error() const;
+    // True once the capture could not be written (the disk full or too slow); error() says why.
+    bool failed() const;
 
     // Cheap: appends to the buffer under a lock; the file is written by the thread.
     void add(fastrakcapture::ChunkKind kind, uint8_t stream, Clock::time_point at, const char* data, size_t size);
@@ -51,7 +53,7 @@ private:
     std::FILE* file_ = nullptr;
     std::string path_, error_;
     Clock::time_point start_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::vector<Pending> pending_;
     size_t buffered_ = 0;

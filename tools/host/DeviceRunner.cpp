@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "HostLog.h"
 
@@ -23,17 +24,6 @@ std::string seconds(double value) {
 
 }  // namespace
 
-void HostContext::settleClaims(bool force) {
-    std::lock_guard<std::mutex> hold(claimMutex);
-    for (auto claim = claims.begin(); claim != claims.end();) {
-        claim->storage->lock();
-        const bool made = force || claim->storage->count() != claim->base;
-        if (made) claim->storage->setCount(std::max(claim->storage->count(), claim->total));
-        claim->storage->unlock();
-        claim = made ? claims.erase(claim) : claim + 1;
-    }
-}
-
 DeviceRunner::DeviceRunner(HostContext& context, const DeviceSection& section, size_t order)
     : context_(context), section_(section), order_(order), logger_() {
     fillLogger(logger_, section.name.c_str());
@@ -42,6 +32,8 @@ DeviceRunner::DeviceRunner(HostContext& context, const DeviceSection& section, s
     logger_.showThreadId = context.settings.logThreadId;
     logger_.debugLevel = context.settings.debugLevel;
     logger_.debugThreshold = context.settings.debugThreshold;
+    trackers_.reset(new Storage(Storage::Kind::Tracker, logger_));
+    controllers_.reset(new Storage(Storage::Kind::Controller, logger_));
 }
 
 DeviceRunner::~DeviceRunner() { join(); }
@@ -75,48 +67,66 @@ bool DeviceRunner::pause(double secondsToWait) {
     return context_.running();
 }
 
-bool DeviceRunner::setUp(bool again) {
+static std::string outputRange(const char* kind, uint32_t first, uint32_t count) {
+    return count == 1 ? std::string(kind) + " output " + std::to_string(first)
+                      : std::string(kind) + " outputs " + std::to_string(first) + " to " + std::to_string(first + count - 1);
+}
+
+// The first set-up gives the device the next free block of host outputs, as many as it claimed.
+bool DeviceRunner::placeOutputs(uint32_t trackers, uint32_t controllers) {
+    const uint32_t trackerBase = context_.trackersGiven, controllerBase = context_.controllersGiven;
+    std::string beyond;
+    if (trackerBase + trackers > kSlots) beyond = outputRange("tracker", trackerBase + 1, trackers);
+    if (controllerBase + controllers > kSlots) {
+        beyond += (beyond.empty() ? "" : " and ") + outputRange("controller", controllerBase + 1, controllers);
+    }
+    if (!beyond.empty()) {
+        hostError(name() + ": would need " + beyond + ", but the host has 32 of each kind; the device is stopped");
+        context_.beyondLimits = true;
+        return false;
+    }
+    trackerBase_ = trackerBase;
+    trackerTotal_ = trackers;
+    controllerBase_ = controllerBase;
+    controllerTotal_ = controllers;
+    context_.trackersGiven += trackers;
+    context_.controllersGiven += controllers;
+    placed_ = true;
+    return true;
+}
+
+bool DeviceRunner::setUp() {
     context_.board->setState(name(), DeviceState::SettingUp);
+    if (!trackers_->ready() || !controllers_->ready()) {
+        hostError(name() + ": cannot make the storage mutexes");
+        return false;
+    }
     record_.reset(new DeviceRecord(section_));
     device_ = context_.module->createDev()(record_->get(), &logger_);
     if (device_ == nullptr) {
         hostError(name() + ": the module made no device");
         return false;
     }
+    Storage* storages[2] = {trackers_.get(), controllers_.get()};
+    for (Storage* storage : storages) {
+        storage->lock();
+        storage->setCount(0);
+        storage->unlock();
+    }
     InitInfo info{};
-    info.trackerStorage = context_.trackers->storage();
-    info.controllerStorage = context_.controllers->storage();
+    info.trackerStorage = trackers_->storage();
+    info.controllerStorage = controllers_->storage();
     info.runFlag = const_cast<int32_t*>(context_.runFlag);
-
-    Storage* storages[2] = {context_.trackers, context_.controllers};
-    uint32_t* bases[2] = {&trackerBase_, &controllerBase_};
-    uint32_t* totals[2] = {&trackerTotal_, &controllerTotal_};
-    if (again) {
-        std::lock_guard<std::mutex> hold(context_.claimMutex);
-        for (int k = 0; k < 2; ++k) {
-            if (*totals[k] == *bases[k]) continue;  // claimed nothing there the first time
-            storages[k]->lock();
-            context_.claims.push_back({storages[k], *bases[k], storages[k]->count()});
-            storages[k]->setCount(*bases[k]);
-            storages[k]->unlock();
-        }
-    } else {
-        for (int k = 0; k < 2; ++k) {
-            storages[k]->lock();
-            *bases[k] = storages[k]->count();
-            storages[k]->unlock();
-        }
-    }
     const int32_t result = device_->init(&info);
-    if (again) {
-        context_.settleClaims(true);
-    } else {
-        for (int k = 0; k < 2; ++k) {
-            storages[k]->lock();
-            *totals[k] = storages[k]->count();
-            storages[k]->unlock();
-        }
+    uint32_t claimed[2];
+    for (int k = 0; k < 2; ++k) {
+        storages[k]->lock();
+        claimed[k] = storages[k]->count();
+        storages[k]->unlock();
     }
+    // The claim is made before the port is opened, so a device whose port fails keeps its block:
+    // the numbers of the devices after it do not depend on whether it is plugged in.
+    if (!placed_ && !placeOutputs(claimed[0], claimed[1])) return false;
     if (result != 1) {
         hostError(name() + ": set-up failed");
         return false;
@@ -133,11 +143,25 @@ void DeviceRunner::release() {
     record_.reset();
 }
 
+void DeviceRunner::publish(Sample& sample) {
+    // Numbered as it is published, so a limit of N stops after exactly N records.
+    if (context_.recordLimit > 0) {
+        const uint64_t number = ++context_.published;
+        if (number > context_.recordLimit) return;
+        if (number == context_.recordLimit) *context_.runFlag = 0;
+    }
+    context_.board->publish(sample);
+    if (context_.osc != nullptr) context_.osc->publish(sample);
+    context_.recorder->write(sample);
+}
+
 void DeviceRunner::collect(const UpdateMask& mask) {
     const uint32_t words[2] = {fromNet(mask.trackers), fromNet(mask.controllers)};
-    Storage* storages[2] = {context_.trackers, context_.controllers};
+    Storage* storages[2] = {trackers_.get(), controllers_.get()};
+    const uint32_t bases[2] = {trackerBase_, controllerBase_};
+    const uint32_t totals[2] = {trackerTotal_, controllerTotal_};
     for (int k = 0; k < 2; ++k) {
-        for (uint32_t n = 1; n <= kSlots && words[k] != 0; ++n) {
+        for (uint32_t n = 1; n <= totals[k] && words[k] != 0; ++n) {
             if ((words[k] & (1u << (n - 1))) == 0) continue;
             Sample sample;
             bool found = false;
@@ -148,12 +172,11 @@ void DeviceRunner::collect(const UpdateMask& mask) {
             }
             storages[k]->unlock();
             if (!found) continue;
+            sample.output = bases[k] + n;
             sample.device = name();
             sample.hostTime = wallClockSeconds();
             sample.arrived = std::chrono::steady_clock::now();
-            context_.board->publish(sample);
-            if (context_.osc != nullptr) context_.osc->publish(sample);
-            context_.recorder->write(sample);
+            publish(sample);
         }
     }
 }
@@ -173,7 +196,7 @@ void DeviceRunner::run() {
         context_.board->setState(name(), DeviceState::Stopped);
         return;
     }
-    bool ready = setUp(false);
+    bool ready = setUp();
     endTurn();
     if (!ready) {
         release();
@@ -190,18 +213,20 @@ void DeviceRunner::run() {
         receive();
         if (!context_.running()) break;
         // The module gave up reading while we still want records: the line is gone.
-        hostError(name() + ": reading failed; releasing the device, next try in " + seconds(wait));
+        lineLost_ = true;
         context_.board->setState(name(), DeviceState::Disconnected);
+        hostError(name() + ": reading failed; releasing the device, next try in " + seconds(wait));
         release();
         while (context_.running()) {
             if (!pause(wait)) break;
             bool back;
             {
                 std::lock_guard<std::mutex> hold(context_.setupMutex);
-                back = setUp(true);
+                back = setUp();
             }
             wait = std::min(wait * 2, context_.longestRetrySeconds);
             if (back) {
+                lineLost_ = false;
                 hostInfo(name() + ": the device is back");
                 context_.board->setState(name(), DeviceState::Running);
                 wait = context_.firstRetrySeconds;

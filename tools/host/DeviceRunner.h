@@ -21,8 +21,6 @@ namespace fastrakhost {
 // What every device thread shares with the others and with the main thread.
 struct HostContext {
     ModuleLibrary* module = nullptr;
-    Storage* trackers = nullptr;
-    Storage* controllers = nullptr;
     volatile int32_t* runFlag = nullptr;  // the word the module reads; cleared to end every reception
     PoseBoard* board = nullptr;
     Recorder* recorder = nullptr;
@@ -31,25 +29,22 @@ struct HostContext {
     bool strict = false;
     double firstRetrySeconds = 1;
     double longestRetrySeconds = 30;
+    uint64_t recordLimit = 0;  // stop after this many published records; 0: no limit
 
     // Set-ups run one at a time, the first ones in the order of the file, so output numbers are
-    // claimed in that order.
+    // given in that order.
     std::mutex setupMutex;
     std::condition_variable turnChanged;
     size_t turn = 0;
     std::atomic<bool> setupFailed{false};
 
-    // A device set up anew gets its old output numbers back: the count is lowered to its first
-    // number for the claim and raised again once the claim is made (settleClaims, or at the
-    // latest when init returns).
-    struct PendingClaim {
-        Storage* storage;
-        uint32_t base;
-        uint32_t total;
-    };
-    std::mutex claimMutex;
-    std::vector<PendingClaim> claims;
-    void settleClaims(bool force);
+    // The host's output numbers given so far: each device's block follows those of the devices
+    // before it in the file. Only first set-ups, one at a time, change them.
+    uint32_t trackersGiven = 0;
+    uint32_t controllersGiven = 0;
+    std::atomic<bool> beyondLimits{false};  // a device claimed more outputs than were left
+
+    std::atomic<uint64_t> published{0};
 
     bool running() const { return *runFlag != 0; }
 };
@@ -64,26 +59,35 @@ public:
     void start();
     void join();
     const std::string& name() const { return section_.name; }
+    // The line was lost and the device is not back (yet).
+    bool lineLost() const { return lineLost_; }
 
 private:
     void run();
     void takeTurn();
     void endTurn();
     // Creates and sets up a device; on success device_ holds it.
-    bool setUp(bool again);
+    bool setUp();
     void release();
     void receive();
     void collect(const UpdateMask& mask);
     bool pause(double seconds);
+
+    bool placeOutputs(uint32_t trackers, uint32_t controllers);
+    void publish(Sample& sample);
 
     HostContext& context_;
     DeviceSection section_;
     size_t order_;
     std::thread thread_;
     Logger logger_;
+    // The device's own storages: it claims from 1 in them at every set-up, and the host maps
+    // those numbers onto its block of output numbers, so a set-up never moves another device's.
+    std::unique_ptr<Storage> trackers_, controllers_;
     std::unique_ptr<DeviceRecord> record_;
     CBase* device_ = nullptr;
-    bool claimed_ = false;
+    bool placed_ = false;
+    std::atomic<bool> lineLost_{false};  // the block is fixed by the first set-up, kept by every later one
     uint32_t trackerBase_ = 0, trackerTotal_ = 0;
     uint32_t controllerBase_ = 0, controllerTotal_ = 0;
 };

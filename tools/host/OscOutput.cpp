@@ -43,8 +43,9 @@ std::string OscOutput::summary() const {
     if (destinations_.empty()) return std::string();
     const Totals t = totals();
     char text[128];
-    std::snprintf(text, sizeof text, "OSC %llu sent, %llu replaced, %llu errors", static_cast<unsigned long long>(t.sent),
-                  static_cast<unsigned long long>(t.replaced), static_cast<unsigned long long>(t.errors));
+    std::snprintf(text, sizeof text, "OSC %llu sent, %llu replaced, %llu dropped, %llu errors",
+                  static_cast<unsigned long long>(t.sent), static_cast<unsigned long long>(t.replaced),
+                  static_cast<unsigned long long>(t.dropped), static_cast<unsigned long long>(t.errors));
     return text;
 }
 
@@ -219,12 +220,13 @@ public:
     uint64_t sent() const { return sent_; }
     uint64_t errors() const { return errors_; }
     uint64_t replaced() const { return queue_.replaced(); }
+    uint64_t dropped() const { return queue_.dropped(); }
     std::string lastError() const {
         std::lock_guard<std::mutex> hold(errorMutex_);
         return lastError_;
     }
 
-    uint64_t reportedErrors = 0, reportedReplaced = 0;
+    uint64_t reportedErrors = 0, reportedReplaced = 0, reportedDropped = 0;
 
 private:
     bool outOfTime() const { return stopping_ && std::chrono::steady_clock::now() >= drainUntil_; }
@@ -353,6 +355,7 @@ OscOutput::Totals OscOutput::totals() const {
     for (const auto& destination : destinations_) {
         totals.sent += destination->sent();
         totals.replaced += destination->replaced();
+        totals.dropped += destination->dropped();
         totals.errors += destination->errors();
     }
     return totals;
@@ -372,8 +375,14 @@ void OscOutput::report() {
             hostWarning(destination->url() + ": " + std::to_string(replaced - destination->reportedReplaced) +
                         " poses replaced in the last second (the destination is slower than the tracker)");
         }
+        const uint64_t dropped = destination->dropped();
+        if (dropped > destination->reportedDropped) {
+            hostWarning(destination->url() + ": " + std::to_string(dropped - destination->reportedDropped) +
+                        " button events dropped in the last second (the destination has stopped reading)");
+        }
         destination->reportedErrors = errors;
         destination->reportedReplaced = replaced;
+        destination->reportedDropped = dropped;
     }
 }
 

@@ -17,7 +17,7 @@ class OscOutput {
 public:
     enum class AddResult { Added, BadUrl, Unreachable };
     struct Totals {
-        uint64_t sent = 0, replaced = 0, errors = 0;
+        uint64_t sent = 0, replaced = 0, dropped = 0, errors = 0;
     };
 
     OscOutput();
@@ -38,7 +38,7 @@ public:
     void stop();
 
     Totals totals() const;
-    // "OSC 1200 sent, 3 replaced, 0 errors", for the live view's head line.
+    // "OSC 1200 sent, 3 replaced, 0 dropped, 0 errors", for the live view's head line.
     std::string summary() const;
     // Called often; once a second logs each destination's new send errors and replaced poses.
     void report();

@@ -5,7 +5,8 @@
 
 namespace fastrakhost {
 
-OscQueue::OscQueue(size_t posesPerOutput) : poses_(kSlots) {
+OscQueue::OscQueue(size_t posesPerOutput, size_t eventsWaiting)
+    : poses_(kSlots), eventsWaiting_(eventsWaiting > 0 ? eventsWaiting : 1) {
     // Every slot is made now, so pushing a pose never allocates on the reception thread.
     for (Ring& ring : poses_) ring.slots.resize(posesPerOutput > 0 ? posesPerOutput : 1);
 }
@@ -15,6 +16,11 @@ void OscQueue::push(const Sample& sample) {
     {
         std::lock_guard<std::mutex> hold(mutex_);
         if (sample.kind == Sample::Kind::Controller) {
+            if (controllers_.size() == eventsWaiting_) {
+                controllers_.pop_front();
+                --waiting_;
+                ++dropped_;
+            }
             controllers_.push_back({nextOrder_++, sample});
             ++waiting_;
         } else {
@@ -82,6 +88,11 @@ size_t OscQueue::size() const {
 uint64_t OscQueue::replaced() const {
     std::lock_guard<std::mutex> hold(mutex_);
     return replaced_;
+}
+
+uint64_t OscQueue::dropped() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return dropped_;
 }
 
 }  // namespace fastrakhost

@@ -1,4 +1,4 @@
-// OscQueue: the records waiting for one OSC destination; poses of an output coalesce, presses never drop.
+// OscQueue: the records waiting for one OSC destination; poses of an output coalesce, button events are bounded.
 #pragma once
 
 #include <chrono>
@@ -18,11 +18,12 @@ namespace fastrakhost {
 // after 50 ms without records does the sender sleep until a push wakes it. A pose is state: when an output
 // already has posesPerOutput poses waiting, its oldest gives way to the newest (counted as
 // replaced), so a slow destination gets fresh poses instead of old ones. A controller record is
-// an event: it always waits its turn, however long the queue of them grows (people press a few
-// times a second at most). Records leave in the order they came.
+// an event: it waits its turn, and is dropped only when eventsWaiting of them already wait (a
+// receiver that stopped reading; people press a few times a second), the oldest first and counted,
+// so memory stays bounded. Records leave in the order they came.
 class OscQueue {
 public:
-    explicit OscQueue(size_t posesPerOutput = 64);
+    explicit OscQueue(size_t posesPerOutput = 64, size_t eventsWaiting = 1024);
 
     // Never waits but for the lock, which the sender holds only to copy one record out.
     // Thread-safe; any number of reception threads.
@@ -32,6 +33,7 @@ public:
 
     size_t size() const;
     uint64_t replaced() const;
+    uint64_t dropped() const;
 
 private:
     struct Entry {
@@ -47,11 +49,13 @@ private:
     std::condition_variable ready_;
     std::vector<Ring> poses_;  // index: output number - 1
     std::deque<Entry> controllers_;
+    size_t eventsWaiting_;
     size_t waiting_ = 0;
     unsigned idlePolls_ = 0;   // the sender's polls in a row that found nothing
     bool senderAsleep_ = false;
     uint64_t nextOrder_ = 0;
     uint64_t replaced_ = 0;
+    uint64_t dropped_ = 0;
 };
 
 }  // namespace fastrakhost

@@ -1,8 +1,17 @@
 // Recorder: the CSV and JSON-lines writers.
 #include "Recorder.h"
 
+#include <sys/stat.h>
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstring>
+
+#if defined(_WIN32)
+#  include <io.h>
+#else
+#  include <unistd.h>
+#endif
 
 namespace fastrakhost {
 namespace {
@@ -44,23 +53,95 @@ std::string number(const char* format, double value) {
 
 }  // namespace
 
+#if defined(_WIN32)
+int openFile(const char* path) { return _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE); }
+long writeSome(int fd, const char* data, size_t size) { return _write(fd, data, static_cast<unsigned>(size)); }
+int cutFile(int fd, long long size) { return _chsize_s(fd, size) == 0 ? 0 : -1; }
+int closeFile(int fd) { return _close(fd); }
+#else
+int openFile(const char* path) { return ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); }
+long writeSome(int fd, const char* data, size_t size) { return static_cast<long>(::write(fd, data, size)); }
+int cutFile(int fd, long long size) { return ::ftruncate(fd, static_cast<off_t>(size)); }
+int closeFile(int fd) { return ::close(fd); }
+#endif
+
+std::string occupiedBy(const std::string& path) {
+    struct stat info;
+    if (path.empty() || ::stat(path.c_str(), &info) != 0) return "";
+    if ((info.st_mode & S_IFMT) == S_IFDIR) return path + " is a folder";
+    if (info.st_size > 0) return path + " exists and is not empty (--overwrite replaces it)";
+    return "";
+}
+
+OutputFile::~OutputFile() { close(); }
+
+bool OutputFile::open(const std::string& path) {
+    path_ = path;
+    fd_ = openFile(path.c_str());
+    if (fd_ < 0) {
+        error_ = path + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+void OutputFile::fail(const std::string& reason) {
+    error_ = path_ + ": " + reason;
+    pending_.clear();
+    closeFile(fd_);
+    fd_ = -1;
+}
+
+bool OutputFile::flush() {
+    if (fd_ < 0) return pending_.empty() && error_.empty();
+    size_t done = 0;
+    while (done < pending_.size()) {
+        const long wrote = writeSome(fd_, pending_.data() + done, pending_.size() - done);
+        if (wrote > 0) {
+            done += static_cast<size_t>(wrote);
+            continue;
+        }
+        if (wrote < 0 && errno == EINTR) continue;
+        const std::string reason = wrote == 0 ? std::string("the file takes no more") : std::strerror(errno);
+        // Cut a half-written line off, so the file ends on the last record that fits whole.
+        const size_t whole = pending_.rfind('\n', done == 0 ? 0 : done - 1);
+        const long long keep = written_ + (done > 0 && whole != std::string::npos ? static_cast<long long>(whole + 1) : 0);
+        cutFile(fd_, keep);
+        written_ = keep;
+        fail(reason);
+        return false;
+    }
+    written_ += static_cast<long long>(pending_.size());
+    pending_.clear();
+    return true;
+}
+
+bool OutputFile::close() {
+    if (fd_ < 0) return error_.empty();
+    const bool flushed = flush();
+    if (fd_ < 0) return false;
+    const int closed = closeFile(fd_);
+    fd_ = -1;
+    if (closed != 0) {
+        error_ = path_ + ": " + std::strerror(errno);
+        return false;
+    }
+    return flushed;
+}
+
 Recorder::~Recorder() { close(); }
 
 bool Recorder::open(const std::string& csvPath, const std::string& jsonlPath) {
     if (!csvPath.empty()) {
-        csv_ = std::fopen(csvPath.c_str(), "w");
-        if (csv_ == nullptr) {
-            error_ = csvPath + ": " + std::strerror(errno);
+        if (!csv_.open(csvPath)) {
+            error_ = csv_.error();
             return false;
         }
-        std::fputs("host_time,device,output,kind,x,y,z,azimuth,elevation,roll,buttons\n", csv_);
+        csvLines_ = "host_time,device,output,kind,x,y,z,azimuth,elevation,roll,buttons\n";
     }
-    if (!jsonlPath.empty()) {
-        jsonl_ = std::fopen(jsonlPath.c_str(), "w");
-        if (jsonl_ == nullptr) {
-            error_ = jsonlPath + ": " + std::strerror(errno);
-            return false;
-        }
+    if (!jsonlPath.empty() && !jsonl_.open(jsonlPath)) {
+        error_ = jsonl_.error();
+        return false;
     }
     lastFlush_ = std::chrono::steady_clock::now();
     return true;
@@ -95,25 +176,60 @@ std::string Recorder::jsonLine(const Sample& sample) {
 
 void Recorder::write(const Sample& sample) {
     std::lock_guard<std::mutex> hold(mutex_);
-    if (csv_ != nullptr) std::fputs(csvLine(sample).c_str(), csv_);
-    if (jsonl_ != nullptr) std::fputs(jsonLine(sample).c_str(), jsonl_);
+    if (failed_) return;
+    if (csv_.isOpen()) csvLines_ += csvLine(sample);
+    if (jsonl_.isOpen()) jsonLines_ += jsonLine(sample);
 }
 
-void Recorder::flushIfDue() {
+bool Recorder::failed() const {
     std::lock_guard<std::mutex> hold(mutex_);
+    return failed_;
+}
+
+// The files are the main thread's alone; the reception threads only touch the line buffers.
+bool Recorder::flushFile(OutputFile& file) {
+    if (file.flush()) return true;
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (!failed_) error_ = file.error();
+    failed_ = true;
+    return false;
+}
+
+bool Recorder::flushIfDue() {
     const SteadyTime now = std::chrono::steady_clock::now();
-    if (now - lastFlush_ < std::chrono::milliseconds(400)) return;
+    if (now - lastFlush_ < std::chrono::milliseconds(200)) return !failed();
     lastFlush_ = now;
-    if (csv_ != nullptr) std::fflush(csv_);
-    if (jsonl_ != nullptr) std::fflush(jsonl_);
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (failed_) return false;
+        csv_.append(csvLines_);
+        jsonl_.append(jsonLines_);
+        csvLines_.clear();
+        jsonLines_.clear();
+    }
+    return flushFile(csv_) && flushFile(jsonl_);
 }
 
-void Recorder::close() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    if (csv_ != nullptr) std::fclose(csv_);
-    if (jsonl_ != nullptr) std::fclose(jsonl_);
-    csv_ = nullptr;
-    jsonl_ = nullptr;
+bool Recorder::close() {
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (!failed_) {
+            csv_.append(csvLines_);
+            jsonl_.append(jsonLines_);
+        }
+        csvLines_.clear();
+        jsonLines_.clear();
+    }
+    OutputFile* files[2] = {&csv_, &jsonl_};
+    for (OutputFile* file : files) {
+        if (!file->isOpen()) continue;
+        if (!file->close()) {
+            std::lock_guard<std::mutex> hold(mutex_);
+            if (!failed_) error_ = file->error();
+            failed_ = true;
+        }
+    }
+    return !failed();
 }
 
 }  // namespace fastrakhost

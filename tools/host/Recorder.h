@@ -1,13 +1,41 @@
 // Recorder: every published record into CSV and JSON-lines files as it arrives.
 #pragma once
 
-#include <cstdio>
 #include <mutex>
 #include <string>
 
 #include "PoseBoard.h"
 
 namespace fastrakhost {
+
+// One recording file. Lines wait in memory and go out whole at each flush; when the disk refuses
+// them (full, an I/O error) the file is cut back to its last whole line, so what it holds stays
+// readable, and nothing more is written.
+class OutputFile {
+public:
+    OutputFile() = default;
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    bool open(const std::string& path);  // made anew or emptied; false with error()
+    bool isOpen() const { return fd_ >= 0; }
+    void append(const std::string& text) { pending_ += text; }
+    bool flush();  // false with error() when the file cannot take what waits
+    bool close();
+    const std::string& error() const { return error_; }
+
+private:
+    void fail(const std::string& reason);
+
+    int fd_ = -1;
+    std::string path_, pending_, error_;
+    long long written_ = 0;  // bytes in the file, always whole lines
+};
+
+// An output file that exists and holds something, which a run must not overwrite unless told to.
+// Returns the reason, or an empty string when the path is free.
+std::string occupiedBy(const std::string& path);
 
 class Recorder {
 public:
@@ -21,19 +49,25 @@ public:
     const std::string& error() const { return error_; }
 
     void write(const Sample& sample);
-    // Called at least twice a second, so a killed program loses under a second of records.
-    void flushIfDue();
-    void close();
+    // Called every 100 ms; writes out every 200 ms, so a killed program loses at most that. False
+    // once a file has failed: error() names it and the reason; later records are dropped.
+    bool flushIfDue();
+    // Writes the rest out and closes; false with error() when that failed.
+    bool close();
+    bool failed() const;
 
     static std::string csvLine(const Sample& sample);
     static std::string jsonLine(const Sample& sample);
 
 private:
-    std::mutex mutex_;
-    std::FILE* csv_ = nullptr;
-    std::FILE* jsonl_ = nullptr;
+    bool flushFile(OutputFile& file);
+
+    mutable std::mutex mutex_;
+    std::string csvLines_, jsonLines_;  // filled by the reception threads, emptied by the flush
+    OutputFile csv_, jsonl_;
     SteadyTime lastFlush_{};
     std::string error_;
+    bool failed_ = false;
 };
 
 }  // namespace fastrakhost

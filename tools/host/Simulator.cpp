@@ -8,11 +8,14 @@
 #include "ModuleLibrary.h"
 
 #if !defined(_WIN32)
+#  include <fcntl.h>
 #  include <signal.h>
-#  include <spawn.h>
 #  include <sys/wait.h>
 #  include <poll.h>
 #  include <unistd.h>
+#  if defined(__linux__)
+#    include <sys/prctl.h>
+#  endif
 extern char** environ;
 #endif
 
@@ -64,8 +67,29 @@ std::string Simulator::findProgram() {
     return "fastrak-sim";
 }
 
+namespace {
+
+// The program as execv needs it: a name without a slash is looked up on the PATH here, before the
+// fork, because the child may only make async-signal-safe calls.
+std::string resolve(const std::string& program) {
+    if (program.find('/') != std::string::npos) return program;
+    const char* path = std::getenv("PATH");
+    std::string folders = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    for (size_t start = 0; start <= folders.size();) {
+        size_t end = folders.find(':', start);
+        if (end == std::string::npos) end = folders.size();
+        const std::string candidate = (end > start ? folders.substr(start, end - start) : ".") + "/" + program;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+        start = end + 1;
+    }
+    return program;
+}
+
+}  // namespace
+
 bool Simulator::start(const std::string& program, const std::string& link, const std::vector<std::string>& arguments,
                       std::string& error) {
+    const std::string path = resolve(program);
     std::vector<std::string> words = {program, "--link", link};
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -73,26 +97,49 @@ bool Simulator::start(const std::string& program, const std::string& link, const
     argv.push_back(nullptr);
 
     int ends[2];
-    if (pipe(ends) != 0) {
+    if (pipe2(ends, O_CLOEXEC) != 0) {
         error = "cannot make a pipe for fastrak-sim";
         return false;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, ends[1], STDERR_FILENO);
-    posix_spawn_file_actions_addclose(&actions, ends[0]);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    // Its own process group: Ctrl-C on the terminal is ours to handle, and the emulator must
-    // outlive it until the devices have sent their stop commands.
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    pid_t pid = -1;
-    const int failed = posix_spawnp(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    int reported[2];  // closed by the exec; an errno comes through it when the exec fails
+    if (pipe2(reported, O_CLOEXEC) != 0) {
+        close(ends[0]);
+        close(ends[1]);
+        error = "cannot make a pipe for fastrak-sim";
+        return false;
+    }
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // Its own process group: Ctrl-C on the terminal is ours to handle, and the emulator must
+        // outlive it until the devices have sent their stop commands. It ends with us all the
+        // same, also when we are killed and can clean nothing up.
+        setpgid(0, 0);
+#  if defined(__linux__)
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+#  endif
+        if (getppid() != parent) _exit(127);  // we died before the line above took effect
+        dup2(ends[1], STDOUT_FILENO);
+        dup2(ends[1], STDERR_FILENO);
+        execve(path.c_str(), argv.data(), environ);
+        const int failure = errno;
+        (void)!write(reported[1], &failure, sizeof failure);
+        _exit(127);
+    }
     close(ends[1]);
+    close(reported[1]);
+    int failed = pid < 0 ? errno : 0;
+    if (pid > 0) {
+        int childError = 0;
+        ssize_t got;
+        while ((got = read(reported[0], &childError, sizeof childError)) < 0 && errno == EINTR) {
+        }
+        if (got == static_cast<ssize_t>(sizeof childError)) {
+            failed = childError;
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    close(reported[0]);
     if (failed != 0) {
         close(ends[0]);
         error = "cannot start " + program + ": " + std::strerror(failed);
@@ -116,6 +163,17 @@ bool Simulator::start(const std::string& program, const std::string& link, const
     }
     if (line.empty() || line.back() != '\n' || line[0] != '/') {
         error = "fastrak-sim did not start: " + (line.empty() ? std::string("no output") : line);
+        // It is likely on its way out; its own exit status tells a usage error from the rest.
+        for (int waited = 0; waited < 40; ++waited) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                remember(0, pid_);
+                pid_ = -1;
+                break;
+            }
+            usleep(50 * 1000);
+        }
         stop();
         return false;
     }
@@ -150,6 +208,7 @@ void Simulator::stop() {
         kill(pid_, SIGTERM);
         int status = 0;
         waitpid(pid_, &status, 0);
+        exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         remember(0, pid_);
         pid_ = -1;
     }

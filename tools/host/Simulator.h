@@ -24,6 +24,8 @@ public:
                std::string& error);
     const std::string& terminal() const { return terminal_; }
     void stop();
+    // After a failed start: the emulator exited with status 2, a usage error in its arguments.
+    bool refusedItsArguments() const { return exitStatus_ == 2; }
 
     // fastrak-sim beside this program, in the build tree's tools/sim, or on the PATH.
     static std::string findProgram();
@@ -36,6 +38,7 @@ private:
 
     int pid_ = -1;
     int output_ = -1;
+    int exitStatus_ = -1;
     std::thread forwarder_;
     std::string terminal_;
 };

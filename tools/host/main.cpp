@@ -1,11 +1,15 @@
 // fastrak-host: loads the device module, runs one reception thread per configured device, and shows
 // and records the poses.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -28,6 +32,8 @@
 #if defined(_WIN32)
 #  include <io.h>
 #else
+#  include <dirent.h>
+#  include <signal.h>
 #  include <unistd.h>
 #endif
 
@@ -59,8 +65,83 @@ const char* kFooter =
     "\nConfiguration file: sections [host] and [device NAME]; a device's lines are the module's option\n"
     "keywords with blank-separated arguments (\"double quotes\" keep blanks, # starts a comment).\n"
     "See docs/host.md and docs/configuration.md.\n"
-    "Exit status: 0 after a clean stop, 1 when the module or a device could not run, 2 for a bad\n"
-    "command line or configuration file.";
+    "Exit status:\n"
+    "  0    a clean stop (a signal, --duration or --count) with every device delivering\n"
+    "  1    a device or an output failed during the run (set-up, a line not back at the end,\n"
+    "       a file that could not be written, outputs beyond 32, the module not loaded)\n"
+    "  2    a usage or configuration error, found before anything started\n"
+    "  130  a second Ctrl-C";
+
+// The options that take a value; the rest are flags.
+const char* const kValueOptions[] = {"--config", "--module", "--csv", "--jsonl", "--osc", "--capture",
+                                     "--duration", "--count", "--sim-args", "--sim"};
+const char* const kFlagOptions[] = {"--help", "--version", "--strict", "--plain", "--simulate", "--overwrite"};
+
+size_t editDistance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// What the option parser lets through: an unknown long option (named with the closest known one)
+// and an option that would take the next option as its value. Returns the problem, or "".
+std::string checkWords(int argc, char** argv) {
+    std::vector<std::string> known(std::begin(kValueOptions), std::end(kValueOptions));
+    known.insert(known.end(), std::begin(kFlagOptions), std::end(kFlagOptions));
+    auto isKnown = [&](const std::string& word) { return std::find(known.begin(), known.end(), word) != known.end(); };
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--") break;
+        if (word.size() < 3 || word.compare(0, 2, "--") != 0) continue;
+        const std::string name = word.substr(0, word.find('='));
+        if (!isKnown(name)) {
+            std::string closest;
+            size_t best = std::string::npos;
+            for (const std::string& option : known) {
+                const size_t distance = editDistance(name, option);
+                if (distance < best) best = distance, closest = option;
+            }
+            return "unknown option " + name + (best <= name.size() / 2 ? "; did you mean " + closest + "?" : "");
+        }
+        const bool takesValue = std::find(std::begin(kValueOptions), std::end(kValueOptions), name) != std::end(kValueOptions);
+        if (!takesValue || name != word || i + 1 >= argc) continue;
+        const std::string value = argv[++i];
+        // --sim-args carries the emulator's own options, so only one of ours counts as a slip there.
+        const bool anOption = name == "--sim-args" ? isKnown(value.substr(0, value.find('=')))
+                                                    : value.compare(0, 2, "--") == 0 || value == "-h";
+        if (anOption) return name + " needs a value, not the option " + value;
+    }
+    return "";
+}
+
+// A finite number of seconds, 0 or more, written out whole.
+bool readSeconds(const std::string& text, double& value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return end != nullptr && *end == '\0' && std::isfinite(value) && value >= 0;
+}
+
+// A whole number, 0 or more, without a sign.
+bool readCount(const std::string& text, uint64_t& value) {
+    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    value = std::strtoull(text.c_str(), nullptr, 10);
+    return true;
+}
+
+int usageError(const std::string& text) {
+    std::cerr << "fastrak-host: " << text << "\nRun with --help for more information.\n";
+    return 2;
+}
 
 DeviceSection simulatedDevice() {
     DeviceSection device;
@@ -93,14 +174,48 @@ std::string portOf(const DeviceSection& device) {
     return port;
 }
 
+#if !defined(_WIN32)
+// Removes the scratch folders of hosts that are gone (killed before they could clean up): their
+// pty links point nowhere. A folder's name carries its host's process id.
+void removeStaleScratchFolders() {
+    DIR* tmp = opendir("/tmp");
+    if (tmp == nullptr) return;
+    const std::string prefix = "fastrak-host-";
+    while (const dirent* entry = readdir(tmp)) {
+        const std::string name = entry->d_name;
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+        if (pid <= 0 || name.find('-', prefix.size()) == std::string::npos) continue;
+        if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        const std::string folder = "/tmp/" + name;
+        if (DIR* inside = opendir(folder.c_str())) {
+            while (const dirent* link = readdir(inside)) {
+                const std::string file = link->d_name;
+                if (file.size() > 4 && file.compare(file.size() - 4, 4, ".pty") == 0) unlink((folder + "/" + file).c_str());
+            }
+            closedir(inside);
+        }
+        rmdir(folder.c_str());
+    }
+    closedir(tmp);
+}
+#endif
+
 std::string makeScratchFolder() {
 #if defined(_WIN32)
     return ".";
 #else
-    char pattern[] = "/tmp/fastrak-host-XXXXXX";
-    const char* made = mkdtemp(pattern);
+    std::string pattern = "/tmp/fastrak-host-" + std::to_string(getpid()) + "-XXXXXX";
+    const char* made = mkdtemp(&pattern[0]);
     return made != nullptr ? made : "/tmp";
 #endif
+}
+
+// Removes what this run put in its scratch folder, then the folder.
+void removeScratchFolder(const std::string& folder, const std::vector<std::string>& links) {
+    if (folder.empty() || folder == "/tmp" || folder == ".") return;
+    for (const std::string& link : links) std::remove(link.c_str());
+    std::remove(folder.c_str());
 }
 
 bool stdoutIsTerminal() {
@@ -118,10 +233,9 @@ int main(int argc, char** argv) {
     app.footer(kFooter);
     app.set_version_flag("--version", std::string("fastrak-host ") + FASTRAK_VERSION);
     std::string configPath, modulePath, csvPath, jsonlPath, simArgs, simProgram, capturePath;
+    std::string durationText, countText;
     std::vector<std::string> oscUrls;
-    double duration = 0;
-    uint64_t count = 0;
-    bool strict = false, simulate = false, plain = false;
+    bool strict = false, simulate = false, plain = false, overwrite = false;
     app.add_option("--config", configPath, "Configuration file (see below)")->type_name("FILE");
     app.add_option("--module", modulePath, std::string("Device module to load (default: ") + ModuleLibrary::fileName() +
                                                " beside this program, else in the installed module folder)")
@@ -142,9 +256,13 @@ int main(int argc, char** argv) {
                    "Record every byte each device's line carries, both ways, with time stamps, to FILE "
                    "(for fastrak-sim --replay)")
         ->type_name("FILE");
-    app.add_option("--duration", duration, "Stop S seconds after the first device is set up (0: run until a signal)")
+    app.add_flag("--overwrite", overwrite,
+                 "Replace output files (csv, jsonl, capture) that exist; without it a file that holds "
+                 "something stops the run at start");
+    app.add_option("--duration", durationText,
+                   "Stop S seconds after the first device is set up (0: run until a signal)")
         ->type_name("S");
-    app.add_option("--count", count, "Stop after N published records (0: no limit)")->type_name("N");
+    app.add_option("--count", countText, "Stop after exactly N published records (0: no limit)")->type_name("N");
     app.add_flag("--strict", strict, "Stop everything when one device fails its set-up");
     app.add_flag("--plain", plain, "Plain lines even when standard output is a terminal");
     app.add_flag("--simulate", simulate, "Run every device against its own fastrak-sim (one device 'sim' without --config)");
@@ -152,6 +270,8 @@ int main(int argc, char** argv) {
         ->type_name("ARGS");
     app.add_option("--sim", simProgram, "The fastrak-sim program (default: beside this program, then PATH)")
         ->type_name("PATH");
+    const std::string slip = checkWords(argc, argv);
+    if (!slip.empty()) return usageError(slip);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -161,12 +281,15 @@ int main(int argc, char** argv) {
         std::cout << e.what() << "\n";
         return 0;
     } catch (const CLI::ParseError& e) {
-        std::cerr << "fastrak-host: " << e.what() << "\nRun with --help for more information.\n";
-        return 2;
+        return usageError(e.what());
     }
-    if (duration < 0) {
-        std::cerr << "fastrak-host: --duration: a number of seconds, 0 or more\nRun with --help for more information.\n";
-        return 2;
+    double duration = 0;
+    uint64_t count = 0;
+    if (!durationText.empty() && !readSeconds(durationText, duration)) {
+        return usageError("--duration " + durationText + ": a finite number of seconds, 0 or more");
+    }
+    if (!countText.empty() && !readCount(countText, count)) {
+        return usageError("--count " + countText + ": a whole number of records, 0 or more");
     }
 #if defined(_WIN32)
     if (!capturePath.empty()) {
@@ -175,11 +298,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 #endif
-    if (configPath.empty() && !simulate) {
-        std::cerr << "fastrak-host: nothing to run: give --config FILE or --simulate\n"
-                     "Run with --help for more information.\n";
-        return 2;
-    }
+    if (configPath.empty() && !simulate) return usageError("nothing to run: give --config FILE or --simulate");
 
     HostConfig config;
     if (!configPath.empty()) {
@@ -193,17 +312,39 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    // Every device claims at least one output and the host has 32 of each kind.
+    if (config.devices.size() > kSlots) {
+        std::cerr << "fastrak-host: " << configPath << ": " << config.devices.size()
+                  << " devices; the host runs at most 32 (every device claims at least one of the 32 outputs)\n";
+        return 2;
+    }
     if (!csvPath.empty()) config.host.csvPath = csvPath;
     if (!jsonlPath.empty()) config.host.jsonlPath = jsonlPath;
     if (!oscUrls.empty()) config.host.oscUrls = oscUrls;
+    if (!capturePath.empty() && config.devices.size() > 255) {
+        std::cerr << "fastrak-host: --capture takes at most 255 devices\n";
+        return 2;
+    }
+    // A recording is never replaced by accident: a re-run, or a run that fails, would wipe it.
+    const std::string outputs[3] = {config.host.csvPath, config.host.jsonlPath, capturePath};
+    for (size_t i = 0; i < 3; ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            if (!outputs[i].empty() && outputs[i] == outputs[j]) {
+                std::cerr << "fastrak-host: " << outputs[i] << " is named for two outputs\n";
+                return 2;
+            }
+        }
+        const std::string occupied = overwrite ? "" : occupiedBy(outputs[i]);
+        if (!occupied.empty()) {
+            std::cerr << "fastrak-host: " << occupied << "\n";
+            return 2;
+        }
+    }
     std::vector<std::string> simWords = defaultSceneArguments();
     if (!simArgs.empty()) {
         std::string problem;
         simWords.clear();
-        if (!splitWords(simArgs, simWords, problem)) {
-            std::cerr << "fastrak-host: --sim-args: " << problem << "\n";
-            return 2;
-        }
+        if (!splitWords(simArgs, simWords, problem)) return usageError("--sim-args: " + problem);
     }
     setHostLogStyle(config.host);
 
@@ -224,18 +365,21 @@ int main(int argc, char** argv) {
         std::cerr << "fastrak-host: " << module.error() << "\n";
         return 1;
     }
-    Recorder recorder;
-    if (!recorder.open(config.host.csvPath, config.host.jsonlPath)) {
-        std::cerr << "fastrak-host: cannot write " << recorder.error() << "\n";
-        return 1;
-    }
 
     std::signal(SIGINT, onStopSignal);
     std::signal(SIGTERM, onStopSignal);
+#if !defined(_WIN32)
+    removeStaleScratchFolders();
+#endif
 
     // Emulators first: a device needs its terminal before it can be set up.
     std::vector<std::unique_ptr<Simulator>> simulators;
+    std::vector<std::string> links;
     std::string scratch;
+    auto cleanUp = [&] {
+        simulators.clear();
+        removeScratchFolder(scratch, links);
+    };
     if (simulate) {
         if (config.devices.empty()) config.devices.push_back(simulatedDevice());
         if (simProgram.empty()) simProgram = Simulator::findProgram();
@@ -244,25 +388,33 @@ int main(int argc, char** argv) {
             std::unique_ptr<Simulator> sim(new Simulator);
             std::string error;
             const std::string link = scratch + "/" + config.devices[i].name + ".pty";
+            links.push_back(link);
             if (!sim->start(simProgram, link, simWords, error)) {
                 std::cerr << "fastrak-host: " << error << "\n";
-                return 1;
+                const bool usage = sim->refusedItsArguments();
+                cleanUp();
+                return usage ? 2 : 1;
             }
             pointAt(config.devices[i], link);
             simulators.push_back(std::move(sim));
         }
     }
 
+    // The files last, once everything before them has been checked.
+    Recorder recorder;
+    if (!recorder.open(config.host.csvPath, config.host.jsonlPath)) {
+        std::cerr << "fastrak-host: cannot write " << recorder.error() << "\n";
+        cleanUp();
+        return 1;
+    }
+
     // The capture relays sit between each device and its line; the device opens the relay's terminal.
     CaptureWriter captureWriter;
     std::vector<std::unique_ptr<LineRelay>> relays;
     if (!capturePath.empty()) {
-        if (config.devices.size() > 255) {
-            std::cerr << "fastrak-host: --capture takes at most 255 devices\n";
-            return 2;
-        }
         if (!captureWriter.open(capturePath)) {
             std::cerr << "fastrak-host: cannot write " << captureWriter.error() << "\n";
+            cleanUp();
             return 1;
         }
         if (scratch.empty()) scratch = makeScratchFolder();
@@ -271,8 +423,11 @@ int main(int argc, char** argv) {
             std::unique_ptr<LineRelay> relay(new LineRelay(captureWriter, static_cast<uint8_t>(i), device.name, portOf(device)));
             std::string error;
             const std::string link = scratch + "/capture-" + std::to_string(i) + ".pty";
+            links.push_back(link);
             if (!relay->start(link, error)) {
                 std::cerr << "fastrak-host: --capture: " << device.name << ": " << error << "\n";
+                relays.clear();
+                cleanUp();
                 return 1;
             }
             pointAt(device, link);
@@ -280,28 +435,16 @@ int main(int argc, char** argv) {
         }
     }
 
-    Logger storageLogger;
-    fillLogger(storageLogger, "fastrak-host");
-    storageLogger.showDate = config.host.logDate;
-    storageLogger.showTime = config.host.logTime;
-    storageLogger.showThreadId = config.host.logThreadId;
-    Storage trackers(Storage::Kind::Tracker, storageLogger);
-    Storage controllers(Storage::Kind::Controller, storageLogger);
-    if (!trackers.ready() || !controllers.ready()) {
-        std::cerr << "fastrak-host: cannot make the storage mutexes\n";
-        return 1;
-    }
     PoseBoard board;
     HostContext context;
     context.module = &module;
-    context.trackers = &trackers;
-    context.controllers = &controllers;
     context.runFlag = &runFlag;
     context.board = &board;
     context.recorder = &recorder;
     context.osc = osc.empty() ? nullptr : &osc;
     context.settings = config.host;
     context.strict = strict;
+    context.recordLimit = count;
 
     LiveView view;
     const bool live = !plain && stdoutIsTerminal() && view.start();
@@ -313,6 +456,13 @@ int main(int argc, char** argv) {
     osc.start();
     for (auto& runner : runners) runner->start();
 
+    // An output that cannot take its records stops the run as Ctrl-C does, and fails it.
+    bool outputFailed = false;
+    auto outputFailure = [&](const std::string& text) {
+        hostError("cannot write " + text + "; stopping");
+        outputFailed = true;
+        runFlag = 0;
+    };
     auto started = std::chrono::steady_clock::now();
     bool receiving = false;
     auto lastPlain = started;
@@ -320,8 +470,14 @@ int main(int argc, char** argv) {
     while (runFlag != 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         const auto now = std::chrono::steady_clock::now();
-        context.settleClaims(false);
-        recorder.flushIfDue();
+        if (!recorder.flushIfDue()) {
+            outputFailure(recorder.error());
+            break;
+        }
+        if (captureWriter.failed()) {
+            outputFailure(captureWriter.error());
+            break;
+        }
         osc.report();
         if (live) {
             view.refresh(board, osc.summary());
@@ -339,7 +495,6 @@ int main(int argc, char** argv) {
             if (receiving) started = now;
         }
         if (duration > 0 && receiving && now - started >= std::chrono::duration<double>(duration)) break;
-        if (count > 0 && board.total() >= count) break;
         bool anyAlive = false;
         for (const auto& state : board.states()) {
             anyAlive = anyAlive || (state.second != DeviceState::Failed && state.second != DeviceState::Stopped);
@@ -348,31 +503,46 @@ int main(int argc, char** argv) {
     }
     runFlag = 0;
     for (auto& runner : runners) runner->join();
+    // Who was not delivering when the run ended: a failed set-up, a line that never came back.
+    std::vector<std::string> notDelivering;
+    size_t failedSetUps = 0;
+    for (auto& runner : runners) {
+        const bool failed = board.state(runner->name()) == DeviceState::Failed;
+        failedSetUps += failed;
+        if (failed || runner->lineLost()) notDelivering.push_back(runner->name());
+    }
     osc.stop();
     if (live) view.refresh(board, osc.summary());
     view.stop();
-    recorder.close();
+    if (!recorder.close() && !outputFailed) outputFailure(recorder.error());
     for (auto& relay : relays) relay->stop();
     if (!capturePath.empty()) {
         if (captureWriter.close()) {
             hostInfo("capture written to " + capturePath);
         } else {
+            if (!outputFailed) outputFailure(captureWriter.error());
             hostError("capture " + capturePath + " is incomplete: " + captureWriter.error());
         }
     }
-    for (auto& sim : simulators) sim->stop();
-    if (!scratch.empty() && scratch != "/tmp") std::remove(scratch.c_str());
+    relays.clear();
+    cleanUp();
 
-    bool anyRan = false;
-    for (const auto& state : board.states()) anyRan = anyRan || state.second == DeviceState::Stopped;
+    const std::string summary = std::to_string(board.total()) + " records" + (osc.empty() ? "" : "; " + osc.summary());
     if (context.setupFailed) {
         hostError("a device failed its set-up and --strict is on");
         return 1;
     }
-    if (!anyRan) {
+    if (failedSetUps == runners.size()) {
         hostError("no device could be set up");
         return 1;
     }
-    hostInfo("stopped; " + std::to_string(board.total()) + " records" + (osc.empty() ? "" : "; " + osc.summary()));
+    if (outputFailed || context.beyondLimits || !notDelivering.empty()) {
+        std::string who;
+        for (const std::string& name : notDelivering) who += (who.empty() ? "" : ", ") + name;
+        hostError("stopped; " + summary + (who.empty() ? "" : "; not delivering: " + who) +
+                  (outputFailed ? "; an output failed" : ""));
+        return 1;
+    }
+    hostInfo("stopped; " + summary);
     return 0;
 }

@@ -26,9 +26,13 @@ int runReplay(const ReplayRun& run, const sigset_t& signals) {
     fastrakcapture::Capture capture;
     uint64_t offset = 0;
     std::string error;
-    if (!fastrakcapture::parseCapture(bytes.str(), capture, offset, error)) {
+    if (!fastrakcapture::parseCapture(bytes.str(), capture, offset, error, true)) {
         std::cerr << what << "offset " << offset << ": " << error << "\n";
         return 2;
+    }
+    // A capture cut short is what a crash leaves: every chunk before the cut is intact and plays.
+    if (!capture.complete) {
+        std::cerr << what << "offset " << capture.cutOffset << ": " << capture.cutReason << "; played up to here\n";
     }
     const fastrakcapture::Stream* stream = nullptr;
     std::string names;
