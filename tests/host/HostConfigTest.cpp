@@ -20,7 +20,7 @@ std::string repeat(const std::string& line, int times) {
 
 TEST(HostConfig, ReadsSectionsWordsAndLineNumbersIntoTheModulesRecord) {
     const std::string text =
-        "# lab set-up\n"
+        "\xEF\xBB\xBF# lab set-up, with the byte order mark Windows editors write\n"
         "[host]\n"
         "log-date no\n"
         "debug-level 3   # comment after a value\n"
@@ -31,7 +31,8 @@ TEST(HostConfig, ReadsSectionsWordsAndLineNumbersIntoTheModulesRecord) {
         "Sensors 1 0 0 1\n"
         "calibration \"lib with blank.so\" \"\" a#b\n"
         "[ device   \"right hand\" ]\n"
-        "\tbaud\t9600\r\n";
+        "\tbaud\t9600\r\n"
+        "port com2\n";
     HostConfig config;
     ConfigError error;
     ASSERT_TRUE(fastrakhost::parseConfig(text, "lab.conf", config, error)) << error.text();
@@ -64,7 +65,7 @@ TEST(HostConfig, ReadsSectionsWordsAndLineNumbersIntoTheModulesRecord) {
         EXPECT_EQ(line.used, 0);
     }
     DeviceRecord right(config.devices[1]);
-    ASSERT_EQ(right.get()->lineCount, 1u);
+    ASSERT_EQ(right.get()->lineCount, 2u);
     EXPECT_STREQ(right.get()->entries[0].args[0], "9600");  // tabs and CR LF are blanks
 }
 
@@ -79,7 +80,7 @@ TEST(HostConfig, TheShippedExampleReads) {
 
 TEST(HostConfig, LimitsAreThoseOfTheRecord) {
     const std::string args64 = repeat(" 1", 64);
-    const std::string text = "[device a]\n" + repeat("sensoroffset" + args64 + "\n", 32);
+    const std::string text = "[device a]\nport com1\n" + repeat("sensoroffset" + args64 + "\n", 31);
     HostConfig config;
     ConfigError error;
     ASSERT_TRUE(fastrakhost::parseConfig(text, "f", config, error)) << error.text();
@@ -109,6 +110,7 @@ TEST(HostConfig, FileErrorsNameTheFileAndLineAndLeaveTheConfigurationAlone) {
         {"[host]\nlog-time maybe\n", 2, "yes, no, on or off"},
         {"[host]\ndebug-level 3x\n", 2, "whole number"},
         {"[host]\njsonl\n", 2, "exactly one value"},
+        {"[device a]\nport com1\n[device b]\nsensors 1 0 0 0\n", 3, "device \"b\" has no port line"},
         {std::string("[device a]\nport com1\nbaud 96\0" "00\n", 32), 3, "NUL byte"},
     };
     for (const auto& c : cases) {

@@ -412,7 +412,7 @@ bool gone(pid_t pid) {
 // goes with the next run.
 TEST(HostProgram, KilledHostLeavesNoEmulatorAndNoScratchFolderBehind) {
     Scratch scratch;
-    scratch.write("two.conf", "[device a]\nsensors 1 0 0 0\n[device b]\nsensors 1 0 0 0\n");
+    scratch.write("two.conf", "[device a]\nport com1\nsensors 1 0 0 0\n[device b]\nport com2\nsensors 1 0 0 0\n");
     Process host;
     ASSERT_TRUE(host.start({kHost, "--plain", "--simulate", "--config", scratch.path("two.conf"), "--csv", scratch.path("k.csv")},
                            scratch.path("host.out"), scratch.path("host.err")));

@@ -114,7 +114,9 @@ bool parseConfig(const std::string& text, const std::string& fileName, HostConfi
     HostConfig result;
     enum class Section { None, Host, Device } section = Section::None;
     uint32_t lineNumber = 0;
-    std::istringstream lines(text);
+    // Windows editors start a UTF-8 file with a byte order mark.
+    const bool bom = text.compare(0, 3, "\xEF\xBB\xBF") == 0;
+    std::istringstream lines(bom ? text.substr(3) : text);
     std::string line;
     auto fail = [&](const std::string& message) {
         error.file = fileName;
@@ -181,6 +183,16 @@ bool parseConfig(const std::string& text, const std::string& fileName, HostConfi
         option.keyword = words[0];
         option.args.assign(words.begin() + 1, words.end());
         device.options.push_back(option);
+    }
+    // Without a port line the module would open its default port and send the commands there.
+    for (const DeviceSection& device : result.devices) {
+        bool port = false;
+        for (const OptionText& option : device.options)
+            port |= lowerEquals(option.keyword, "port") || lowerEquals(option.keyword, "serialport");
+        if (!port) {
+            lineNumber = device.lineNumber;
+            return fail("device \"" + device.name + "\" has no port line (port /dev/ttyUSB0, port COM3, ...)");
+        }
     }
     config = result;
     return true;

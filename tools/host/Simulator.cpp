@@ -197,7 +197,9 @@ void Simulator::forward() {
         pending.append(buffer, static_cast<size_t>(got));
         size_t end;
         while ((end = pending.find('\n')) != std::string::npos) {
-            hostInfo("fastrak-sim: " + pending.substr(0, end));
+            // Its lines name it already.
+            const std::string line = pending.substr(0, end);
+            hostInfo(line.compare(0, 13, "fastrak-sim: ") == 0 ? line : "fastrak-sim: " + line);
             pending.erase(0, end + 1);
         }
     }

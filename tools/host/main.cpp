@@ -527,7 +527,7 @@ int main(int argc, char** argv) {
     relays.clear();
     cleanUp();
 
-    const std::string summary = std::to_string(board.total()) + " records" + (osc.empty() ? "" : "; " + osc.summary());
+    const std::string summary = std::to_string(board.total()) + (board.total() == 1 ? " record" : " records") + (osc.empty() ? "" : "; " + osc.summary());
     if (context.setupFailed) {
         hostError("a device failed its set-up and --strict is on");
         return 1;
