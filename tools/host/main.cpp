@@ -25,6 +25,7 @@
 #include "LiveView.h"
 #include "ModuleLibrary.h"
 #include "OscOutput.h"
+#include "Probe.h"
 #include "Recorder.h"
 #include "Simulator.h"
 #include "Storage.h"
@@ -75,7 +76,8 @@ const char* kFooter =
 // The options that take a value; the rest are flags.
 const char* const kValueOptions[] = {"--config", "--module", "--csv", "--jsonl", "--osc", "--capture",
                                      "--duration", "--count", "--sim-args", "--sim"};
-const char* const kFlagOptions[] = {"--help", "--version", "--strict", "--plain", "--simulate", "--overwrite"};
+// --probe takes any number of ports, none included.
+const char* const kFlagOptions[] = {"--help", "--version", "--strict", "--plain", "--simulate", "--overwrite", "--probe"};
 
 size_t editDistance(const std::string& a, const std::string& b) {
     std::vector<size_t> row(b.size() + 1);
@@ -270,6 +272,12 @@ int main(int argc, char** argv) {
         ->type_name("ARGS");
     app.add_option("--sim", simProgram, "The fastrak-sim program (default: beside this program, then PATH)")
         ->type_name("PATH");
+    std::vector<std::string> probePorts;
+    app.add_option("--probe", probePorts,
+                   "Find the tracker: try each PORT (default: every serial port) at the tracker's speeds and print "
+                   "the lines to use; sends only the status request")
+        ->expected(0, 256)
+        ->type_name("[PORT...]");
     const std::string slip = checkWords(argc, argv);
     if (!slip.empty()) return usageError(slip);
     try {
@@ -282,6 +290,11 @@ int main(int argc, char** argv) {
         return 0;
     } catch (const CLI::ParseError& e) {
         return usageError(e.what());
+    }
+    if (app.count("--probe") > 0) {
+        // A bare --probe leaves one empty word behind.
+        probePorts.erase(std::remove(probePorts.begin(), probePorts.end(), std::string()), probePorts.end());
+        return runProbe(probePorts);
     }
     double duration = 0;
     uint64_t count = 0;
