@@ -110,7 +110,7 @@ int32_t CFastrak::init(InitInfo* info) {
     if (!CConfigH::checkUnknownOptions(config, logger)) return -1;
     printSummary();
     if (trackerProc != nullptr && trackerProc->calib != nullptr) {
-        calibExited = false;
+        calibStarted = true;
         if (!trackerProc->calib->init(trackerProc->calibArgs, static_cast<int32_t>(trackerProc->numCalibArgs))) {
             return -1;
         }
@@ -289,7 +289,7 @@ bool CFastrak::openAndConfigurePort() {
         logger->error("CFastrak: Not enough memory for the serial port.", true);
         return false;
     }
-    if (!serialPort->openPort(serialPortName)) return false;
+    if (!serialPort->openPort(serialPortName, !acceptsPlainFile)) return false;
     PortAttribute attribute;
     if (!serialPort->fetchAttribute(&attribute)) return false;
     attribute.dcb.fBinary = 1;
@@ -301,6 +301,15 @@ bool CFastrak::openAndConfigurePort() {
     attribute.dcb.fInX = 0;
     attribute.dcb.fErrorChar = 0;
     attribute.dcb.fNull = 0;
+    // No handshake of any kind: the tracker's cable need not carry CTS or DSR, and a port left with
+    // such flow control would block the first command for ever. RTS and DTR are simply held on.
+    attribute.dcb.fOutxCtsFlow = 0;
+    attribute.dcb.fOutxDsrFlow = 0;
+    attribute.dcb.fDsrSensitivity = 0;
+    attribute.dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    attribute.dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    // With abort-on-error one framing error would fail every later read until the error is cleared.
+    attribute.dcb.fAbortOnError = 0;
     attribute.timeouts.ReadIntervalTimeout = 0;
     attribute.timeouts.ReadTotalTimeoutMultiplier = 0;
     attribute.timeouts.ReadTotalTimeoutConstant = kReadTimeoutMs;

@@ -41,7 +41,7 @@ void CRS232H::reportSystemError(const char* message) const {
     std::cout << portName << ": " << text << std::endl;
 }
 
-bool CRS232H::openPort(const char* name) {
+bool CRS232H::openPort(const char* name, bool serialLineOnly) {
     debugLine("CRS232H: \"openPort\" called.");
     if (name == nullptr) name = "";
     const size_t length = std::strlen(name);
@@ -58,6 +58,14 @@ bool CRS232H::openPort(const char* name) {
                          FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         reportSystemError("CRS232H: Opening port ");
+        return false;
+    }
+    DCB probe;
+    std::memset(&probe, 0, sizeof probe);
+    if (serialLineOnly && !GetCommState(handle, &probe)) {
+        reportSystemError("CRS232H: Not a serial line, refused: ");
+        CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
         return false;
     }
     getAttribute(&pendingAttribute);

@@ -22,7 +22,9 @@ public:
     CRS232H(const CRS232H&) = delete;
     CRS232H& operator=(const CRS232H&) = delete;
 
-    bool openPort(const char* name);
+    // Refuses anything that is not a serial line (a file, /dev/null): the command sequence would be
+    // written into it. Only tests and fuzz targets pass false, to read a regular file as the line.
+    bool openPort(const char* name, bool serialLineOnly = true);
     bool getAttribute(PortAttribute* attribute);
     // Applies the given settings, or the pending ones when none are given.
     bool setAttribute(const PortAttribute* attribute = nullptr);

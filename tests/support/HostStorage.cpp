@@ -1,12 +1,14 @@
 // HostStorage: builds the host's storage words around a real system mutex.
 #include "support/HostStorage.h"
 
+#include <cerrno>
 #include <cstring>
 
 #if defined(_WIN32)
 #  include <windows.h>
 #else
 #  include <pthread.h>
+#  include <time.h>
 #endif
 
 namespace testsupport {
@@ -45,6 +47,11 @@ struct HostStorage::SystemMutex {
         if (handle != nullptr) CloseHandle(handle);
     }
     void* address() { return handle; }
+    bool lockWithin(int ms) {
+        const DWORD got = WaitForSingleObject(handle, static_cast<DWORD>(ms));
+        return got == WAIT_OBJECT_0 || got == WAIT_ABANDONED;
+    }
+    void unlock() { ReleaseMutex(handle); }
 };
 
 #else
@@ -65,6 +72,17 @@ struct HostStorage::SystemMutex {
         if (ready) pthread_mutex_destroy(&mutex);
     }
     void* address() { return ready ? &mutex : nullptr; }
+    bool lockWithin(int ms) {
+        timespec until{};
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+        until.tv_sec += ms / 1000 + until.tv_nsec / 1000000000L;
+        until.tv_nsec %= 1000000000L;
+        const int got = pthread_mutex_timedlock(&mutex, &until);
+        if (got == EOWNERDEAD) pthread_mutex_consistent(&mutex);
+        return got == 0 || got == EOWNERDEAD;
+    }
+    void unlock() { pthread_mutex_unlock(&mutex); }
 };
 
 #endif
@@ -87,6 +105,10 @@ HostStorage::HostStorage(StorageKind kind, const std::string& loggerName)
 }
 
 HostStorage::~HostStorage() = default;
+
+bool HostStorage::lockWithin(int ms) { return system_->lockWithin(ms); }
+
+void HostStorage::unlock() { system_->unlock(); }
 
 void HostStorage::plainPrefix() {
     logger_.showDate = 0;

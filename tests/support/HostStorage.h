@@ -40,6 +40,11 @@ public:
     TrackerRecord* trackers() { return trackers_.empty() ? nullptr : trackers_.data(); }
     ControllerRecord* controllers() { return controllers_.empty() ? nullptr : controllers_.data(); }
 
+    // The host takes its own mutex, waiting at most ms; unlock gives it back. For tests of how long
+    // the module holds it.
+    bool lockWithin(int ms);
+    void unlock();
+
     // A line-comparable logger: no date, time or thread id in the prefix.
     void plainPrefix();
 
