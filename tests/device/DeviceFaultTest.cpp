@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@ struct FaultCase {
     const char* name;
     fastraksim::FaultSettings faults;
     bool hangUp;
+    bool stylus = false;  // station 2 carries the stylus: its records are 31 bytes
 };
 
 fastraksim::FaultSettings faults(void (*set)(fastraksim::FaultSettings&)) {
@@ -29,10 +31,9 @@ fastraksim::FaultSettings faults(void (*set)(fastraksim::FaultSettings&)) {
 
 void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
 
-class DeviceUnderFaults : public ::testing::TestWithParam<FaultCase> {};
-
-TEST_P(DeviceUnderFaults, IntactRecordsArePublishedAndReadingGoesOn) {
-    const FaultCase& c = GetParam();
+// The emulator with faults from the end of set-up on, the module read for `seconds`, and what it
+// published checked against the emulator's log.
+void readUnderFaults(const FaultCase& c, double seconds) {
     fastraksim::SimOptions options;
     options.resetSeconds = 0.05;
     options.latencySeconds = 0;
@@ -57,7 +58,9 @@ TEST_P(DeviceUnderFaults, IntactRecordsArePublishedAndReadingGoesOn) {
         std::this_thread::sleep_for(std::chrono::duration<double>(setUpSeconds));
         sim.setFaults(settings);
     });
-    const HostRun run = runHost(sim, 115200, {}, 3.5);
+    Options lines;
+    if (c.stylus) lines.push_back({"stylus", {"2"}});
+    const HostRun run = runHost(sim, 115200, lines, seconds);
     arm.join();
     sim.stop();
     ASSERT_TRUE(run.setUp) << run.log;
@@ -134,8 +137,34 @@ TEST_P(DeviceUnderFaults, IntactRecordsArePublishedAndReadingGoesOn) {
     if (longRuns > 0 || hitRecords > hitButPublished) {
         EXPECT_NE(run.log.find("WARNING: CFastrak: Damaged data on the line: "), std::string::npos);
     }
-    std::cout << "[ counts   ] " << c.name << ": " << intactRecords << " intact records, all published; "
-              << hitRecords << " hit, " << hitButPublished << " of them published with plausible values\n";
+    uint64_t reported = 0;
+    const std::string report = "Damaged data on the line: ";
+    for (size_t at = run.log.find(report); at != std::string::npos; at = run.log.find(report, at + 1)) {
+        reported += std::stoull(run.log.substr(at + report.size()));
+    }
+    std::cout << "[ counts   ] " << c.name << ", " << seconds << " s: " << intactRecords
+              << " intact records, all published; " << hitRecords << " hit, " << hitButPublished
+              << " of them published with plausible values; " << reported << " damaged frames reported\n";
+}
+
+class DeviceUnderFaults : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(DeviceUnderFaults, IntactRecordsArePublishedAndReadingGoesOn) { readUnderFaults(GetParam(), 3.5); }
+
+// A long run with every fault at once, for the figures in docs/performance.md; it runs only when
+// FASTRAK_SOAK_SECONDS gives its length.
+TEST(DeviceSoak, EveryFaultAtOnce) {
+    const char* length = std::getenv("FASTRAK_SOAK_SECONDS");
+    if (length == nullptr) GTEST_SKIP() << "set FASTRAK_SOAK_SECONDS to run it";
+    fastraksim::FaultSettings f;
+    f.noiseRate = 0.01;
+    f.corruptRate = 0.01;
+    f.dropRate = 0.005;
+    f.longRunRate = 0.002;
+    f.silenceAt = 20;
+    f.silenceFor = 0.5;
+    f.silenceEvery = 60;
+    readUnderFaults(FaultCase{"Soak", f, false, true}, std::atof(length));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -159,7 +188,7 @@ INSTANTIATE_TEST_SUITE_P(
                       f.silenceFor = 0.5;
                       f.silenceEvery = 1.5;
                   }),
-                  false},
+                  false, true},
         FaultCase{"HangUp", faults([](fastraksim::FaultSettings& f) { f.hangUpAt = 1.5; }), true}),
     [](const ::testing::TestParamInfo<FaultCase>& param) { return std::string(param.param.name); });
 
