@@ -292,24 +292,7 @@ bool CFastrak::openAndConfigurePort() {
     if (!serialPort->openPort(serialPortName, !acceptsPlainFile)) return false;
     PortAttribute attribute;
     if (!serialPort->fetchAttribute(&attribute)) return false;
-    attribute.dcb.fBinary = 1;
-    attribute.dcb.ByteSize = 8;
-    attribute.dcb.StopBits = ONESTOPBIT;
-    // Binary floats carry XON, XOFF, CR, LF and NUL bytes: no flow control by characters and no
-    // byte replaced or removed, or records are corrupted and the line can stall.
-    attribute.dcb.fOutX = 0;
-    attribute.dcb.fInX = 0;
-    attribute.dcb.fErrorChar = 0;
-    attribute.dcb.fNull = 0;
-    // No handshake of any kind: the tracker's cable need not carry CTS or DSR, and a port left with
-    // such flow control would block the first command for ever. RTS and DTR are simply held on.
-    attribute.dcb.fOutxCtsFlow = 0;
-    attribute.dcb.fOutxDsrFlow = 0;
-    attribute.dcb.fDsrSensitivity = 0;
-    attribute.dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    attribute.dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    // With abort-on-error one framing error would fail every later read until the error is cleared.
-    attribute.dcb.fAbortOnError = 0;
+    CRS232H::makeRaw(attribute);
     attribute.timeouts.ReadIntervalTimeout = 0;
     attribute.timeouts.ReadTotalTimeoutMultiplier = 0;
     attribute.timeouts.ReadTotalTimeoutConstant = kReadTimeoutMs;

@@ -143,6 +143,28 @@ int32_t CRS232H::readPort(void* buffer, uint32_t count) {
     return static_cast<int32_t>(done);
 }
 
+void CRS232H::makeRaw(PortAttribute& attribute) {
+    DCB& dcb = attribute.dcb;
+    dcb.fBinary = 1;
+    dcb.ByteSize = 8;
+    dcb.StopBits = ONESTOPBIT;
+    // Binary data carries XON, XOFF, CR, LF and NUL bytes: no flow control by characters and no
+    // byte replaced or removed, or records are corrupted and the line can stall.
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    // No handshake: a cable need not carry CTS or DSR, and a port left waiting for one blocks the
+    // first write for ever. RTS and DTR are simply held on.
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDsrSensitivity = 0;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    // With abort-on-error one framing error would fail every later read until it is cleared.
+    dcb.fAbortOnError = 0;
+}
+
 bool CRS232H::closePort() {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
     const bool restored = setAttribute(&savedAttribute);

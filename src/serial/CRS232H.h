@@ -37,6 +37,10 @@ public:
     // Bytes read, 0 when nothing arrived within the read timeout, or -1 when the read failed (the
     // line hung up or the device is gone) after the failure was logged: a reader stops on -1.
     int32_t readPort(void* buffer, uint32_t count);
+    // Makes a line fully raw: binary, 8 data bits, one stop bit, no flow control or handshake of any
+    // kind, nothing replaced or dropped, no abort on errors, RTS and DTR held on. Parity, speed and
+    // timeouts stay as they are.
+    static void makeRaw(PortAttribute& attribute);
     // Restores the settings found at open and releases the port.
     bool closePort();
     bool isOpen() const { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
