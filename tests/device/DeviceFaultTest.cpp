@@ -40,6 +40,7 @@ void readUnderFaults(const FaultCase& c, double seconds) {
     options.baud = 115200;
     options.seed = 11;
     options.receivers = {true, true, false, false};
+    options.logCapacity = 2000000;  // the whole run, also a long one, is checked against the log
     fastraksim::FastrakSim sim(options);
     fastraksim::SceneParams scene;
     scene.centre = fastraksim::Pose{14, -3, 6, 20, 10, -5};
