@@ -106,7 +106,8 @@ private:
     CDataStorage storage_{};
 };
 
-// A regular file the module opens as its port: reads return what the fuzzer put there, then 0.
+// A regular file the module reads as its line (through the device's test hook, since set-up refuses
+// anything that is no serial line): reads return what the fuzzer put there, then 0.
 class ScratchLine {
 public:
     ScratchLine() {

@@ -9,6 +9,11 @@
 #include "device/CFastrak.h"
 #include "platform/Sleeper.h"
 
+// The device's test hook: a regular file as the line.
+struct FastrakTestAccess {
+    static void acceptPlainFile(CFastrak& device) { device.acceptsPlainFile = true; }
+};
+
 namespace {
 
 void noWait(uint32_t) {}
@@ -47,6 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     logger.setDefaults();
     logger.debugLevel = 1;  // every debug line is formatted too
     CFastrak device(config.get(), &logger);
+    FastrakTestAccess::acceptPlainFile(device);
     const int32_t result = device.init(&info);
     // Claims never exceed the 32 outputs a storage has.
     if (trackers.count_ > 32 || controllers.count_ > 32) __builtin_trap();

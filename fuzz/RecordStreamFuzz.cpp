@@ -1,17 +1,26 @@
 // Fuzz target for record reception: arbitrary bytes through recvData of a device set up with
 // trackers, a stylus on a tracker station, a stylus-only station and every transform, with the
-// host's storages resized and its run flag cleared at varied moments.
+// host's storages resized and its run flag cleared at varied moments. Every published record must
+// be a well-formed, plausible frame of a configured station, ending where the device's reading ends.
 #include <arpa/inet.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cmath>
 #include <cstring>
 #include <iostream>
 
 #include "FuzzHost.h"
 #include "device/CFastrak.h"
 #include "platform/Sleeper.h"
+
+// The device's test hook: a regular file as the line, and the bytes it holds between calls.
+struct FastrakTestAccess {
+    static void acceptPlainFile(CFastrak& device) { device.acceptsPlainFile = true; }
+    static uint32_t carried(const CFastrak& device) { return device.carryCount; }
+    static void forgetCarried(CFastrak& device) { device.carryCount = 0; }
+};
 
 namespace {
 
@@ -50,6 +59,7 @@ struct Rig {
         info.controllerStorage = controllers.get();
         info.runFlag = &runFlag;
         device = new CFastrak(config.get(), &logger);
+        FastrakTestAccess::acceptPlainFile(*device);
         if (device->init(&info) != 1) return false;
         port = line.otherDescriptor();
         return port >= 0 && trackers.count_ == 3 && controllers.count_ == 2;
@@ -58,14 +68,37 @@ struct Rig {
 
 Rig* rig = nullptr;
 
-// The bytes a call consumed must end in a well-formed record of a station with that output.
-bool endsInRecord(const uint8_t* span, size_t length, size_t recordLength, const uint32_t (&outputs)[5],
-                  uint32_t output) {
-    if (length < recordLength) return false;
-    const uint8_t* record = span + length - recordLength;
-    if (record[0] != '0' || record[recordLength - 2] != '\r' || record[recordLength - 1] != '\n') return false;
-    const int station = record[1] - '0';
-    return station >= 1 && station <= 4 && outputs[station] == output;
+// Each station's record length as its set-up makes it: tracker, tracker with stylus, tracker,
+// stylus alone.
+const size_t kLength[5] = {0, 29, 31, 29, 7};
+
+float valueAt(const uint8_t* bytes) {
+    const uint32_t bits = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+                          static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// The frame the device used up last ends at `end` of the stream: it must be a well-formed,
+// plausible record of a station whose output of this kind is `output`.
+bool endsInRecord(const uint8_t* stream, size_t end, const uint32_t (&outputs)[5], uint32_t output) {
+    if (end < 2) return false;
+    for (int station = 1; station <= 4; ++station) {
+        const size_t length = kLength[station];
+        if (end < length || outputs[station] != output) continue;
+        const uint8_t* r = stream + end - length;
+        if (r[0] != '0' || r[1] != '0' + station || r[length - 2] != '\r' || r[length - 1] != '\n') continue;
+        if (length == 7) return r[4] == '0' || r[4] == '1';
+        if (length == 31 && r[28] != '0' && r[28] != '1') return false;
+        const float bounds[6] = {1000, 1000, 1000, 180.01f, 90.01f, 180.01f};
+        for (int i = 0; i < 6; ++i) {
+            const float v = valueAt(r + 3 + 4 * i);
+            if (!std::isfinite(v) || std::fabs(v) > bounds[i]) return false;
+        }
+        return true;
+    }
+    return false;
 }
 
 uint32_t onlyBit(uint32_t netWord) {
@@ -100,9 +133,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t length = size - 3;
     rig->line.fill(stream, length);
     lseek(rig->port, 0, SEEK_SET);
+    FastrakTestAccess::forgetCarried(*rig->device);  // a new line: nothing read from it yet
 
     off_t before = 0;
-    for (size_t call = 1; call <= length + 2; ++call) {
+    size_t heldBefore = 0;
+    for (size_t call = 1; call <= length + 3; ++call) {
         rig->runFlag = call == clearAt ? 0 : 1;
         UpdateMask mask{0xFFFFFFFFu, 0xFFFFFFFFu};
         const int32_t result = rig->device->recvData(&mask, 0);
@@ -112,27 +147,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (call == clearAt && (result != -1 || after != before || mask.trackers != 0 || mask.controllers != 0)) {
             __builtin_trap();
         }
-        const uint8_t* span = stream + before;
-        const size_t consumed = static_cast<size_t>(after - before);
+        // Bytes read but still held by the device are not used up yet.
+        const size_t held = FastrakTestAccess::carried(*rig->device);
+        if (held > static_cast<size_t>(after) || held > CFastrak::kMaxFrame) __builtin_trap();
+        const size_t used = static_cast<size_t>(after) - held;
         if (mask.trackers != 0) {
             const uint32_t id = onlyBit(mask.trackers);
-            if (id == 0 || !(endsInRecord(span, consumed, 29, kTrackerOutput, id) ||
-                             endsInRecord(span, consumed, 31, kTrackerOutput, id))) {
-                __builtin_trap();
-            }
+            if (id == 0 || !endsInRecord(stream, used, kTrackerOutput, id)) __builtin_trap();
             if (id <= rig->trackers.count_ && ntohl(rig->trackers.trackers_[id - 1].id) != id) __builtin_trap();
         }
         if (mask.controllers != 0) {
             const uint32_t id = onlyBit(mask.controllers);
-            if (id == 0 || !(endsInRecord(span, consumed, 31, kControllerOutput, id) ||
-                             endsInRecord(span, consumed, 7, kControllerOutput, id))) {
-                __builtin_trap();
-            }
+            if (id == 0 || !endsInRecord(stream, used, kControllerOutput, id)) __builtin_trap();
             if (id <= rig->controllers.count_ && ntohl(rig->controllers.controllers_[id - 1].id) != id) __builtin_trap();
         }
-        before = after;
         if (result != 1 && call != clearAt) break;
-        if (static_cast<size_t>(after) == length && call != clearAt && consumed == 0) break;
+        // At the end of the line with nothing read, nothing published and nothing more used up.
+        if (static_cast<size_t>(after) == length && call != clearAt && after == before && held == heldBefore &&
+            mask.trackers == 0 && mask.controllers == 0) {
+            break;
+        }
+        before = after;
+        heldBefore = held;
     }
     return 0;
 }

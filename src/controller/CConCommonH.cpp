@@ -45,6 +45,11 @@ ControllerSetup* CConCommonH::entry(uint32_t index) const {
     return &controllers[index - 1];
 }
 
+ControllerSetup* CConCommonH::optionEntry(uint32_t index) const {
+    if (index >= 1 && index <= kMaxControllers && (vacantEntries >> (index - 1) & 1u) != 0) return nullptr;
+    return entry(index);
+}
+
 bool CConCommonH::createTable(uint32_t count, bool limit) {
     if (count == 0 || count > kMaxControllers) return false;
     std::unique_ptr<ControllerSetup[]> table(new (std::nothrow) ControllerSetup[count]);
@@ -64,6 +69,7 @@ bool CConCommonH::createTable(uint32_t count, bool limit) {
     }
     controllers = std::move(table);
     controllerCount = count;
+    vacantEntries = 0;
     limitToDeclared = limit;
     return true;
 }
@@ -116,7 +122,11 @@ uint32_t CConCommonH::setupStylusTable(const bool (&stylusStation)[kStations]) {
     if (highest == 0 || !createTable(highest, true)) return 0;
     uint32_t styluses = 0;
     for (uint32_t station = 1; station <= highest; ++station) {
-        if (stylusStation[station - 1]) setController(station, ++styluses, 0, 1);
+        if (stylusStation[station - 1]) {
+            setController(station, ++styluses, 0, 1);
+        } else {
+            vacantEntries |= 1u << (station - 1);
+        }
     }
     if (numControllers < styluses) numControllers = styluses;
     return styluses;

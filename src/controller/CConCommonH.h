@@ -76,10 +76,15 @@ public:
 
 private:
     ControllerSetup* entry(uint32_t index) const;
+    // The entry an option line names, or null: entries of stations without a stylus take no options.
+    ControllerSetup* optionEntry(uint32_t index) const;
     void reportError(const char* problemPhrase, const char* optionPhrase, uint32_t lineNumber,
                      const char* terminatorText) const;
     bool parseEmulateTracker(const OptionLine& line);
     bool parseItemOrder(const OptionLine& line, bool buttons);
     bool parseValuatorScale(const OptionLine& line);
     bool parseControllerOrder(const OptionLine& line);
+
+    // Bit i set: entry i + 1 stands for a station without a stylus (the table is addressed by station).
+    uint32_t vacantEntries = 0;
 };

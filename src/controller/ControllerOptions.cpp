@@ -84,7 +84,7 @@ bool CConCommonH::parseEmulateTracker(const OptionLine& line) {
         return false;
     }
     const uint32_t m = number(line, 1);
-    const ControllerSetup* setup = entry(m);
+    const ControllerSetup* setup = optionEntry(m);
     if (setup == nullptr) {
         reportError(problem::kInvalidControllerId, kEmulateValue, line.lineNumber, terminator::kPlain);
         return false;
@@ -134,7 +134,7 @@ bool CConCommonH::parseItemOrder(const OptionLine& line, bool buttons) {
         reportError(problem::kIncomplete, kOrderLine, line.lineNumber, terminator::kPlain);
         return false;
     }
-    ControllerSetup* setup = entry(number(line, 1));
+    ControllerSetup* setup = optionEntry(number(line, 1));
     if (setup == nullptr) {
         reportError(problem::kInvalidControllerId, kOrderValue, line.lineNumber, terminator::kPlain);
         return false;
@@ -185,7 +185,7 @@ bool CConCommonH::parseValuatorScale(const OptionLine& line) {
         reportError(problem::kIncomplete, kScaleLine, line.lineNumber, terminator::kPlain);
         return false;
     }
-    ControllerSetup* setup = entry(number(line, 1));
+    ControllerSetup* setup = optionEntry(number(line, 1));
     if (setup == nullptr) {
         reportError(problem::kInvalidControllerId, kScaleValue, line.lineNumber, terminator::kPlain);
         return false;
@@ -233,7 +233,7 @@ bool CConCommonH::parseControllerOrder(const OptionLine& line) {
     const uint32_t n = optionArgCount(line);
     const uint32_t p = n < numControllers ? n : numControllers;
     for (uint32_t k = 1; k <= p; ++k) {
-        if (entry(number(line, k)) == nullptr) {
+        if (optionEntry(number(line, k)) == nullptr) {
             reportError(problem::kInvalidControllerId, kOrderValue, line.lineNumber, terminator::kPlain);
             return false;
         }

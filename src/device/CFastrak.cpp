@@ -23,14 +23,18 @@ CFastrak::CFastrak(DeviceConfig* configuration, const Logger* hostLogger)
       controllerSlot(nullptr),
       numTrackers(0),
       numControllers(0),
-      recvBuffer(),
-      recvCount(0),
+      carry(),
+      carryCount(0),
+      damagedSinceReport(0),
+      damageReported(false),
+      lastDamageReportMs(0),
       stationPose(),
       runFlag(nullptr),
       config(configuration),
       trackerProc(nullptr),
       controllerProc(nullptr),
-      calibExited(false) {
+      calibStarted(false),
+      acceptsPlainFile(false) {
     if (logger == nullptr) return;
     logger->debug("CFastrak: \"constructor\" called.", true);
     if (hostLogger == nullptr) logger->setName("CFastrak");
@@ -66,7 +70,7 @@ void CFastrak::release() {
         lastTracker[i] = TrackerRecord();
         lastController[i] = ControllerRecord();
     }
-    recvCount = 0;
+    resetReception();
 }
 
 bool CFastrak::start() {
@@ -90,10 +94,11 @@ bool CFastrak::stop() {
     return exitCalibration();
 }
 
-// The library's exit step runs once per set-up: a second call would hand it a handle it freed.
+// The library's exit step runs once per start: a second call would hand it a handle it freed, and
+// one after a set-up that failed before the start would hand it a handle it never made.
 bool CFastrak::exitCalibration() {
-    if (trackerProc == nullptr || trackerProc->calib == nullptr || calibExited) return true;
-    calibExited = true;
+    if (trackerProc == nullptr || trackerProc->calib == nullptr || !calibStarted) return true;
+    calibStarted = false;
     return trackerProc->calib->exit();
 }
 

@@ -15,7 +15,10 @@ class CConCommonH;
 
 class CFastrak final : public CBase {
 public:
-    enum : uint32_t { kStations = 4, kRecvBufferSize = 512 };
+    // A frame is at most 31 bytes (a tracker station with the stylus); the carry buffer holds one.
+    enum : uint32_t { kStations = 4, kMaxFrame = 31 };
+    // Damage is reported at most this often.
+    enum : int64_t { kDamageReportMs = 10000 };
 
     CFastrak(DeviceConfig* configuration, const Logger* hostLogger);
     ~CFastrak();
@@ -58,9 +61,17 @@ private:
     bool openAndConfigurePort();
     bool programTracker();
 
-    // Reception pieces: one record read into recvBuffer, then its two halves decoded and published.
+    // Reception pieces: one frame found in the carry buffer (reading more bytes as needed), then its
+    // two halves decoded and published.
     enum class ReadResult { Record, Silent, Stopped, Failed };
-    ReadResult readRecord();
+    ReadResult readFrame(uint32_t& length);
+    ReadResult readByte();
+    uint32_t frameLength(uint8_t digit) const;
+    bool plausible(uint32_t length) const;
+    void dropCarry(uint32_t count);
+    void frameDamaged(const char* why);
+    void reportDamage();
+    void resetReception();
     void publishTracker(uint32_t station, uint32_t newTraId, UpdateMask* mask, bool& decoded);
     void publishController(uint32_t station, uint32_t newConId, UpdateMask* mask, bool& decoded);
     bool keepReading() const { return runFlag == nullptr || *runFlag != 0; }
@@ -82,12 +93,19 @@ private:
     ControllerRecord currentController;
     uint32_t numTrackers;
     uint32_t numControllers;
-    uint8_t recvBuffer[kRecvBufferSize];
-    uint32_t recvCount;
+    // Bytes read but not yet used up: the frame being read and, after a damaged frame, the bytes
+    // that may hold the next start. Kept between calls.
+    uint8_t carry[kMaxFrame];
+    uint32_t carryCount;
+    uint32_t damagedSinceReport;
+    bool damageReported;
+    int64_t lastDamageReportMs;
     Pose stationPose;
     int32_t* runFlag;
     DeviceConfig* config;
     CTraCommonH* trackerProc;
     CConCommonH* controllerProc;
-    bool calibExited;
+    bool calibStarted;  // the calibration library's init was called and its exit not yet
+    // Only tests and fuzz targets set this, to read a regular file as the line; no option can.
+    bool acceptsPlainFile;
 };

@@ -1,4 +1,5 @@
 // CFastrak::recvData: one binary record read byte by byte, decoded, converted and published.
+#include <chrono>
 #include <cstring>
 #include <iostream>
 
@@ -12,7 +13,7 @@
 
 namespace {
 
-// Record lengths, "0" and CR LF included.
+// Record lengths, "0" and CR LF included, as each station's output list makes them.
 const uint32_t kTrackerRecord = 29;
 const uint32_t kTrackerStylusRecord = 31;
 // "0", station digit, status byte, a blank, "0" or "1", CR LF: the output list of the button alone.
@@ -22,6 +23,11 @@ const uint32_t kTrackerButtonOffset = 28;
 const uint32_t kStylusButtonOffset = 4;
 const uint32_t kMaxOutput = 32;
 
+// Bounds of a pose the tracker can report; anything beyond is a value a fault changed. The angle
+// bounds allow for rounding at the ends of the range.
+const float kMaxInches = 1000.0f;
+const float kAngleSlack = 0.01f;
+
 float littleEndianFloat(const uint8_t* bytes) {
     const uint32_t bits = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
                           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
@@ -30,33 +36,129 @@ float littleEndianFloat(const uint8_t* bytes) {
     return value;
 }
 
+// Written so that a NaN fails every bound.
+bool within(float value, float bound) { return value >= -bound && value <= bound; }
+
 bool isOutput(uint32_t number) { return number >= 1 && number <= kMaxOutput; }
+
+int64_t steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 }  // namespace
 
-CFastrak::ReadResult CFastrak::readRecord() {
-    uint8_t c = 0;
-    while (c != '0') {
-        if (!keepReading()) return ReadResult::Stopped;
-        const int32_t got = serialPort->readPort(&c, 1);
-        if (got == 0) return ReadResult::Silent;
-        if (got < 0) return ReadResult::Failed;
+void CFastrak::resetReception() {
+    carryCount = 0;
+    damagedSinceReport = 0;
+    damageReported = false;
+    lastDamageReportMs = 0;
+}
+
+// The length a station's set-up gives its records, or 0 for a digit that is no station. A station
+// that is neither tracker nor stylus was given the tracker's output list.
+uint32_t CFastrak::frameLength(uint8_t digit) const {
+    if (digit < '1' || digit > '0' + kStations) return 0;
+    const uint32_t station = static_cast<uint32_t>(digit - '0');
+    if (stylusStation[station - 1]) return trackerStation[station - 1] ? kTrackerStylusRecord : kStylusRecord;
+    return kTrackerRecord;
+}
+
+// The tracker sends no checksum: values it cannot report are the only sign of a hit value. The
+// status byte is not examined (a self-test error puts a letter there on a good record).
+bool CFastrak::plausible(uint32_t length) const {
+    if (length == kStylusRecord) return carry[kStylusButtonOffset] == '0' || carry[kStylusButtonOffset] == '1';
+    if (length == kTrackerStylusRecord && carry[kTrackerButtonOffset] != '0' && carry[kTrackerButtonOffset] != '1') {
+        return false;
     }
-    recvBuffer[0] = c;
-    recvCount = 1;
-    // A line that never ends is cut at the buffer's size and dropped for its length; the next
-    // call looks for a new start.
-    while (keepReading() && recvCount < kRecvBufferSize) {
-        const int32_t got = serialPort->readPort(&recvBuffer[recvCount], 1);
-        if (got == 0) return ReadResult::Silent;
-        if (got < 0) return ReadResult::Failed;
-        ++recvCount;
-        if (recvBuffer[recvCount - 2] == '\r' && recvBuffer[recvCount - 1] == '\n') {
-            logger->debug("CFastrak: EOL received.", true);
-            break;
+    const float bounds[6] = {kMaxInches, kMaxInches, kMaxInches, 180.0f + kAngleSlack, 90.0f + kAngleSlack,
+                             180.0f + kAngleSlack};
+    for (uint32_t i = 0; i < 6; ++i) {
+        if (!within(littleEndianFloat(&carry[kPoseOffset + 4 * i]), bounds[i])) return false;
+    }
+    return true;
+}
+
+void CFastrak::dropCarry(uint32_t count) {
+    if (count >= carryCount) {
+        carryCount = 0;
+        return;
+    }
+    std::memmove(carry, carry + count, carryCount - count);
+    carryCount -= count;
+}
+
+CFastrak::ReadResult CFastrak::readByte() {
+    if (!keepReading()) return ReadResult::Stopped;
+    const int32_t got = serialPort->readPort(&carry[carryCount], 1);
+    if (got == 0) return ReadResult::Silent;
+    if (got < 0) return ReadResult::Failed;
+    ++carryCount;
+    return ReadResult::Record;
+}
+
+void CFastrak::frameDamaged(const char* why) {
+    ++damagedSinceReport;
+    if (logger->isDebugOn()) {
+        logger->warning("CFastrak: Damaged data dropped: ", false);
+        std::cout << why << std::endl;
+    }
+}
+
+// Finds the next frame: "0", a station digit, exactly as many bytes as that station's records
+// have, CR LF at the end and values the tracker can send. CR LF and "0" among the values are data.
+// After a damaged frame the search goes on from the byte after its "0", among the bytes already
+// read, so a good record beside a damaged one is kept. Bytes of a frame cut short by a silent line
+// stay in the carry buffer for the next call.
+CFastrak::ReadResult CFastrak::readFrame(uint32_t& length) {
+    for (;;) {
+        uint32_t start = 0;
+        while (start < carryCount && carry[start] != '0') ++start;
+        dropCarry(start);
+        if (carryCount < 2) {
+            const ReadResult result = readByte();
+            if (result != ReadResult::Record) return result;
+            continue;
         }
+        length = frameLength(carry[1]);
+        if (length == 0) {
+            frameDamaged("no such station");
+            dropCarry(1);
+            continue;
+        }
+        while (carryCount < length) {
+            const ReadResult result = readByte();
+            if (result != ReadResult::Record) return result;
+        }
+        if (carry[length - 2] != '\r' || carry[length - 1] != '\n') {
+            frameDamaged("no CR LF where the record ends");
+            dropCarry(1);
+            continue;
+        }
+        if (!plausible(length)) {
+            frameDamaged("values out of range");
+            dropCarry(1);
+            continue;
+        }
+        logger->debug("CFastrak: EOL received.", true);
+        if (keepReading()) return ReadResult::Record;
+        dropCarry(length);
+        return ReadResult::Stopped;
     }
-    return keepReading() ? ReadResult::Record : ReadResult::Stopped;
+}
+
+// One WARNING line at most every kDamageReportMs while damage happens, with the count since the
+// last one; the clock is read only while a count is pending.
+void CFastrak::reportDamage() {
+    if (damagedSinceReport == 0) return;
+    const int64_t now = steadyMs();
+    if (damageReported && now - lastDamageReportMs < kDamageReportMs) return;
+    logger->warning("CFastrak: Damaged data on the line: ", false);
+    std::cout << damagedSinceReport << (damagedSinceReport == 1 ? " frame" : " frames")
+              << " dropped since the last report." << std::endl;
+    damagedSinceReport = 0;
+    damageReported = true;
+    lastDamageReportMs = now;
 }
 
 int32_t CFastrak::recvData(UpdateMask* mask, int32_t /*unused*/) {
@@ -71,7 +173,10 @@ int32_t CFastrak::recvData(UpdateMask* mask, int32_t /*unused*/) {
         logger->error("CFastrak: Reading error occured.", true);
         return -1;
     }
-    switch (readRecord()) {
+    uint32_t length = 0;
+    const ReadResult read = readFrame(length);
+    reportDamage();
+    switch (read) {
     case ReadResult::Silent:
         return 1;
     case ReadResult::Stopped:
@@ -84,23 +189,21 @@ int32_t CFastrak::recvData(UpdateMask* mask, int32_t /*unused*/) {
     }
 
     logger->debug("CFastrak: Checking the data format.", true);
-    const int32_t rawId = static_cast<int32_t>(recvBuffer[1]) - '0';
-    const bool knownStation = rawId >= 1 && rawId <= static_cast<int32_t>(kStations);
-    const uint32_t station = knownStation ? static_cast<uint32_t>(rawId) : 0;
-    const bool isTracker = knownStation && trackerStation[station - 1];
-    const bool hasStylus = knownStation && stylusStation[station - 1];
-    const bool stylusOnlyRecord = recvCount == kStylusRecord && hasStylus && !isTracker;
+    const int32_t rawId = static_cast<int32_t>(carry[1]) - '0';
+    const uint32_t station = static_cast<uint32_t>(rawId);  // 1 to 4: readFrame framed it
+    const bool isTracker = trackerStation[station - 1];
+    const bool hasStylus = stylusStation[station - 1];
 
     uint32_t newConId = 0;
-    if (controllerProc != nullptr && (recvCount == kTrackerStylusRecord || stylusOnlyRecord)) {
-        newConId = knownStation ? controllerProc->stylusOutputNumber(station) : 0;
+    if (controllerProc != nullptr && hasStylus) {
+        newConId = controllerProc->stylusOutputNumber(station);
         if (logger->isDebugOn()) {
             logger->debug("CFastrak: rawID: ", false);
             std::cout << rawId << " newConID: " << newConId << std::endl;
         }
-        if (isOutput(newConId) && hasStylus) {
+        if (isOutput(newConId)) {
             const uint32_t buttonAt = isTracker ? kTrackerButtonOffset : kStylusButtonOffset;
-            const bool pressed = recvBuffer[buttonAt] == '1';
+            const bool pressed = carry[buttonAt] == '1';
             if (logger->isDebugOn()) {
                 logger->debug("CFastrak: but: ", false);
                 std::cout << (pressed ? 1 : 0) << std::endl;
@@ -110,8 +213,8 @@ int32_t CFastrak::recvData(UpdateMask* mask, int32_t /*unused*/) {
     }
 
     uint32_t newTraId = 0;
-    if (trackerProc != nullptr && (recvCount == kTrackerRecord || recvCount == kTrackerStylusRecord)) {
-        if (knownStation && station <= trackerProc->numStations && trackerProc->stations != nullptr) {
+    if (trackerProc != nullptr && length != kStylusRecord) {
+        if (station <= trackerProc->numStations && trackerProc->stations != nullptr) {
             const uint32_t output = trackerProc->stations[station - 1].outputNumber;
             if (output != 0) newTraId = output + trackerProc->trackerBase;
         }
@@ -123,14 +226,17 @@ int32_t CFastrak::recvData(UpdateMask* mask, int32_t /*unused*/) {
             currentTracker.stampTime();
             currentTracker.setId(newTraId);
             Pose& pose = stationPose;
-            pose.x = littleEndianFloat(&recvBuffer[kPoseOffset]);
-            pose.y = littleEndianFloat(&recvBuffer[kPoseOffset + 4]);
-            pose.z = littleEndianFloat(&recvBuffer[kPoseOffset + 8]);
-            pose.azimuth = littleEndianFloat(&recvBuffer[kPoseOffset + 12]);
-            pose.elevation = littleEndianFloat(&recvBuffer[kPoseOffset + 16]);
-            pose.roll = littleEndianFloat(&recvBuffer[kPoseOffset + 20]);
+            pose.x = littleEndianFloat(&carry[kPoseOffset]);
+            pose.y = littleEndianFloat(&carry[kPoseOffset + 4]);
+            pose.z = littleEndianFloat(&carry[kPoseOffset + 8]);
+            pose.azimuth = littleEndianFloat(&carry[kPoseOffset + 12]);
+            pose.elevation = littleEndianFloat(&carry[kPoseOffset + 16]);
+            pose.roll = littleEndianFloat(&carry[kPoseOffset + 20]);
             convertDevicePose(pose, trackerProc->caveCoordinates);
-            if (!trackerProc->processPose(station, pose)) return -1;
+            if (!trackerProc->processPose(station, pose)) {
+                dropCarry(length);
+                return -1;
+            }
             currentTracker.setX(pose.x);
             currentTracker.setY(pose.y);
             currentTracker.setZ(pose.z);
@@ -140,12 +246,7 @@ int32_t CFastrak::recvData(UpdateMask* mask, int32_t /*unused*/) {
             trackerDecoded = true;
         }
     }
-
-    if (recvCount != kTrackerRecord && recvCount != kTrackerStylusRecord && !stylusOnlyRecord &&
-        logger->isDebugOn()) {
-        logger->warning("CFastrak: Got wrong length of data: ", false);
-        std::cout << recvCount << " Ignored." << std::endl;
-    }
+    dropCarry(length);
 
     if (trackerProc != nullptr && trackerDecoded) publishTracker(station, newTraId, mask, trackerDecoded);
     if (controllerProc != nullptr && controllerDecoded) publishController(station, newConId, mask, controllerDecoded);

@@ -110,7 +110,7 @@ int32_t CFastrak::init(InitInfo* info) {
     if (!CConfigH::checkUnknownOptions(config, logger)) return -1;
     printSummary();
     if (trackerProc != nullptr && trackerProc->calib != nullptr) {
-        calibExited = false;
+        calibStarted = true;
         if (!trackerProc->calib->init(trackerProc->calibArgs, static_cast<int32_t>(trackerProc->numCalibArgs))) {
             return -1;
         }
@@ -289,18 +289,10 @@ bool CFastrak::openAndConfigurePort() {
         logger->error("CFastrak: Not enough memory for the serial port.", true);
         return false;
     }
-    if (!serialPort->openPort(serialPortName)) return false;
+    if (!serialPort->openPort(serialPortName, !acceptsPlainFile)) return false;
     PortAttribute attribute;
     if (!serialPort->fetchAttribute(&attribute)) return false;
-    attribute.dcb.fBinary = 1;
-    attribute.dcb.ByteSize = 8;
-    attribute.dcb.StopBits = ONESTOPBIT;
-    // Binary floats carry XON, XOFF, CR, LF and NUL bytes: no flow control by characters and no
-    // byte replaced or removed, or records are corrupted and the line can stall.
-    attribute.dcb.fOutX = 0;
-    attribute.dcb.fInX = 0;
-    attribute.dcb.fErrorChar = 0;
-    attribute.dcb.fNull = 0;
+    CRS232H::makeRaw(attribute);
     attribute.timeouts.ReadIntervalTimeout = 0;
     attribute.timeouts.ReadTotalTimeoutMultiplier = 0;
     attribute.timeouts.ReadTotalTimeoutConstant = kReadTimeoutMs;

@@ -64,6 +64,14 @@ bool CFastrak::printSummary() {
     writeStations(trackerStation);
     logger->info("STYLUS                :", false);
     writeStations(stylusStation);
+    if (controllerProc != nullptr) {
+        // Controller option lines number a stylus by its station, not by its output.
+        logger->info("CONTROLLER ID(S)      :", false);
+        for (uint32_t n = 1; n <= kStations; ++n) {
+            if (stylusStation[n - 1]) std::cout << ' ' << n;
+        }
+        std::cout << " (controller options name a stylus by its station)" << std::endl;
+    }
     if (trackerProc != nullptr) trackerProc->printSummary(true);
     if (controllerProc != nullptr) controllerProc->printControllerSummary();
     logger->info("-----------------------", true);

@@ -41,7 +41,7 @@ void CRS232H::reportSystemError(const char* message) const {
     std::cout << portName << ": " << text << std::endl;
 }
 
-bool CRS232H::openPort(const char* name) {
+bool CRS232H::openPort(const char* name, bool serialLineOnly) {
     debugLine("CRS232H: \"openPort\" called.");
     if (name == nullptr) name = "";
     const size_t length = std::strlen(name);
@@ -58,6 +58,14 @@ bool CRS232H::openPort(const char* name) {
                          FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         reportSystemError("CRS232H: Opening port ");
+        return false;
+    }
+    DCB probe;
+    std::memset(&probe, 0, sizeof probe);
+    if (serialLineOnly && !GetCommState(handle, &probe)) {
+        reportSystemError("CRS232H: Not a serial line, refused: ");
+        CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
         return false;
     }
     getAttribute(&pendingAttribute);
@@ -133,6 +141,28 @@ int32_t CRS232H::readPort(void* buffer, uint32_t count) {
         return -1;
     }
     return static_cast<int32_t>(done);
+}
+
+void CRS232H::makeRaw(PortAttribute& attribute) {
+    DCB& dcb = attribute.dcb;
+    dcb.fBinary = 1;
+    dcb.ByteSize = 8;
+    dcb.StopBits = ONESTOPBIT;
+    // Binary data carries XON, XOFF, CR, LF and NUL bytes: no flow control by characters and no
+    // byte replaced or removed, or records are corrupted and the line can stall.
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    // No handshake: a cable need not carry CTS or DSR, and a port left waiting for one blocks the
+    // first write for ever. RTS and DTR are simply held on.
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDsrSensitivity = 0;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    // With abort-on-error one framing error would fail every later read until it is cleared.
+    dcb.fAbortOnError = 0;
 }
 
 bool CRS232H::closePort() {

@@ -22,7 +22,9 @@ public:
     CRS232H(const CRS232H&) = delete;
     CRS232H& operator=(const CRS232H&) = delete;
 
-    bool openPort(const char* name);
+    // Refuses anything that is not a serial line (a file, /dev/null): the command sequence would be
+    // written into it. Only tests and fuzz targets pass false, to read a regular file as the line.
+    bool openPort(const char* name, bool serialLineOnly = true);
     bool getAttribute(PortAttribute* attribute);
     // Applies the given settings, or the pending ones when none are given.
     bool setAttribute(const PortAttribute* attribute = nullptr);
@@ -35,6 +37,10 @@ public:
     // Bytes read, 0 when nothing arrived within the read timeout, or -1 when the read failed (the
     // line hung up or the device is gone) after the failure was logged: a reader stops on -1.
     int32_t readPort(void* buffer, uint32_t count);
+    // Makes a line fully raw: binary, 8 data bits, one stop bit, no flow control or handshake of any
+    // kind, nothing replaced or dropped, no abort on errors, RTS and DTR held on. Parity, speed and
+    // timeouts stay as they are.
+    static void makeRaw(PortAttribute& attribute);
     // Restores the settings found at open and releases the port.
     bool closePort();
     bool isOpen() const { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }

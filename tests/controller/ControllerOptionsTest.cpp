@@ -318,3 +318,19 @@ TEST_F(ControllerOptions, EveryLineIsReadAndOnlyAcceptedOnesAreMarked) {
     EXPECT_EQ(processor.controllers[0].buttonOrder[0], 2u);
     EXPECT_EQ(processor.controllers[0].valuatorScale[0][2], 3.0f);
 }
+
+TEST_F(ControllerOptions, LinesNameAStylusByItsStation) {
+    // Styluses on stations 2 and 4: entries 2 and 4 take options, 1 and 3 are stations without one.
+    const bool stations[CConCommonH::kStations] = {false, true, false, true};
+    ASSERT_EQ(processor.setupStylusTable(stations), 2u);
+    expectAccepted(processor, "buttonorder", {"2", "1"});
+    expectAccepted(processor, "buttonorder", {"4", "1"});
+    const std::string order = "Invalid controller ID found for Order option at line 12.";
+    expectRejected(processor, "buttonorder", {"1", "1"}, order);
+    expectRejected(processor, "buttonorder", {"3", "0"}, order);
+    expectRejected(processor, "valuatororder", {"1"}, order);
+    expectRejected(processor, "valuatorscale", {"3", "2", "all"},
+                   "Invalid controller ID found for ValuatorScale option at line 12.");
+    expectRejected(processor, "emulatetracker", {"1", "[0,0,0,0,0,0]", "0", "0", "0", "0", "0", "0"},
+                   "Invalid controller ID found for EmulateTracker option at line 12.");
+}

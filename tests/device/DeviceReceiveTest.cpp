@@ -2,6 +2,7 @@
 // land in the host's storages, converted, once, with their mask bits; faults cost only themselves.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -207,45 +208,147 @@ TEST_F(DeviceReceive, StylusRecordsPublishTheButtonUnderTheirOwnOutput) {
     call = receive();
     EXPECT_EQ(net(call.mask.controllers), 1u << 1);
     EXPECT_EQ(controllerSlot(2).buttons[0], 0);
-
-    // A 7-byte record of a tracker station is no record at all.
-    ASSERT_TRUE(s->pty.write(std::string("01  1\r\n")));
-    call = receive();
-    EXPECT_EQ(call.result, 1);
-    EXPECT_EQ(call.mask.trackers, 0u);
-    EXPECT_EQ(call.mask.controllers, 0u);
-    EXPECT_TRUE(logged(call, "Host: WARNING: CFastrak: Got wrong length of data: 7 Ignored."));
-    EXPECT_TRUE(logged(call, "Host: WARNING: CFastrak: No valid data received."));
 }
 
-struct StreamCase {
-    const char* name;
-    std::string bytes;
-    std::vector<uint32_t> trackerMasks;  // one call each
-};
-
-TEST_F(DeviceReceive, FramingDropsOnlyWhatIsNotARecord) {
-    const std::string junk(600, 'x');
-    const std::vector<StreamCase> cases = {
-        {"noise before a record", std::string("\x01\x7f\xff" "abc", 6) + record('1', poseNumber(2)), {1u << 2}},
-        {"false start swallows the next record", "0zz" + record('1', poseNumber(3)) + record('1', poseNumber(4)),
-         {0, 1u << 2}},
-        {"overlong line is cut and dropped", "0" + junk + record('1', poseNumber(5)), {0, 1u << 2}},
-        {"unknown station", record('5', poseNumber(6)) + record('4', poseNumber(6)) + record('2', poseNumber(7)),
-         {0, 0, 1u << 3}},
-    };
-    for (const StreamCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        ASSERT_TRUE(s->pty.write(c.bytes));
-        for (uint32_t expected : c.trackerMasks) {
-            const Call call = receive();
-            EXPECT_EQ(call.result, 1);
-            EXPECT_EQ(net(call.mask.trackers), expected);
-        }
-        EXPECT_EQ(s->pty.readAll(20), "");  // the device wrote nothing back
+Values fromBits(const std::vector<uint32_t>& bits) {
+    Values v;
+    for (uint32_t b : bits) {
+        float f = 0;
+        std::memcpy(&f, &b, sizeof f);
+        v.push_back(f);
     }
-    expectPublished(trackerSlot(3), 3, poseNumber(5));
-    expectPublished(trackerSlot(4), 4, poseNumber(7));
+    return v;
+}
+
+TEST_F(DeviceReceive, ValuesThatLookLikeFramingAreData) {
+    struct ValueCase {
+        const char* name;
+        Values values;
+    };
+    const std::vector<ValueCase> cases = {
+        // x = 8.6282958984375 in is 80 0D 0A 41 on the wire: a receiver held still there.
+        {"CR LF inside x", {8.6282958984375f, 2.0f, 3.0f, 10.0f, 20.0f, 30.0f}},
+        {"CR LF and a start inside y", fromBits({0x41200000u, 0x31300A0Du, 0x40400000u, 0x41200000u, 0x41A00000u, 0x41F00000u})},
+        {"\"0\" bytes", fromBits({0x41300000u, 0x30303030u, 0xC1300000u, 0x42300000u, 0x41300000u, 0xC2300000u})},
+        {"CR LF just before the end", fromBits({0x41200000u, 0x40000000u, 0x40400000u, 0x41200000u, 0x41A00000u, 0x0A0D0000u})},
+        {"angles at their bounds", {-1000.0f, 1000.0f, 0.0f, 180.005f, -90.005f, -180.005f}},
+    };
+    for (const ValueCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string bytes = record('1', c.values);
+        ASSERT_EQ(bytes.size(), 29u);
+        ASSERT_TRUE(s->pty.write(bytes + bytes));
+        Call call = receive();
+        EXPECT_EQ(net(call.mask.trackers), 1u << 2);
+        expectPublished(trackerSlot(3), 3, c.values);
+        call = receive();  // the same pose again: framed, but unchanged
+        EXPECT_EQ(call.result, 1);
+        EXPECT_EQ(call.mask.trackers, 0u);
+    }
+    // The stylus's record too: a CR LF inside a value of a 31-byte record.
+    const Values still = {8.6282958984375f, -3.0f, 1.0f, 5.0f, 6.0f, 7.0f};
+    ASSERT_TRUE(s->pty.write(record('2', still, " 1")));
+    const Call call = receive();
+    EXPECT_EQ(net(call.mask.trackers), 1u << 3);
+    expectPublished(trackerSlot(4), 4, still);
+    EXPECT_EQ(controllerSlot(1).buttons[0], 1);
+}
+
+// A pose whose value bytes hold no "0", so that a damaged frame built from it holds no second
+// start and the number of damaged frames is known exactly.
+Values cleanPose(int n) {
+    Values v = poseNumber(n);
+    for (float& f : v) {
+        while (floatBytes(f).find('0') != std::string::npos) f += 0.125f;
+    }
+    return v;
+}
+
+uint32_t countIn(const std::vector<std::string>& lines, const std::string& prefix) {
+    uint32_t sum = 0;
+    for (const auto& line : lines) {
+        if (line.rfind(prefix, 0) == 0) sum += static_cast<uint32_t>(std::stoul(line.substr(prefix.size())));
+    }
+    return sum;
+}
+
+TEST_F(DeviceReceive, DamageCostsOnlyTheFrameItHit) {
+    auto withByte = [](std::string r, size_t at, char c) {
+        r[at] = c;
+        return r;
+    };
+    auto without = [](std::string r, size_t at, size_t count) { return r.erase(at, count); };
+    auto values = [](float x, float az, float el) { return Values{x, 2.5f, 3.5f, az, el, 7.5f}; };
+    struct Piece {
+        const char* damage;
+        std::string bytes;    // the damaged bytes, then the intact record of station `station`
+        uint32_t damaged;     // frames the device must count
+        char station;
+        int pose;
+    };
+    const std::vector<Piece> pieces = {
+        {"noise without a start", std::string("\x01\x7f\xff" "abc", 6), 0, '1', 1},
+        {"false start", "0zz", 1, '1', 2},
+        {"CR hit", withByte(record('1', cleanPose(3)), 27, 'X'), 1, '1', 4},
+        // 30 bytes, so the 31-byte frame read from it ends on the next record's "0".
+        {"a byte dropped from a 31-byte record", without(record('2', cleanPose(5), " 1"), 9, 1), 1, '2', 6},
+        {"CR LF lost: merged with the next", without(record('1', cleanPose(7)), 27, 2), 1, '1', 8},
+        {"no such station", record('7', cleanPose(9)), 1, '1', 10},
+        {"x beyond 1000 in", record('1', values(1000.5f, 1, 1)), 1, '1', 11},
+        {"x not a number", record('1', values(std::nanf(""), 1, 1)), 1, '1', 12},
+        {"azimuth beyond 180", record('1', values(1, 180.02f, 1)), 1, '1', 13},
+        {"elevation beyond 90", record('1', values(1, 1, -90.02f)), 1, '1', 14},
+        {"azimuth infinite", record('1', values(1, INFINITY, 1)), 1, '1', 15},
+        {"button byte hit", record('2', cleanPose(16), " X"), 1, '2', 17},
+        {"7-byte record of a tracker with the stylus", "02  1\r\n", 1, '2', 18},
+        {"line without an end", "0" + std::string(600, 'x'), 1, '1', 19},
+        {"station without set-up: framed, not published", record('4', cleanPose(20)), 0, '1', 21},
+    };
+    uint32_t damaged = 0;
+    std::vector<std::string> lines;
+    for (const Piece& piece : pieces) {
+        SCOPED_TRACE(piece.damage);
+        ASSERT_EQ(piece.bytes.find('0', 1), std::string::npos) << "a second start in the damage";
+        const Values intact = cleanPose(piece.pose);
+        const std::string button = piece.station == '2' ? " 0" : "";
+        ASSERT_TRUE(s->pty.write(piece.bytes + record(piece.station, intact, button)));
+        damaged += piece.damaged;
+        Call call = receive();
+        if (piece.bytes[0] == '0' && piece.bytes[1] == '4') {  // its own call, with nothing published
+            EXPECT_EQ(call.result, 1);
+            EXPECT_EQ(call.mask.trackers, 0u);
+            EXPECT_EQ(call.mask.controllers, 0u);
+            lines.insert(lines.end(), call.lines.begin(), call.lines.end());
+            call = receive();
+        }
+        lines.insert(lines.end(), call.lines.begin(), call.lines.end());
+        EXPECT_EQ(call.result, 1);
+        const uint32_t output = piece.station == '1' ? 3 : 4;
+        EXPECT_EQ(net(call.mask.trackers), 1u << (output - 1));
+        expectPublished(trackerSlot(output), output, intact);
+    }
+    EXPECT_EQ(s->pty.readAll(20), "");  // the device wrote nothing back
+    // Every damaged frame has its debug line, and the rate-limited report counts them all: the
+    // first at once, the rest once ten seconds have passed.
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.rfind("Host: WARNING: CFastrak: Damaged data dropped: ", 0) == 0; }),
+              static_cast<long>(damaged));
+    const std::string report = "Host: WARNING: CFastrak: Damaged data on the line: ";
+    EXPECT_EQ(countIn(lines, report), 1u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10000));
+    const Call later = receive();  // a silent line: the pending count still goes out
+    EXPECT_EQ(countIn(later.lines, report), damaged - 1);
+    EXPECT_EQ(countIn(receive().lines, report), 0u);  // and only once
+}
+
+TEST_F(DeviceReceive, StorageLockIsFreeWhileACallWaitsForBytes) {
+    std::thread host([] { receive(); });  // a silent line: the call waits its second out
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(s->trackers.lockWithin(100));
+    s->trackers.unlock();
+    EXPECT_TRUE(s->controllers.lockWithin(100));
+    s->controllers.unlock();
+    host.join();
 }
 
 TEST_F(DeviceReceive, SilenceAndTheRunFlagEndACallWithoutPublishing) {

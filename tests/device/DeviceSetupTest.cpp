@@ -2,7 +2,11 @@
 // claimed, the option diagnostics and the failures that stop set-up before anything is sent.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
 #include <deque>
+#include <fstream>
+#include <sstream>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -11,10 +15,17 @@
 #include "calib/CDynamicLibH.h"
 #include "device/CFastrak.h"
 #include "platform/Sleeper.h"
+#include "platform/win32.h"
+#include "serial/CRS232H.h"
 #include "support/CaptureStdout.h"
 #include "support/ConfigBuilder.h"
 #include "support/HostStorage.h"
 #include "support/PtyPair.h"
+
+// The device's test hook: the port it opened.
+struct FastrakTestAccess {
+    static CRS232H* port(CFastrak& device) { return device.serialPort; }
+};
 
 using testsupport::CaptureStdout;
 using testsupport::ConfigBuilder;
@@ -137,6 +148,14 @@ TEST_F(DeviceSetup, CommandSequenceAndClaimsFollowTheOptions) {
          2,
          2,
          1},
+        {"one hemisphere word for every tracker station",
+         {{2, "sensors", {"1", "0", "1", "1"}}, {3, "hemisphere", {"+x"}}},
+         0,
+         kAlignment + "H1,1,0,0\rH3,1,0,0\rH4,1,0,0\r" + trackerLists + "fC",
+         {1000, 1000, 1000, 1000},
+         3,
+         0,
+         2},
         {"no station on: no processor, no storage, only the lists", {{2, "sensors", {"0", "0", "0", "0"}}}, 0,
          trackerLists + "fC", {}, 0, 0, 2},
     };
@@ -242,10 +261,25 @@ TEST_F(DeviceSetup, SetUpStopsBeforeTheFirstCommandOnEachFailure) {
     EXPECT_EQ(splitLines(capture.finish()), expected);
 }
 
+// A station-2 tracker record, as the tracker sends it.
+std::string trackerRecord() {
+    std::string r = "02 ";
+    for (float v : {1.5f, 2.5f, 3.5f, 4.5f, 5.5f, 6.5f}) {
+        char bytes[4];
+        std::memcpy(bytes, &v, 4);  // the tracker sends least significant byte first, as x86 stores it
+        r.append(bytes, 4);
+    }
+    return r + "\r\n";
+}
+
 TEST_F(DeviceSetup, SecondInitReleasesTheFirstAndStartsFromTheDefaults) {
     ASSERT_EQ(initWith({{2, "stylus", {"1"}}}), 1);
     const std::string first = pty.readAll(100);
     ASSERT_NE(first.find("e1,0\r"), std::string::npos);
+    ASSERT_TRUE(pty.write(trackerRecord()));
+    UpdateMask mask{};
+    EXPECT_EQ(device->recvData(&mask, 0), 1);
+    EXPECT_NE(mask.trackers, 0u);
     // The host clears its claims and calls init again with no options: no stylus any more.
     config.line(1).used = 0;
     config.get()->lineCount = 1;
@@ -259,6 +293,11 @@ TEST_F(DeviceSetup, SecondInitReleasesTheFirstAndStartsFromTheDefaults) {
     EXPECT_EQ(device->configure(), 2);
     EXPECT_EQ(trackers.count(), 2u);
     EXPECT_EQ(controllers.count(), 0u);
+    // The change test starts afresh: the record last published before is published again.
+    ASSERT_TRUE(pty.write(trackerRecord()));
+    mask = UpdateMask{};
+    EXPECT_EQ(device->recvData(&mask, 0), 1);
+    EXPECT_NE(mask.trackers, 0u);
 }
 
 TEST_F(DeviceSetup, CalibrationLibraryStartsWithSetUpAndEndsOnce) {
@@ -282,6 +321,20 @@ TEST_F(DeviceSetup, CalibrationLibraryStartsWithSetUpAndEndsOnce) {
     device = nullptr;
     quiet.finish();
     EXPECT_EQ(probe.exitCalls, 1);
+
+    // A set-up that fails before the library's start never ends it.
+    probe = ProbeState();
+    config = ConfigBuilder();
+    keep.clear();
+    trackers.setCount(0);
+    ASSERT_EQ(initWith({{2, "calibration", {PROBE_FULL_PATH, "room-a"}}, {3, "bogus", {}}}), -1);
+    CaptureStdout stopping;
+    EXPECT_TRUE(device->stop());
+    delete device;
+    device = nullptr;
+    stopping.finish();
+    EXPECT_EQ(probe.initCalls, 0);
+    EXPECT_EQ(probe.exitCalls, 0);
 }
 
 TEST_F(DeviceSetup, SummaryShowsWhatIsAboutToBeProgrammed) {
@@ -302,6 +355,7 @@ TEST_F(DeviceSetup, SummaryShowsWhatIsAboutToBeProgrammed) {
         "Lab: INFO: NUMBER OF CONTROLLERS : 1",
         "Lab: INFO: TRACKER(S)            : 1:ON 2:ON 3:OFF 4:OFF",
         "Lab: INFO: STYLUS                : 1:ON 2:OFF 3:OFF 4:OFF",
+        "Lab: INFO: CONTROLLER ID(S)      : 1 (controller options name a stylus by its station)",
         "Lab: INFO: CAVE COORDINATES      : Used",
         "Lab: INFO: TRACKER ORDER         : <Real tra> -> <Output tra>",
         "Lab: INFO:                       : 1->1 2->2",
@@ -323,6 +377,103 @@ TEST_F(DeviceSetup, SummaryShowsWhatIsAboutToBeProgrammed) {
     const std::vector<std::string> values = {"fastrak", "5.5", port, "38400", "No", " 1:-Y 2:-Z", "2",
                                              " 1:ON 2:ON 3:OFF 4:OFF", " 1:OFF 2:OFF 3:OFF 4:OFF", " 1->1 2->2"};
     EXPECT_EQ(splitLines(output), values);
+}
+
+TEST_F(DeviceSetup, OnlyASerialLineIsTakenAsThePort) {
+    // A user's file named as the port is refused and left as it was.
+    std::ostringstream name;
+    name << "./fastrak-notes-" << std::rand() << ".txt";  // a path: a bare name is looked up as a device
+    const std::string notes = "measurements, do not lose\n";
+    { std::ofstream(name.str(), std::ios::binary) << notes; }
+    std::vector<std::string> ports = {name.str()};
+    if (pty.masterFd() >= 0) ports.push_back("/dev/null");  // a device that is no line (POSIX)
+    for (const std::string& port : ports) {
+        SCOPED_TRACE(port);
+        delete device;
+        device = nullptr;
+        config = ConfigBuilder();
+        keep.clear();
+        trackers.setCount(0);
+        std::string output;
+        EXPECT_EQ(initWith({{2, "port", {port}}}, &output), -1);
+        const std::string expected = "Lab: ERROR: CRS232H: Not a serial line, refused: " + port + ": ";
+        EXPECT_EQ(testsupport::lastLine(output).rfind(expected, 0), 0u) << output;
+        CaptureStdout stopping;
+        EXPECT_TRUE(device->stop());
+        stopping.finish();
+    }
+    std::ifstream kept(name.str(), std::ios::binary);
+    const std::string after((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(after, notes);
+    kept.close();
+    std::remove(name.str().c_str());
+}
+
+struct HandshakeCase {
+    const char* name;
+    void (*set)(DCB&);
+    bool (*on)(const DCB&);
+};
+
+TEST_F(DeviceSetup, LineIsFullyRawWhateverHandshakeItStartedWith) {
+    const std::vector<HandshakeCase> cases = {
+        {"CTS output flow", [](DCB& d) { d.fOutxCtsFlow = 1; }, [](const DCB& d) { return d.fOutxCtsFlow != 0; }},
+        {"DSR output flow", [](DCB& d) { d.fOutxDsrFlow = 1; }, [](const DCB& d) { return d.fOutxDsrFlow != 0; }},
+        {"DSR sensitivity", [](DCB& d) { d.fDsrSensitivity = 1; }, [](const DCB& d) { return d.fDsrSensitivity != 0; }},
+        {"RTS handshake", [](DCB& d) { d.fRtsControl = RTS_CONTROL_HANDSHAKE; },
+         [](const DCB& d) { return d.fRtsControl != RTS_CONTROL_ENABLE; }},
+        {"RTS off", [](DCB& d) { d.fRtsControl = RTS_CONTROL_DISABLE; },
+         [](const DCB& d) { return d.fRtsControl != RTS_CONTROL_ENABLE; }},
+        {"DTR handshake", [](DCB& d) { d.fDtrControl = DTR_CONTROL_HANDSHAKE; },
+         [](const DCB& d) { return d.fDtrControl != DTR_CONTROL_ENABLE; }},
+        {"DTR off", [](DCB& d) { d.fDtrControl = DTR_CONTROL_DISABLE; },
+         [](const DCB& d) { return d.fDtrControl != DTR_CONTROL_ENABLE; }},
+        {"abort on error", [](DCB& d) { d.fAbortOnError = 1; }, [](const DCB& d) { return d.fAbortOnError != 0; }},
+    };
+    std::string notHeld;
+    size_t tested = 0;
+    for (const HandshakeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        // As another program may have left the port.
+        const HANDLE line = CreateFileA(pty.slavePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(line, INVALID_HANDLE_VALUE);
+        DCB before;
+        std::memset(&before, 0, sizeof before);
+        before.DCBlength = sizeof before;
+        ASSERT_TRUE(GetCommState(line, &before));
+        c.set(before);
+        const bool set = SetCommState(line, &before) != 0;
+        DCB found;
+        std::memset(&found, 0, sizeof found);
+        found.DCBlength = sizeof found;
+        const bool held = set && GetCommState(line, &found) && c.on(found);
+        CloseHandle(line);
+        if (!held) {
+            notHeld += std::string(" ") + c.name + ";";
+            continue;
+        }
+        ++tested;
+        delete device;
+        device = nullptr;
+        config = ConfigBuilder();
+        keep.clear();
+        trackers.setCount(0);
+        ASSERT_EQ(initWith({}), 1);
+        EXPECT_EQ(pty.readAll(100).substr(0, 2), "R1");  // the commands went out
+        PortAttribute now;
+        ASSERT_TRUE(FastrakTestAccess::port(*device)->getAttribute(&now));
+        EXPECT_FALSE(c.on(now.dcb));
+        CaptureStdout stopping;
+        device->stop();
+        stopping.finish();
+        pty.readAll(50);
+    }
+    // What a line cannot hold cannot start on: a pseudo-terminal has no DSR, DTR handshake or
+    // error abort, for instance.
+    std::cout << "[ handshake] tested " << tested << " of " << cases.size() << "; not held by this line:" << notHeld
+              << std::endl;
+    EXPECT_GT(tested, 0u);
 }
 
 }  // namespace

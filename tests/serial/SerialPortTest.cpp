@@ -161,3 +161,45 @@ TEST(SerialPort, AttributesNeedAnOpenPortAndAFailedSetKeepsThePendingCopy) {
     ASSERT_TRUE(port.fetchAttribute(&after));
     EXPECT_TRUE(sameAttribute(before, after));
 }
+
+// Every setting a port may have been left with, on at once: makeRaw switches each off (or holds
+// the line on) and leaves parity, speed and timeouts alone. Lines that cannot hold some of these
+// (a pseudo-terminal, Wine's COM ports) are covered here, the device's real port in its own tests.
+TEST(SerialPort, MakeRawLeavesNoHandshakeOn) {
+    PortAttribute attribute;
+    std::memset(&attribute, 0, sizeof attribute);
+    DCB& dcb = attribute.dcb;
+    dcb.BaudRate = 9600;
+    dcb.ByteSize = 7;
+    dcb.Parity = EVENPARITY;
+    dcb.StopBits = TWOSTOPBITS;
+    dcb.fOutX = dcb.fInX = dcb.fErrorChar = dcb.fNull = 1;
+    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = dcb.fAbortOnError = 1;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    attribute.timeouts.ReadTotalTimeoutConstant = 77;
+    CRS232H::makeRaw(attribute);
+    const struct {
+        const char* name;
+        unsigned value;
+        unsigned expected;
+    } fields[] = {
+        {"fBinary", dcb.fBinary, 1},
+        {"ByteSize", dcb.ByteSize, 8},
+        {"StopBits", dcb.StopBits, ONESTOPBIT},
+        {"fOutX", dcb.fOutX, 0},
+        {"fInX", dcb.fInX, 0},
+        {"fErrorChar", dcb.fErrorChar, 0},
+        {"fNull", dcb.fNull, 0},
+        {"fOutxCtsFlow", dcb.fOutxCtsFlow, 0},
+        {"fOutxDsrFlow", dcb.fOutxDsrFlow, 0},
+        {"fDsrSensitivity", dcb.fDsrSensitivity, 0},
+        {"fAbortOnError", dcb.fAbortOnError, 0},
+        {"fRtsControl", dcb.fRtsControl, RTS_CONTROL_ENABLE},
+        {"fDtrControl", dcb.fDtrControl, DTR_CONTROL_ENABLE},
+        {"Parity", dcb.Parity, EVENPARITY},
+        {"BaudRate", dcb.BaudRate, 9600},
+        {"ReadTotalTimeoutConstant", attribute.timeouts.ReadTotalTimeoutConstant, 77},
+    };
+    for (const auto& field : fields) EXPECT_EQ(field.value, field.expected) << field.name;
+}

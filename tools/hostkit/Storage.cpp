@@ -7,6 +7,8 @@
 #  include <windows.h>
 #else
 #  include <pthread.h>
+#  include <time.h>
+
 #  include <cerrno>
 #endif
 
@@ -44,6 +46,10 @@ struct Storage::SystemMutex {
     }
     void* address() { return handle; }
     void lock() { WaitForSingleObject(handle, INFINITE); }  // an abandoned mutex is owned all the same
+    bool lockWithin(int ms) {
+        const DWORD got = WaitForSingleObject(handle, static_cast<DWORD>(ms));
+        return got == WAIT_OBJECT_0 || got == WAIT_ABANDONED;
+    }
     void unlock() { ReleaseMutex(handle); }
 };
 
@@ -68,6 +74,16 @@ struct Storage::SystemMutex {
         // A thread that died holding it left the data as it was: one record copy, never torn
         // across the count, so the host carries on.
         if (pthread_mutex_lock(&mutex) == EOWNERDEAD) pthread_mutex_consistent(&mutex);
+    }
+    bool lockWithin(int ms) {
+        timespec until{};
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+        until.tv_sec += ms / 1000 + until.tv_nsec / 1000000000L;
+        until.tv_nsec %= 1000000000L;
+        const int got = pthread_mutex_timedlock(&mutex, &until);
+        if (got == EOWNERDEAD) pthread_mutex_consistent(&mutex);
+        return got == 0 || got == EOWNERDEAD;
     }
     void unlock() { pthread_mutex_unlock(&mutex); }
 };
@@ -111,6 +127,7 @@ ControllerRecord* Storage::controllers() const {
 
 bool Storage::ready() const { return mutex_.handle != nullptr; }
 void Storage::lock() { system_->lock(); }
+bool Storage::lockWithin(int ms) { return system_->lockWithin(ms); }
 void Storage::unlock() { system_->unlock(); }
 
 void Storage::plainPrefix() {

@@ -45,6 +45,8 @@ public:
 
     // The host's own access, under the same mutex the module takes.
     void lock();
+    // Waits at most ms; false when the mutex stayed taken (for tests of how long the module holds it).
+    bool lockWithin(int ms);
     void unlock();
     uint32_t count() const { return count_; }
     void setCount(uint32_t value) { count_ = value; }
