@@ -474,6 +474,7 @@ int main(int argc, char** argv) {
         board.setState(config.devices[i].name, DeviceState::Waiting);
         runners.emplace_back(new DeviceRunner(context, config.devices[i], i));
         const std::string& name = config.devices[i].name;
+        igtl.setAngles(name, IgtlOutput::anglesOf(config.devices[i]));
         if (!igtl.empty() && IgtlOutput::devicePart(name) != name) {
             hostWarning(name + ": OpenIGTLink names hold 20 bytes; this device's are " + IgtlOutput::devicePart(name) +
                         "/T<n> and " + IgtlOutput::devicePart(name) + "/C<n>");
