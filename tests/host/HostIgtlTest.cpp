@@ -1,5 +1,6 @@
 // fastrak-host's OpenIGTLink server end to end: the built program on fastrak-sim, clients on 127.0.0.1.
 #include <arpa/inet.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <igtlClientSocket.h>
 #include <igtlMessageHeader.h>
@@ -16,6 +17,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -358,6 +360,146 @@ TEST(HostIgtl, ThreeClientsReceiveWhatTheJsonLinesFileHolds) {
     ASSERT_TRUE(std::regex_search(out, summary, std::regex("stopped; \\d+ records; IGTL (\\d+) sent, 0 replaced, 0 dropped, 0 clients")))
         << out;
     EXPECT_GE(std::stoull(summary[1]), 3 * want.size());
+}
+
+// A client that stops reading for 15 s: reception keeps its rate, the other client gets every
+// record, the stalled one is let go after 10 s behind with a log line, and when it connects again
+// it is served again.
+TEST(HostIgtl, ClientThatStopsReadingIsLetGoWithoutSlowingAnything) {
+    Scratch scratch;
+    Process host;
+    ASSERT_TRUE(host.start({kHost, "--simulate", "--plain", "--sim-args", kScene, "--duration", "22", "--jsonl",
+                            scratch.path("run.jsonl"), "--igtl", "0"},
+                           scratch.path("host.out"), scratch.path("host.err")));
+    const int port = serverPort(scratch.path("host.out"));
+    ASSERT_GT(port, 0) << hosttest::readFile(scratch.path("host.out"));
+    Client steady(Client::Kind::Library, port), stalled(Client::Kind::Raw, port);
+    ASSERT_TRUE(steady.connected() && stalled.connected());
+    ASSERT_TRUE(hosttest::eventually([&] { return stalled.messages().size() > 200; }, 60s))
+        << hosttest::readFile(scratch.path("host.out"));
+    stalled.pause(true);
+    const double pausedFrom = stalled.messages().back().time;
+    std::this_thread::sleep_for(15s);
+    stalled.pause(false);
+    EXPECT_TRUE(hosttest::eventually([&] { return stalled.ended(); }, 5s)) << "the stalled client was not let go";
+    Client again(Client::Kind::Raw, port);
+    ASSERT_TRUE(again.connected());
+    const int status = host.wait(60s);
+    const std::string out = hosttest::readFile(scratch.path("host.out"));
+    ASSERT_EQ(status, 0) << out << hosttest::readFile(scratch.path("host.err"));
+    ASSERT_TRUE(hosttest::eventually([&] { return steady.ended() && again.ended(); }, 5s));
+
+    const auto want = expectedMessages(scratch.path("run.jsonl"));
+    size_t during = 0;
+    for (const Message& message : want) during += message.time >= pausedFrom && message.time < pausedFrom + 15;
+    const double overall = want.size() / (want.back().time - want.front().time);
+    EXPECT_GT(during / 15.0, 0.9 * overall) << during << " records in the 15 s stall, " << overall << " a second in all";
+
+    const auto got = steady.messages();
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < got.size(); ++i) ASSERT_TRUE(same(got[i], want[i])) << "message " << i;
+    // The stalled and the returning client: whole messages, each one of the file's, in its order.
+    for (Client* client : {&stalled, &again}) {
+        EXPECT_TRUE(client->faults().empty()) << client->faults().front();
+        const auto part = client->messages();
+        EXPECT_GT(part.size(), 100u);
+        size_t next = 0;
+        for (const Message& message : part) {
+            while (next < want.size() && !same(message, want[next])) ++next;
+            ASSERT_LT(next, want.size()) << "a message out of the file's order: " << message.name << " @" << message.time;
+            ++next;
+        }
+    }
+    EXPECT_GT(again.messages().front().time, pausedFrom + 10);
+    EXPECT_NE(out.find("OpenIGTLink client " + stalled.peer() + " has taken nothing for 10 s; disconnected"), std::string::npos) << out;
+    EXPECT_NE(out.find("OpenIGTLink client " + stalled.peer() + ": "), std::string::npos) << "no replaced poses reported\n" << out;
+}
+
+// The attitude in the output axes, checked against receivers the emulator turns 90 degrees about
+// each of the tracker's axes, with CAVE angles (the default) and with the tracker's own.
+TEST(HostIgtl, ReceiverTurnedAboutEachAxisGivesItsMatrix) {
+    Scratch scratch;
+    scratch.write("axes.conf", "[device cave]\nsensors 1 1 1 0\n[device own]\nsensors 1 1 1 0\ncavecoord off\n");
+    Process host;
+    ASSERT_TRUE(host.start({kHost, "--config", scratch.path("axes.conf"), "--simulate", "--plain", "--sim-args",
+                            "--receivers 1,2,3 --scene 1=still:az=90 --scene 2=still:el=90 --scene 3=still:roll=90",
+                            "--igtl", "0"},
+                           scratch.path("host.out"), scratch.path("host.err")));
+    const int port = serverPort(scratch.path("host.out"));
+    ASSERT_GT(port, 0) << hosttest::readFile(scratch.path("host.out"));
+    Client client(Client::Kind::Raw, port);
+    ASSERT_TRUE(client.connected());
+    // A receiver standing still is published once: stop when all six outputs have been.
+    auto outputsSeen = [&] {
+        std::set<std::string> names;
+        for (const Message& message : client.messages()) names.insert(message.name);
+        return names.size();
+    };
+    EXPECT_TRUE(hosttest::eventually([&] { return outputsSeen() >= 6; }, 60s));
+    host.signal(SIGINT);
+    ASSERT_EQ(host.wait(60s), 0) << hosttest::readFile(scratch.path("host.out"));
+    ASSERT_TRUE(hosttest::eventually([&] { return client.ended(); }, 5s));
+    std::map<std::string, Message> last;
+    for (const Message& message : client.messages()) last[message.name] = message;
+    // Columns are the receiver's x, y and z axes in the output axes (the tracker's, for both).
+    const struct {
+        const char* what;
+        float rotation[3][3];
+    } turns[] = {
+        {"T1", {{0, -1, 0}, {1, 0, 0}, {0, 0, 1}}},  // 90 degrees about z
+        {"T2", {{0, 0, 1}, {0, 1, 0}, {-1, 0, 0}}},  // about y
+        {"T3", {{1, 0, 0}, {0, 0, -1}, {0, 1, 0}}},  // about x
+    };
+    for (const std::string device : {"cave/", "own/"}) {
+        for (size_t t = 0; t < 3; ++t) {
+            // The device's outputs follow on: "own" has tracker outputs 4 to 6.
+            const std::string name = device + "T" + std::to_string(t + 1 + (device == "own/" ? 3 : 0));
+            ASSERT_EQ(last.count(name), 1u) << name;
+            const Message& m = last[name];
+            for (int i = 0; i < 3; ++i) {
+                for (int j = 0; j < 3; ++j) EXPECT_NEAR(m.matrix[i][j], turns[t].rotation[i][j], 1e-4) << name << " [" << i << "][" << j << "]";
+            }
+        }
+    }
+}
+
+// Where the server cannot be is found before anything starts: a bad address is status 2, an
+// address in use 1.
+TEST(HostIgtl, BadOrBusyAddressesStopAtStart) {
+    Scratch scratch;
+    scratch.write("igtl.conf", "[host]\nigtl \"\"\n[device a]\nport x\n");
+    const int busy = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(busy, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(busy, 1), 0);
+    getsockname(busy, reinterpret_cast<sockaddr*>(&address), &size);
+    const std::string busyPort = std::to_string(ntohs(address.sin_port));
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } cases[] = {
+        {{"--igtl", "65536"}, 2, "OpenIGTLink server 65536: the port is a number from 0 to 65535"},
+        {{"--igtl", "localhost:"}, 2, "OpenIGTLink server localhost:: the port is a number"},
+        {{"--igtl", "::1:18944"}, 2, "OpenIGTLink server ::1:18944: an IPv6 address is written [ADDR]:PORT"},
+        {{"--igtl", "no-such-host.invalid:18944"}, 2, "OpenIGTLink server no-such-host.invalid:18944: cannot resolve"},
+        {{"--config", scratch.path("igtl.conf")}, 2, "igtl.conf:2: \"igtl\" needs [ADDR:]PORT"},
+        {{"--igtl", "127.0.0.1:" + busyPort}, 1, "OpenIGTLink server 127.0.0.1:" + busyPort + ": cannot listen there: Address already in use"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {kHost, "--simulate", "--csv", scratch.path("out.csv")};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        Process host;
+        ASSERT_TRUE(host.start(argv, scratch.path("host.out"), scratch.path("host.err")));
+        EXPECT_EQ(host.wait(20s), c.status) << c.args.back();
+        EXPECT_NE(hosttest::readFile(scratch.path("host.err")).find(c.err), std::string::npos)
+            << hosttest::readFile(scratch.path("host.err"));
+        EXPECT_NE(access(scratch.path("out.csv").c_str(), F_OK), 0) << c.args.back() << ": started before the check";
+    }
+    close(busy);
 }
 
 }  // namespace
