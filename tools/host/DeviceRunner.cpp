@@ -152,6 +152,7 @@ void DeviceRunner::publish(Sample& sample) {
     }
     context_.board->publish(sample);
     if (context_.osc != nullptr) context_.osc->publish(sample);
+    if (context_.igtl != nullptr) context_.igtl->publish(sample);
     context_.recorder->write(sample);
 }
 

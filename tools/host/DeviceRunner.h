@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "HostConfig.h"
+#include "IgtlOutput.h"
 #include "ModuleLibrary.h"
 #include "OscOutput.h"
 #include "PoseBoard.h"
@@ -25,6 +26,7 @@ struct HostContext {
     PoseBoard* board = nullptr;
     Recorder* recorder = nullptr;
     OscOutput* osc = nullptr;  // may be null
+    IgtlOutput* igtl = nullptr;  // may be null
     HostSettings settings;
     bool strict = false;
     double firstRetrySeconds = 1;

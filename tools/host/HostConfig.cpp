@@ -86,6 +86,11 @@ std::string applyHostSetting(const std::vector<std::string>& words, HostSettings
         host.oscUrls.push_back(value);
         return std::string();
     }
+    if (lowerEquals(key, "igtl")) {
+        if (value.empty()) return "\"igtl\" needs [ADDR:]PORT";
+        host.igtl = value;
+        return std::string();
+    }
     if (lowerEquals(key, "log-date")) flag = &host.logDate;
     else if (lowerEquals(key, "log-time")) flag = &host.logTime;
     else if (lowerEquals(key, "log-thread-id")) flag = &host.logThreadId;

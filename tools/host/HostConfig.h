@@ -34,6 +34,7 @@ struct HostSettings {
     std::string csvPath;
     std::string jsonlPath;
     std::vector<std::string> oscUrls;  // one "osc URL" line each
+    std::string igtl;  // [ADDR:]PORT of the OpenIGTLink server; empty: none
 };
 
 struct HostConfig {

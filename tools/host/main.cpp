@@ -21,6 +21,7 @@
 #include "HostConfig.h"
 #include "CaptureWriter.h"
 #include "HostLog.h"
+#include "IgtlOutput.h"
 #include "LineRelay.h"
 #include "LiveView.h"
 #include "ModuleLibrary.h"
@@ -59,7 +60,7 @@ const char* kDescription =
     "fastrak-host: a host for the Fastrak device module. Loads the module, sets up every device of\n"
     "the configuration file on its own reception thread, shows the poses (a live table on a terminal,\n"
     "plain lines otherwise), records every published record to CSV or JSON lines and sends it\n"
-    "over OSC.\n"
+    "over OSC and to OpenIGTLink clients.\n"
     "SIGINT or SIGTERM stops cleanly; a second Ctrl-C exits at once.";
 
 const char* kFooter =
@@ -74,7 +75,7 @@ const char* kFooter =
     "  130  a second Ctrl-C";
 
 // The options that take a value; the rest are flags.
-const char* const kValueOptions[] = {"--config", "--module", "--csv", "--jsonl", "--osc", "--capture",
+const char* const kValueOptions[] = {"--config", "--module", "--csv", "--jsonl", "--osc", "--igtl", "--capture",
                                      "--duration", "--count", "--sim-args", "--sim"};
 // --probe takes any number of ports, none included.
 const char* const kFlagOptions[] = {"--help", "--version", "--strict", "--plain", "--simulate", "--overwrite", "--probe"};
@@ -237,6 +238,7 @@ int main(int argc, char** argv) {
     std::string configPath, modulePath, csvPath, jsonlPath, simArgs, simProgram, capturePath;
     std::string durationText, countText;
     std::vector<std::string> oscUrls;
+    std::string igtlAddress;
     bool strict = false, simulate = false, plain = false, overwrite = false;
     app.add_option("--config", configPath, "Configuration file (see below)")->type_name("FILE");
     app.add_option("--module", modulePath, std::string("Device module to load (default: ") + ModuleLibrary::fileName() +
@@ -254,6 +256,13 @@ int main(int argc, char** argv) {
         ->type_name("URL")
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("--igtl", igtlAddress,
+                   IgtlOutput::available()
+                       ? "Serve every published record to OpenIGTLink clients (3D Slicer and others) on "
+                         "[ADDR:]PORT (address 127.0.0.1 unless given; ADDR alone takes the usual port, 18944); "
+                         "overrides the file's igtl line"
+                       : "Not in this build: it has no OpenIGTLink output")
+        ->type_name("[ADDR:]PORT");
     app.add_option("--capture", capturePath,
                    "Record every byte each device's line carries, both ways, with time stamps, to FILE "
                    "(for fastrak-sim --replay)")
@@ -334,6 +343,7 @@ int main(int argc, char** argv) {
     if (!csvPath.empty()) config.host.csvPath = csvPath;
     if (!jsonlPath.empty()) config.host.jsonlPath = jsonlPath;
     if (!oscUrls.empty()) config.host.oscUrls = oscUrls;
+    if (!igtlAddress.empty()) config.host.igtl = igtlAddress;
     if (!capturePath.empty() && config.devices.size() > 255) {
         std::cerr << "fastrak-host: --capture takes at most 255 devices\n";
         return 2;
@@ -370,6 +380,18 @@ int main(int argc, char** argv) {
             std::cerr << "fastrak-host: OSC destination " << message << "\n";
             return added == OscOutput::AddResult::BadUrl ? 2 : 1;
         }
+    }
+
+    // The server listens before the devices start, so clients can be there for the first record.
+    IgtlOutput igtl;
+    if (!config.host.igtl.empty()) {
+        std::string message;
+        const IgtlOutput::ListenResult listening = igtl.listen(config.host.igtl, message);
+        if (listening != IgtlOutput::ListenResult::Listening) {
+            std::cerr << "fastrak-host: OpenIGTLink server " << message << "\n";
+            return listening == IgtlOutput::ListenResult::BadAddress ? 2 : 1;
+        }
+        hostInfo("OpenIGTLink server listening on " + igtl.address());
     }
 
     ModuleLibrary module;
@@ -455,6 +477,7 @@ int main(int argc, char** argv) {
     context.board = &board;
     context.recorder = &recorder;
     context.osc = osc.empty() ? nullptr : &osc;
+    context.igtl = igtl.empty() ? nullptr : &igtl;
     context.settings = config.host;
     context.strict = strict;
     context.recordLimit = count;
@@ -465,10 +488,20 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < config.devices.size(); ++i) {
         board.setState(config.devices[i].name, DeviceState::Waiting);
         runners.emplace_back(new DeviceRunner(context, config.devices[i], i));
+        const std::string& name = config.devices[i].name;
+        igtl.setAngles(name, IgtlOutput::anglesOf(config.devices[i]));
+        if (!igtl.empty() && IgtlOutput::devicePart(name) != name) {
+            hostWarning(name + ": OpenIGTLink names hold 20 bytes; this device's are " + IgtlOutput::devicePart(name) +
+                        "/T<n> and " + IgtlOutput::devicePart(name) + "/C<n>");
+        }
     }
     osc.start();
+    igtl.start();
     for (auto& runner : runners) runner->start();
 
+    auto outputSummary = [&] {
+        return osc.summary() + (osc.empty() || igtl.empty() ? "" : "; ") + igtl.summary();
+    };
     // An output that cannot take its records stops the run as Ctrl-C does, and fails it.
     bool outputFailed = false;
     auto outputFailure = [&](const std::string& text) {
@@ -492,8 +525,9 @@ int main(int argc, char** argv) {
             break;
         }
         osc.report();
+        igtl.report();
         if (live) {
-            view.refresh(board, osc.summary());
+            view.refresh(board, outputSummary());
         } else if (now - lastPlain >= std::chrono::seconds(1)) {
             lastPlain = now;
             for (const auto& row : board.rows()) {
@@ -525,7 +559,8 @@ int main(int argc, char** argv) {
         if (failed || runner->lineLost()) notDelivering.push_back(runner->name());
     }
     osc.stop();
-    if (live) view.refresh(board, osc.summary());
+    igtl.stop();
+    if (live) view.refresh(board, outputSummary());
     view.stop();
     if (!recorder.close() && !outputFailed) outputFailure(recorder.error());
     for (auto& relay : relays) relay->stop();
@@ -540,7 +575,8 @@ int main(int argc, char** argv) {
     relays.clear();
     cleanUp();
 
-    const std::string summary = std::to_string(board.total()) + (board.total() == 1 ? " record" : " records") + (osc.empty() ? "" : "; " + osc.summary());
+    const std::string summary = std::to_string(board.total()) + (board.total() == 1 ? " record" : " records") +
+                                (osc.empty() && igtl.empty() ? "" : "; " + outputSummary());
     if (context.setupFailed) {
         hostError("a device failed its set-up and --strict is on");
         return 1;

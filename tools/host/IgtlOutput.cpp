@@ -1,0 +1,521 @@
+// IgtlOutput: a TCP server and one sender per client, messages packed by the OpenIGTLink library; a refusing stub without it.
+#include "IgtlOutput.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "HostLog.h"
+
+#if defined(FASTRAK_HOST_IGTL)
+#  include <errno.h>
+#  include <fcntl.h>
+#  include <igtlStringMessage.h>
+#  include <igtlTransformMessage.h>
+#  include <netdb.h>
+#  include <netinet/in.h>
+#  include <netinet/tcp.h>
+#  include <poll.h>
+#  include <sys/socket.h>
+#  include <unistd.h>
+
+#  include <atomic>
+#  include <cmath>
+#  include <map>
+#  include <mutex>
+#  include <thread>
+
+#  include "OscQueue.h"
+#endif
+
+namespace fastrakhost {
+
+namespace {
+const size_t kDeviceBytes = 16;  // 20 bytes of name less "/T32"
+}
+
+std::string IgtlOutput::devicePart(const std::string& device) {
+    if (device.size() <= kDeviceBytes) return device;
+    size_t cut = kDeviceBytes;
+    // Never half a UTF-8 character.
+    while (cut > 0 && (static_cast<unsigned char>(device[cut]) & 0xC0) == 0x80) --cut;
+    return device.substr(0, cut);
+}
+
+std::string IgtlOutput::name(const Sample& sample) {
+    return devicePart(sample.device) + (sample.kind == Sample::Kind::Tracker ? "/T" : "/C") + std::to_string(sample.output);
+}
+
+IgtlOutput::IgtlOutput() = default;
+
+IgtlOutput::Angles IgtlOutput::anglesOf(const DeviceSection& device) {
+    Angles angles = Angles::Cave;  // the module's default
+    for (const OptionText& option : device.options) {
+        std::string keyword = option.keyword;
+        for (char& c : keyword) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if ((keyword != "cavecoord" && keyword != "cavecoordinates") || option.args.size() != 1) continue;
+        std::string value = option.args[0];
+        for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (value == "no" || value == "off") angles = Angles::Tracker;
+        if (value == "yes" || value == "on") angles = Angles::Cave;
+    }
+    return angles;
+}
+
+std::string IgtlOutput::summary() const {
+    if (empty()) return std::string();
+    const Totals t = totals();
+    char text[160];
+    std::snprintf(text, sizeof text, "IGTL %llu sent, %llu replaced, %llu dropped, %llu clients",
+                  static_cast<unsigned long long>(t.sent), static_cast<unsigned long long>(t.replaced),
+                  static_cast<unsigned long long>(t.dropped), static_cast<unsigned long long>(t.clients));
+    return text;
+}
+
+#if !defined(FASTRAK_HOST_IGTL)
+
+class IgtlOutput::Server {};
+
+IgtlOutput::~IgtlOutput() = default;
+bool IgtlOutput::available() { return false; }
+IgtlOutput::ListenResult IgtlOutput::listen(const std::string& where, std::string& message) {
+    message = where + ": this build of fastrak-host has no OpenIGTLink output (it was built without libopenigtlink)";
+    return ListenResult::BadAddress;
+}
+void IgtlOutput::setAngles(const std::string&, Angles) {}
+void IgtlOutput::start() {}
+void IgtlOutput::publish(const Sample&) {}
+void IgtlOutput::stop() {}
+IgtlOutput::Totals IgtlOutput::totals() const { return Totals(); }
+void IgtlOutput::report() {}
+
+#else
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Splits [ADDR:]PORT, or ADDR alone for the usual port; ADDR may be [an IPv6 address].
+bool splitAddress(const std::string& where, std::string& host, std::string& port, std::string& problem) {
+    host = "127.0.0.1";
+    port = where;
+    if (!where.empty() && where[0] == '[') {
+        const size_t close = where.find(']');
+        const bool alone = close + 1 == where.size();
+        if (close == std::string::npos || close == 1 || (!alone && where[close + 1] != ':')) {
+            problem = "an IPv6 address is written [ADDR]:PORT";
+            return false;
+        }
+        host = where.substr(1, close - 1);
+        port = alone ? std::to_string(IgtlOutput::kDefaultPort) : where.substr(close + 2);
+    } else if (where.find(':') == std::string::npos && where.find_first_not_of("0123456789") != std::string::npos) {
+        host = where;
+        port = std::to_string(IgtlOutput::kDefaultPort);
+    } else if (where.find(':') != std::string::npos) {
+        const size_t colon = where.rfind(':');
+        host = where.substr(0, colon);
+        port = where.substr(colon + 1);
+        if (host.empty() || host.find(':') != std::string::npos) {
+            problem = host.empty() ? "an address before the colon, or only a port"
+                                   : "an IPv6 address is written [ADDR]:PORT";
+            return false;
+        }
+    }
+    const bool digits = !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || std::stol(port) > 65535) {
+        problem = "the port is a number from 0 to 65535 (0: a free one)";
+        return false;
+    }
+    return true;
+}
+
+std::string peerText(const sockaddr_storage& address) {
+    char host[NI_MAXHOST] = "?", port[NI_MAXSERV] = "?";
+    getnameinfo(reinterpret_cast<const sockaddr*>(&address), sizeof address, host, sizeof host, port, sizeof port,
+                NI_NUMERICHOST | NI_NUMERICSERV);
+    return address.ss_family == AF_INET6 ? "[" + std::string(host) + "]:" + port : std::string(host) + ":" + port;
+}
+
+// The attitude as a matrix whose columns are the receiver's x, y and z axes (the marks on the
+// receiver) in the output axes; position from feet to millimetres.
+void poseMatrix(const double pose[6], IgtlOutput::Angles angles, igtl::Matrix4x4& m) {
+    const double d = 3.14159265358979323846 / 180;
+    const double cA = std::cos(pose[3] * d), sA = std::sin(pose[3] * d);
+    const double cE = std::cos(pose[4] * d), sE = std::sin(pose[4] * d);
+    const double cR = std::cos(pose[5] * d), sR = std::sin(pose[5] * d);
+    double r[3][3];
+    if (angles == IgtlOutput::Angles::Tracker) {
+        // The tracker's own angles: Rz(azimuth) Ry(elevation) Rx(roll).
+        const double t[3][3] = {{cA * cE, cA * sE * sR - sA * cR, cA * sE * cR + sA * sR},
+                                {sA * cE, cA * cR + sA * sE * sR, sA * sE * cR - cA * sR},
+                                {-sE, cE * sR, cE * cR}};
+        std::memcpy(r, t, sizeof r);
+    } else {
+        // CAVE angles: O = Ry(azimuth) Rx(elevation) Rz(roll) holds the receiver's axes relabelled
+        // (x = y, y = -z, z = -x); R = O P puts them back.
+        const double o[3][3] = {{cA * cR + sA * sE * sR, sA * sE * cR - cA * sR, sA * cE},
+                                {cE * sR, cE * cR, -sE},
+                                {cA * sE * sR - sA * cR, cA * sE * cR + sA * sR, cA * cE}};
+        for (int i = 0; i < 3; ++i) {
+            r[i][0] = -o[i][2];
+            r[i][1] = o[i][0];
+            r[i][2] = -o[i][1];
+        }
+    }
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) m[i][j] = static_cast<float>(r[i][j]);
+        m[i][3] = static_cast<float>(pose[i] * 304.8);
+        m[3][i] = 0;
+    }
+    m[3][3] = 1;
+}
+
+// One connected client: its queue, filled by publish, and the thread that empties it into the socket.
+class Client {
+public:
+    Client(int fd, std::string peer, const std::map<std::string, IgtlOutput::Angles>& angles)
+        : fd_(fd), peer_(std::move(peer)), angles_(angles) {}
+    ~Client() {
+        stop(Clock::now());
+        if (fd_ >= 0) close(fd_);
+    }
+
+    void start() { thread_ = std::thread([this] { run(); }); }
+    void push(const Sample& sample) { queue_.push(sample); }
+    // Lets the sender send what waits until drainUntil, then ends it.
+    void stop(Clock::time_point drainUntil) {
+        if (!thread_.joinable()) return;
+        drainUntil_ = drainUntil;
+        stopping_ = true;
+        thread_.join();
+    }
+
+    bool finished() const { return finished_; }
+    const std::string& peer() const { return peer_; }
+    uint64_t sent() const { return sent_; }
+    uint64_t replaced() const { return queue_.replaced(); }
+    uint64_t dropped() const { return queue_.dropped(); }
+    uint64_t reportedReplaced = 0, reportedDropped = 0;
+
+private:
+    bool outOfTime() const { return stopping_ && Clock::now() >= drainUntil_; }
+
+    void run() {
+        transform_ = igtl::TransformMessage::New();
+        text_ = igtl::StringMessage::New();
+        std::vector<unsigned char> pending;
+        size_t done = 0;
+        Clock::time_point lastProgress = Clock::now(), lastRead = lastProgress;
+        const char* why = nullptr;
+        std::string reason;
+        for (;;) {
+            if (done == pending.size()) {
+                if (!pending.empty()) ++sent_;
+                pending.clear();
+                done = 0;
+                const Clock::time_point now = Clock::now();
+                // What the client sends is read and let go, so its end never blocks; this also
+                // notices a client that has left while nothing is sent.
+                if (now - lastRead >= std::chrono::milliseconds(100)) {
+                    lastRead = now;
+                    if (!readIncoming(reason)) break;
+                }
+                if (outOfTime()) break;
+                Sample sample;
+                if (!queue_.pop(sample, std::chrono::milliseconds(20))) {
+                    if (stopping_) break;
+                    continue;
+                }
+                encode(sample, pending);
+                lastProgress = Clock::now();  // the client had taken everything before this
+            }
+            const ssize_t wrote = send(fd_, pending.data() + done, pending.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (wrote > 0) {
+                done += static_cast<size_t>(wrote);
+                lastProgress = Clock::now();
+                continue;
+            }
+            if (wrote < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                reason = std::strerror(errno);
+                break;
+            }
+            if (outOfTime()) break;
+            pollfd wait{fd_, POLLOUT | POLLIN, 0};
+            poll(&wait, 1, 100);
+            if ((wait.revents & POLLIN) != 0 && !readIncoming(reason)) break;
+            if ((wait.revents & (POLLERR | POLLHUP)) != 0 && (wait.revents & POLLOUT) == 0) {
+                reason = "connection lost";
+                break;
+            }
+            if (Clock::now() - lastProgress >= std::chrono::duration<double>(IgtlOutput::kBehindSeconds)) {
+                why = "behind";
+                break;
+            }
+        }
+        if (why != nullptr) {
+            hostWarning("OpenIGTLink client " + peer_ + " has taken nothing for " +
+                        std::to_string(static_cast<int>(IgtlOutput::kBehindSeconds)) + " s; disconnected");
+        } else if (!stopping_) {
+            hostInfo("OpenIGTLink client " + peer_ + " left" + (reason.empty() ? "" : " (" + reason + ")"));
+        }
+        shutdown(fd_, SHUT_RDWR);
+        finished_ = true;
+    }
+
+    // False when the client has closed its end or the connection failed.
+    bool readIncoming(std::string& reason) {
+        unsigned char scrap[4096];
+        for (;;) {
+            const ssize_t got = recv(fd_, scrap, sizeof scrap, MSG_DONTWAIT);
+            if (got > 0) continue;
+            if (got == 0) return false;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+            if (errno == EINTR) continue;
+            reason = std::strerror(errno);
+            return false;
+        }
+    }
+
+    void encode(const Sample& sample, std::vector<unsigned char>& bytes) {
+        const double whole = std::floor(sample.hostTime);
+        const unsigned int seconds = static_cast<unsigned int>(whole);
+        const unsigned int fraction = static_cast<unsigned int>(std::fmin((sample.hostTime - whole) * 4294967296.0, 4294967295.0));
+        igtl::MessageBase* message;
+        const std::string name = IgtlOutput::name(sample);
+        if (sample.kind == Sample::Kind::Tracker) {
+            igtl::Matrix4x4 matrix;
+            const auto found = angles_.find(sample.device);
+            poseMatrix(sample.pose, found == angles_.end() ? IgtlOutput::Angles::Cave : found->second, matrix);
+            transform_->SetMatrix(matrix);
+            message = transform_;
+        } else {
+            text_->SetString(sample.buttons != 0 ? "pressed" : "released");
+            message = text_;
+        }
+        message->SetDeviceName(name.c_str());
+        message->SetTimeStamp(seconds, fraction);
+        message->Pack();
+        const unsigned char* packed = static_cast<const unsigned char*>(message->GetPackPointer());
+        bytes.assign(packed, packed + message->GetPackSize());
+    }
+
+    int fd_;
+    std::string peer_;
+    const std::map<std::string, IgtlOutput::Angles>& angles_;  // fixed before the first client
+    OscQueue queue_;  // the OSC destinations' queue: poses coalesce per output, button events bounded
+    std::thread thread_;
+    std::atomic<bool> stopping_{false}, finished_{false};
+    Clock::time_point drainUntil_{};
+    std::atomic<uint64_t> sent_{0};
+    igtl::TransformMessage::Pointer transform_;
+    igtl::StringMessage::Pointer text_;
+};
+
+}  // namespace
+
+class IgtlOutput::Server {
+public:
+    explicit Server(int fd) : fd_(fd) {}
+
+    std::map<std::string, Angles> angles;
+    ~Server() {
+        stop();
+        close(fd_);
+    }
+
+    void start() { thread_ = std::thread([this] { run(); }); }
+
+    void publish(const Sample& sample) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        for (auto& client : clients_) client->push(sample);
+    }
+
+    void stop() {
+        if (!thread_.joinable()) return;
+        stopping_ = true;
+        thread_.join();
+        std::vector<std::unique_ptr<Client>> all;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            all.swap(clients_);
+        }
+        const Clock::time_point until = Clock::now() + std::chrono::seconds(1);
+        for (auto& client : all) client->stop(until);
+        for (auto& client : all) retire(*client);
+    }
+
+    Totals totals() const {
+        std::lock_guard<std::mutex> hold(mutex_);
+        Totals totals = gone_;
+        for (const auto& client : clients_) {
+            totals.sent += client->sent();
+            totals.replaced += client->replaced();
+            totals.dropped += client->dropped();
+        }
+        totals.clients = clients_.size();
+        return totals;
+    }
+
+    // Lines rather than logging under the lock: a blocked standard output must not hold up publish.
+    std::vector<std::string> reportLines() {
+        std::vector<std::string> lines;
+        const Clock::time_point now = Clock::now();
+        if (now - lastReport_ < std::chrono::seconds(1)) return lines;
+        lastReport_ = now;
+        std::lock_guard<std::mutex> hold(mutex_);
+        for (auto& client : clients_) {
+            const uint64_t replaced = client->replaced(), dropped = client->dropped();
+            if (replaced > client->reportedReplaced) {
+                lines.push_back("OpenIGTLink client " + client->peer() + ": " + std::to_string(replaced - client->reportedReplaced) +
+                                " poses replaced in the last second (the client is slower than the tracker)");
+            }
+            if (dropped > client->reportedDropped) {
+                lines.push_back("OpenIGTLink client " + client->peer() + ": " + std::to_string(dropped - client->reportedDropped) +
+                                " button events dropped in the last second (the client has stopped reading)");
+            }
+            client->reportedReplaced = replaced;
+            client->reportedDropped = dropped;
+        }
+        return lines;
+    }
+
+private:
+    void retire(const Client& client) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        gone_.sent += client.sent();
+        gone_.replaced += client.replaced();
+        gone_.dropped += client.dropped();
+    }
+
+    void run() {
+        while (!stopping_) {
+            pollfd wait{fd_, POLLIN, 0};
+            poll(&wait, 1, 100);
+            reap();
+            if ((wait.revents & POLLIN) == 0) continue;
+            sockaddr_storage from{};
+            socklen_t length = sizeof from;
+            const int fd = accept4(fd_, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
+            if (fd < 0) {
+                // Out of descriptors, say: the connection stays pending, so wait instead of spinning.
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                continue;
+            }
+            const std::string peer = peerText(from);
+            size_t count;
+            {
+                std::lock_guard<std::mutex> hold(mutex_);
+                count = clients_.size();
+            }
+            if (count >= kMaxClients) {
+                hostWarning("OpenIGTLink client " + peer + " refused: " + std::to_string(kMaxClients) + " clients are connected");
+                close(fd);
+                continue;
+            }
+            // A small send buffer keeps stale poses out of the kernel: a slow client makes the
+            // queue replace poses instead, and a stalled one shows within the time limit.
+            const int buffer = 16 * 1024, on = 1;
+            setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            std::unique_ptr<Client> client(new Client(fd, peer, angles));
+            client->start();
+            {
+                std::lock_guard<std::mutex> hold(mutex_);
+                clients_.push_back(std::move(client));
+                count = clients_.size();
+            }
+            hostInfo("OpenIGTLink client " + peer + " connected (" + std::to_string(count) + (count == 1 ? " client)" : " clients)"));
+        }
+    }
+
+    // Clients whose sender has ended leave the list; they are joined outside the lock.
+    void reap() {
+        std::vector<std::unique_ptr<Client>> ended;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            for (auto it = clients_.begin(); it != clients_.end();) {
+                if ((*it)->finished()) {
+                    ended.push_back(std::move(*it));
+                    it = clients_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        for (auto& client : ended) {
+            client->stop(Clock::now());
+            retire(*client);
+        }
+    }
+
+    int fd_;
+    std::thread thread_;
+    std::atomic<bool> stopping_{false};
+    mutable std::mutex mutex_;
+    std::vector<std::unique_ptr<Client>> clients_;
+    Clock::time_point lastReport_{};
+    Totals gone_;  // what clients that have left sent, replaced and dropped
+};
+
+IgtlOutput::~IgtlOutput() { stop(); }
+
+bool IgtlOutput::available() { return true; }
+
+IgtlOutput::ListenResult IgtlOutput::listen(const std::string& where, std::string& message) {
+    std::string host, port, problem;
+    if (!splitAddress(where, host, port, problem)) {
+        message = where + ": " + problem;
+        return ListenResult::BadAddress;
+    }
+    addrinfo hints{}, *found = nullptr;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    const int resolved = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+    if (resolved != 0 || found == nullptr) {
+        message = where + ": cannot resolve \"" + host + "\": " + gai_strerror(resolved);
+        return ListenResult::BadAddress;
+    }
+    const int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const bool bound = fd >= 0 && bind(fd, found->ai_addr, found->ai_addrlen) == 0 && ::listen(fd, 16) == 0;
+    freeaddrinfo(found);
+    if (!bound) {
+        message = where + ": cannot listen there: " + std::strerror(errno);
+        if (fd >= 0) close(fd);
+        return ListenResult::CannotListen;
+    }
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+    address_ = peerText(local);
+    server_.reset(new Server(fd));
+    return ListenResult::Listening;
+}
+
+void IgtlOutput::setAngles(const std::string& device, Angles angles) {
+    if (server_) server_->angles[device] = angles;
+}
+
+void IgtlOutput::start() {
+    if (server_) server_->start();
+}
+
+void IgtlOutput::publish(const Sample& sample) {
+    if (server_) server_->publish(sample);
+}
+
+void IgtlOutput::stop() {
+    if (server_) server_->stop();
+}
+
+IgtlOutput::Totals IgtlOutput::totals() const { return server_ ? server_->totals() : Totals(); }
+
+void IgtlOutput::report() {
+    if (!server_) return;
+    for (const std::string& line : server_->reportLines()) hostWarning(line);
+}
+
+#endif
+
+}  // namespace fastrakhost
