@@ -420,7 +420,7 @@ TEST(HostIgtl, ClientThatStopsReadingIsLetGoWithoutSlowingAnything) {
 // comes from the file's igtl line.
 TEST(HostIgtl, ReceiverTurnedAboutEachAxisGivesItsMatrix) {
     Scratch scratch;
-    scratch.write("axes.conf", "[host]\nigtl 0\n[device cave]\nsensors 1 1 1 0\n[device own]\nsensors 1 1 1 0\ncavecoord off\n");
+    scratch.write("axes.conf", "[host]\nigtl 0\n[device cave]\nport com1\nsensors 1 1 1 0\n[device own]\nport com2\nsensors 1 1 1 0\ncavecoord off\n");
     Process host;
     ASSERT_TRUE(host.start({kHost, "--config", scratch.path("axes.conf"), "--simulate", "--plain", "--sim-args",
                             "--receivers 1,2,3 --scene 1=still:az=90 --scene 2=still:el=90 --scene 3=still:roll=90"},
