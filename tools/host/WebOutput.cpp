@@ -176,6 +176,8 @@ const char* kindName(Sample::Kind kind) { return kind == Sample::Kind::Tracker ?
 // stands still sends nothing either).
 constexpr double kSilentSeconds = 2;
 
+const char* const kStateMark = "<!--state-->";
+
 }  // namespace
 
 class WebOutput::Server {
@@ -271,14 +273,23 @@ private:
             response.set_content(state(after), "application/json");
         });
         http_.Get("/events", [this](const httplib::Request& request, httplib::Response& response) { events(request, response); });
-        http_.Get(R"(/([A-Za-z0-9_.\-/]*))", [](const httplib::Request& request, httplib::Response& response) {
+        http_.Get(R"(/([A-Za-z0-9_.\-/]*))", [this](const httplib::Request& request, httplib::Response& response) {
             std::string path = request.matches[1];
             if (path.empty()) path = "index.html";
             size_t count = 0;
             const WebFile* files = webPageFiles(count);
             for (size_t i = 0; i < count; ++i) {
                 if (path != files[i].path) continue;
-                response.set_content(reinterpret_cast<const char*>(files[i].data), files[i].size, files[i].type);
+                std::string content(reinterpret_cast<const char*>(files[i].data), files[i].size);
+                // The page arrives with the state of now, so it shows the outputs as soon as it loads.
+                const size_t mark = content.find(kStateMark);
+                if (mark != std::string::npos) {
+                    std::string json = state(0);
+                    for (size_t at = 0; (at = json.find("</", at)) != std::string::npos; at += 3) json.replace(at, 2, "<\\/");
+                    content.replace(mark, std::strlen(kStateMark), "<script>window.initialState = " + json + ";</script>");
+                    response.set_header("Cache-Control", "no-store");
+                }
+                response.set_content(content, files[i].type);
                 return;
             }
             response.status = 404;

@@ -56,6 +56,7 @@ async function poll() {
   try {
     const response = await fetch('state?log_after=' + logAfter, { cache: 'no-store' });
     if (response.ok) showState(await response.json());
+    else throw new Error(response.status);
   } catch (e) {
     document.getElementById('link').textContent = 'host not reachable';
     document.getElementById('link').className = 'bad';
@@ -303,6 +304,7 @@ function frame(now) {
   requestAnimationFrame(frame);
 }
 
+if (window.initialState) showState(window.initialState);
 connect();
 poll();
 requestAnimationFrame(frame);
