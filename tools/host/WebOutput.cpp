@@ -188,10 +188,13 @@ public:
         http_.new_task_queue = [] { return new httplib::ThreadPool(kMaxStreams + 8); };
         http_.set_keep_alive_timeout(1);
         http_.set_write_timeout(kStalledSeconds, 0);
-        // Accepted sockets inherit the send timeout, so a write into a full socket gives up too.
+        // Accepted sockets inherit these: a write into a full socket gives up after the timeout, and
+        // a fixed send buffer (the kernel's grows to megabytes) holds a stalled client's backlog to
+        // seconds, so it is dropped, not fed for minutes. 32 KB is ample for a page on a lab network.
         http_.set_socket_options([](socket_t sock) {
-            const int yes = 1;
+            const int yes = 1, buffer = 32 * 1024;
             setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+            setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
             timeval limit{kStalledSeconds, 0};
             setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
         });
