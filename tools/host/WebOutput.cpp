@@ -372,10 +372,18 @@ private:
         }
         const std::string peer = request.remote_addr + ":" + std::to_string(request.remote_port);
         hostInfo("web view: " + peer + " follows /events (" + std::to_string(streams_.load()) + " now)");
+        // ?backlog=S starts S seconds back (up to 10, as far as the ring holds), so a page opened now
+        // has its trails and plot at once.
+        double backlog = 0;
+        if (request.has_param("backlog")) backlog = std::strtod(request.get_param_value("backlog").c_str(), nullptr);
+        if (!(backlog > 0)) backlog = 0;
+        const SteadyTime since = Clock::now() - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::min(backlog, 10.0)));
         uint64_t cursor;
         {
             std::lock_guard<std::mutex> hold(ringMutex_);
             cursor = next_;
+            const uint64_t oldest = next_ > kRing ? next_ - kRing : 0;
+            while (backlog > 0 && cursor > oldest && ring_[(cursor - 1) % kRing].arrived >= since) --cursor;
         }
         auto stalled = std::make_shared<bool>(false);
         response.set_header("Cache-Control", "no-store");

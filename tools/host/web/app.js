@@ -34,8 +34,13 @@ function addRecord(r) {
   const t = track(r);
   if (r.kind !== 'tracker') return;
   const p = r.pose;
-  t.points.push({ t: r.host_time, x: p[0] * CM_PER_FOOT, y: p[1] * CM_PER_FOOT, z: p[2] * CM_PER_FOOT, az: p[3], el: p[4] });
-  const oldest = r.host_time - PLOT_S;
+  const point = { t: r.host_time, x: p[0] * CM_PER_FOOT, y: p[1] * CM_PER_FOOT, z: p[2] * CM_PER_FOOT, az: p[3], el: p[4] };
+  // In time order: the backlog of /events may come after the record /state gave first.
+  let at = t.points.length;
+  while (at > 0 && t.points[at - 1].t > point.t) at--;
+  if (at > 0 && t.points[at - 1].t === point.t) return;
+  t.points.splice(at, 0, point);
+  const oldest = t.points[t.points.length - 1].t - PLOT_S;
   let drop = 0;
   while (drop < t.points.length - 1 && t.points[drop].t < oldest) drop++;
   if (drop > 0) t.points.splice(0, drop);
@@ -46,7 +51,7 @@ function addRecord(r) {
 
 function connect() {
   const link = document.getElementById('link');
-  const events = new EventSource('events');
+  const events = new EventSource('events?backlog=' + PLOT_S);
   events.onopen = () => { link.textContent = 'live'; link.className = 'good'; };
   events.onmessage = (e) => addRecord(JSON.parse(e.data));
   events.onerror = () => { link.textContent = 'reconnecting'; link.className = 'bad'; };
