@@ -95,7 +95,7 @@ bool DeviceRunner::placeOutputs(uint32_t trackers, uint32_t controllers) {
     return true;
 }
 
-bool DeviceRunner::setUp(bool) {
+bool DeviceRunner::setUp() {
     context_.board->setState(name(), DeviceState::SettingUp);
     if (!trackers_->ready() || !controllers_->ready()) {
         hostError(name() + ": cannot make the storage mutexes");
@@ -199,7 +199,7 @@ void DeviceRunner::run() {
         context_.board->setState(name(), DeviceState::Stopped);
         return;
     }
-    bool ready = setUp(false);
+    bool ready = setUp();
     endTurn();
     if (!ready) {
         release();
@@ -216,18 +216,20 @@ void DeviceRunner::run() {
         receive();
         if (!context_.running()) break;
         // The module gave up reading while we still want records: the line is gone.
-        hostError(name() + ": reading failed; releasing the device, next try in " + seconds(wait));
+        lineLost_ = true;
         context_.board->setState(name(), DeviceState::Disconnected);
+        hostError(name() + ": reading failed; releasing the device, next try in " + seconds(wait));
         release();
         while (context_.running()) {
             if (!pause(wait)) break;
             bool back;
             {
                 std::lock_guard<std::mutex> hold(context_.setupMutex);
-                back = setUp(true);
+                back = setUp();
             }
             wait = std::min(wait * 2, context_.longestRetrySeconds);
             if (back) {
+                lineLost_ = false;
                 hostInfo(name() + ": the device is back");
                 context_.board->setState(name(), DeviceState::Running);
                 wait = context_.firstRetrySeconds;

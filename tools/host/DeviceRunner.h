@@ -65,13 +65,15 @@ public:
     void start();
     void join();
     const std::string& name() const { return section_.name; }
+    // The line was lost and the device is not back (yet).
+    bool lineLost() const { return lineLost_; }
 
 private:
     void run();
     void takeTurn();
     void endTurn();
     // Creates and sets up a device; on success device_ holds it.
-    bool setUp(bool again);
+    bool setUp();
     void release();
     void receive();
     void collect(const UpdateMask& mask);
@@ -90,7 +92,8 @@ private:
     std::unique_ptr<Storage> trackers_, controllers_;
     std::unique_ptr<DeviceRecord> record_;
     CBase* device_ = nullptr;
-    bool placed_ = false;  // the block is fixed by the first set-up, kept by every later one
+    bool placed_ = false;
+    std::atomic<bool> lineLost_{false};  // the block is fixed by the first set-up, kept by every later one
     uint32_t trackerBase_ = 0, trackerTotal_ = 0;
     uint32_t controllerBase_ = 0, controllerTotal_ = 0;
 };

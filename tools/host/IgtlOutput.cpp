@@ -1,6 +1,7 @@
 // IgtlOutput: a TCP server and one sender per client, messages packed by the OpenIGTLink library; a refusing stub without it.
 #include "IgtlOutput.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -20,6 +21,7 @@
 
 #  include <atomic>
 #  include <cmath>
+#  include <map>
 #  include <mutex>
 #  include <thread>
 
@@ -46,6 +48,20 @@ std::string IgtlOutput::name(const Sample& sample) {
 
 IgtlOutput::IgtlOutput() = default;
 
+IgtlOutput::Angles IgtlOutput::anglesOf(const DeviceSection& device) {
+    Angles angles = Angles::Cave;  // the module's default
+    for (const OptionText& option : device.options) {
+        std::string keyword = option.keyword;
+        for (char& c : keyword) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if ((keyword != "cavecoord" && keyword != "cavecoordinates") || option.args.size() != 1) continue;
+        std::string value = option.args[0];
+        for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (value == "no" || value == "off") angles = Angles::Tracker;
+        if (value == "yes" || value == "on") angles = Angles::Cave;
+    }
+    return angles;
+}
+
 std::string IgtlOutput::summary() const {
     if (empty()) return std::string();
     const Totals t = totals();
@@ -66,6 +82,7 @@ IgtlOutput::ListenResult IgtlOutput::listen(const std::string& where, std::strin
     message = where + ": this build of fastrak-host has no OpenIGTLink output (it was built without libopenigtlink)";
     return ListenResult::BadAddress;
 }
+void IgtlOutput::setAngles(const std::string&, Angles) {}
 void IgtlOutput::start() {}
 void IgtlOutput::publish(const Sample&) {}
 void IgtlOutput::stop() {}
@@ -115,16 +132,32 @@ std::string peerText(const sockaddr_storage& address) {
     return address.ss_family == AF_INET6 ? "[" + std::string(host) + "]:" + port : std::string(host) + ":" + port;
 }
 
-// The attitude R = Rz(azimuth) Ry(elevation) Rx(roll), as the tracker defines its angles: its
-// columns are the receiver's axes in the output axes. Position from feet to millimetres.
-void poseMatrix(const double pose[6], igtl::Matrix4x4& m) {
+// The attitude as a matrix whose columns are the receiver's x, y and z axes (the marks on the
+// receiver) in the output axes; position from feet to millimetres.
+void poseMatrix(const double pose[6], IgtlOutput::Angles angles, igtl::Matrix4x4& m) {
     const double d = 3.14159265358979323846 / 180;
     const double cA = std::cos(pose[3] * d), sA = std::sin(pose[3] * d);
     const double cE = std::cos(pose[4] * d), sE = std::sin(pose[4] * d);
     const double cR = std::cos(pose[5] * d), sR = std::sin(pose[5] * d);
-    const double r[3][3] = {{cA * cE, cA * sE * sR - sA * cR, cA * sE * cR + sA * sR},
-                            {sA * cE, cA * cR + sA * sE * sR, sA * sE * cR - cA * sR},
-                            {-sE, cE * sR, cE * cR}};
+    double r[3][3];
+    if (angles == IgtlOutput::Angles::Tracker) {
+        // The tracker's own angles: Rz(azimuth) Ry(elevation) Rx(roll).
+        const double t[3][3] = {{cA * cE, cA * sE * sR - sA * cR, cA * sE * cR + sA * sR},
+                                {sA * cE, cA * cR + sA * sE * sR, sA * sE * cR - cA * sR},
+                                {-sE, cE * sR, cE * cR}};
+        std::memcpy(r, t, sizeof r);
+    } else {
+        // CAVE angles: O = Ry(azimuth) Rx(elevation) Rz(roll) holds the receiver's axes relabelled
+        // (x = y, y = -z, z = -x); R = O P puts them back.
+        const double o[3][3] = {{cA * cR + sA * sE * sR, sA * sE * cR - cA * sR, sA * cE},
+                                {cE * sR, cE * cR, -sE},
+                                {cA * sE * sR - sA * cR, cA * sE * cR + sA * sR, cA * cE}};
+        for (int i = 0; i < 3; ++i) {
+            r[i][0] = -o[i][2];
+            r[i][1] = o[i][0];
+            r[i][2] = -o[i][1];
+        }
+    }
     for (int i = 0; i < 3; ++i) {
         for (int j = 0; j < 3; ++j) m[i][j] = static_cast<float>(r[i][j]);
         m[i][3] = static_cast<float>(pose[i] * 304.8);
@@ -136,7 +169,8 @@ void poseMatrix(const double pose[6], igtl::Matrix4x4& m) {
 // One connected client: its queue, filled by publish, and the thread that empties it into the socket.
 class Client {
 public:
-    Client(int fd, std::string peer) : fd_(fd), peer_(std::move(peer)) {}
+    Client(int fd, std::string peer, const std::map<std::string, IgtlOutput::Angles>& angles)
+        : fd_(fd), peer_(std::move(peer)), angles_(angles) {}
     ~Client() {
         stop(Clock::now());
         if (fd_ >= 0) close(fd_);
@@ -246,7 +280,8 @@ private:
         const std::string name = IgtlOutput::name(sample);
         if (sample.kind == Sample::Kind::Tracker) {
             igtl::Matrix4x4 matrix;
-            poseMatrix(sample.pose, matrix);
+            const auto found = angles_.find(sample.device);
+            poseMatrix(sample.pose, found == angles_.end() ? IgtlOutput::Angles::Cave : found->second, matrix);
             transform_->SetMatrix(matrix);
             message = transform_;
         } else {
@@ -262,6 +297,7 @@ private:
 
     int fd_;
     std::string peer_;
+    const std::map<std::string, IgtlOutput::Angles>& angles_;  // fixed before the first client
     OscQueue queue_;  // the OSC destinations' queue: poses coalesce per output, button events bounded
     std::thread thread_;
     std::atomic<bool> stopping_{false}, finished_{false};
@@ -276,6 +312,8 @@ private:
 class IgtlOutput::Server {
 public:
     explicit Server(int fd) : fd_(fd) {}
+
+    std::map<std::string, Angles> angles;
     ~Server() {
         stop();
         close(fd_);
@@ -371,7 +409,7 @@ private:
             const int buffer = 16 * 1024, on = 1;
             setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
             setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            std::unique_ptr<Client> client(new Client(fd, peer));
+            std::unique_ptr<Client> client(new Client(fd, peer, angles));
             client->start();
             {
                 std::lock_guard<std::mutex> hold(mutex_);
@@ -445,6 +483,10 @@ IgtlOutput::ListenResult IgtlOutput::listen(const std::string& where, std::strin
     address_ = peerText(local);
     server_.reset(new Server(fd));
     return ListenResult::Listening;
+}
+
+void IgtlOutput::setAngles(const std::string& device, Angles angles) {
+    if (server_) server_->angles[device] = angles;
 }
 
 void IgtlOutput::start() {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "HostConfig.h"
 #include "PoseBoard.h"
 
 namespace fastrakhost {
@@ -38,6 +39,12 @@ public:
     bool empty() const { return address_.empty(); }
     // Where it listens, as ADDR:PORT with the port actually bound.
     const std::string& address() const { return address_; }
+
+    // How a device's angles read (its cavecoord line): CAVE angles, the module's default, or the
+    // tracker's own. Set before start().
+    enum class Angles { Cave, Tracker };
+    static Angles anglesOf(const DeviceSection& device);
+    void setAngles(const std::string& device, Angles angles);
 
     // Starts accepting clients.
     void start();

@@ -207,7 +207,6 @@ std::string makeScratchFolder() {
 #if defined(_WIN32)
     return ".";
 #else
-    removeStaleScratchFolders();
     std::string pattern = "/tmp/fastrak-host-" + std::to_string(getpid()) + "-XXXXXX";
     const char* made = mkdtemp(&pattern[0]);
     return made != nullptr ? made : "/tmp";
@@ -277,7 +276,7 @@ int main(int argc, char** argv) {
                  "Replace output files (csv, jsonl, capture) that exist; without it a file that holds "
                  "something stops the run at start");
     app.add_option("--duration", durationText,
-                   "Stop S seconds after the first device delivers (0: run until a signal)")
+                   "Stop S seconds after the first device is set up (0: run until a signal)")
         ->type_name("S");
     app.add_option("--count", countText, "Stop after exactly N published records (0: no limit)")->type_name("N");
     app.add_flag("--strict", strict, "Stop everything when one device fails its set-up");
@@ -409,6 +408,9 @@ int main(int argc, char** argv) {
 
     std::signal(SIGINT, onStopSignal);
     std::signal(SIGTERM, onStopSignal);
+#if !defined(_WIN32)
+    removeStaleScratchFolders();
+#endif
 
     // Emulators first: a device needs its terminal before it can be set up.
     std::vector<std::unique_ptr<Simulator>> simulators;
@@ -496,6 +498,7 @@ int main(int argc, char** argv) {
         board.setState(config.devices[i].name, DeviceState::Waiting);
         runners.emplace_back(new DeviceRunner(context, config.devices[i], i));
         const std::string& name = config.devices[i].name;
+        igtl.setAngles(name, IgtlOutput::anglesOf(config.devices[i]));
         if (!igtl.empty() && IgtlOutput::devicePart(name) != name) {
             hostWarning(name + ": OpenIGTLink names hold 20 bytes; this device's are " + IgtlOutput::devicePart(name) +
                         "/T<n> and " + IgtlOutput::devicePart(name) + "/C<n>");
@@ -561,14 +564,17 @@ int main(int argc, char** argv) {
         }
         if (!anyAlive) break;
     }
-    // Who was not delivering when the stop came: a device that never came back fails the run.
-    std::vector<std::string> notDelivering;
-    for (const auto& state : board.states()) {
-        if (state.second == DeviceState::Failed || state.second == DeviceState::Disconnected) notDelivering.push_back(state.first);
-    }
     runFlag = 0;
     for (auto& runner : runners) runner->join();
     const SteadyTime ended = std::chrono::steady_clock::now();
+    // Who was not delivering when the run ended: a failed set-up, a line that never came back.
+    std::vector<std::string> notDelivering;
+    size_t failedSetUps = 0;
+    for (auto& runner : runners) {
+        const bool failed = board.state(runner->name()) == DeviceState::Failed;
+        failedSetUps += failed;
+        if (failed || runner->lineLost()) notDelivering.push_back(runner->name());
+    }
     osc.stop();
     igtl.stop();
     web.stop();
@@ -601,7 +607,7 @@ int main(int argc, char** argv) {
         hostError("a device failed its set-up and --strict is on");
         return 1;
     }
-    if (notDelivering.size() == config.devices.size()) {
+    if (failedSetUps == runners.size()) {
         hostError("no device could be set up");
         return 1;
     }

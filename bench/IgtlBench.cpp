@@ -1,0 +1,116 @@
+// IgtlBench: the reception thread's cost of handing one record to the OpenIGTLink clients' senders.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "IgtlOutput.h"
+
+namespace {
+
+using namespace fastrakhost;
+
+Sample pose(uint32_t output) {
+    Sample sample;
+    sample.device = "sim";
+    sample.output = output;
+    sample.hostTime = wallClockSeconds();
+    sample.arrived = std::chrono::steady_clock::now();
+    for (int i = 0; i < 6; ++i) sample.pose[i] = 1.25 * (i + 1);
+    return sample;
+}
+
+// A client on 127.0.0.1 that reads everything and throws it away.
+class Reader {
+public:
+    explicit Reader(int port) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+        thread_ = std::thread([this] {
+            char scrap[65536];
+            while (recv(fd_, scrap, sizeof scrap, 0) > 0) received_ += 1;
+        });
+    }
+    ~Reader() {
+        shutdown(fd_, SHUT_RDWR);
+        thread_.join();
+        close(fd_);
+    }
+    bool connected() const { return connected_; }
+
+private:
+    int fd_;
+    bool connected_ = false;
+    std::thread thread_;
+    std::atomic<uint64_t> received_{0};
+};
+
+// Listens on a free port of 127.0.0.1 with `clients` readers connected; false with a reason if not.
+bool serve(IgtlOutput& igtl, std::vector<std::unique_ptr<Reader>>& readers, int64_t clients, std::string& problem) {
+    if (igtl.listen("0", problem) != IgtlOutput::ListenResult::Listening) return false;
+    igtl.start();
+    const int port = std::stoi(igtl.address().substr(igtl.address().rfind(':') + 1));
+    for (int64_t i = 0; i < clients; ++i) readers.emplace_back(new Reader(port));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (igtl.totals().clients < static_cast<uint64_t>(clients) && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    problem = "the clients were not accepted";
+    return igtl.totals().clients == static_cast<uint64_t>(clients);
+}
+
+// At tracker rates: a record every millisecond, the senders asleep in between, as in a run. Only
+// publish() is timed, wake-up of the senders included.
+void BM_PublishAtTrackerRate(benchmark::State& state) {
+    IgtlOutput igtl;
+    std::vector<std::unique_ptr<Reader>> readers;
+    std::string problem;
+    if (!serve(igtl, readers, state.range(0), problem)) state.SkipWithError(problem.c_str());
+    uint32_t output = 0;
+    double longest = 0;
+    for (auto _ : state) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const Sample sample = pose(output++ % 4 + 1);
+        const auto start = std::chrono::steady_clock::now();
+        igtl.publish(sample);
+        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        state.SetIterationTime(took);
+        if (took > longest) longest = took;
+    }
+    igtl.stop();
+    state.counters["longest_us"] = longest * 1e6;
+    state.counters["sent"] = static_cast<double>(igtl.totals().sent);
+    state.counters["replaced"] = static_cast<double>(igtl.totals().replaced);
+}
+BENCHMARK(BM_PublishAtTrackerRate)->Arg(0)->Arg(1)->Arg(3)->Iterations(3000)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// Back to back, one client, its sender packing and sending as fast as it can: the queue's lock is
+// contended and, once the sender falls behind, poses are replaced.
+void BM_PublishFlood(benchmark::State& state) {
+    IgtlOutput igtl;
+    std::vector<std::unique_ptr<Reader>> readers;
+    std::string problem;
+    if (!serve(igtl, readers, 1, problem)) state.SkipWithError(problem.c_str());
+    const Sample sample = pose(1);
+    for (auto _ : state) igtl.publish(sample);
+    igtl.stop();
+    state.counters["sent"] = static_cast<double>(igtl.totals().sent);
+    state.counters["replaced"] = static_cast<double>(igtl.totals().replaced);
+}
+BENCHMARK(BM_PublishFlood)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
