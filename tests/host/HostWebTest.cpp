@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "HostProcess.h"
+#include "OutputStats.h"
 
 namespace {
 
@@ -165,6 +167,64 @@ TEST(HostWeb, StateAndEventsMatchTheJsonLines) {
     EXPECT_EQ(row[3], "0.000");
     ASSERT_TRUE(std::regex_search(out, row, std::regex("\\n +sim +T2 +(\\d+) +([0-9.]+) +\\d+ ms"))) << out;
     EXPECT_EQ(std::stod(row[1]), countIn(2, "tracker", 0, 1e12));
+}
+
+// The statistics on records of known noise: RMS about the mean while still, angles across the
+// +-180 seam, a move that ends a stretch, gaps and rates, over the window and over the run.
+TEST(HostWeb, StatisticsOfKnownRecords) {
+    using fastrakhost::OutputStats;
+    using fastrakhost::Sample;
+    const double mm = 1 / 304.8;  // feet
+    struct Case {
+        const char* what;
+        std::vector<std::array<double, 6>> poses;  // one every 10 ms; x y z in mm, angles
+        double position, angle;                    // noise wanted; < 0: not still
+        double stillAtEnd;                         // window: the current stretch's length, s
+    };
+    std::vector<Case> cases = {
+        {"x alternates by +-1 mm, roll by +-0.5 deg", {}, 1.0, 0.5, 1.0},
+        {"azimuth across the seam, 179.9 and -179.9", {}, 0.0, 0.1, 1.0},
+        {"a 10 mm step half-way: only the last stretch is still", {}, 0.0, 0.0, 0.5},
+        {"moving 1 mm a record", {}, -1, -1, 0},
+    };
+    for (int i = 0; i < 100; ++i) {
+        cases[0].poses.push_back({100 + (i % 2 ? 1.0 : -1.0), 20, 30, 10, 20, i % 2 ? 30.5 : 29.5});
+        cases[1].poses.push_back({0, 0, 0, i % 2 ? 179.9 : -179.9, 0, 0});
+        cases[2].poses.push_back({i < 50 ? 0.0 : 10.0, 0, 0, 0, 0, 0});
+        cases[3].poses.push_back({1.0 * i, 0, 0, 0, 0, 0});
+    }
+    for (const Case& c : cases) {
+        OutputStats stats;
+        const auto start = std::chrono::steady_clock::now();
+        Sample sample;
+        sample.device = "d";
+        sample.output = 1;
+        for (size_t i = 0; i < c.poses.size(); ++i) {
+            sample.arrived = start + std::chrono::milliseconds(10 * i + (i >= 60 ? 40 : 0));  // one record 40 ms late
+            for (int k = 0; k < 6; ++k) sample.pose[k] = c.poses[i][k] * (k < 3 ? mm : 1);
+            stats.add(sample);
+        }
+        const auto end = sample.arrived;
+        const auto window = stats.window(end).at({0, 1});
+        const auto run = stats.run(end).at({0, 1});
+        EXPECT_EQ(run.records, 100u) << c.what;
+        EXPECT_NEAR(run.rateHz, 99 / 1.03, 0.01) << c.what;
+        EXPECT_NEAR(run.longestGapMs, 50, 1e-6) << c.what;
+        EXPECT_NEAR(window.longestGapMs, 50, 1e-6) << c.what;
+        EXPECT_NEAR(window.rateHz, 100 / 1.03, 0.01) << c.what;
+        if (c.position < 0) {
+            EXPECT_FALSE(window.still) << c.what;
+            EXPECT_FALSE(run.still) << c.what;
+            continue;
+        }
+        ASSERT_TRUE(window.still) << c.what;
+        EXPECT_NEAR(window.stillSeconds, c.stillAtEnd, 0.06) << c.what;
+        EXPECT_NEAR(window.positionNoiseMm, c.position, 1e-6) << c.what;
+        EXPECT_NEAR(window.angleNoiseDeg, c.angle, 1e-6) << c.what;
+        ASSERT_TRUE(run.still) << c.what;
+        EXPECT_NEAR(run.positionNoiseMm, c.position, 1e-6) << c.what;
+        EXPECT_NEAR(run.angleNoiseDeg, c.angle, 1e-6) << c.what;
+    }
 }
 
 // Bytes of a PNG file's pixels (8-bit RGB or RGBA), unfiltered; empty if it is not such a file.

@@ -1,6 +1,7 @@
 // OutputStats: rate, gaps and the noise of a receiver that stands still.
 #include "OutputStats.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
