@@ -416,14 +416,14 @@ TEST(HostIgtl, ClientThatStopsReadingIsLetGoWithoutSlowingAnything) {
 }
 
 // The attitude in the output axes, checked against receivers the emulator turns 90 degrees about
-// each of the tracker's axes, with CAVE angles (the default) and with the tracker's own.
+// each of the tracker's axes, with CAVE angles (the default) and with the tracker's own; the server
+// comes from the file's igtl line.
 TEST(HostIgtl, ReceiverTurnedAboutEachAxisGivesItsMatrix) {
     Scratch scratch;
-    scratch.write("axes.conf", "[device cave]\nsensors 1 1 1 0\n[device own]\nsensors 1 1 1 0\ncavecoord off\n");
+    scratch.write("axes.conf", "[host]\nigtl 0\n[device cave]\nsensors 1 1 1 0\n[device own]\nsensors 1 1 1 0\ncavecoord off\n");
     Process host;
     ASSERT_TRUE(host.start({kHost, "--config", scratch.path("axes.conf"), "--simulate", "--plain", "--sim-args",
-                            "--receivers 1,2,3 --scene 1=still:az=90 --scene 2=still:el=90 --scene 3=still:roll=90",
-                            "--igtl", "0"},
+                            "--receivers 1,2,3 --scene 1=still:az=90 --scene 2=still:el=90 --scene 3=still:roll=90"},
                            scratch.path("host.out"), scratch.path("host.err")));
     const int port = serverPort(scratch.path("host.out"));
     ASSERT_GT(port, 0) << hosttest::readFile(scratch.path("host.out"));

@@ -392,7 +392,11 @@ private:
             sockaddr_storage from{};
             socklen_t length = sizeof from;
             const int fd = accept4(fd_, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
-            if (fd < 0) continue;
+            if (fd < 0) {
+                // Out of descriptors, say: the connection stays pending, so wait instead of spinning.
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                continue;
+            }
             const std::string peer = peerText(from);
             size_t count;
             {
