@@ -281,7 +281,7 @@ function drawPlot() {
     g.fillText(String(Math.round(v * 10) / 10), 2, py(v) + 3);
   }
   for (let s = 0; s <= PLOT_S; s += 2) g.fillText('-' + s + ' s', px(end - s) - 10, h - 4);
-  g.fillText('cm', 2, 10);
+  g.fillText('cm', 2, h - 4);
   const colours = { x: '#d62728', y: '#2ca02c', z: '#1f77b4' };
   for (const a of ['x', 'y', 'z']) {
     g.strokeStyle = colours[a];
