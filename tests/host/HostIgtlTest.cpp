@@ -486,6 +486,7 @@ TEST(HostIgtl, BadOrBusyAddressesStopAtStart) {
         {{"--igtl", "localhost:"}, 2, "OpenIGTLink server localhost:: the port is a number"},
         {{"--igtl", "::1:18944"}, 2, "OpenIGTLink server ::1:18944: an IPv6 address is written [ADDR]:PORT"},
         {{"--igtl", "no-such-host.invalid:18944"}, 2, "OpenIGTLink server no-such-host.invalid:18944: cannot resolve"},
+        {{"--igtl", "no-such-host.invalid"}, 2, "no-such-host.invalid: cannot resolve \"no-such-host.invalid\""},  // port 18944
         {{"--config", scratch.path("igtl.conf")}, 2, "igtl.conf:2: \"igtl\" needs [ADDR:]PORT"},
         {{"--igtl", "127.0.0.1:" + busyPort}, 1, "OpenIGTLink server 127.0.0.1:" + busyPort + ": cannot listen there: Address already in use"},
     };

@@ -95,18 +95,22 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Splits [ADDR:]PORT; ADDR may be [an IPv6 address].
+// Splits [ADDR:]PORT, or ADDR alone for the usual port; ADDR may be [an IPv6 address].
 bool splitAddress(const std::string& where, std::string& host, std::string& port, std::string& problem) {
     host = "127.0.0.1";
     port = where;
     if (!where.empty() && where[0] == '[') {
         const size_t close = where.find(']');
-        if (close == std::string::npos || close + 1 >= where.size() || where[close + 1] != ':' || close == 1) {
+        const bool alone = close + 1 == where.size();
+        if (close == std::string::npos || close == 1 || (!alone && where[close + 1] != ':')) {
             problem = "an IPv6 address is written [ADDR]:PORT";
             return false;
         }
         host = where.substr(1, close - 1);
-        port = where.substr(close + 2);
+        port = alone ? std::to_string(IgtlOutput::kDefaultPort) : where.substr(close + 2);
+    } else if (where.find(':') == std::string::npos && where.find_first_not_of("0123456789") != std::string::npos) {
+        host = where;
+        port = std::to_string(IgtlOutput::kDefaultPort);
     } else if (where.find(':') != std::string::npos) {
         const size_t colon = where.rfind(':');
         host = where.substr(0, colon);

@@ -33,8 +33,8 @@ public:
 
     // False in a build without the OpenIGTLink library (the Windows one): there listen() refuses.
     static bool available();
-    // [ADDR:]PORT; ADDR defaults to 127.0.0.1, an IPv6 address is written [ADDR]; port 0 takes a
-    // free one. Binds and listens; on failure message says why.
+    // [ADDR:]PORT; ADDR defaults to 127.0.0.1, an IPv6 address is written [ADDR]; ADDR alone
+    // listens on kDefaultPort; port 0 takes a free one. Binds and listens; on failure message says why.
     ListenResult listen(const std::string& where, std::string& message);
     bool empty() const { return address_.empty(); }
     // Where it listens, as ADDR:PORT with the port actually bound.

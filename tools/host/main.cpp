@@ -258,8 +258,8 @@ int main(int argc, char** argv) {
     app.add_option("--igtl", igtlAddress,
                    IgtlOutput::available()
                        ? "Serve every published record to OpenIGTLink clients (3D Slicer and others) on "
-                         "[ADDR:]PORT (address 127.0.0.1 unless given; the usual port is 18944); overrides "
-                         "the file's igtl line"
+                         "[ADDR:]PORT (address 127.0.0.1 unless given; ADDR alone takes the usual port, 18944); "
+                         "overrides the file's igtl line"
                        : "Not in this build: it has no OpenIGTLink output")
         ->type_name("[ADDR:]PORT");
     app.add_option("--web", webAddress,
