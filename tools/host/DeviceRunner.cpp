@@ -153,6 +153,8 @@ void DeviceRunner::publish(Sample& sample) {
     context_.board->publish(sample);
     if (context_.osc != nullptr) context_.osc->publish(sample);
     if (context_.igtl != nullptr) context_.igtl->publish(sample);
+    if (context_.web != nullptr) context_.web->publish(sample);
+    if (context_.stats != nullptr) context_.stats->add(sample);
     context_.recorder->write(sample);
 }
 

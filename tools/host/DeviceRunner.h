@@ -13,9 +13,11 @@
 #include "IgtlOutput.h"
 #include "ModuleLibrary.h"
 #include "OscOutput.h"
+#include "OutputStats.h"
 #include "PoseBoard.h"
 #include "Recorder.h"
 #include "Storage.h"
+#include "WebOutput.h"
 
 namespace fastrakhost {
 
@@ -27,6 +29,8 @@ struct HostContext {
     Recorder* recorder = nullptr;
     OscOutput* osc = nullptr;  // may be null
     IgtlOutput* igtl = nullptr;  // may be null
+    WebOutput* web = nullptr;  // may be null
+    OutputStats* stats = nullptr;  // may be null
     HostSettings settings;
     bool strict = false;
     double firstRetrySeconds = 1;

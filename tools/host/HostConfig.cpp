@@ -91,6 +91,11 @@ std::string applyHostSetting(const std::vector<std::string>& words, HostSettings
         host.igtl = value;
         return std::string();
     }
+    if (lowerEquals(key, "web")) {
+        if (value.empty()) return "\"web\" needs [ADDR:]PORT";
+        host.web = value;
+        return std::string();
+    }
     if (lowerEquals(key, "log-date")) flag = &host.logDate;
     else if (lowerEquals(key, "log-time")) flag = &host.logTime;
     else if (lowerEquals(key, "log-thread-id")) flag = &host.logThreadId;

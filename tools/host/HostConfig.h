@@ -35,6 +35,7 @@ struct HostSettings {
     std::string jsonlPath;
     std::vector<std::string> oscUrls;  // one "osc URL" line each
     std::string igtl;  // [ADDR:]PORT of the OpenIGTLink server; empty: none
+    std::string web;   // [ADDR:]PORT of the web view; empty: none
 };
 
 struct HostConfig {

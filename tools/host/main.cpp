@@ -30,6 +30,7 @@
 #include "Recorder.h"
 #include "Simulator.h"
 #include "Storage.h"
+#include "WebOutput.h"
 
 #if defined(_WIN32)
 #  include <io.h>
@@ -60,7 +61,7 @@ const char* kDescription =
     "fastrak-host: a host for the Fastrak device module. Loads the module, sets up every device of\n"
     "the configuration file on its own reception thread, shows the poses (a live table on a terminal,\n"
     "plain lines otherwise), records every published record to CSV or JSON lines and sends it\n"
-    "over OSC and to OpenIGTLink clients.\n"
+    "over OSC and to OpenIGTLink clients, and serves a live web view.\n"
     "SIGINT or SIGTERM stops cleanly; a second Ctrl-C exits at once.";
 
 const char* kFooter =
@@ -75,7 +76,7 @@ const char* kFooter =
     "  130  a second Ctrl-C";
 
 // The options that take a value; the rest are flags.
-const char* const kValueOptions[] = {"--config", "--module", "--csv", "--jsonl", "--osc", "--igtl", "--capture",
+const char* const kValueOptions[] = {"--config", "--module", "--csv", "--jsonl", "--osc", "--igtl", "--web", "--capture",
                                      "--duration", "--count", "--sim-args", "--sim"};
 // --probe takes any number of ports, none included.
 const char* const kFlagOptions[] = {"--help", "--version", "--strict", "--plain", "--simulate", "--overwrite", "--probe"};
@@ -238,7 +239,7 @@ int main(int argc, char** argv) {
     std::string configPath, modulePath, csvPath, jsonlPath, simArgs, simProgram, capturePath;
     std::string durationText, countText;
     std::vector<std::string> oscUrls;
-    std::string igtlAddress;
+    std::string igtlAddress, webAddress;
     bool strict = false, simulate = false, plain = false, overwrite = false;
     app.add_option("--config", configPath, "Configuration file (see below)")->type_name("FILE");
     app.add_option("--module", modulePath, std::string("Device module to load (default: ") + ModuleLibrary::fileName() +
@@ -262,6 +263,12 @@ int main(int argc, char** argv) {
                          "[ADDR:]PORT (address 127.0.0.1 unless given; ADDR alone takes the usual port, 18944); "
                          "overrides the file's igtl line"
                        : "Not in this build: it has no OpenIGTLink output")
+        ->type_name("[ADDR:]PORT");
+    app.add_option("--web", webAddress,
+                   WebOutput::available()
+                       ? "Serve a live view of the poses and per-output statistics to browsers on [ADDR:]PORT "
+                         "(address 127.0.0.1 unless given; no login, read-only); overrides the file's web line"
+                       : "Not in this build: it has no web view")
         ->type_name("[ADDR:]PORT");
     app.add_option("--capture", capturePath,
                    "Record every byte each device's line carries, both ways, with time stamps, to FILE "
@@ -344,6 +351,7 @@ int main(int argc, char** argv) {
     if (!jsonlPath.empty()) config.host.jsonlPath = jsonlPath;
     if (!oscUrls.empty()) config.host.oscUrls = oscUrls;
     if (!igtlAddress.empty()) config.host.igtl = igtlAddress;
+    if (!webAddress.empty()) config.host.web = webAddress;
     if (!capturePath.empty() && config.devices.size() > 255) {
         std::cerr << "fastrak-host: --capture takes at most 255 devices\n";
         return 2;
@@ -392,6 +400,16 @@ int main(int argc, char** argv) {
             return listening == IgtlOutput::ListenResult::BadAddress ? 2 : 1;
         }
         hostInfo("OpenIGTLink server listening on " + igtl.address());
+    }
+
+    WebOutput web;
+    if (!config.host.web.empty()) {
+        std::string message;
+        const WebOutput::ListenResult listening = web.listen(config.host.web, message);
+        if (listening != WebOutput::ListenResult::Listening) {
+            std::cerr << "fastrak-host: web view " << message << "\n";
+            return listening == WebOutput::ListenResult::BadAddress ? 2 : 1;
+        }
     }
 
     ModuleLibrary module;
@@ -471,6 +489,8 @@ int main(int argc, char** argv) {
     }
 
     PoseBoard board;
+    OutputStats stats;
+    web.attach(&board, &stats);
     HostContext context;
     context.module = &module;
     context.runFlag = &runFlag;
@@ -478,6 +498,8 @@ int main(int argc, char** argv) {
     context.recorder = &recorder;
     context.osc = osc.empty() ? nullptr : &osc;
     context.igtl = igtl.empty() ? nullptr : &igtl;
+    context.web = web.empty() ? nullptr : &web;
+    context.stats = &stats;
     context.settings = config.host;
     context.strict = strict;
     context.recordLimit = count;
@@ -497,10 +519,16 @@ int main(int argc, char** argv) {
     }
     osc.start();
     igtl.start();
+    web.start();
+    if (!web.empty()) hostInfo("web view on " + web.url());
     for (auto& runner : runners) runner->start();
 
     auto outputSummary = [&] {
-        return osc.summary() + (osc.empty() || igtl.empty() ? "" : "; ") + igtl.summary();
+        std::string text;
+        for (const std::string& part : {osc.summary(), igtl.summary(), web.summary()}) {
+            if (!part.empty()) text += (text.empty() ? "" : "; ") + part;
+        }
+        return text;
     };
     // An output that cannot take its records stops the run as Ctrl-C does, and fails it.
     bool outputFailed = false;
@@ -526,6 +554,7 @@ int main(int argc, char** argv) {
         }
         osc.report();
         igtl.report();
+        web.report();
         if (live) {
             view.refresh(board, outputSummary());
         } else if (now - lastPlain >= std::chrono::seconds(1)) {
@@ -550,6 +579,7 @@ int main(int argc, char** argv) {
     }
     runFlag = 0;
     for (auto& runner : runners) runner->join();
+    const SteadyTime ended = std::chrono::steady_clock::now();
     // Who was not delivering when the run ended: a failed set-up, a line that never came back.
     std::vector<std::string> notDelivering;
     size_t failedSetUps = 0;
@@ -560,8 +590,18 @@ int main(int argc, char** argv) {
     }
     osc.stop();
     igtl.stop();
+    web.stop();
     if (live) view.refresh(board, outputSummary());
     view.stop();
+    // The run's figures per output, on the terminal below the last table as in plain mode.
+    if (board.total() > 0) {
+        hostInfo("statistics per output (noise: RMS while still, within " + std::to_string(int(OutputStats::kStillMm)) +
+                 " mm and " + std::to_string(int(OutputStats::kStillDeg)) + " degrees for " +
+                 std::to_string(OutputStats::kStillSeconds).substr(0, 3) + " s or more):");
+        std::string table;
+        for (const std::string& line : OutputStats::table(stats.run(ended))) table += "    " + line + "\n";
+        std::cout << table << std::flush;
+    }
     if (!recorder.close() && !outputFailed) outputFailure(recorder.error());
     for (auto& relay : relays) relay->stop();
     if (!capturePath.empty()) {
@@ -576,7 +616,7 @@ int main(int argc, char** argv) {
     cleanUp();
 
     const std::string summary = std::to_string(board.total()) + (board.total() == 1 ? " record" : " records") +
-                                (osc.empty() && igtl.empty() ? "" : "; " + outputSummary());
+                                (outputSummary().empty() ? "" : "; " + outputSummary());
     if (context.setupFailed) {
         hostError("a device failed its set-up and --strict is on");
         return 1;

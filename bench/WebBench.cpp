@@ -1,0 +1,116 @@
+// WebBench: the reception thread's cost of handing one record to the web view and to the statistics.
+#include <benchmark/benchmark.h>
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "OutputStats.h"
+#include "PoseBoard.h"
+#include "WebOutput.h"
+
+namespace {
+
+using namespace fastrakhost;
+
+Sample pose(uint32_t output) {
+    Sample sample;
+    sample.device = "sim";
+    sample.output = output;
+    sample.hostTime = wallClockSeconds();
+    sample.arrived = std::chrono::steady_clock::now();
+    for (int i = 0; i < 6; ++i) sample.pose[i] = 1.25 * (i + 1);
+    return sample;
+}
+
+// A client on 127.0.0.1 that follows /events and reads everything, as a page does.
+class Follower {
+public:
+    explicit Follower(int port) {
+        thread_ = std::thread([this, port] {
+            httplib::Client client("127.0.0.1", port);
+            client.Get("/events", [this](const char*, size_t size) {
+                bytes_ += size;
+                return !done_;
+            });
+        });
+    }
+    ~Follower() {
+        done_ = true;
+        thread_.join();
+    }
+
+private:
+    std::thread thread_;
+    std::atomic<bool> done_{false};
+    std::atomic<size_t> bytes_{0};
+};
+
+int portOf(const std::string& url) { return std::stoi(url.substr(url.rfind(':') + 1)); }
+
+// At tracker rates: a record every millisecond, as in a run, with 0 or 1 page following /events.
+// Only publish() is timed.
+void BM_PublishAtTrackerRate(benchmark::State& state) {
+    PoseBoard board;
+    OutputStats stats;
+    WebOutput web;
+    std::string message;
+    if (web.listen("127.0.0.1:0", message) != WebOutput::ListenResult::Listening) state.SkipWithError(message.c_str());
+    web.attach(&board, &stats);
+    web.start();
+    std::unique_ptr<Follower> follower;
+    if (state.range(0) > 0) follower.reset(new Follower(portOf(web.url())));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    uint32_t output = 0;
+    double longest = 0;
+    for (auto _ : state) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const Sample sample = pose(output++ % 4 + 1);
+        const auto start = std::chrono::steady_clock::now();
+        web.publish(sample);
+        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        state.SetIterationTime(took);
+        if (took > longest) longest = took;
+    }
+    follower.reset();
+    const auto totals = web.totals();
+    web.stop();
+    state.counters["longest_us"] = longest * 1e6;
+    state.counters["skipped"] = static_cast<double>(totals.skipped);
+}
+BENCHMARK(BM_PublishAtTrackerRate)->Arg(0)->Arg(1)->Iterations(3000)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// Back to back with a page following: the ring's lock is contended by the client's reads.
+void BM_PublishFlood(benchmark::State& state) {
+    PoseBoard board;
+    OutputStats stats;
+    WebOutput web;
+    std::string message;
+    if (web.listen("127.0.0.1:0", message) != WebOutput::ListenResult::Listening) state.SkipWithError(message.c_str());
+    web.attach(&board, &stats);
+    web.start();
+    Follower follower(portOf(web.url()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const Sample sample = pose(1);
+    for (auto _ : state) web.publish(sample);
+    web.stop();
+}
+BENCHMARK(BM_PublishFlood)->Unit(benchmark::kMicrosecond);
+
+// The statistics every record feeds, web view or not: a moving receiver, four outputs in turn.
+void BM_StatisticsAdd(benchmark::State& state) {
+    OutputStats stats;
+    uint32_t n = 0;
+    for (auto _ : state) {
+        Sample sample = pose(n % 4 + 1);
+        sample.pose[0] += 0.001 * n++;
+        stats.add(sample);
+    }
+}
+BENCHMARK(BM_StatisticsAdd)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

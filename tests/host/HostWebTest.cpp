@@ -1,0 +1,436 @@
+// fastrak-host's web view end to end: the built program on fastrak-sim, HTTP clients and headless
+// Chromium on 127.0.0.1.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "HostProcess.h"
+#include "OutputStats.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using hosttest::Process;
+using hosttest::Scratch;
+using json = nlohmann::json;
+
+const std::string kHost = FASTRAK_HOST_PROGRAM;
+const char* const kChromium = "/usr/bin/chromium";
+
+// Station 1 stands still, station 2 circles, the stylus on station 1 is pressed twice a second.
+const std::string kScene = "--receivers 1,2 --rate 240 --scene 2=circle:x=12,y=-10,z=4,radius=5,period=4 --press 1=0.5,0.2";
+
+// A host with the web view on a free port; url() once it has said where.
+class WebHost {
+public:
+    WebHost(const Scratch& scratch, const std::vector<std::string>& extra) : scratch_(scratch) {
+        std::vector<std::string> argv = {kHost, "--simulate", "--plain", "--web", "0", "--jsonl", scratch.path("run.jsonl")};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        started_ = process.start(argv, scratch.path("host.out"), scratch.path("host.err"));
+    }
+    std::string out() const { return hosttest::readFile(scratch_.path("host.out")); }
+    // The port the host bound, from its "web view on http://127.0.0.1:PORT/" line; 0 if none came.
+    int port() {
+        std::smatch found;
+        hosttest::eventually([&] { const std::string text = out(); return std::regex_search(text, found, std::regex("web view on http://127\\.0\\.0\\.1:(\\d+)/")); }, 30s);
+        const std::string text = out();
+        return started_ && std::regex_search(text, found, std::regex("web view on http://127\\.0\\.0\\.1:(\\d+)/")) ? std::stoi(found[1]) : 0;
+    }
+    Process process;
+
+private:
+    const Scratch& scratch_;
+    bool started_;
+};
+
+json getState(int port) {
+    httplib::Client client("127.0.0.1", port);
+    const auto response = client.Get("/state");
+    return response && response->status == 200 ? json::parse(response->body) : json();
+}
+
+std::vector<json> jsonLines(const std::string& path) {
+    std::vector<json> out;
+    for (const std::string& line : hosttest::lines(hosttest::readFile(path))) out.push_back(json::parse(line));
+    return out;
+}
+
+// The run's record of that output at that host time, or null.
+json recordAt(const std::vector<json>& records, const std::string& device, int output, const std::string& kind, double time) {
+    for (const json& r : records) {
+        if (r["device"] == device && r["output"] == output && r["kind"] == kind && std::fabs(r["host_time"].get<double>() - time) < 5e-7) return r;
+    }
+    return json();
+}
+
+// A /state client and an /events client against one run: the values are the JSON lines', the still
+// receiver's noise is 0, the moving one's rates are those of the file, and the end table agrees.
+TEST(HostWeb, StateAndEventsMatchTheJsonLines) {
+    Scratch scratch;
+    WebHost host(scratch, {"--sim-args", kScene, "--duration", "9"});
+    const int port = host.port();
+    ASSERT_GT(port, 0) << host.out();
+
+    std::mutex mutex;
+    std::string stream;
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        httplib::Client client("127.0.0.1", port);
+        client.Get("/events", [&](const char* data, size_t size) {
+            std::lock_guard<std::mutex> hold(mutex);
+            stream.append(data, size);
+            return !done;
+        });
+    });
+    // Long enough for the still receiver's stretch and a full statistics window of the moving one.
+    ASSERT_TRUE(hosttest::eventually([&] { return getState(port)["records"].get<int>() > 0; }, 30s));
+    std::this_thread::sleep_for(6s);
+    const json state = getState(port);
+    done = true;
+    reader.join();
+    ASSERT_EQ(host.process.wait(60s), 0) << host.out();
+
+    const auto records = jsonLines(scratch.path("run.jsonl"));
+    ASSERT_GT(records.size(), 500u);
+    // /events: whole records, each a line of the file, in the file's order without a gap.
+    std::vector<std::string> events;
+    for (const std::string& line : hosttest::lines(stream)) {
+        if (line.compare(0, 6, "data: ") == 0) events.push_back(line.substr(6));
+    }
+    ASSERT_GT(events.size(), 300u);
+    const auto fileLines = hosttest::lines(hosttest::readFile(scratch.path("run.jsonl")));
+    const auto start = std::find(fileLines.begin(), fileLines.end(), events.front());
+    ASSERT_NE(start, fileLines.end()) << events.front();
+    for (size_t i = 0; i < events.size(); ++i) {
+        ASSERT_LT(start - fileLines.begin() + i, fileLines.size());
+        ASSERT_EQ(events[i], *(start + i)) << "event " << i;
+    }
+
+    // /state: every output's latest record is the file's record of that time.
+    ASSERT_EQ(state["outputs"].size(), 3u) << state.dump();
+    std::map<std::string, json> outputs;
+    for (const json& o : state["outputs"]) {
+        const std::string name = o["kind"].get<std::string>() + std::to_string(o["output"].get<int>());
+        outputs[name] = o;
+        const json r = recordAt(records, o["device"], o["output"], o["kind"], o["host_time"]);
+        ASSERT_FALSE(r.is_null()) << o.dump();
+        EXPECT_EQ(o.contains("pose") ? o["pose"] : o["buttons"], r.contains("pose") ? r["pose"] : r["buttons"]) << name;
+    }
+    const double now = state["host_time"];
+    auto countIn = [&](int output, const char* kind, double from, double to) {
+        size_t n = 0;
+        for (const json& r : records) n += r["output"] == output && r["kind"] == kind && r["host_time"] > from && r["host_time"] <= to;
+        return static_cast<double>(n);
+    };
+    const json& still = outputs.at("tracker1");
+    const json& moving = outputs.at("tracker2");
+    EXPECT_TRUE(still["stats"]["still"].get<bool>()) << still.dump();
+    EXPECT_EQ(still["stats"]["position_noise_mm"].get<double>(), 0.0);
+    EXPECT_EQ(still["stats"]["angle_noise_deg"].get<double>(), 0.0);
+    EXPECT_FALSE(moving["stats"]["still"].get<bool>()) << moving.dump();
+    EXPECT_TRUE(moving["stats"]["position_noise_mm"].is_null());
+    EXPECT_NEAR(moving["rate_hz"].get<double>(), countIn(2, "tracker", now - 1, now), 3) << moving.dump();
+    EXPECT_NEAR(moving["stats"]["rate_hz"].get<double>(), countIn(2, "tracker", now - 5, now) / 5, 2) << moving.dump();
+    EXPECT_GT(moving["rate_hz"].get<double>(), 50);
+    EXPECT_LT(moving["stats"]["longest_gap_ms"].get<double>(), 200);
+    ASSERT_EQ(state["devices"].size(), 1u);
+    EXPECT_EQ(state["devices"][0]["state"], "running");
+    EXPECT_EQ(state["devices"][0]["records"], state["records"]);
+    bool logged = false;
+    for (const json& line : state["log"]) logged = logged || line["text"].get<std::string>().find("web view on") != std::string::npos;
+    EXPECT_TRUE(logged) << state["log"].dump();
+
+    // The end table: the file's count per output, and the still receiver's noise.
+    const std::string out = host.out();
+    std::smatch row;
+    ASSERT_TRUE(std::regex_search(out, row, std::regex("\\n +sim +T1 +(\\d+) +[0-9.]+ +\\d+ ms +[0-9.]+ +([0-9.-]+) +([0-9.-]+)\\n"))) << out;
+    EXPECT_EQ(std::stod(row[1]), countIn(1, "tracker", 0, 1e12));
+    EXPECT_EQ(row[2], "0.000");
+    EXPECT_EQ(row[3], "0.000");
+    ASSERT_TRUE(std::regex_search(out, row, std::regex("\\n +sim +T2 +(\\d+) +([0-9.]+) +\\d+ ms"))) << out;
+    EXPECT_EQ(std::stod(row[1]), countIn(2, "tracker", 0, 1e12));
+}
+
+// The statistics on records of known noise: RMS about the mean while still, angles across the
+// +-180 seam, a move that ends a stretch, gaps and rates, over the window and over the run.
+TEST(HostWeb, StatisticsOfKnownRecords) {
+    using fastrakhost::OutputStats;
+    using fastrakhost::Sample;
+    const double mm = 1 / 304.8;  // feet
+    struct Case {
+        const char* what;
+        std::vector<std::array<double, 6>> poses;  // one every 10 ms; x y z in mm, angles
+        double position, angle;                    // noise wanted; < 0: not still
+        double stillAtEnd;                         // window: the current stretch's length, s
+    };
+    std::vector<Case> cases = {
+        {"x alternates by +-1 mm, roll by +-0.5 deg", {}, 1.0, 0.5, 1.0},
+        {"azimuth across the seam, 179.9 and -179.9", {}, 0.0, 0.1, 1.0},
+        {"a 10 mm step half-way: only the last stretch is still", {}, 0.0, 0.0, 0.5},
+        {"moving 1 mm a record", {}, -1, -1, 0},
+    };
+    for (int i = 0; i < 100; ++i) {
+        cases[0].poses.push_back({100 + (i % 2 ? 1.0 : -1.0), 20, 30, 10, 20, i % 2 ? 30.5 : 29.5});
+        cases[1].poses.push_back({0, 0, 0, i % 2 ? 179.9 : -179.9, 0, 0});
+        cases[2].poses.push_back({i < 50 ? 0.0 : 10.0, 0, 0, 0, 0, 0});
+        cases[3].poses.push_back({1.0 * i, 0, 0, 0, 0, 0});
+    }
+    for (const Case& c : cases) {
+        OutputStats stats;
+        const auto start = std::chrono::steady_clock::now();
+        Sample sample;
+        sample.device = "d";
+        sample.output = 1;
+        for (size_t i = 0; i < c.poses.size(); ++i) {
+            sample.arrived = start + std::chrono::milliseconds(10 * i + (i >= 60 ? 40 : 0));  // one record 40 ms late
+            for (int k = 0; k < 6; ++k) sample.pose[k] = c.poses[i][k] * (k < 3 ? mm : 1);
+            stats.add(sample);
+        }
+        const auto end = sample.arrived;
+        const auto window = stats.window(end).at({0, 1});
+        const auto run = stats.run(end).at({0, 1});
+        EXPECT_EQ(run.records, 100u) << c.what;
+        EXPECT_NEAR(run.rateHz, 99 / 1.03, 0.01) << c.what;
+        EXPECT_NEAR(run.longestGapMs, 50, 1e-6) << c.what;
+        EXPECT_NEAR(window.longestGapMs, 50, 1e-6) << c.what;
+        EXPECT_NEAR(window.rateHz, 100 / 1.03, 0.01) << c.what;
+        if (c.position < 0) {
+            EXPECT_FALSE(window.still) << c.what;
+            EXPECT_FALSE(run.still) << c.what;
+            continue;
+        }
+        ASSERT_TRUE(window.still) << c.what;
+        EXPECT_NEAR(window.stillSeconds, c.stillAtEnd, 0.06) << c.what;
+        EXPECT_NEAR(window.positionNoiseMm, c.position, 1e-6) << c.what;
+        EXPECT_NEAR(window.angleNoiseDeg, c.angle, 1e-6) << c.what;
+        ASSERT_TRUE(run.still) << c.what;
+        EXPECT_NEAR(run.positionNoiseMm, c.position, 1e-6) << c.what;
+        EXPECT_NEAR(run.angleNoiseDeg, c.angle, 1e-6) << c.what;
+    }
+}
+
+// Bytes of a PNG file's pixels (8-bit RGB or RGBA), unfiltered; empty if it is not such a file.
+std::vector<uint8_t> pngPixels(const std::string& data, uint32_t& width, uint32_t& height, int& channels) {
+    auto word = [&](size_t at) { return (uint32_t(uint8_t(data[at])) << 24) | (uint32_t(uint8_t(data[at + 1])) << 16) | (uint32_t(uint8_t(data[at + 2])) << 8) | uint8_t(data[at + 3]); };
+    if (data.size() < 33 || data.compare(1, 3, "PNG") != 0) return {};
+    std::string compressed;
+    for (size_t at = 8; at + 8 <= data.size();) {
+        const uint32_t length = word(at);
+        const std::string type = data.substr(at + 4, 4);
+        if (type == "IHDR") {
+            width = word(at + 8), height = word(at + 12);
+            if (data[at + 16] != 8 || (data[at + 17] != 2 && data[at + 17] != 6)) return {};
+            channels = data[at + 17] == 2 ? 3 : 4;
+        } else if (type == "IDAT") {
+            compressed += data.substr(at + 8, length);
+        }
+        at += 12 + length;
+    }
+    const size_t stride = size_t(width) * channels;
+    std::vector<uint8_t> raw((stride + 1) * height);
+    uLongf size = raw.size();
+    if (uncompress(raw.data(), &size, reinterpret_cast<const Bytef*>(compressed.data()), compressed.size()) != Z_OK) return {};
+    std::vector<uint8_t> pixels(stride * height);
+    for (uint32_t y = 0; y < height; ++y) {
+        const uint8_t filter = raw[y * (stride + 1)];
+        const uint8_t* in = &raw[y * (stride + 1) + 1];
+        uint8_t* row = &pixels[y * stride];
+        const uint8_t* up = y > 0 ? &pixels[(y - 1) * stride] : nullptr;
+        for (size_t i = 0; i < stride; ++i) {
+            const int a = i >= size_t(channels) ? row[i - channels] : 0, b = up ? up[i] : 0,
+                      c = up && i >= size_t(channels) ? up[i - channels] : 0;
+            int predicted = 0;
+            if (filter == 1) predicted = a;
+            else if (filter == 2) predicted = b;
+            else if (filter == 3) predicted = (a + b) / 2;
+            else if (filter == 4) {
+                const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+                predicted = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+            }
+            row[i] = uint8_t(in[i] + predicted);
+        }
+    }
+    return pixels;
+}
+
+// Headless Chromium loads the page from a running host: every output of /state is on it with the
+// values of the run's records, no script error, and the screenshot shows the drawing.
+TEST(HostWeb, PageInHeadlessChromiumShowsEveryOutput) {
+    if (access(kChromium, X_OK) != 0) GTEST_SKIP() << "no " << kChromium << " (Debian: chromium)";
+    Scratch scratch;
+    WebHost host(scratch, {"--sim-args", kScene, "--duration", "20"});
+    const int port = host.port();
+    ASSERT_GT(port, 0) << host.out();
+    ASSERT_TRUE(hosttest::eventually([&] { return getState(port)["outputs"].size() == 3; }, 30s));
+    std::this_thread::sleep_for(2s);
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
+    Process dom, shot;
+    ASSERT_TRUE(dom.start({kChromium, "--headless", "--disable-gpu", "--no-sandbox", "--enable-logging=stderr", "--v=0",
+                           "--timeout=5000", "--dump-dom", url},
+                          scratch.path("dom.html"), scratch.path("dom.err")));
+    EXPECT_EQ(dom.wait(60s), 0);
+    ASSERT_TRUE(shot.start({kChromium, "--headless", "--disable-gpu", "--no-sandbox", "--timeout=5000", "--window-size=1024,768",
+                            "--screenshot=" + scratch.path("page.png"), url},
+                           scratch.path("shot.out"), scratch.path("shot.err")));
+    EXPECT_EQ(shot.wait(60s), 0);
+    const json state = getState(port);
+    host.process.signal(SIGINT);
+    ASSERT_EQ(host.process.wait(60s), 0) << host.out();
+
+    const std::string page = hosttest::readFile(scratch.path("dom.html"));
+    const std::string log = hosttest::readFile(scratch.path("dom.err"));
+    EXPECT_EQ(log.find(":CONSOLE"), std::string::npos) << log;
+    EXPECT_NE(page.find("<pre id=\"errors\" hidden=\"\"></pre>"), std::string::npos) << page;
+
+    // Each row of the latest-records table: the record of the run at its host time, as the page rounds it.
+    const auto records = jsonLines(scratch.path("run.jsonl"));
+    std::set<std::string> shown, wanted;
+    for (const json& o : state["outputs"]) wanted.insert(o["device"].get<std::string>() + (o["kind"] == "tracker" ? "/T" : "/C") + std::to_string(o["output"].get<int>()));
+    const std::regex rowPattern("<tr data-output=\"([^\"]+)/([TC])(\\d+)\" data-host-time=\"([0-9.]+)\"[^>]*>(.*?)</tr>");
+    const std::regex cellPattern("<td[^>]*data-field=\"([a-z]+)\"[^>]*>([^<]*)</td>");
+    for (auto it = std::sregex_iterator(page.begin(), page.end(), rowPattern); it != std::sregex_iterator(); ++it) {
+        const std::smatch& row = *it;
+        const std::string device = row[1], kind = row[2] == "T" ? "tracker" : "controller";
+        const int output = std::stoi(row[3]);
+        shown.insert(device + "/" + row[2].str() + row[3].str());
+        const json r = recordAt(records, device, output, kind, std::stod(row[4]));
+        ASSERT_FALSE(r.is_null()) << row[0];
+        std::map<std::string, std::string> cells;
+        const std::string inner = row[5];
+        for (auto c = std::sregex_iterator(inner.begin(), inner.end(), cellPattern); c != std::sregex_iterator(); ++c) cells[(*c)[1]] = (*c)[2];
+        if (kind == "tracker") {
+            const char* fields[6] = {"x", "y", "z", "az", "el", "roll"};
+            for (int i = 0; i < 6; ++i) {
+                const double want = r["pose"][i].get<double>() * (i < 3 ? 30.48 : 1);
+                EXPECT_NEAR(std::stod(cells[fields[i]]), want, 0.0051) << row[0] << " " << fields[i];
+            }
+        } else {
+            EXPECT_EQ(cells["stylus"], r["buttons"][0] == 1 ? "pressed" : "released") << row[0];
+        }
+        EXPECT_FALSE(cells["rate"].empty());
+        EXPECT_FALSE(cells["age"].empty());
+    }
+    EXPECT_EQ(shown, wanted) << page;
+
+    // Not blank: many pixels away from the background, in several colours.
+    uint32_t width = 0, height = 0;
+    int channels = 0;
+    const auto pixels = pngPixels(hosttest::readFile(scratch.path("page.png")), width, height, channels);
+    ASSERT_FALSE(pixels.empty()) << hosttest::readFile(scratch.path("shot.err"));
+    EXPECT_EQ(width, 1024u);
+    std::map<uint32_t, size_t> colours;
+    for (size_t i = 0; i + 2 < pixels.size(); i += channels) ++colours[(pixels[i] << 16) | (pixels[i + 1] << 8) | pixels[i + 2]];
+    size_t background = 0;
+    for (const auto& c : colours) background = std::max(background, c.second);
+    const size_t total = size_t(width) * height;
+    EXPECT_GT(total - background, total / 20) << "pixels off the background";
+    size_t strong = 0;  // the outputs' colours: saturated, unlike text and grid
+    for (const auto& c : colours) {
+        const int r = c.first >> 16, g = (c.first >> 8) & 255, b = c.first & 255;
+        strong += std::max({r, g, b}) - std::min({r, g, b}) > 100 ? c.second : 0;
+    }
+    EXPECT_GT(strong, 200u) << "the outputs' marks and trails";
+}
+
+// An /events client that stops reading for 30 s: reception keeps its rate, the host's memory stays
+// within a bound, and the client is dropped and reported.
+TEST(HostWeb, ClientThatStopsReadingIsDroppedWithoutSlowingReception) {
+    Scratch scratch;
+    WebHost host(scratch, {"--sim-args", kScene, "--duration", "40"});
+    const int port = host.port();
+    ASSERT_GT(port, 0) << host.out();
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const std::string request = "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    ASSERT_EQ(send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+    auto rss = [&] {
+        std::smatch found;
+        const std::string status = hosttest::readFile("/proc/" + std::to_string(host.process.pid()) + "/status");
+        return std::regex_search(status, found, std::regex("VmRSS:\\s+(\\d+) kB")) ? std::stol(found[1]) : 0L;
+    };
+    std::this_thread::sleep_for(3s);
+    const double stallFrom = getState(port)["host_time"];
+    const long before = rss();
+    long most = before;
+    for (int i = 0; i < 30; ++i) {
+        std::this_thread::sleep_for(1s);
+        most = std::max(most, rss());
+    }
+    const double stallTo = stallFrom + 30;
+    close(fd);
+    ASSERT_EQ(host.process.wait(60s), 0) << host.out();
+
+    const auto records = jsonLines(scratch.path("run.jsonl"));
+    size_t during = 0;
+    for (const json& r : records) during += r["host_time"] >= stallFrom && r["host_time"] < stallTo;
+    const double overall = records.size() / (records.back()["host_time"].get<double>() - records.front()["host_time"].get<double>());
+    EXPECT_GT(during / 30.0, 0.9 * overall) << during << " records in the 30 s stall, " << overall << " a second in all";
+    EXPECT_LT(most - before, 8 * 1024) << "kB of RSS gained during the stall";
+    const std::string out = host.out();
+    EXPECT_NE(out.find("dropped: it took nothing for 5 s"), std::string::npos) << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex("stopped; \\d+ records; web 0 clients, \\d+ skipped, 1 dropped"))) << out;
+}
+
+// Where to listen is checked before anything starts: a bad address is status 2, one that cannot be
+// had 1; nothing is written then.
+TEST(HostWeb, BadOrTakenAddressStopsAtStart) {
+    Scratch scratch;
+    const int taken = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(taken, 1), 0);
+    getsockname(taken, reinterpret_cast<sockaddr*>(&address), &size);
+    const std::string busy = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    scratch.write("web.conf", "[host]\nweb [::1\n[device a]\nport x\n");
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } cases[] = {
+        {{"--web", "127.0.0.1"}, 2, "127.0.0.1: the port is a number from 0 to 65535 (0: a free one)"},
+        {{"--web", "70000"}, 2, "70000: the port is a number from 0 to 65535"},
+        {{"--web", ":8080"}, 2, ":8080: an address before the colon, or only a port"},
+        {{"--config", scratch.path("web.conf")}, 2, "[::1: an IPv6 address is written [ADDR]:PORT"},
+        {{"--web", busy}, 1, busy + ": cannot listen there: "},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {kHost, "--simulate", "--csv", scratch.path("out.csv")};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        Process host;
+        ASSERT_TRUE(host.start(argv, scratch.path("host.out"), scratch.path("host.err")));
+        EXPECT_EQ(host.wait(20s), c.status) << c.args.back();
+        EXPECT_NE(hosttest::readFile(scratch.path("host.err")).find("fastrak-host: web view " + c.err), std::string::npos)
+            << hosttest::readFile(scratch.path("host.err"));
+        EXPECT_NE(access(scratch.path("out.csv").c_str(), F_OK), 0) << c.args.back() << ": started before the check";
+    }
+    close(taken);
+}
+
+}  // namespace

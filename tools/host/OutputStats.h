@@ -1,0 +1,87 @@
+// OutputStats: per-output figures (rate, longest gap, noise while still) over a sliding window and
+// over the whole run; the web view shows the first, the end of a run prints the second.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "PoseBoard.h"
+
+namespace fastrakhost {
+
+struct OutputFigures {
+    std::string device;
+    uint32_t output = 0;
+    Sample::Kind kind = Sample::Kind::Tracker;
+    uint64_t records = 0;
+    double rateHz = 0;          // records a second over the span
+    double longestGapMs = 0;    // between two records of the span
+    bool still = false;         // window: standing still now; run: still for some stretch
+    double stillSeconds = 0;    // how long (window: the current stretch; run: all stretches)
+    double positionNoiseMm = 0; // RMS distance from the mean position while still
+    double angleNoiseDeg = 0;   // RMS of the three angles' deviations from their mean while still
+};
+
+// Fed by the reception threads (add), read by the main thread and the web server.
+class OutputStats {
+public:
+    using Key = std::pair<int, uint32_t>;  // kind (0 tracker, 1 controller), output, as PoseBoard's rows
+
+    static constexpr double kWindowSeconds = 5;
+    // Still: every record of a stretch within this of the reference pose, for at least kStillSeconds.
+    // A receiver that does not move publishes nothing (only changed records are), so the stretch
+    // lasts until the next record that leaves these bounds, or until now.
+    static constexpr double kStillMm = 5;
+    static constexpr double kStillDeg = 2;
+    static constexpr double kStillSeconds = 0.5;
+
+    void add(const Sample& sample);
+
+    // The last kWindowSeconds, as of now; noise over the current still stretch.
+    std::map<Key, OutputFigures> window(SteadyTime now) const;
+    // From each output's first record to end; noise pooled over every still stretch.
+    std::map<Key, OutputFigures> run(SteadyTime end) const;
+
+    // The end-of-run table, one string per line.
+    static std::vector<std::string> table(const std::map<Key, OutputFigures>& figures);
+
+private:
+    struct Point {
+        SteadyTime at;
+        double pose[6];
+    };
+    // Mean and sum of squared deviations of the pose (mm, degrees) since the stretch began.
+    struct Stretch {
+        SteadyTime start{};
+        double anchor[6] = {0, 0, 0, 0, 0, 0};
+        uint64_t n = 0;
+        double mean[6] = {0, 0, 0, 0, 0, 0};
+        double m2[6] = {0, 0, 0, 0, 0, 0};
+        void begin(const Point& point);
+        bool holds(const Point& point) const;
+        void take(const Point& point);
+    };
+    struct Track {
+        std::string device;
+        std::deque<Point> recent;
+        uint64_t records = 0;
+        SteadyTime first{}, last{};
+        double longestGap = 0;  // seconds
+        Stretch stretch;
+        // Pooled over the closed stretches that were long enough.
+        uint64_t stillRecords = 0;
+        double stillSeconds = 0, positionSquares = 0, angleSquares = 0;
+    };
+
+    static void close(const Stretch& stretch, SteadyTime end, uint64_t& records, double& seconds,
+                      double& positions, double& angles);
+
+    mutable std::mutex mutex_;
+    std::map<Key, Track> tracks_;
+};
+
+}  // namespace fastrakhost

@@ -1,0 +1,510 @@
+// WebOutput: the page, /state and /events over the HTTP library, and the log lines for the page.
+#include "WebOutput.h"
+
+#include <cstdio>
+
+#include "HostLog.h"
+
+#if defined(FASTRAK_HOST_WEB)
+#  include <httplib.h>
+#  include <sys/socket.h>
+#  include <sys/time.h>
+
+#  include <algorithm>
+#  include <atomic>
+#  include <cerrno>
+#  include <cmath>
+#  include <cstdlib>
+#  include <cstring>
+#  include <deque>
+#  include <iostream>
+#  include <mutex>
+#  include <thread>
+#  include <vector>
+
+#  include "Recorder.h"
+#  include "WebPage.h"
+#endif
+
+namespace fastrakhost {
+
+WebOutput::WebOutput() = default;
+
+std::string WebOutput::summary() const {
+    if (empty()) return std::string();
+    const Totals t = totals();
+    char text[160];
+    std::snprintf(text, sizeof text, "web %llu clients, %llu skipped, %llu dropped", static_cast<unsigned long long>(t.clients),
+                  static_cast<unsigned long long>(t.skipped), static_cast<unsigned long long>(t.dropped));
+    return text;
+}
+
+#if !defined(FASTRAK_HOST_WEB)
+
+class WebOutput::Server {};
+
+WebOutput::~WebOutput() = default;
+bool WebOutput::available() { return false; }
+WebOutput::ListenResult WebOutput::listen(const std::string& where, std::string& message) {
+    message = where + ": this build of fastrak-host has no web view (it was built without cpp-httplib)";
+    return ListenResult::BadAddress;
+}
+void WebOutput::attach(const PoseBoard*, const OutputStats*) {}
+void WebOutput::start() {}
+void WebOutput::publish(const Sample&) {}
+void WebOutput::stop() {}
+WebOutput::Totals WebOutput::totals() const { return Totals(); }
+void WebOutput::report() {}
+
+#else
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Splits [ADDR:]PORT; ADDR may be [an IPv6 address].
+bool splitAddress(const std::string& where, std::string& host, std::string& port, std::string& problem) {
+    host = "127.0.0.1";
+    port = where;
+    if (!where.empty() && where[0] == '[') {
+        const size_t close = where.find(']');
+        if (close == std::string::npos || close + 1 >= where.size() || where[close + 1] != ':' || close == 1) {
+            problem = "an IPv6 address is written [ADDR]:PORT";
+            return false;
+        }
+        host = where.substr(1, close - 1);
+        port = where.substr(close + 2);
+    } else if (where.find(':') != std::string::npos) {
+        const size_t colon = where.rfind(':');
+        host = where.substr(0, colon);
+        port = where.substr(colon + 1);
+        if (host.empty() || host.find(':') != std::string::npos) {
+            problem = host.empty() ? "an address before the colon, or only a port" : "an IPv6 address is written [ADDR]:PORT";
+            return false;
+        }
+    }
+    const bool digits = !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || std::stol(port) > 65535) {
+        problem = "the port is a number from 0 to 65535 (0: a free one)";
+        return false;
+    }
+    return true;
+}
+
+std::string jsonString(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string number(const char* pattern, double value) {
+    if (!std::isfinite(value)) return "null";
+    char text[48];
+    std::snprintf(text, sizeof text, pattern, value);
+    return text;
+}
+
+// Standard output passes through on its way out; its last lines stay for the page. Both the host's
+// lines and the module's go through std::cout, from any thread, so every call takes the lock.
+class LogTail : public std::streambuf {
+public:
+    explicit LogTail(std::streambuf* next) : next_(next) {}
+
+    std::string json(uint64_t after) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        std::string out = "[";
+        for (const auto& line : lines_) {
+            if (line.first <= after) continue;
+            out += (out.size() > 1 ? ",{\"n\":" : "{\"n\":") + std::to_string(line.first) + ",\"text\":" + jsonString(line.second) + "}";
+        }
+        return out + "]";
+    }
+
+protected:
+    int overflow(int c) override {
+        if (c == traits_type::eof()) return traits_type::not_eof(c);
+        const char ch = static_cast<char>(c);
+        std::lock_guard<std::mutex> hold(mutex_);
+        take(&ch, 1);
+        return next_->sputc(ch);
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        std::lock_guard<std::mutex> hold(mutex_);
+        take(s, static_cast<size_t>(n));
+        return next_->sputn(s, n);
+    }
+    int sync() override {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return next_->pubsync();
+    }
+
+private:
+    void take(const char* s, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            if (s[i] == '\n') {
+                lines_.emplace_back(++count_, partial_);
+                partial_.clear();
+                if (lines_.size() > WebOutput::kLogLines) lines_.pop_front();
+            } else if (s[i] != '\r' && partial_.size() < 1000) {
+                partial_ += s[i];
+            }
+        }
+    }
+
+    std::streambuf* next_;
+    std::mutex mutex_;
+    std::deque<std::pair<uint64_t, std::string>> lines_;
+    std::string partial_;
+    uint64_t count_ = 0;
+};
+
+const char* kindName(Sample::Kind kind) { return kind == Sample::Kind::Tracker ? "tracker" : "controller"; }
+
+// A device that runs but whose outputs sent nothing this long is shown as silent (a receiver that
+// stands still sends nothing either).
+constexpr double kSilentSeconds = 2;
+
+const char* const kStateMark = "<!--state-->";
+
+}  // namespace
+
+class WebOutput::Server {
+public:
+    Server() : ring_(kRing) {}
+
+    bool bind(const std::string& host, int port, int& bound, std::string& reason) {
+        http_.new_task_queue = [] { return new httplib::ThreadPool(kMaxStreams + 8); };
+        http_.set_keep_alive_timeout(1);
+        http_.set_write_timeout(kStalledSeconds, 0);
+        // Accepted sockets inherit these: a write into a full socket gives up after the timeout, and
+        // a fixed send buffer (the kernel's grows to megabytes) holds a stalled client's backlog to
+        // seconds, so it is dropped, not fed for minutes. 32 KB is ample for a page on a lab network.
+        http_.set_socket_options([](socket_t sock) {
+            const int yes = 1, buffer = 32 * 1024;
+            setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+            setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+            timeval limit{kStalledSeconds, 0};
+            setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        });
+        routes();
+        errno = 0;
+        if (port == 0) {
+            bound = http_.bind_to_any_port(host);
+            if (bound > 0) return true;
+        } else if (http_.bind_to_port(host, port)) {
+            bound = port;
+            return true;
+        }
+        reason = errno != 0 ? std::strerror(errno) : "not an address of this machine";
+        return false;
+    }
+
+    void attach(const PoseBoard* board, const OutputStats* stats) {
+        board_ = board;
+        stats_ = stats;
+    }
+
+    void start() {
+        tail_.reset(new LogTail(std::cout.rdbuf()));
+        original_ = std::cout.rdbuf(tail_.get());
+        thread_ = std::thread([this] { http_.listen_after_bind(); });
+        // stop() only ends a server that has begun to listen.
+        for (int i = 0; i < 200 && !http_.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+
+    void publish(const Sample& sample) {
+        std::lock_guard<std::mutex> hold(ringMutex_);
+        ring_[next_ % kRing] = sample;
+        ++next_;
+    }
+
+    void stop() {
+        stopping_ = true;
+        if (thread_.joinable()) {
+            http_.stop();
+            thread_.join();
+        }
+        if (original_ != nullptr) {
+            std::cout.flush();
+            std::cout.rdbuf(original_);
+            original_ = nullptr;
+        }
+    }
+
+    Totals totals() const {
+        Totals t;
+        {
+            std::lock_guard<std::mutex> hold(ringMutex_);
+            t.published = next_;
+        }
+        t.skipped = skipped_;
+        t.dropped = dropped_;
+        t.clients = streams_;
+        return t;
+    }
+
+    void report() {
+        const auto now = Clock::now();
+        if (now - lastReport_ < std::chrono::seconds(1)) return;
+        lastReport_ = now;
+        const uint64_t skipped = skipped_;
+        if (skipped > reportedSkipped_) {
+            hostWarning("web view: " + std::to_string(skipped - reportedSkipped_) +
+                        " records skipped in the last second by /events clients slower than the tracker");
+        }
+        reportedSkipped_ = skipped;
+    }
+
+private:
+    void routes() {
+        http_.Get("/state", [this](const httplib::Request& request, httplib::Response& response) {
+            uint64_t after = 0;
+            if (request.has_param("log_after")) after = std::strtoull(request.get_param_value("log_after").c_str(), nullptr, 10);
+            response.set_header("Cache-Control", "no-store");
+            response.set_content(state(after), "application/json");
+        });
+        http_.Get("/events", [this](const httplib::Request& request, httplib::Response& response) { events(request, response); });
+        http_.Get(R"(/([A-Za-z0-9_.\-/]*))", [this](const httplib::Request& request, httplib::Response& response) {
+            std::string path = request.matches[1];
+            if (path.empty()) path = "index.html";
+            size_t count = 0;
+            const WebFile* files = webPageFiles(count);
+            for (size_t i = 0; i < count; ++i) {
+                if (path != files[i].path) continue;
+                std::string content(reinterpret_cast<const char*>(files[i].data), files[i].size);
+                // The page arrives with the state of now, so it shows the outputs as soon as it loads.
+                const size_t mark = content.find(kStateMark);
+                if (mark != std::string::npos) {
+                    std::string json = state(0);
+                    for (size_t at = 0; (at = json.find("</", at)) != std::string::npos; at += 3) json.replace(at, 2, "<\\/");
+                    content.replace(mark, std::strlen(kStateMark), "<script>window.initialState = " + json + ";</script>");
+                    response.set_header("Cache-Control", "no-store");
+                }
+                response.set_content(content, files[i].type);
+                return;
+            }
+            response.status = 404;
+            response.set_content("not found\n", "text/plain");
+        });
+    }
+
+    std::string state(uint64_t logAfter) const {
+        const SteadyTime now = Clock::now();
+        const auto rows = board_->rows();
+        const auto states = board_->states();
+        const auto figures = stats_->window(now);
+        std::string out = "{\"host_time\":" + number("%.6f", wallClockSeconds()) +
+                          ",\"records\":" + std::to_string(board_->total()) +
+                          ",\"window_s\":" + number("%g", OutputStats::kWindowSeconds) + ",\"devices\":[";
+        bool first = true;
+        for (const auto& device : states) {
+            uint64_t records = 0;
+            size_t outputs = 0;
+            double newest = -1;
+            for (const auto& row : rows) {
+                if (row.second.last.device != device.first) continue;
+                records += row.second.total;
+                ++outputs;
+                const double age = std::chrono::duration<double>(now - row.second.last.arrived).count();
+                if (newest < 0 || age < newest) newest = age;
+            }
+            std::string name = stateName(device.second);
+            if (device.second == DeviceState::Running && (newest < 0 || newest > kSilentSeconds)) name = "silent";
+            out += std::string(first ? "" : ",") + "{\"name\":" + jsonString(device.first) + ",\"state\":\"" + name +
+                   "\",\"records\":" + std::to_string(records) + ",\"outputs\":" + std::to_string(outputs) + "}";
+            first = false;
+        }
+        out += "],\"outputs\":[";
+        first = true;
+        for (const auto& row : rows) {
+            const Sample& s = row.second.last;
+            out += std::string(first ? "" : ",") + "{\"device\":" + jsonString(s.device) + ",\"output\":" +
+                   std::to_string(s.output) + ",\"kind\":\"" + kindName(s.kind) + "\",\"host_time\":" + number("%.6f", s.hostTime);
+            first = false;
+            if (s.kind == Sample::Kind::Tracker) {
+                out += ",\"pose\":[";
+                for (int i = 0; i < 6; ++i) out += (i ? "," : "") + number("%.5f", s.pose[i]);
+            } else {
+                out += ",\"buttons\":[";
+                for (uint32_t n = 1; n <= s.buttonCount; ++n) out += std::string(n > 1 ? "," : "") + ((s.buttons >> (n - 1)) & 1u ? "1" : "0");
+            }
+            out += "],\"rate_hz\":" + number("%.0f", PoseBoard::rate(row.second, now)) +
+                   ",\"age_ms\":" + number("%.1f", std::chrono::duration<double>(now - s.arrived).count() * 1000) +
+                   ",\"records\":" + std::to_string(row.second.total);
+            const auto found = figures.find(row.first);
+            if (found != figures.end()) {
+                const OutputFigures& f = found->second;
+                const bool tracker = s.kind == Sample::Kind::Tracker;
+                out += ",\"stats\":{\"records\":" + std::to_string(f.records) + ",\"rate_hz\":" + number("%.2f", f.rateHz) +
+                       ",\"longest_gap_ms\":" + number("%.1f", f.longestGapMs) + ",\"still\":" + (f.still ? "true" : "false") +
+                       ",\"still_s\":" + number("%.1f", f.stillSeconds) +
+                       ",\"position_noise_mm\":" + (tracker && f.still ? number("%.4f", f.positionNoiseMm) : "null") +
+                       ",\"angle_noise_deg\":" + (tracker && f.still ? number("%.4f", f.angleNoiseDeg) : "null") + "}";
+            }
+            out += "}";
+        }
+        const Totals t = totals();
+        out += "],\"streams\":{\"clients\":" + std::to_string(t.clients) + ",\"skipped\":" + std::to_string(t.skipped) +
+               ",\"dropped\":" + std::to_string(t.dropped) + "},\"log\":" + (tail_ ? tail_->json(logAfter) : "[]") + "}";
+        return out;
+    }
+
+    // One stream of Server-Sent Events: from the record published next on, one "data:" line each.
+    void events(const httplib::Request& request, httplib::Response& response) {
+        if (streams_.fetch_add(1) >= kMaxStreams) {
+            --streams_;
+            response.status = 503;
+            response.set_header("Retry-After", "5");
+            response.set_content("too many /events clients\n", "text/plain");
+            return;
+        }
+        const std::string peer = request.remote_addr + ":" + std::to_string(request.remote_port);
+        hostInfo("web view: " + peer + " follows /events (" + std::to_string(streams_.load()) + " now)");
+        // ?backlog=S starts S seconds back (up to 10, as far as the ring holds), so a page opened now
+        // has its trails and plot at once.
+        double backlog = 0;
+        if (request.has_param("backlog")) backlog = std::strtod(request.get_param_value("backlog").c_str(), nullptr);
+        if (!(backlog > 0)) backlog = 0;
+        const SteadyTime since = Clock::now() - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::min(backlog, 10.0)));
+        uint64_t cursor;
+        {
+            std::lock_guard<std::mutex> hold(ringMutex_);
+            cursor = next_;
+            const uint64_t oldest = next_ > kRing ? next_ - kRing : 0;
+            while (backlog > 0 && cursor > oldest && ring_[(cursor - 1) % kRing].arrived >= since) --cursor;
+        }
+        auto stalled = std::make_shared<bool>(false);
+        response.set_header("Cache-Control", "no-store");
+        response.set_chunked_content_provider(
+            "text/event-stream",
+            [this, cursor, stalled, lastWrite = Clock::now()](size_t, httplib::DataSink& sink) mutable {
+                // Every 25 ms what came in since: enough for a page that draws 30 times a second.
+                for (int i = 0; i < 5 && !stopping_; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                if (stopping_) return false;
+                std::vector<Sample> chunk;
+                std::string batch;
+                for (;;) {
+                    {
+                        std::lock_guard<std::mutex> hold(ringMutex_);
+                        if (next_ - cursor > kRing) {
+                            skipped_ += next_ - kRing - cursor;
+                            cursor = next_ - kRing;
+                        }
+                        // A bounded piece at a time: the lock is the reception threads' too.
+                        const uint64_t end = std::min<uint64_t>(next_, cursor + 256);
+                        chunk.clear();
+                        for (; cursor < end; ++cursor) chunk.push_back(ring_[cursor % kRing]);
+                    }
+                    if (chunk.empty()) break;
+                    batch.clear();
+                    for (const Sample& sample : chunk) {
+                        std::string line = Recorder::jsonLine(sample);
+                        line.pop_back();
+                        batch += "data: " + line + "\n\n";
+                    }
+                    if (!write(sink, batch, *stalled)) return false;
+                    lastWrite = Clock::now();
+                }
+                // A comment now and then, so a client that went away is noticed while nothing flows.
+                if (Clock::now() - lastWrite > std::chrono::seconds(2)) {
+                    lastWrite = Clock::now();
+                    if (!write(sink, ": idle\n\n", *stalled)) return false;
+                }
+                return true;
+            },
+            [this, peer, stalled](bool) {
+                --streams_;
+                if (*stalled) {
+                    ++dropped_;
+                    hostWarning("web view: " + peer + " dropped: it took nothing for " + std::to_string(kStalledSeconds) + " s");
+                } else if (!stopping_) {
+                    hostInfo("web view: " + peer + " left /events");
+                }
+            });
+    }
+
+    static bool write(httplib::DataSink& sink, const std::string& text, bool& stalled) {
+        const auto started = Clock::now();
+        if (sink.write(text.data(), text.size())) return true;
+        stalled = Clock::now() - started >= std::chrono::milliseconds(kStalledSeconds * 1000 - 500);
+        return false;
+    }
+
+    httplib::Server http_;
+    std::thread thread_;
+    const PoseBoard* board_ = nullptr;
+    const OutputStats* stats_ = nullptr;
+    std::unique_ptr<LogTail> tail_;
+    std::streambuf* original_ = nullptr;
+
+    mutable std::mutex ringMutex_;
+    std::vector<Sample> ring_;
+    uint64_t next_ = 0;  // the number of records published; record k sits at ring_[k % kRing]
+
+    std::atomic<bool> stopping_{false};
+    std::atomic<uint64_t> streams_{0}, skipped_{0}, dropped_{0};
+    Clock::time_point lastReport_{};
+    uint64_t reportedSkipped_ = 0;
+};
+
+WebOutput::~WebOutput() { stop(); }
+
+bool WebOutput::available() { return true; }
+
+WebOutput::ListenResult WebOutput::listen(const std::string& where, std::string& message) {
+    std::string host, port, problem;
+    if (!splitAddress(where, host, port, problem)) {
+        message = where + ": " + problem;
+        return ListenResult::BadAddress;
+    }
+    std::unique_ptr<Server> server(new Server);
+    int bound = 0;
+    std::string reason;
+    if (!server->bind(host, std::stoi(port), bound, reason)) {
+        message = where + ": cannot listen there: " + reason;
+        return ListenResult::CannotListen;
+    }
+    server_ = std::move(server);
+    const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    address_ = shown + ":" + std::to_string(bound);
+    url_ = "http://" + address_ + "/";
+    return ListenResult::Listening;
+}
+
+void WebOutput::attach(const PoseBoard* board, const OutputStats* stats) {
+    if (server_) server_->attach(board, stats);
+}
+
+void WebOutput::start() {
+    if (server_) server_->start();
+}
+
+void WebOutput::publish(const Sample& sample) {
+    if (server_) server_->publish(sample);
+}
+
+void WebOutput::stop() {
+    if (server_) server_->stop();
+}
+
+WebOutput::Totals WebOutput::totals() const { return server_ ? server_->totals() : Totals(); }
+
+void WebOutput::report() {
+    if (server_) server_->report();
+}
+
+#endif
+
+}  // namespace fastrakhost
