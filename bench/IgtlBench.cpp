@@ -94,7 +94,13 @@ void BM_PublishAtTrackerRate(benchmark::State& state) {
     state.counters["sent"] = static_cast<double>(igtl.totals().sent);
     state.counters["replaced"] = static_cast<double>(igtl.totals().replaced);
 }
-BENCHMARK(BM_PublishAtTrackerRate)->Arg(0)->Arg(1)->Arg(3)->Iterations(3000)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PublishAtTrackerRate)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(3)
+    ->Iterations(3000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 
 // Back to back, one client, its sender packing and sending as fast as it can: the queue's lock is
 // contended and, once the sender falls behind, poses are replaced.

@@ -14,10 +14,14 @@ using Clock = std::chrono::steady_clock;
 
 speed_t speedCode(int baud) {
     switch (baud) {
-        case 2400: return B2400;
-        case 9600: return B9600;
-        case 38400: return B38400;
-        default: return B115200;
+        case 2400:
+            return B2400;
+        case 9600:
+            return B9600;
+        case 38400:
+            return B38400;
+        default:
+            return B115200;
     }
 }
 
@@ -55,7 +59,13 @@ void BM_PacedLineRate(benchmark::State& state) {
     state.counters["ratio_to_line"] = rate / (baud / 10.0);
     state.counters["dropped_solutions"] = static_cast<double>(sim.stats().solutionsDropped);
 }
-BENCHMARK(BM_PacedLineRate)->Arg(2400)->Arg(9600)->Arg(38400)->Arg(115200)->UseManualTime()->Iterations(4)
+BENCHMARK(BM_PacedLineRate)
+    ->Arg(2400)
+    ->Arg(9600)
+    ->Arg(38400)
+    ->Arg(115200)
+    ->UseManualTime()
+    ->Iterations(4)
     ->Unit(benchmark::kMillisecond);
 
 // Unpaced and free-running: records as fast as a reader takes them (the emulator as a load source).

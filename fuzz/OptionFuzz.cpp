@@ -14,7 +14,6 @@
 #include "fastrak/DeviceConfig.h"
 #include "tracker/CTraCommonH.h"
 
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::cout.rdbuf(nullptr);  // summaries and diagnostics go nowhere
     return 0;

@@ -159,7 +159,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (mask.controllers != 0) {
             const uint32_t id = onlyBit(mask.controllers);
             if (id == 0 || !endsInRecord(stream, used, kControllerOutput, id)) __builtin_trap();
-            if (id <= rig->controllers.count_ && ntohl(rig->controllers.controllers_[id - 1].id) != id) __builtin_trap();
+            if (id <= rig->controllers.count_ && ntohl(rig->controllers.controllers_[id - 1].id) != id)
+                __builtin_trap();
         }
         if (result != 1 && call != clearAt) break;
         // At the end of the line with nothing read, nothing published and nothing more used up.

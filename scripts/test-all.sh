@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# Builds and runs every test flavor: native (benchmarks built, not run), native under
-# AddressSanitizer and UndefinedBehaviorSanitizer, a bounded run of each libFuzzer target (clang),
-# then the 32-bit Windows DLL and its tests under Wine.
+# Builds and runs every test flavor: the layout and lint check (.clang-format, .clang-tidy), native
+# (benchmarks built, not run), native under AddressSanitizer and UndefinedBehaviorSanitizer, a
+# bounded run of each libFuzzer target (clang), then the 32-bit Windows DLL and its tests under Wine.
 # Exits non-zero on the first failure. FASTRAK_FLAVORS="default mingw" picks a subset.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
-flavors=${FASTRAK_FLAVORS:-default asan fuzz mingw}
+flavors=${FASTRAK_FLAVORS:-lint default asan fuzz mingw}
 
 for preset in $flavors; do
   echo "=== flavor: $preset ==="
+  if [ "$preset" = lint ]; then
+    scripts/lint.sh
+    continue
+  fi
   if [ "$preset" = mingw ] && ! command -v i686-w64-mingw32-g++-posix >/dev/null; then
     echo "MinGW-w64 is not installed (.ci/run installs it): cannot build the Windows flavor" >&2
     exit 1

@@ -60,7 +60,8 @@ std::string floatBytes(float value) {
 // A station-1 record whose x carries n, so every record differs and can be told apart.
 std::string record(uint32_t n) {
     std::string r = "01 ";
-    for (float value : {12.0f, static_cast<float>(n % 100000) * 0.01f, 3.0f, 10.0f, 20.0f, 30.0f}) r += floatBytes(value);
+    for (float value : {12.0f, static_cast<float>(n % 100000) * 0.01f, 3.0f, 10.0f, 20.0f, 30.0f})
+        r += floatBytes(value);
     return r + "\r\n";
 }
 
@@ -275,7 +276,9 @@ void Latency(benchmark::State& state) {
         writer.join();
         std::sort(latencies.begin(), latencies.end());
         if (latencies.empty()) continue;
-        auto at = [&](double q) { return latencies[std::min(latencies.size() - 1, static_cast<size_t>(q * latencies.size()))]; };
+        auto at = [&](double q) {
+            return latencies[std::min(latencies.size() - 1, static_cast<size_t>(q * latencies.size()))];
+        };
         state.counters["records"] = static_cast<double>(latencies.size());
         state.counters["p50_us"] = at(0.50);
         state.counters["p99_us"] = at(0.99);

@@ -35,7 +35,7 @@ void processPose(benchmark::State& state, bool everyTransform) {
     std::mt19937 generator(7u);
     std::uniform_real_distribution<float> position(-5.0f, 5.0f), angle(-180.0f, 180.0f), elevation(-89.0f, 89.0f);
     for (Pose& pose : poses)
-        pose = Pose{position(generator), position(generator), position(generator),
+        pose = Pose{position(generator), position(generator),  position(generator),
                     angle(generator),    elevation(generator), angle(generator)};
 
     // The processor's Logger and station table: shows that the counter does see the module's allocations.

@@ -15,7 +15,7 @@ extern "C" {
  * returns; copy what you want to keep longer. The value returned (null included) is passed back
  * unchanged to calib_evaluate and calib_exit; the module never looks inside it.
  */
-void *calib_init(char **args, int32_t count);
+void* calib_init(char** args, int32_t count);
 
 /*
  * Called for every tracker sample. sample points to six consecutive floats: x, y, z (feet, in the
@@ -23,10 +23,10 @@ void *calib_init(char **args, int32_t count);
  * and roll (degrees). Correct them in place; the module applies the transmitter and sensor
  * transforms afterwards.
  */
-void calib_evaluate(void *handle, float *sample);
+void calib_evaluate(void* handle, float* sample);
 
 /* Called once when the device stops. Release what calib_init made. */
-void calib_exit(void *handle);
+void calib_exit(void* handle);
 
 #ifdef __cplusplus
 }

@@ -10,13 +10,13 @@
 class CBase {
 public:
     // Slot order is part of the binary interface: do not reorder.
-    virtual int32_t init(InitInfo* info) = 0;                      // 0
-    virtual bool start() = 0;                                      // 1
-    virtual int32_t configure() = 0;                               // 2
-    virtual bool stop() = 0;                                       // 3
-    virtual bool printSummary() = 0;                               // 4
-    virtual int32_t recvData(UpdateMask* mask, int32_t unused) = 0; // 5
-    virtual int32_t sendData(void* data, int32_t size) = 0;        // 6
+    virtual int32_t init(InitInfo* info) = 0;                        // 0
+    virtual bool start() = 0;                                        // 1
+    virtual int32_t configure() = 0;                                 // 2
+    virtual bool stop() = 0;                                         // 3
+    virtual bool printSummary() = 0;                                 // 4
+    virtual int32_t recvData(UpdateMask* mask, int32_t unused) = 0;  // 5
+    virtual int32_t sendData(void* data, int32_t size) = 0;          // 6
 
 protected:
     explicit CBase(const Logger* hostLogger);

@@ -19,7 +19,7 @@
 // output numbers and once per published record.
 struct CMutexH {
     void* hostWords0[17];
-    void* handle;            // Win32 mutex HANDLE, or the address of a pthread_mutex_t (see above)
+    void* handle;  // Win32 mutex HANDLE, or the address of a pthread_mutex_t (see above)
     void* hostWords1[2];
     Logger* logger;
 
@@ -38,7 +38,7 @@ struct CDataStorage {
     CMutexH* mutex;
     void* hostWord6;
     void* hostWord7;
-    uint32_t* count;                   // records claimed so far
+    uint32_t* count;  // records claimed so far
 
     bool setTrackerNumber(uint32_t n);
     bool setControllerNumber(uint32_t n);

@@ -7,11 +7,11 @@
 enum : uint32_t { kMaxOptionLines = 32, kMaxOptionArgs = 64 };
 
 struct OptionLine {
-    uint32_t lineNumber;           // line in the host's text, for diagnostics only
+    uint32_t lineNumber;  // line in the host's text, for diagnostics only
     char* keyword;
-    char* args[kMaxOptionArgs];    // the first argCount are valid
+    char* args[kMaxOptionArgs];  // the first argCount are valid
     uint32_t argCount;
-    uint8_t used;                  // set to 1 by the reader that accepts the line
+    uint8_t used;  // set to 1 by the reader that accepts the line
     uint8_t hostReserved[3];
 };
 
@@ -20,7 +20,7 @@ struct DeviceConfig {
     char* deviceName;
     uint8_t hostReserved1[268];
     OptionLine entries[kMaxOptionLines];
-    uint32_t lineCount;            // entries in use
+    uint32_t lineCount;  // entries in use
 };
 
 static_assert(offsetof(OptionLine, keyword) == sizeof(void*), "OptionLine layout");

@@ -8,27 +8,27 @@
 struct RecordClock {
     int32_t seconds;
     uint16_t milliseconds;
-    int16_t timezone;        // minutes west of UTC
-    int16_t daylight;        // nonzero while daylight-saving time is in force
+    int16_t timezone;  // minutes west of UTC
+    int16_t daylight;  // nonzero while daylight-saving time is in force
     uint16_t padding;
 };
 
 // Fields marked "net" are in network byte order; fixed point is value / scale as int32.
 struct TrackerRecord {
-    uint32_t id;             // net, output number 1..32
+    uint32_t id;  // net, output number 1..32
     uint32_t reserved1;
-    uint32_t timeSec;        // net
-    uint32_t timeUsec;       // net
+    uint32_t timeSec;   // net
+    uint32_t timeUsec;  // net
     uint32_t reserved2;
-    int32_t x;               // net, scale 0.00001, feet
+    int32_t x;  // net, scale 0.00001, feet
     int32_t y;
     int32_t z;
-    int32_t azimuth;         // net, scale 0.00001, degrees
+    int32_t azimuth;  // net, scale 0.00001, degrees
     int32_t elevation;
     int32_t roll;
-    RecordClock clock;       // host order
+    RecordClock clock;  // host order
 
-    TrackerRecord();         // the empty record
+    TrackerRecord();  // the empty record
     bool setId(uint32_t n);
     bool stampTime();
     bool setX(float value);
@@ -45,21 +45,21 @@ struct TrackerRecord {
 enum : uint32_t { kMaxValuators = 32, kMaxButtons = 32, kButtonBytes = 4 };
 
 struct ControllerRecord {
-    uint32_t id;             // net, output number 1..32
+    uint32_t id;  // net, output number 1..32
     uint32_t reserved1;
-    uint32_t timeSec;        // net
-    uint32_t timeUsec;       // net
+    uint32_t timeSec;   // net
+    uint32_t timeUsec;  // net
     uint32_t reserved2;
-    uint32_t numValuators;   // net
-    uint32_t numButtons;     // net
-    uint32_t valuatorOffset; // net, 36
-    uint32_t buttonOffset;   // net, 36 + 4 * numValuators
+    uint32_t numValuators;             // net
+    uint32_t numButtons;               // net
+    uint32_t valuatorOffset;           // net, 36
+    uint32_t buttonOffset;             // net, 36 + 4 * numValuators
     int32_t valuators[kMaxValuators];  // net, scale 0.001
     uint8_t buttons[kButtonBytes];     // button n is bit (n-1)%8 of byte (n-1)/8
-    uint32_t buttonBytes;    // host order
-    RecordClock clock;       // host order
+    uint32_t buttonBytes;              // host order
+    RecordClock clock;                 // host order
 
-    ControllerRecord();      // the empty record
+    ControllerRecord();  // the empty record
     bool setId(uint32_t n);
     bool stampTime();
     bool setButtonCount(uint32_t n);

@@ -9,13 +9,13 @@
 #include "fastrak/Records.h"
 
 #if defined(_WIN32)
-#  if defined(FASTRAK_BUILDING_MODULE)
-#    define FASTRAK_EXPORT __declspec(dllexport)
-#  else
-#    define FASTRAK_EXPORT
-#  endif
+#if defined(FASTRAK_BUILDING_MODULE)
+#define FASTRAK_EXPORT __declspec(dllexport)
 #else
-#  define FASTRAK_EXPORT __attribute__((visibility("default")))
+#define FASTRAK_EXPORT
+#endif
+#else
+#define FASTRAK_EXPORT __attribute__((visibility("default")))
 #endif
 
 extern "C" {

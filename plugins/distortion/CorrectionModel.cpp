@@ -58,7 +58,8 @@ Polynomial polynomial(const json& object, const char* name) {
         std::array<int, 3> e{};
         int sum = 0;
         for (int i = 0; i < 3; ++i) {
-            if (!term[i].is_number_integer() || term[i].get<int>() < 0) throw Bad{where + "exponents must be whole numbers >= 0"};
+            if (!term[i].is_number_integer() || term[i].get<int>() < 0)
+                throw Bad{where + "exponents must be whole numbers >= 0"};
             e[i] = term[i].get<int>();
             sum += e[i];
         }
@@ -99,8 +100,7 @@ std::array<double, 9> attitude(double azimuth, double elevation, double roll) {
     const double a = azimuth / kDegreesPerRadian, e = elevation / kDegreesPerRadian, r = roll / kDegreesPerRadian;
     const double sA = std::sin(a), cA = std::cos(a), sE = std::sin(e), cE = std::cos(e), sR = std::sin(r),
                  cR = std::cos(r);
-    return {cA * cR + sA * sE * sR, sA * sE * cR - cA * sR, sA * cE,
-            cE * sR,                cE * cR,                -sE,
+    return {cA * cR + sA * sE * sR, sA * sE * cR - cA * sR, sA * cE, cE * sR, cE * cR, -sE,
             cA * sE * sR - sA * cR, cA * sE * cR + sA * sR, cA * cE};
 }
 
@@ -115,9 +115,8 @@ std::array<double, 9> rotation(const double w[3]) {
     if (angle < 1e-15) return {1, 0, 0, 0, 1, 0, 0, 0, 1};
     const double x = w[0] / angle, y = w[1] / angle, z = w[2] / angle;
     const double s = std::sin(angle), c = std::cos(angle), t = 1 - c;
-    return {t * x * x + c,     t * x * y - s * z, t * x * z + s * y,
-            t * x * y + s * z, t * y * y + c,     t * y * z - s * x,
-            t * x * z - s * y, t * y * z + s * x, t * z * z + c};
+    return {t * x * x + c,     t * x * y - s * z, t * x * z + s * y, t * x * y + s * z, t * y * y + c,
+            t * y * z - s * x, t * x * z - s * y, t * y * z + s * x, t * z * z + c};
 }
 
 bool CorrectionModel::fromJson(const std::string& text, CorrectionModel& out, std::string& error) {
@@ -210,7 +209,8 @@ void CorrectionModel::correct(double pose[6]) const {
     const std::array<double, 9> c = rotation(w);
     std::array<double, 9> corrected{};
     for (int i = 0; i < 3; ++i) {
-        for (int j = 0; j < 3; ++j) corrected[i * 3 + j] = c[i * 3] * m[j] + c[i * 3 + 1] * m[3 + j] + c[i * 3 + 2] * m[6 + j];
+        for (int j = 0; j < 3; ++j)
+            corrected[i * 3 + j] = c[i * 3] * m[j] + c[i * 3 + 1] * m[3 + j] + c[i * 3 + 2] * m[6 + j];
     }
     for (int i = 0; i < 3; ++i) pose[i] += offset[i];
     anglesOf(corrected, pose[3], pose[4], pose[5]);

@@ -44,8 +44,7 @@ const char* CCalibH::argument(int32_t index) const {
 
 bool CCalibH::init(const char* const* args, int32_t count) {
     debugLine("CCalibH: \"init\" called.");
-    const CalibInitFunction calibInit =
-        reinterpret_cast<CalibInitFunction>(getProcAddrCached("calib_init", kInitSlot));
+    const CalibInitFunction calibInit = reinterpret_cast<CalibInitFunction>(getProcAddrCached("calib_init", kInitSlot));
     // A second init replaces the copies of the first.
     freeArguments();
     calibArgCount = 0;
@@ -82,8 +81,7 @@ bool CCalibH::evaluate(float* sample) {
 
 bool CCalibH::exit() {
     debugLine("CCalibH: \"exit\" called.");
-    const CalibExitFunction calibExit =
-        reinterpret_cast<CalibExitFunction>(getProcAddrCached("calib_exit", kExitSlot));
+    const CalibExitFunction calibExit = reinterpret_cast<CalibExitFunction>(getProcAddrCached("calib_exit", kExitSlot));
     if (calibExit == nullptr) {
         freeArguments();
         debugLine("CCalibH: could not call \"calib_exit\".");

@@ -13,8 +13,7 @@ bool CConfigH::checkUnknownOptions(const DeviceConfig* config, const Logger* log
         const OptionLine& line = config->entries[i];
         if (line.used != 0) continue;
         if (logger != nullptr) logger->error("CConfigH: Unknown option \"", false);
-        std::cout << (line.keyword ? line.keyword : "") << "\" found at line " << line.lineNumber << "."
-                  << std::endl;
+        std::cout << (line.keyword ? line.keyword : "") << "\" found at line " << line.lineNumber << "." << std::endl;
         result = false;
     }
     return result;

@@ -3,8 +3,8 @@
 
 #include <iostream>
 
-void reportOptionError(const Logger& owner, const char* ownerText, const char* problemPhrase,
-                       const char* optionPhrase, uint32_t lineNumber, const char* terminatorText) {
+void reportOptionError(const Logger& owner, const char* ownerText, const char* problemPhrase, const char* optionPhrase,
+                       uint32_t lineNumber, const char* terminatorText) {
     owner.error(ownerText ? ownerText : "", false);
     std::cout << (problemPhrase ? problemPhrase : "") << (optionPhrase ? optionPhrase : "") << lineNumber
               << (terminatorText ? terminatorText : "") << std::endl;

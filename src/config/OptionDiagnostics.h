@@ -29,5 +29,5 @@ constexpr const char* kIgnored = ". Ignored.";
 // One line: an ERROR call on owner (line left open) with ownerText, then problem, option,
 // lineNumber as unsigned decimal, terminator and end of line. option may be empty when the
 // problem text already names the line (the input-connector order message).
-void reportOptionError(const Logger& owner, const char* ownerText, const char* problemPhrase,
-                       const char* optionPhrase, uint32_t lineNumber, const char* terminatorText = terminator::kPlain);
+void reportOptionError(const Logger& owner, const char* ownerText, const char* problemPhrase, const char* optionPhrase,
+                       uint32_t lineNumber, const char* terminatorText = terminator::kPlain);

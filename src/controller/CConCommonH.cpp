@@ -157,8 +157,8 @@ bool CConCommonH::fillStylusRecord(uint32_t station, bool pressed, ControllerRec
         // The record must hold the output button the stylus is mapped to, even when an order line
         // placed it beyond the count of real buttons; one beyond 32 cannot be published.
         const uint32_t stylusButton = setup.buttonOrder[0];
-        const uint32_t count = stylusButton > setup.buttonCount && stylusButton <= kMaxButtons ? stylusButton
-                                                                                               : setup.buttonCount;
+        const uint32_t count =
+            stylusButton > setup.buttonCount && stylusButton <= kMaxButtons ? stylusButton : setup.buttonCount;
         record.setButtonCount(count);
         for (uint32_t n = 1; n <= count; ++n) record.setButton(n, false);
         record.setButton(stylusButton, pressed);

@@ -11,14 +11,14 @@
 // How a controller is also shown as a tracker; kept and printed, not applied to records.
 struct TrackerEmulation {
     uint32_t trackerId;
-    float initialValues[6];     // X, Y, Z, azimuth, elevation, roll
-    uint32_t valuatorAssign[6]; // real valuator for each of the six, 0 = none
-    uint32_t resetButton;       // real button, 0 = none
+    float initialValues[6];      // X, Y, Z, azimuth, elevation, roll
+    uint32_t valuatorAssign[6];  // real valuator for each of the six, 0 = none
+    uint32_t resetButton;        // real button, 0 = none
 };
 
 // One controller: how its real buttons and valuators are numbered and scaled on output.
 struct ControllerSetup {
-    uint32_t outputId;                  // before outputBase is added; 0 = publishes nothing
+    uint32_t outputId;  // before outputBase is added; 0 = publishes nothing
     uint32_t valuatorCount;
     uint32_t buttonCount;
     uint32_t valuatorOrder[kMaxValuators];  // entry r-1: output number of real valuator r, 0 = none
@@ -30,8 +30,8 @@ struct ControllerSetup {
 class CConCommonH {
 public:
     enum : uint32_t {
-        kStations = 4,          // stylus stations are numbered 1..4
-        kMaxControllers = 32,   // output numbers run 1..32, so no table needs more entries
+        kStations = 4,         // stylus stations are numbered 1..4
+        kMaxControllers = 32,  // output numbers run 1..32, so no table needs more entries
         kMaxOutputNumber = 32,
     };
 

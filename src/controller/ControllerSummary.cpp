@@ -14,7 +14,10 @@ const char* const kContinuation = "                      :";
 class PlainNumbers {
 public:
     explicit PlainNumbers(std::ostream& stream)
-        : stream_(stream), flags_(stream.flags()), precision_(stream.precision()), width_(stream.width()),
+        : stream_(stream),
+          flags_(stream.flags()),
+          precision_(stream.precision()),
+          width_(stream.width()),
           fill_(stream.fill()) {
         stream_.flags(std::ios_base::dec | std::ios_base::skipws);
         stream_.precision(6);
@@ -108,17 +111,20 @@ bool CConCommonH::printControllerSummary() const {
             const float* v = emulation.initialValues;
             info(kContinuation, false);
             entryMark(i);
-            std::cout << " Init Values:" << " X=" << v[0] << " Y=" << v[1] << " Z=" << v[2] << std::endl;
+            std::cout << " Init Values:"
+                      << " X=" << v[0] << " Y=" << v[1] << " Z=" << v[2] << std::endl;
             info(kContinuation, false);
             entryMark(i);
-            std::cout << " Init Values:" << " Azim=" << v[3] << " Elev=" << v[4] << " Roll=" << v[5] << std::endl;
+            std::cout << " Init Values:"
+                      << " Azim=" << v[3] << " Elev=" << v[4] << " Roll=" << v[5] << std::endl;
 
             static const char* const kLabels[6] = {"X", "Y", "Z", "Azim", "Elev", "Roll"};
             info(kContinuation, false);
             entryMark(i);
             std::cout << " Val Assign :";
             for (int k = 0; k < 6; ++k) {
-                if (emulation.valuatorAssign[k] != 0) std::cout << ' ' << emulation.valuatorAssign[k] << "->" << kLabels[k];
+                if (emulation.valuatorAssign[k] != 0)
+                    std::cout << ' ' << emulation.valuatorAssign[k] << "->" << kLabels[k];
             }
             std::cout << std::endl;
             if (emulation.resetButton != 0) {

@@ -71,8 +71,8 @@ bool CFastrak::plausible(uint32_t length) const {
     if (length == kTrackerStylusRecord && carry[kTrackerButtonOffset] != '0' && carry[kTrackerButtonOffset] != '1') {
         return false;
     }
-    const float bounds[6] = {kMaxInches, kMaxInches, kMaxInches, 180.0f + kAngleSlack, 90.0f + kAngleSlack,
-                             180.0f + kAngleSlack};
+    const float bounds[6] = {kMaxInches,           kMaxInches,          kMaxInches,
+                             180.0f + kAngleSlack, 90.0f + kAngleSlack, 180.0f + kAngleSlack};
     for (uint32_t i = 0; i < 6; ++i) {
         if (!within(littleEndianFloat(&carry[kPoseOffset + 4 * i]), bounds[i])) return false;
     }
@@ -177,15 +177,15 @@ int32_t CFastrak::recvData(UpdateMask* mask, int32_t /*unused*/) {
     const ReadResult read = readFrame(length);
     reportDamage();
     switch (read) {
-    case ReadResult::Silent:
-        return 1;
-    case ReadResult::Stopped:
-        return -1;
-    case ReadResult::Failed:
-        logger->error("CFastrak: Reading error occured.", true);
-        return -1;
-    case ReadResult::Record:
-        break;
+        case ReadResult::Silent:
+            return 1;
+        case ReadResult::Stopped:
+            return -1;
+        case ReadResult::Failed:
+            logger->error("CFastrak: Reading error occured.", true);
+            return -1;
+        case ReadResult::Record:
+            break;
     }
 
     logger->debug("CFastrak: Checking the data format.", true);

@@ -29,9 +29,8 @@ struct HemisphereWord {
 };
 
 const HemisphereWord kHemispheres[] = {
-    {"-z", "H1,0,0,-1\r"}, {"z", "H1,0,0,1\r"},  {"+z", "H1,0,0,1\r"},  {"y", "H1,0,1,0\r"},
-    {"+y", "H1,0,1,0\r"},  {"-y", "H1,0,-1,0\r"}, {"-x", "H1,-1,0,0\r"}, {"x", "H1,1,0,0\r"},
-    {"+x", "H1,1,0,0\r"},  {"auto", "H1,0,0,0\r"},
+    {"-z", "H1,0,0,-1\r"}, {"z", "H1,0,0,1\r"},   {"+z", "H1,0,0,1\r"}, {"y", "H1,0,1,0\r"},  {"+y", "H1,0,1,0\r"},
+    {"-y", "H1,0,-1,0\r"}, {"-x", "H1,-1,0,0\r"}, {"x", "H1,1,0,0\r"},  {"+x", "H1,1,0,0\r"}, {"auto", "H1,0,0,0\r"},
 };
 
 const char* hemisphereCommandFor(const char* word) {
@@ -160,51 +159,51 @@ bool CFastrak::readDeviceOptions() {
 const char* CFastrak::applyDeviceOption(int option, const OptionLine& line) {
     const char* first = optionArg(line, 0);
     switch (static_cast<DeviceOption>(option)) {
-    case DeviceOption::Port: {
-        char* name = copyOf(first);
-        if (name == nullptr) return problem::kInvalidString;
-        std::free(serialPortName);
-        serialPortName = name;
-        return nullptr;
-    }
-    case DeviceOption::Baud:
-        baudRate = toInteger(first);
-        return nullptr;
-    case DeviceOption::Reset:
-        if (compareNoCase(first, "yes") == 0 || compareNoCase(first, "on") == 0) {
-            resetAtInit = true;
-        } else if (compareNoCase(first, "no") == 0 || compareNoCase(first, "off") == 0) {
-            resetAtInit = false;
-        } else {
-            return problem::kInvalidString;
+        case DeviceOption::Port: {
+            char* name = copyOf(first);
+            if (name == nullptr) return problem::kInvalidString;
+            std::free(serialPortName);
+            serialPortName = name;
+            return nullptr;
         }
-        return nullptr;
-    case DeviceOption::Sensors:
-        // Stations already read keep their new state when a later argument is bad.
-        numTrackers = 0;
-        for (uint32_t station = 0; station < kStations; ++station) {
-            const char* word = optionArg(line, station);
-            const int32_t value = toInteger(word);
-            if (value == 1) {
-                trackerStation[station] = true;
-                ++numTrackers;
-            } else if (value == 0 && !startsWithLetter(word)) {
-                trackerStation[station] = false;
+        case DeviceOption::Baud:
+            baudRate = toInteger(first);
+            return nullptr;
+        case DeviceOption::Reset:
+            if (compareNoCase(first, "yes") == 0 || compareNoCase(first, "on") == 0) {
+                resetAtInit = true;
+            } else if (compareNoCase(first, "no") == 0 || compareNoCase(first, "off") == 0) {
+                resetAtInit = false;
             } else {
-                return problem::kInvalidArg;
+                return problem::kInvalidString;
             }
+            return nullptr;
+        case DeviceOption::Sensors:
+            // Stations already read keep their new state when a later argument is bad.
+            numTrackers = 0;
+            for (uint32_t station = 0; station < kStations; ++station) {
+                const char* word = optionArg(line, station);
+                const int32_t value = toInteger(word);
+                if (value == 1) {
+                    trackerStation[station] = true;
+                    ++numTrackers;
+                } else if (value == 0 && !startsWithLetter(word)) {
+                    trackerStation[station] = false;
+                } else {
+                    return problem::kInvalidArg;
+                }
+            }
+            return nullptr;
+        case DeviceOption::Stylus: {
+            const int32_t station = toInteger(first);
+            if (station < 1 || station > static_cast<int32_t>(kStations)) return problem::kInvalidStylusId;
+            stylusStation[station - 1] = true;
+            numControllers = 1;
+            configureCode = 1;
+            return nullptr;
         }
-        return nullptr;
-    case DeviceOption::Stylus: {
-        const int32_t station = toInteger(first);
-        if (station < 1 || station > static_cast<int32_t>(kStations)) return problem::kInvalidStylusId;
-        stylusStation[station - 1] = true;
-        numControllers = 1;
-        configureCode = 1;
-        return nullptr;
-    }
-    case DeviceOption::Hemisphere:
-        return applyHemisphere(line);
+        case DeviceOption::Hemisphere:
+            return applyHemisphere(line);
     }
     return nullptr;
 }
@@ -310,13 +309,14 @@ bool CFastrak::programTracker() {
         if (!resetDevice()) return false;
     }
     if (trackerProc != nullptr && trackerProc->caveCoordinates) setAlignment();
-    for (uint32_t station = 1; station <= kStations; ++station) {
+    const int32_t stations = kStations;
+    for (int32_t station = 1; station <= stations; ++station) {
         if (trackerStation[station - 1] && !setHemisphere(station, hemisphereCommand[station - 1])) return false;
     }
-    for (uint32_t station = 1; station <= kStations; ++station) {
+    for (int32_t station = 1; station <= stations; ++station) {
         if (stylusStation[station - 1] && !setStylusButton(station)) return false;
     }
-    for (uint32_t station = 1; station <= kStations; ++station) {
+    for (int32_t station = 1; station <= stations; ++station) {
         if (!setDataFormat(station, trackerStation[station - 1], stylusStation[station - 1])) return false;
     }
     if (!setBinaryMode()) return false;

@@ -14,7 +14,7 @@ struct HemisphereLabel {
 };
 
 const HemisphereLabel kHemisphereLabels[] = {
-    {"H1,0,0,-1\r", "-Z"}, {"H1,0,0,1\r", "+Z"},  {"H1,0,1,0\r", "+Y"}, {"H1,0,-1,0\r", "-Y"},
+    {"H1,0,0,-1\r", "-Z"}, {"H1,0,0,1\r", "+Z"}, {"H1,0,1,0\r", "+Y"},   {"H1,0,-1,0\r", "-Y"},
     {"H1,-1,0,0\r", "-X"}, {"H1,1,0,0\r", "+X"}, {"H1,0,0,0\r", "Auto"},
 };
 

@@ -15,7 +15,9 @@ namespace {
 void copyField(char (&field)[100], const char* text) { std::strncpy(field, text ? text : "", sizeof field); }
 
 // A field that filled all 100 bytes has no terminator; never read past it.
-void writeField(const char (&field)[100]) { std::cout.write(field, static_cast<std::streamsize>(strnlen(field, sizeof field))); }
+void writeField(const char (&field)[100]) {
+    std::cout.write(field, static_cast<std::streamsize>(strnlen(field, sizeof field)));
+}
 
 }  // namespace
 

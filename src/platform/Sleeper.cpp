@@ -16,8 +16,6 @@ std::atomic<SleepFunction> currentSleeper{&systemSleep};
 
 void sleepMs(uint32_t milliseconds) { currentSleeper.load()(milliseconds); }
 
-SleepFunction setSleeper(SleepFunction sleeper) {
-    return currentSleeper.exchange(sleeper ? sleeper : &systemSleep);
-}
+SleepFunction setSleeper(SleepFunction sleeper) { return currentSleeper.exchange(sleeper ? sleeper : &systemSleep); }
 
 }  // namespace platform

@@ -54,8 +54,8 @@ bool CRS232H::openPort(const char* name, bool serialLineOnly) {
     if (handle != nullptr && handle != INVALID_HANDLE_VALUE) closePort();
     std::memcpy(portName, name, length + 1);
     if (logger != nullptr) logger->debugFormat("CRS232H: Opening %s.\n", portName);
-    handle = CreateFileA(portName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle =
+        CreateFileA(portName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         reportSystemError("CRS232H: Opening port ");
         return false;

@@ -25,8 +25,19 @@ uint8_t buttonByte(const ControllerRecord& record, uint32_t index) {
 }  // namespace
 
 ControllerRecord::ControllerRecord()
-    : id(0), reserved1(0), timeSec(0), timeUsec(0), reserved2(0), numValuators(0), numButtons(0),
-      valuatorOffset(0), buttonOffset(0), valuators(), buttons(), buttonBytes(kButtonBytes), clock() {}
+    : id(0),
+      reserved1(0),
+      timeSec(0),
+      timeUsec(0),
+      reserved2(0),
+      numValuators(0),
+      numButtons(0),
+      valuatorOffset(0),
+      buttonOffset(0),
+      valuators(),
+      buttons(),
+      buttonBytes(kButtonBytes),
+      clock() {}
 
 bool ControllerRecord::setId(uint32_t n) {
     if (n < 1 || n > 32) return false;

@@ -42,8 +42,6 @@ inline int32_t toFixed(float value, double unitsPerReal) {
 }
 
 // The stored integer back as a single-precision real.
-inline float fromFixed(int32_t units, double scale) {
-    return static_cast<float>(static_cast<double>(units) * scale);
-}
+inline float fromFixed(int32_t units, double scale) { return static_cast<float>(static_cast<double>(units) * scale); }
 
 }  // namespace storage

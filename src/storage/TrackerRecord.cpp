@@ -20,8 +20,18 @@ float poseValue(int32_t netField) { return fromFixed(fromNetSigned(netField), kP
 }  // namespace
 
 TrackerRecord::TrackerRecord()
-    : id(0), reserved1(0), timeSec(0), timeUsec(0), reserved2(0), x(0), y(0), z(0), azimuth(0), elevation(0),
-      roll(0), clock() {}
+    : id(0),
+      reserved1(0),
+      timeSec(0),
+      timeUsec(0),
+      reserved2(0),
+      x(0),
+      y(0),
+      z(0),
+      azimuth(0),
+      elevation(0),
+      roll(0),
+      clock() {}
 
 bool TrackerRecord::setId(uint32_t n) {
     if (n < 1 || n > 32) return false;
@@ -69,7 +79,7 @@ float TrackerRecord::getRoll() const { return poseValue(roll); }
 // The stored integers, not their values as floats: from 128.0 up a float cannot tell neighbouring
 // units apart, and a one-unit move would go unpublished.
 bool TrackerRecord::isEqual(const TrackerRecord& previous, const TrackerRecord& current) {
-    return previous.id == current.id && previous.x == current.x && previous.y == current.y &&
-           previous.z == current.z && previous.azimuth == current.azimuth &&
-           previous.elevation == current.elevation && previous.roll == current.roll;
+    return previous.id == current.id && previous.x == current.x && previous.y == current.y && previous.z == current.z &&
+           previous.azimuth == current.azimuth && previous.elevation == current.elevation &&
+           previous.roll == current.roll;
 }

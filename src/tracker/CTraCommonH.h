@@ -15,8 +15,8 @@ struct StationEntry {
     uint32_t outputNumber;  // counted from 1; 0 = the station publishes nothing
     Matrix4 offsetMatrix;
     Matrix4 rotationMatrix;
-    Matrix4 transform;      // composeTransform(rotationMatrix, offsetMatrix)
-    float translation[3];   // feet, added unrotated
+    Matrix4 transform;     // composeTransform(rotationMatrix, offsetMatrix)
+    float translation[3];  // feet, added unrotated
     bool offsetSet;
     bool rotationSet;
     bool translationSet;

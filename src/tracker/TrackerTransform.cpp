@@ -62,7 +62,8 @@ void transformOrientation(Pose& pose, const Matrix4& transmitter, const Matrix4&
 void transformPose(Pose& pose, const Matrix4& transmitter, const Matrix4& sensor, const float (&translation)[3]) {
     double position[3];
     for (int j = 0; j < 3; ++j)
-        position[j] = static_cast<double>(pose.x) * transmitter.m[0][j] + static_cast<double>(pose.y) * transmitter.m[1][j] +
+        position[j] = static_cast<double>(pose.x) * transmitter.m[0][j] +
+                      static_cast<double>(pose.y) * transmitter.m[1][j] +
                       static_cast<double>(pose.z) * transmitter.m[2][j] + transmitter.m[3][j];
 
     transformOrientation(pose, transmitter, sensor);
@@ -70,7 +71,8 @@ void transformPose(Pose& pose, const Matrix4& transmitter, const Matrix4& sensor
     double turned[3][3];
     orientationMatrix(pose.azimuth, pose.elevation, pose.roll, turned);
     const double sx = sensor.m[3][0], sy = sensor.m[3][1], sz = sensor.m[3][2];
-    for (int i = 0; i < 3; ++i) position[i] += turned[i][0] * sx + turned[i][1] * sy + turned[i][2] * sz + translation[i];
+    for (int i = 0; i < 3; ++i)
+        position[i] += turned[i][0] * sx + turned[i][1] * sy + turned[i][2] * sz + translation[i];
 
     pose.x = static_cast<float>(position[0]);
     pose.y = static_cast<float>(position[1]);

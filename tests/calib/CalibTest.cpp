@@ -40,8 +40,7 @@ TEST(Calib, CompleteLibraryGetsCopiesAndItsHandleBack) {
     CCalibH* calib = new CCalibH(PROBE_FULL_PATH, &host);
     EXPECT_EQ(splitLines(construction.finish()),
               (Lines{"Host: DEBUG: CDynamicLibH: \"constructor\" called.",
-                     "Host: DEBUG: CDynamicLibH: \"init\" called.",
-                     "Host: DEBUG: CDynamicLibH: \"load\" called.",
+                     "Host: DEBUG: CDynamicLibH: \"init\" called.", "Host: DEBUG: CDynamicLibH: \"load\" called.",
                      std::string("Host: DEBUG: CDynamicLibH: ") + PROBE_FULL_PATH + " library loaded.",
                      "Host: DEBUG: CCalibH: \"init\" called."}));
     ProbeState* state = freshProbe(*calib);
@@ -53,10 +52,9 @@ TEST(Calib, CompleteLibraryGetsCopiesAndItsHandleBack) {
     const char* args[] = {first.c_str(), second.c_str(), ""};
     CaptureStdout initCapture;
     EXPECT_TRUE(calib->init(args, 3));
-    EXPECT_EQ(splitLines(initCapture.finish()),
-              (Lines{"Host: DEBUG: CCalibH: \"init\" called.",
-                     "Host: DEBUG: CDynamicLibH: \"getProcAddrCached\" called.", kLookupLine,
-                     "Host: DEBUG: CCalibH: \"calib_init\" called."}));
+    EXPECT_EQ(splitLines(initCapture.finish()), (Lines{"Host: DEBUG: CCalibH: \"init\" called.",
+                                                       "Host: DEBUG: CDynamicLibH: \"getProcAddrCached\" called.",
+                                                       kLookupLine, "Host: DEBUG: CCalibH: \"calib_init\" called."}));
     EXPECT_EQ(state->initCalls, 1);
     EXPECT_EQ(state->initCount, 3);
     EXPECT_STREQ(state->initText[0], "scale=2");
@@ -87,10 +85,9 @@ TEST(Calib, CompleteLibraryGetsCopiesAndItsHandleBack) {
 
     CaptureStdout exitCapture;
     EXPECT_TRUE(calib->exit());
-    EXPECT_EQ(splitLines(exitCapture.finish()),
-              (Lines{"Host: DEBUG: CCalibH: \"exit\" called.",
-                     "Host: DEBUG: CDynamicLibH: \"getProcAddrCached\" called.", kLookupLine,
-                     "Host: DEBUG: CCalibH: \"calib_exit\" called."}));
+    EXPECT_EQ(splitLines(exitCapture.finish()), (Lines{"Host: DEBUG: CCalibH: \"exit\" called.",
+                                                       "Host: DEBUG: CDynamicLibH: \"getProcAddrCached\" called.",
+                                                       kLookupLine, "Host: DEBUG: CCalibH: \"calib_exit\" called."}));
     EXPECT_EQ(state->exitCalls, 1);
     EXPECT_EQ(state->exitHandle, kHandle);
     EXPECT_STREQ(state->exitFirstArg, "scale=2");  // still readable during calib_exit
@@ -103,10 +100,9 @@ TEST(Calib, CompleteLibraryGetsCopiesAndItsHandleBack) {
     ASSERT_NE(keep, nullptr);
     CaptureStdout destruction;
     delete calib;
-    EXPECT_EQ(splitLines(destruction.finish()),
-              (Lines{"Host: DEBUG: CCalibH: \"destructor\" called.",
-                     "Host: DEBUG: CDynamicLibH: \"destructor\" called.",
-                     "Host: DEBUG: CDynamicLibH: \"unload\" called."}));
+    EXPECT_EQ(splitLines(destruction.finish()), (Lines{"Host: DEBUG: CCalibH: \"destructor\" called.",
+                                                       "Host: DEBUG: CDynamicLibH: \"destructor\" called.",
+                                                       "Host: DEBUG: CDynamicLibH: \"unload\" called."}));
     EXPECT_EQ(state->exitCalls, 1);
     FreeLibrary(keep);
 }
@@ -167,10 +163,10 @@ TEST(Calib, LibraryWithoutExitFailsExitButFreesTheCopies) {
 
     CaptureStdout capture;
     EXPECT_FALSE(calib.exit());
-    EXPECT_EQ(splitLines(capture.finish()),
-              (Lines{"Host: DEBUG: CCalibH: \"exit\" called.",
-                     "Host: DEBUG: CDynamicLibH: \"getProcAddrCached\" called.", kLookupLine,
-                     "Host: DEBUG: CCalibH: could not call \"calib_exit\"."}));
+    EXPECT_EQ(
+        splitLines(capture.finish()),
+        (Lines{"Host: DEBUG: CCalibH: \"exit\" called.", "Host: DEBUG: CDynamicLibH: \"getProcAddrCached\" called.",
+               kLookupLine, "Host: DEBUG: CCalibH: could not call \"calib_exit\"."}));
     // The copies are gone (the leak check of the sanitizer build confirms they were freed).
     EXPECT_EQ(calib.argument(0), nullptr);
     EXPECT_EQ(calib.argument(1), nullptr);
@@ -236,11 +232,10 @@ TEST(Calib, MissingLibraryFailsEveryStepWithTheLoaderErrors) {
             EXPECT_FALSE(calib.exit());
             EXPECT_EQ(calib.argument(0), nullptr);
         }
-        EXPECT_EQ(splitLines(capture.finish()),
-                  (Lines{"Host: ERROR: CDynamicLibH: Can not load the library " + missing,
-                         "Host: ERROR: CDynamicLibH: Library has not been loaded.",
-                         "Host: ERROR: CDynamicLibH: Library has not been loaded.",
-                         "Host: ERROR: CDynamicLibH: Library has not been loaded."}));
+        EXPECT_EQ(splitLines(capture.finish()), (Lines{"Host: ERROR: CDynamicLibH: Can not load the library " + missing,
+                                                       "Host: ERROR: CDynamicLibH: Library has not been loaded.",
+                                                       "Host: ERROR: CDynamicLibH: Library has not been loaded.",
+                                                       "Host: ERROR: CDynamicLibH: Library has not been loaded."}));
     }
     {
         const Logger host = hostLogger(3);
@@ -248,15 +243,14 @@ TEST(Calib, MissingLibraryFailsEveryStepWithTheLoaderErrors) {
         CaptureStdout capture;
         EXPECT_FALSE(calib.init(args, 1));
         EXPECT_FALSE(calib.exit());
-        EXPECT_EQ(splitLines(capture.finish()),
-                  (Lines{"Host: DEBUG: CCalibH: \"init\" called.",
-                         "Host: DEBUG: CDynamicLibH: \"getProcAddrCached\" called.",
-                         "Host: ERROR: CDynamicLibH: Library has not been loaded.",
-                         "Host: DEBUG: CCalibH: could not call \"calib_init\".",
-                         "Host: DEBUG: CCalibH: \"exit\" called.",
-                         "Host: DEBUG: CDynamicLibH: \"getProcAddrCached\" called.",
-                         "Host: ERROR: CDynamicLibH: Library has not been loaded.",
-                         "Host: DEBUG: CCalibH: could not call \"calib_exit\"."}));
+        EXPECT_EQ(
+            splitLines(capture.finish()),
+            (Lines{"Host: DEBUG: CCalibH: \"init\" called.", "Host: DEBUG: CDynamicLibH: \"getProcAddrCached\" called.",
+                   "Host: ERROR: CDynamicLibH: Library has not been loaded.",
+                   "Host: DEBUG: CCalibH: could not call \"calib_init\".", "Host: DEBUG: CCalibH: \"exit\" called.",
+                   "Host: DEBUG: CDynamicLibH: \"getProcAddrCached\" called.",
+                   "Host: ERROR: CDynamicLibH: Library has not been loaded.",
+                   "Host: DEBUG: CCalibH: could not call \"calib_exit\"."}));
     }
     {
         // Without a host record the load error is written before the object is renamed.
@@ -267,7 +261,8 @@ TEST(Calib, MissingLibraryFailsEveryStepWithTheLoaderErrors) {
         }
         const Lines lines = splitLines(capture.finish());
         ASSERT_EQ(lines.size(), 2u);
-        EXPECT_TRUE(std::regex_search(lines[0], std::regex(R"( CDynamicLibH\[\d+\]: ERROR: CDynamicLibH: Can not load)")))
+        EXPECT_TRUE(
+            std::regex_search(lines[0], std::regex(R"( CDynamicLibH\[\d+\]: ERROR: CDynamicLibH: Can not load)")))
             << lines[0];
         EXPECT_TRUE(std::regex_search(lines[1], std::regex(R"( CCalibH\[\d+\]: ERROR: CDynamicLibH: Library has not)")))
             << lines[1];

@@ -32,11 +32,10 @@ TEST(DynamicLib, ConstructionWithoutAWorkingNameLoadsNothing) {
         EXPECT_FALSE(library.isLoaded());
         EXPECT_EQ(library.getProcAddrCached("calib_init", 0), nullptr);
         EXPECT_TRUE(library.cacheEntries().empty());
-        EXPECT_EQ(splitLines(capture.finish()),
-                  (Lines{"Host: DEBUG: CDynamicLibH: \"constructor\" called.",
-                         "Host: DEBUG: CDynamicLibH: \"init\" called.",
-                         "Host: DEBUG: CDynamicLibH: \"getProcAddrCached\" called.",
-                         "Host: ERROR: CDynamicLibH: Library has not been loaded."}));
+        EXPECT_EQ(splitLines(capture.finish()), (Lines{"Host: DEBUG: CDynamicLibH: \"constructor\" called.",
+                                                       "Host: DEBUG: CDynamicLibH: \"init\" called.",
+                                                       "Host: DEBUG: CDynamicLibH: \"getProcAddrCached\" called.",
+                                                       "Host: ERROR: CDynamicLibH: Library has not been loaded."}));
     }
     {
         CaptureStdout capture;
@@ -44,8 +43,7 @@ TEST(DynamicLib, ConstructionWithoutAWorkingNameLoadsNothing) {
         EXPECT_FALSE(library.isLoaded());
         EXPECT_EQ(splitLines(capture.finish()),
                   (Lines{"Host: DEBUG: CDynamicLibH: \"constructor\" called.",
-                         "Host: DEBUG: CDynamicLibH: \"init\" called.",
-                         "Host: DEBUG: CDynamicLibH: \"load\" called.",
+                         "Host: DEBUG: CDynamicLibH: \"init\" called.", "Host: DEBUG: CDynamicLibH: \"load\" called.",
                          "Host: ERROR: CDynamicLibH: Library name is empty."}));
     }
     {
@@ -55,8 +53,7 @@ TEST(DynamicLib, ConstructionWithoutAWorkingNameLoadsNothing) {
         EXPECT_FALSE(library.isLoaded());
         EXPECT_EQ(splitLines(capture.finish()),
                   (Lines{"Host: DEBUG: CDynamicLibH: \"constructor\" called.",
-                         "Host: DEBUG: CDynamicLibH: \"init\" called.",
-                         "Host: DEBUG: CDynamicLibH: \"load\" called.",
+                         "Host: DEBUG: CDynamicLibH: \"init\" called.", "Host: DEBUG: CDynamicLibH: \"load\" called.",
                          std::string("Host: ERROR: CDynamicLibH: Can not load the library ") + kMissingLibrary}));
     }
 }
@@ -66,8 +63,8 @@ TEST(DynamicLib, ErrorsAtTheDefaultLevelAndWithoutAHostRecord) {
     {
         CaptureStdout capture;
         { CDynamicLibH library(kMissingLibrary, &quiet); }
-        EXPECT_EQ(capture.finish(), std::string("Host: ERROR: CDynamicLibH: Can not load the library ") +
-                                        kMissingLibrary + "\n");
+        EXPECT_EQ(capture.finish(),
+                  std::string("Host: ERROR: CDynamicLibH: Can not load the library ") + kMissingLibrary + "\n");
     }
     {
         // A disabled record silences the line but not the name written after it.
@@ -82,9 +79,9 @@ TEST(DynamicLib, ErrorsAtTheDefaultLevelAndWithoutAHostRecord) {
         CaptureStdout capture;
         { CDynamicLibH library("", nullptr); }
         const std::string text = capture.finish();
-        EXPECT_TRUE(std::regex_match(
-            text, std::regex(R"([A-Z][a-z]{2} \d{2} \d{2}:\d{2}:\d{2} CDynamicLibH\[\d+\]: ERROR: )"
-                             R"(CDynamicLibH: Library name is empty\.\n)")))
+        EXPECT_TRUE(
+            std::regex_match(text, std::regex(R"([A-Z][a-z]{2} \d{2} \d{2}:\d{2}:\d{2} CDynamicLibH\[\d+\]: ERROR: )"
+                                              R"(CDynamicLibH: Library name is empty\.\n)")))
             << text;
     }
 }
@@ -97,11 +94,11 @@ TEST(DynamicLib, LoadsOnceAndKeepsTheFirstLibrary) {
     EXPECT_FALSE(library.load(PROBE_NO_EXIT_PATH));
     EXPECT_NE(library.getProcAddr("calib_exit"), nullptr);  // still the complete probe
     const Lines lines = splitLines(capture.finish());
-    EXPECT_EQ(lines, (Lines{"Host: DEBUG: CDynamicLibH: \"constructor\" called.",
-                            "Host: DEBUG: CDynamicLibH: \"init\" called.",
-                            "Host: DEBUG: CDynamicLibH: \"load\" called.",
-                            std::string("Host: DEBUG: CDynamicLibH: ") + PROBE_FULL_PATH + " library loaded.",
-                            "Host: DEBUG: CDynamicLibH: \"load\" called.", kLookupLine}));
+    EXPECT_EQ(lines,
+              (Lines{"Host: DEBUG: CDynamicLibH: \"constructor\" called.",
+                     "Host: DEBUG: CDynamicLibH: \"init\" called.", "Host: DEBUG: CDynamicLibH: \"load\" called.",
+                     std::string("Host: DEBUG: CDynamicLibH: ") + PROBE_FULL_PATH + " library loaded.",
+                     "Host: DEBUG: CDynamicLibH: \"load\" called.", kLookupLine}));
 
     // A successful load at the default level writes nothing.
     const Logger quiet = hostLogger(0);

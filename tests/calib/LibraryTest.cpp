@@ -46,8 +46,8 @@ TEST(Library, ErrorCodesAndACallableEntryPoint) {
     EXPECT_EQ(GetProcAddress(library, "calib_absent"), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_PROC_NOT_FOUND);
 
-    ProbeStateFunction probeState = reinterpret_cast<ProbeStateFunction>(
-        reinterpret_cast<void (*)()>(GetProcAddress(library, "probe_state")));
+    ProbeStateFunction probeState =
+        reinterpret_cast<ProbeStateFunction>(reinterpret_cast<void (*)()>(GetProcAddress(library, "probe_state")));
     ASSERT_NE(probeState, nullptr);
     EXPECT_NE(probeState(), nullptr);  // the address is the library's function, callable
     EXPECT_TRUE(FreeLibrary(library));

@@ -91,8 +91,8 @@ TEST_F(SampleCalibration, BadArgumentsAreLoggedOnStandardOutputAndGiveANullHandl
         void* handle = start(item.words);
         const std::string& culprit = item.words.back();
         EXPECT_EQ(handle, nullptr) << culprit;
-        EXPECT_EQ(output.finish(), "fastrak_sample_calibration: ERROR: bad argument \"" + culprit + "\": " +
-                                       item.reason + "; no correction is applied.\n");
+        EXPECT_EQ(output.finish(), "fastrak_sample_calibration: ERROR: bad argument \"" + culprit +
+                                       "\": " + item.reason + "; no correction is applied.\n");
         EXPECT_EQ(errors.finish(), "");
         exit(handle);
     }

@@ -53,8 +53,8 @@ TEST(OptionText, CompareNoCaseOrdersAsLowerCaseUnsignedBytes) {
     EXPECT_EQ(compareNoCase("abd", "ABC"), 1);
     EXPECT_EQ(compareNoCase("ab", "abc"), -1);  // the shorter string ends first
     EXPECT_EQ(compareNoCase("abc", "ab"), 1);
-    EXPECT_EQ(compareNoCase("\xE9", "z"), 1);   // bytes compare unsigned
-    EXPECT_EQ(compareNoCase("[", "a"), -1);     // '[' sorts below 'a' once 'A'..'Z' are lowered
+    EXPECT_EQ(compareNoCase("\xE9", "z"), 1);  // bytes compare unsigned
+    EXPECT_EQ(compareNoCase("[", "a"), -1);    // '[' sorts below 'a' once 'A'..'Z' are lowered
 }
 
 TEST(OptionText, ToLowerInPlaceStopsAtTheTerminator) {

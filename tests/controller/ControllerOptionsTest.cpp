@@ -210,7 +210,8 @@ TEST_F(ControllerOptions, ValuatorScale) {
     expectRejected(processor, "valuatorscale", {"1", "[0,0,0,0]", "1"},
                    "Incomplete option line found for ValuatorScale at line 12.");
     expectRejected(processor, "valuatorscale", {"1", "big", "1"}, "Invalid arg found for ValuatorScale at line 12.");
-    expectRejected(processor, "valuatorscale", {"1", "2"}, "Incomplete option line found for ValuatorScale at line 12.");
+    expectRejected(processor, "valuatorscale", {"1", "2"},
+                   "Incomplete option line found for ValuatorScale at line 12.");
     expectRejected(processor, "valuatorscale", {}, "Incomplete option line found for ValuatorScale at line 12.");
     expectRejected(processor, "valuatorscale", {"3", "2", "1"},
                    "Invalid controller ID found for ValuatorScale option at line 12.");
@@ -249,7 +250,8 @@ TEST_F(ControllerOptions, EmulateTracker) {
     EXPECT_EQ(processor.controllers[0].emulation->initialValues[2], 0.0f);
 
     expectRejected(processor, "emulatetracker", {}, "Incomplete option line found for EmulateTracker at line 12.");
-    expectRejected(processor, "emulatetracker", {"3"}, "Invalid controller ID found for EmulateTracker option at line 12.");
+    expectRejected(processor, "emulatetracker", {"3"},
+                   "Invalid controller ID found for EmulateTracker option at line 12.");
     expectRejected(processor, "emulatetracker", {"1"}, "Incomplete option line found for EmulateTracker at line 12.");
     expectRejected(processor, "emulatetracker", {"1", "[0]", "1", "2", "3", "4", "5"},
                    "Incomplete option line found for EmulateTracker at line 12.");

@@ -130,20 +130,21 @@ TEST_F(ControllerSummary, ScalePolynomials) {
     ASSERT_TRUE(processor.createTable(1, false));
     ASSERT_TRUE(processor.setController(1, 1, 8, 0));
     ControllerSetup& setup = processor.controllers[0];
-    setScale(setup, 1, 1, -1, 2, 0);   // the sum is 0 before the linear term: it still gets its "+"
-    setScale(setup, 2, 0, 0, 1, 0);    // identity
+    setScale(setup, 1, 1, -1, 2, 0);  // the sum is 0 before the linear term: it still gets its "+"
+    setScale(setup, 2, 0, 0, 1, 0);   // identity
     setScale(setup, 3, 0, 0, 0, 0);
     setScale(setup, 4, 0, 0, 1, -1);
     setScale(setup, 5, -2, 0, 0, 3.5f);
     setScale(setup, 6, 0, 0.25f, 0, 0);
-    setScale(setup, 7, 0, 0, -1, 1);   // a positive term after a negative one
+    setScale(setup, 7, 0, 0, -1, 1);  // a positive term after a negative one
     setScale(setup, 8, 1, 0, 0, 0.001f);
     const std::vector<std::string> expected{
         kOrderHeader,
         kMore + " 1->1",
         kValuatorHeader,
-        kMore + " 1->1(1X^3-1X^2+2X) 2->2(1X) 3->3() 4->4(1X-1) 5->5(-2X^3+3.5) 6->6(0.25X^2)"
-                " 7->7(-1X+1) 8->8(1X^3+0.001)",
+        kMore +
+            " 1->1(1X^3-1X^2+2X) 2->2(1X) 3->3() 4->4(1X-1) 5->5(-2X^3+3.5) 6->6(0.25X^2)"
+            " 7->7(-1X+1) 8->8(1X^3+0.001)",
     };
     EXPECT_EQ(summary(processor), expected);
 }

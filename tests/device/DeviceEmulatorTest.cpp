@@ -41,7 +41,8 @@ TEST_P(DeviceOnEmulator, EveryPoseAndPressArrivesConverted) {
     }
     std::string error;
     ASSERT_TRUE(sim.start(error)) << error;
-    const Options stations = line.secondStation ? Options{{"stylus", {"2"}}} : Options{{"sensors", {"1", "0", "0", "0"}}};
+    const Options stations =
+        line.secondStation ? Options{{"stylus", {"2"}}} : Options{{"sensors", {"1", "0", "0", "0"}}};
     const HostRun run = runHost(sim, line.baud, stations, 3.0);
     sim.stop();
     ASSERT_TRUE(run.setUp) << run.log;

@@ -55,12 +55,9 @@ TEST_F(DeviceLifecycle, HostLoggerKeepsItsNameAndEveryOperationAnswers) {
     EXPECT_TRUE(module.deleteDev()(device));
     const auto lines = splitLines(capture.finish());
     const std::vector<std::string> expected = {
-        "LabTracker: DEBUG: CFastrak: \"constructor\" called.",
-        "LabTracker: DEBUG: CFastrak: \"start\" called.",
-        "LabTracker: DEBUG: CFastrak: \"configure\" called.",
-        "LabTracker: DEBUG: CFastrak: \"stop\" called.",
-        "LabTracker: WARNING: CFastrak: Can not send any data.",
-        "LabTracker: DEBUG: CFastrak: \"destructor\" called.",
+        "LabTracker: DEBUG: CFastrak: \"constructor\" called.",  "LabTracker: DEBUG: CFastrak: \"start\" called.",
+        "LabTracker: DEBUG: CFastrak: \"configure\" called.",    "LabTracker: DEBUG: CFastrak: \"stop\" called.",
+        "LabTracker: WARNING: CFastrak: Can not send any data.", "LabTracker: DEBUG: CFastrak: \"destructor\" called.",
     };
     EXPECT_EQ(lines, expected);
 }
@@ -93,9 +90,9 @@ TEST_F(DeviceLifecycle, WithoutHostLoggerTheDeviceLogsAsCFastrakWithDefaults) {
     CaptureStdout capture;
     CBase* device = module.createDev()(config.get(), nullptr);
     ASSERT_NE(device, nullptr);
-    EXPECT_TRUE(device->start());          // DEBUG is off by default: no line
+    EXPECT_TRUE(device->start());  // DEBUG is off by default: no line
     EXPECT_EQ(device->configure(), 1);
-    EXPECT_TRUE(device->stop());           // nothing was opened: nothing to stop
+    EXPECT_TRUE(device->stop());  // nothing was opened: nothing to stop
     EXPECT_EQ(device->sendData(nullptr, 0), -1);
     EXPECT_TRUE(module.deleteDev()(device));
     const auto lines = splitLines(capture.finish());

@@ -28,7 +28,8 @@ namespace {
 
 uint32_t net(uint32_t value) {
     const uint8_t* b = reinterpret_cast<const uint8_t*>(&value);
-    return static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 | static_cast<uint32_t>(b[2]) << 8 | b[3];
+    return static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 | static_cast<uint32_t>(b[2]) << 8 |
+           b[3];
 }
 
 double fixed(int32_t field) { return static_cast<int32_t>(net(static_cast<uint32_t>(field))) * 1e-5; }
@@ -228,9 +229,11 @@ TEST_F(DeviceReceive, ValuesThatLookLikeFramingAreData) {
     const std::vector<ValueCase> cases = {
         // x = 8.6282958984375 in is 80 0D 0A 41 on the wire: a receiver held still there.
         {"CR LF inside x", {8.6282958984375f, 2.0f, 3.0f, 10.0f, 20.0f, 30.0f}},
-        {"CR LF and a start inside y", fromBits({0x41200000u, 0x31300A0Du, 0x40400000u, 0x41200000u, 0x41A00000u, 0x41F00000u})},
+        {"CR LF and a start inside y",
+         fromBits({0x41200000u, 0x31300A0Du, 0x40400000u, 0x41200000u, 0x41A00000u, 0x41F00000u})},
         {"\"0\" bytes", fromBits({0x41300000u, 0x30303030u, 0xC1300000u, 0x42300000u, 0x41300000u, 0xC2300000u})},
-        {"CR LF just before the end", fromBits({0x41200000u, 0x40000000u, 0x40400000u, 0x41200000u, 0x41A00000u, 0x0A0D0000u})},
+        {"CR LF just before the end",
+         fromBits({0x41200000u, 0x40000000u, 0x40400000u, 0x41200000u, 0x41A00000u, 0x0A0D0000u})},
         {"angles at their bounds", {-1000.0f, 1000.0f, 0.0f, 180.005f, -90.005f, -180.005f}},
     };
     for (const ValueCase& c : cases) {
@@ -281,13 +284,17 @@ TEST_F(DeviceReceive, DamageCostsOnlyTheFrameItHit) {
     auto values = [](float x, float az, float el) { return Values{x, 2.5f, 3.5f, az, el, 7.5f}; };
     struct Piece {
         const char* damage;
-        std::string bytes;    // the damaged bytes, then the intact record of station `station`
-        uint32_t damaged;     // frames the device must count
+        std::string bytes;  // the damaged bytes, then the intact record of station `station`
+        uint32_t damaged;   // frames the device must count
         char station;
         int pose;
     };
     const std::vector<Piece> pieces = {
-        {"noise without a start", std::string("\x01\x7f\xff" "abc", 6), 0, '1', 1},
+        {"noise without a start",
+         std::string("\x01\x7f\xff"
+                     "abc",
+                     6),
+         0, '1', 1},
         {"false start", "0zz", 1, '1', 2},
         {"CR hit", withByte(record('1', cleanPose(3)), 27, 'X'), 1, '1', 4},
         // 30 bytes, so the 31-byte frame read from it ends on the next record's "0".
@@ -331,7 +338,9 @@ TEST_F(DeviceReceive, DamageCostsOnlyTheFrameItHit) {
     // Every damaged frame has its debug line, and the rate-limited report counts them all: the
     // first at once, the rest once ten seconds have passed.
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string& l) { return l.rfind("Host: WARNING: CFastrak: Damaged data dropped: ", 0) == 0; }),
+                            [](const std::string& l) {
+                                return l.rfind("Host: WARNING: CFastrak: Damaged data dropped: ", 0) == 0;
+                            }),
               static_cast<long>(damaged));
     const std::string report = "Host: WARNING: CFastrak: Damaged data on the line: ";
     EXPECT_EQ(countIn(lines, report), 1u);

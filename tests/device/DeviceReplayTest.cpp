@@ -30,12 +30,14 @@ std::string fixed(int32_t netField) {
 // A record as fastrak-host's JSON lines give it, from "output" on.
 std::string trackerText(const TrackerRecord& r) {
     return "\"output\":" + std::to_string(ntohl(r.id)) + ",\"kind\":\"tracker\",\"pose\":[" + fixed(r.x) + "," +
-           fixed(r.y) + "," + fixed(r.z) + "," + fixed(r.azimuth) + "," + fixed(r.elevation) + "," + fixed(r.roll) + "]}";
+           fixed(r.y) + "," + fixed(r.z) + "," + fixed(r.azimuth) + "," + fixed(r.elevation) + "," + fixed(r.roll) +
+           "]}";
 }
 
 std::string controllerText(const ControllerRecord& r) {
     std::string buttons;
-    for (uint32_t n = 0; n < ntohl(r.numButtons); ++n) buttons += (n ? "," : "") + std::to_string(r.buttons[n / 8] >> (n % 8) & 1);
+    for (uint32_t n = 0; n < ntohl(r.numButtons); ++n)
+        buttons += (n ? "," : "") + std::to_string(r.buttons[n / 8] >> (n % 8) & 1);
     return "\"output\":" + std::to_string(ntohl(r.id)) + ",\"kind\":\"controller\",\"buttons\":[" + buttons + "]}";
 }
 

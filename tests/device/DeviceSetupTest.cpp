@@ -131,7 +131,9 @@ TEST_F(DeviceSetup, CommandSequenceAndClaimsFollowTheOptions) {
          1,
          1},
         {"reset, stylus-only station, hemisphere list ended by all",
-         {{2, "RESET", {"ON"}}, {3, "Sensors", {"0", "0", "1", "0"}}, {4, "stylus", {"4"}},
+         {{2, "RESET", {"ON"}},
+          {3, "Sensors", {"0", "0", "1", "0"}},
+          {4, "stylus", {"4"}},
           {5, "hemisphere", {"auto", "all", "9"}}},
          0,
          "\x19" + kAlignment + "H3,0,0,0\re4,0\rO1,2,4,1\rO2,2,4,1\rO3,2,4,1\rO4,16,1\rfC",
@@ -140,7 +142,9 @@ TEST_F(DeviceSetup, CommandSequenceAndClaimsFollowTheOptions) {
          1,
          1},
         {"two styluses claim two controller outputs",
-         {{2, "sensors", {"1", "0", "0", "1"}}, {3, "stylus", {"1"}}, {4, "stylus", {"3"}},
+         {{2, "sensors", {"1", "0", "0", "1"}},
+          {3, "stylus", {"1"}},
+          {4, "stylus", {"3"}},
           {5, "hemisphere", {"x", "4"}}},
          0,
          kAlignment + "H1,0,-1,0\rH4,1,0,0\re1,0\re3,0\rO1,2,4,16,1\rO2,2,4,1\rO3,16,1\rO4,2,4,1\rfC",
@@ -156,8 +160,14 @@ TEST_F(DeviceSetup, CommandSequenceAndClaimsFollowTheOptions) {
          3,
          0,
          2},
-        {"no station on: no processor, no storage, only the lists", {{2, "sensors", {"0", "0", "0", "0"}}}, 0,
-         trackerLists + "fC", {}, 0, 0, 2},
+        {"no station on: no processor, no storage, only the lists",
+         {{2, "sensors", {"0", "0", "0", "0"}}},
+         0,
+         trackerLists + "fC",
+         {},
+         0,
+         0,
+         2},
     };
     for (const SequenceCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -223,12 +233,21 @@ struct FailureCase {
 
 TEST_F(DeviceSetup, SetUpStopsBeforeTheFirstCommandOnEachFailure) {
     const std::vector<FailureCase> cases = {
-        {"unknown option", {{7, "bogus", {"1"}}}, false, false,
+        {"unknown option",
+         {{7, "bogus", {"1"}}},
+         false,
+         false,
          "Lab: ERROR: CConfigH: Unknown option \"bogus\" found at line 7."},
         {"no tracker storage", {}, true, false, "Lab: ERROR: CFastrak: tracker data storage pointer is empty."},
-        {"no controller storage", {{2, "stylus", {"2"}}}, false, true,
+        {"no controller storage",
+         {{2, "stylus", {"2"}}},
+         false,
+         true,
          "Lab: ERROR: CFastrak: controller data storage pointer is empty."},
-        {"unaccepted speed", {{2, "baud", {"12345"}}}, false, false,
+        {"unaccepted speed",
+         {{2, "baud", {"12345"}}},
+         false,
+         false,
          "Lab: ERROR: CRS232H: Could not set the baud rate 12345"},
         {"port that does not open", {{2, "port", {"fastrak-no-such-port"}}}, false, false, "Lab: ERROR: CRS232H: "},
     };
@@ -374,8 +393,16 @@ TEST_F(DeviceSetup, SummaryShowsWhatIsAboutToBeProgrammed) {
     trackers.setCount(0);
     logger.enabled = 0;
     ASSERT_EQ(initWith({{2, "hemisphere", {"-z", "2"}}}, &output), 1);
-    const std::vector<std::string> values = {"fastrak", "5.5", port, "38400", "No", " 1:-Y 2:-Z", "2",
-                                             " 1:ON 2:ON 3:OFF 4:OFF", " 1:OFF 2:OFF 3:OFF 4:OFF", " 1->1 2->2"};
+    const std::vector<std::string> values = {"fastrak",
+                                             "5.5",
+                                             port,
+                                             "38400",
+                                             "No",
+                                             " 1:-Y 2:-Z",
+                                             "2",
+                                             " 1:ON 2:ON 3:OFF 4:OFF",
+                                             " 1:OFF 2:OFF 3:OFF 4:OFF",
+                                             " 1->1 2->2"};
     EXPECT_EQ(splitLines(output), values);
 }
 
@@ -435,8 +462,8 @@ TEST_F(DeviceSetup, LineIsFullyRawWhateverHandshakeItStartedWith) {
     for (const HandshakeCase& c : cases) {
         SCOPED_TRACE(c.name);
         // As another program may have left the port.
-        const HANDLE line = CreateFileA(pty.slavePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE line = CreateFileA(pty.slavePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(line, INVALID_HANDLE_VALUE);
         DCB before;
         std::memset(&before, 0, sizeof before);

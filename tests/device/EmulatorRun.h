@@ -46,10 +46,13 @@ struct Published {
 
 using Values = std::vector<double>;
 
-inline double poseValue(int32_t netField) { return static_cast<int32_t>(ntohl(static_cast<uint32_t>(netField))) * 1e-5; }
+inline double poseValue(int32_t netField) {
+    return static_cast<int32_t>(ntohl(static_cast<uint32_t>(netField))) * 1e-5;
+}
 
 inline Values published(const TrackerRecord& r) {
-    return {poseValue(r.x), poseValue(r.y), poseValue(r.z), poseValue(r.azimuth), poseValue(r.elevation), poseValue(r.roll)};
+    return {poseValue(r.x),       poseValue(r.y),         poseValue(r.z),
+            poseValue(r.azimuth), poseValue(r.elevation), poseValue(r.roll)};
 }
 
 // What the module should publish for the six floats of a binary record as sent on the wire: feet,
@@ -58,11 +61,13 @@ inline Values expectedFromWire(const std::string& bytes) {
     float v[6];
     for (int i = 0; i < 6; ++i) {
         uint32_t bits = 0;
-        for (int b = 0; b < 4; ++b) bits |= static_cast<uint32_t>(static_cast<uint8_t>(bytes[3 + 4 * i + b])) << (8 * b);
+        for (int b = 0; b < 4; ++b)
+            bits |= static_cast<uint32_t>(static_cast<uint8_t>(bytes[3 + 4 * i + b])) << (8 * b);
         std::memcpy(&v[i], &bits, sizeof bits);
     }
     const float toFeet = 1.0f / 12.0f;
-    return {v[1] * toFeet, -v[2] * toFeet, -v[0] * toFeet, -static_cast<double>(v[3]), v[4], -static_cast<double>(v[5])};
+    return {
+        v[1] * toFeet, -v[2] * toFeet, -v[0] * toFeet, -static_cast<double>(v[3]), v[4], -static_cast<double>(v[5])};
 }
 
 inline bool samePose(const Values& a, const Values& b) {

@@ -55,8 +55,8 @@ public:
 };
 
 struct Capture {
-    std::vector<Pose6> published;             // station 1's poses in storage, in order
-    std::vector<fastraksim::LogEntry> sent;   // the emulator's records
+    std::vector<Pose6> published;            // station 1's poses in storage, in order
+    std::vector<fastraksim::LogEntry> sent;  // the emulator's records
 };
 
 // One run of `seconds` with the room distortion, reading as a host does; `calibration` holds the
@@ -97,7 +97,10 @@ Capture runModule(fastraksim::MotionPtr motion, const std::vector<std::string>& 
             break;
         }
         session.collect(
-            mask, [&](uint32_t n, const TrackerRecord& r) { if (n == 1) run.published.push_back(roomtest::published(r)); },
+            mask,
+            [&](uint32_t n, const TrackerRecord& r) {
+                if (n == 1) run.published.push_back(roomtest::published(r));
+            },
             nullptr);
     }
     EXPECT_TRUE(session.release());
@@ -164,11 +167,11 @@ TEST(DistortionEndToEnd, GridFittedThroughTheModuleCorrectsItsPosesToTheStatedAc
     // measure()'s "before" figures: of what the module published, and of what the tracker sent.
     const calibrate::ErrorReport r = calibrate::measure(fitted.model, checked);
     const calibrate::ErrorReport sent = calibrate::measure(fitted.model, raw);
-    std::printf("room distortion, %zu poses: position RMS %.2f cm (max %.2f) uncorrected, %.3f cm (max %.3f) "
-                "published; angle RMS %.2f deg (max %.2f) uncorrected, %.3f deg (max %.3f) published\n",
-                checked.size(), sent.positionBefore.rms * 30.48, sent.positionBefore.max * 30.48,
-                r.positionBefore.rms * 30.48, r.positionBefore.max * 30.48, sent.angleBefore.rms,
-                sent.angleBefore.max, r.angleBefore.rms, r.angleBefore.max);
+    std::printf(
+        "room distortion, %zu poses: position RMS %.2f cm (max %.2f) uncorrected, %.3f cm (max %.3f) "
+        "published; angle RMS %.2f deg (max %.2f) uncorrected, %.3f deg (max %.3f) published\n",
+        checked.size(), sent.positionBefore.rms * 30.48, sent.positionBefore.max * 30.48, r.positionBefore.rms * 30.48,
+        r.positionBefore.max * 30.48, sent.angleBefore.rms, sent.angleBefore.max, r.angleBefore.rms, r.angleBefore.max);
     EXPECT_GT(sent.positionBefore.rms, 5 / 30.48);  // the run really was distorted
     roomtest::expectStatedAccuracy(r);
 }

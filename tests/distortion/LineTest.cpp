@@ -140,10 +140,11 @@ TEST(DistortionLine, GridReadThroughTheModuleCorrectsAnotherPathToTheStatedAccur
     const std::vector<calibrate::Pair> checked = readThrough(corrected, path);
     ASSERT_EQ(checked.size(), path.size());
     const calibrate::ErrorReport r = calibrate::measure(fitted.model, checked);
-    std::printf("line, %zu poses: published position RMS %.3f cm (max %.3f), angle RMS %.3f deg (max %.3f); "
-                "held out of the fit: %.2f cm uncorrected\n",
-                checked.size(), r.positionBefore.rms * 30.48, r.positionBefore.max * 30.48, r.angleBefore.rms,
-                r.angleBefore.max, fitted.heldOutReport.positionBefore.rms * 30.48);
+    std::printf(
+        "line, %zu poses: published position RMS %.3f cm (max %.3f), angle RMS %.3f deg (max %.3f); "
+        "held out of the fit: %.2f cm uncorrected\n",
+        checked.size(), r.positionBefore.rms * 30.48, r.positionBefore.max * 30.48, r.angleBefore.rms,
+        r.angleBefore.max, fitted.heldOutReport.positionBefore.rms * 30.48);
     EXPECT_GT(fitted.heldOutReport.positionBefore.rms, 5 / 30.48);  // the grid really was distorted
     roomtest::expectStatedAccuracy(r);
 }

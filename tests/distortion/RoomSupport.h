@@ -33,7 +33,8 @@ inline Pose6 toModule(const fastraksim::Pose& p) {
 // A record field in network byte order, as a real number (units of 1e-5).
 inline uint32_t fromNetwork(uint32_t value) {
     const uint8_t* b = reinterpret_cast<const uint8_t*>(&value);
-    return static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 | static_cast<uint32_t>(b[2]) << 8 | b[3];
+    return static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 | static_cast<uint32_t>(b[2]) << 8 |
+           b[3];
 }
 inline double fixed(int32_t field) { return static_cast<int32_t>(fromNetwork(static_cast<uint32_t>(field))) * 1e-5; }
 inline Pose6 published(const TrackerRecord& r) {

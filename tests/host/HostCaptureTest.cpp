@@ -18,7 +18,8 @@ using hosttest::Scratch;
 // JSON lines without their host_time: what must come out the same from the same bytes.
 std::vector<std::string> recordsOf(const std::string& path) {
     std::vector<std::string> out;
-    for (const std::string& line : hosttest::lines(hosttest::readFile(path))) out.push_back(line.substr(line.find(",\"device\"")));
+    for (const std::string& line : hosttest::lines(hosttest::readFile(path)))
+        out.push_back(line.substr(line.find(",\"device\"")));
     return out;
 }
 
@@ -35,7 +36,8 @@ int runHost(const Scratch& scratch, const std::vector<std::string>& args) {
 }
 
 // Returns fastrak-sim --replay's exit status once the host run is over; its standard error in `err`.
-int replayTo(const Scratch& scratch, const std::string& capture, const std::string& sensors, size_t count, std::string& err) {
+int replayTo(const Scratch& scratch, const std::string& capture, const std::string& sensors, size_t count,
+             std::string& err) {
     Process replay;
     const std::string link = scratch.path("replay.pty");
     if (!replay.start({FASTRAK_SIM_PROGRAM, "--replay", capture, "--link", link}, scratch.path("replay.out"),
@@ -51,7 +53,10 @@ int replayTo(const Scratch& scratch, const std::string& capture, const std::stri
         << hosttest::readFile(scratch.path("host.out"));
     // Its last pieces follow the host's stop command; let them go out before the replay is ended.
     EXPECT_TRUE(hosttest::eventually(
-        [&] { return hosttest::readFile(scratch.path("replay.err")).find("every captured byte played") != std::string::npos; },
+        [&] {
+            return hosttest::readFile(scratch.path("replay.err")).find("every captured byte played") !=
+                   std::string::npos;
+        },
         15s));
     replay.signal(SIGTERM);
     const int status = replay.wait(10s);
@@ -62,9 +67,10 @@ int replayTo(const Scratch& scratch, const std::string& capture, const std::stri
 TEST(HostCapture, ReplayedCaptureGivesTheSameRecordsAndADifferentCommandIsReported) {
     Scratch scratch;
     Process sim;
-    ASSERT_TRUE(hosttest::startSim(sim, scratch.path("sim.pty"), scratch.path("sim.log"),
-                                   {"--receivers", "1,2", "--reset-time", "0.5", "--scene", "1=circle:x=12,y=-10,radius=4,period=2",
-                                    "--scene", "2=walk:x=20,y=-12,speed=8", "--press", "2=0.7,0.2"}));
+    ASSERT_TRUE(hosttest::startSim(
+        sim, scratch.path("sim.pty"), scratch.path("sim.log"),
+        {"--receivers", "1,2", "--reset-time", "0.5", "--scene", "1=circle:x=12,y=-10,radius=4,period=2", "--scene",
+         "2=walk:x=20,y=-12,speed=8", "--press", "2=0.7,0.2"}));
     scratch.write("first.conf", config(scratch.path("sim.pty"), "1 1 0 0"));
     ASSERT_EQ(runHost(scratch, {"--config", scratch.path("first.conf"), "--capture", scratch.path("run.cap"), "--jsonl",
                                 scratch.path("first.jsonl"), "--count", "300"}),
@@ -93,14 +99,16 @@ TEST(HostCapture, ReplayedCaptureGivesTheSameRecordsAndADifferentCommandIsReport
 TEST(HostCapture, CaptureOfAKilledHostReplaysUpToItsCut) {
     Scratch scratch;
     Process sim;
-    ASSERT_TRUE(hosttest::startSim(sim, scratch.path("sim.pty"), scratch.path("sim.log"),
-                                   {"--receivers", "1", "--reset-time", "0.5", "--scene", "1=circle:x=12,y=-10,radius=4,period=2"}));
+    ASSERT_TRUE(hosttest::startSim(
+        sim, scratch.path("sim.pty"), scratch.path("sim.log"),
+        {"--receivers", "1", "--reset-time", "0.5", "--scene", "1=circle:x=12,y=-10,radius=4,period=2"}));
     scratch.write("first.conf", config(scratch.path("sim.pty"), "1 0 0 0"));
     Process host;
     ASSERT_TRUE(host.start({FASTRAK_HOST_PROGRAM, "--plain", "--config", scratch.path("first.conf"), "--capture",
                             scratch.path("run.cap"), "--jsonl", scratch.path("first.jsonl")},
                            scratch.path("host.out"), scratch.path("host.err")));
-    ASSERT_TRUE(hosttest::eventually([&] { return hosttest::lines(hosttest::readFile(scratch.path("first.jsonl"))).size() > 250; }, 30s));
+    ASSERT_TRUE(hosttest::eventually(
+        [&] { return hosttest::lines(hosttest::readFile(scratch.path("first.jsonl"))).size() > 250; }, 30s));
     host.signal(SIGKILL);
     host.wait(5s);
     sim.signal(SIGTERM);
@@ -113,7 +121,9 @@ TEST(HostCapture, CaptureOfAKilledHostReplaysUpToItsCut) {
     std::string err;
     // The killed host never sent its stop command; the second one's is the only difference.
     EXPECT_EQ(replayTo(scratch, scratch.path("run.cap"), "1 0 0 0", span, err), 3) << err;
-    EXPECT_NE(err.find("without its end chunk (truncated: the capture was not closed); played up to here"), std::string::npos) << err;
+    EXPECT_NE(err.find("without its end chunk (truncated: the capture was not closed); played up to here"),
+              std::string::npos)
+        << err;
     EXPECT_NE(err.find("(0x63 'c') is more than the capture's"), std::string::npos) << err;
     const auto second = recordsOf(scratch.path("second.jsonl"));
     ASSERT_EQ(second.size(), span);
@@ -148,7 +158,8 @@ TEST(HostCapture, DamagedOrTruncatedCaptureIsRefusedWithItsOffset) {
         bool plays;
     } cases[] = {
         {"cut inside a chunk", intact.substr(0, next - 3), at, "truncated); played up to here", true},
-        {"cut between chunks", intact.substr(0, next), next, "without its end chunk (truncated: the capture was not closed); played up to here", true},
+        {"cut between chunks", intact.substr(0, next), next,
+         "without its end chunk (truncated: the capture was not closed); played up to here", true},
         {"zeros after a cut", intact.substr(0, next) + std::string(4096, '\0'), next, "zero bytes to the end", true},
         {"a changed byte", flipped, at, "checksum mismatch", false},
         {"an unknown chunk kind", badKind, at, "unknown chunk kind", false},
@@ -164,7 +175,8 @@ TEST(HostCapture, DamagedOrTruncatedCaptureIsRefusedWithItsOffset) {
         ASSERT_TRUE(replay.start({FASTRAK_SIM_PROGRAM, "--replay", scratch.path("bad.cap")}, scratch.path("out"),
                                  scratch.path("err")));
         if (c.plays) {
-            EXPECT_TRUE(hosttest::eventually([&] { return !hosttest::readFile(scratch.path("out")).empty(); }, 5s)) << c.what;
+            EXPECT_TRUE(hosttest::eventually([&] { return !hosttest::readFile(scratch.path("out")).empty(); }, 5s))
+                << c.what;
             replay.signal(SIGTERM);
             replay.wait(10s);
         } else {
@@ -186,19 +198,25 @@ namespace {
 TEST(HostCapture, LostLineIsPassedOnRecoveredAndReplayedAsAHangUp) {
     Scratch scratch;
     Process sim, host;
-    const std::vector<std::string> simArgs = {"--receivers", "1", "--reset-time", "0.5", "--scene", "1=circle:x=12,y=-10,radius=4,period=2"};
+    const std::vector<std::string> simArgs = {"--receivers", "1",       "--reset-time",
+                                              "0.5",         "--scene", "1=circle:x=12,y=-10,radius=4,period=2"};
     ASSERT_TRUE(hosttest::startSim(sim, scratch.path("t.pty"), scratch.path("sim1.log"), simArgs));
     scratch.write("t.conf", "[device t]\nport " + scratch.path("t.pty") + "\nsensors 1 0 0 0\n");
     ASSERT_TRUE(host.start({FASTRAK_HOST_PROGRAM, "--plain", "--config", scratch.path("t.conf"), "--capture",
                             scratch.path("t.cap"), "--jsonl", scratch.path("t.jsonl")},
                            scratch.path("host.out"), scratch.path("host.err")));
-    auto said = [&](const char* text) { return hosttest::readFile(scratch.path("host.out")).find(text) != std::string::npos; };
-    ASSERT_TRUE(hosttest::eventually([&] { return hosttest::lines(hosttest::readFile(scratch.path("t.jsonl"))).size() > 50; }, 30s));
+    auto said = [&](const char* text) {
+        return hosttest::readFile(scratch.path("host.out")).find(text) != std::string::npos;
+    };
+    ASSERT_TRUE(hosttest::eventually(
+        [&] { return hosttest::lines(hosttest::readFile(scratch.path("t.jsonl"))).size() > 50; }, 30s));
     sim.signal(SIGKILL);
     sim.wait(5s);
-    ASSERT_TRUE(hosttest::eventually([&] { return said("t: reading failed"); }, 10s)) << hosttest::readFile(scratch.path("host.out"));
+    ASSERT_TRUE(hosttest::eventually([&] { return said("t: reading failed"); }, 10s))
+        << hosttest::readFile(scratch.path("host.out"));
     ASSERT_TRUE(hosttest::startSim(sim, scratch.path("t.pty"), scratch.path("sim2.log"), simArgs));
-    EXPECT_TRUE(hosttest::eventually([&] { return said("t: the device is back"); }, 40s)) << hosttest::readFile(scratch.path("host.out"));
+    EXPECT_TRUE(hosttest::eventually([&] { return said("t: the device is back"); }, 40s))
+        << hosttest::readFile(scratch.path("host.out"));
     host.signal(SIGTERM);
     ASSERT_EQ(host.wait(15s), 0);
     sim.signal(SIGTERM);
@@ -207,7 +225,8 @@ TEST(HostCapture, LostLineIsPassedOnRecoveredAndReplayedAsAHangUp) {
     fastrakcapture::Capture capture;
     uint64_t offset = 0;
     std::string error;
-    ASSERT_TRUE(fastrakcapture::parseCapture(hosttest::readFile(scratch.path("t.cap")), capture, offset, error)) << error;
+    ASSERT_TRUE(fastrakcapture::parseCapture(hosttest::readFile(scratch.path("t.cap")), capture, offset, error))
+        << error;
     size_t lost = 0, sentAfter = 0;
     for (const auto& chunk : capture.chunks) {
         lost += chunk.kind == fastrakcapture::ChunkKind::LineLost;
@@ -221,11 +240,13 @@ TEST(HostCapture, LostLineIsPassedOnRecoveredAndReplayedAsAHangUp) {
                              scratch.path("replay.out"), scratch.path("replay.err")));
     ASSERT_TRUE(hosttest::eventually([&] { return !hosttest::readFile(scratch.path("replay.out")).empty(); }, 5s));
     scratch.write("r.conf", "[device t]\nport " + scratch.path("r.pty") + "\nsensors 1 0 0 0\n");
-    ASSERT_TRUE(host.start({FASTRAK_HOST_PROGRAM, "--plain", "--config", scratch.path("r.conf")}, scratch.path("host.out"),
-                           scratch.path("host.err")));
+    ASSERT_TRUE(host.start({FASTRAK_HOST_PROGRAM, "--plain", "--config", scratch.path("r.conf")},
+                           scratch.path("host.out"), scratch.path("host.err")));
     EXPECT_EQ(replay.wait(60s), 0);
-    EXPECT_NE(hosttest::readFile(scratch.path("replay.err")).find("the captured line was lost here; hung up"), std::string::npos);
-    EXPECT_TRUE(hosttest::eventually([&] { return said("t: reading failed"); }, 10s)) << hosttest::readFile(scratch.path("host.out"));
+    EXPECT_NE(hosttest::readFile(scratch.path("replay.err")).find("the captured line was lost here; hung up"),
+              std::string::npos);
+    EXPECT_TRUE(hosttest::eventually([&] { return said("t: reading failed"); }, 10s))
+        << hosttest::readFile(scratch.path("host.out"));
     host.signal(SIGTERM);
     // The line is not back when the run ends: the run failed.
     EXPECT_EQ(host.wait(15s), 1);

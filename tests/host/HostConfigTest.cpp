@@ -111,7 +111,10 @@ TEST(HostConfig, FileErrorsNameTheFileAndLineAndLeaveTheConfigurationAlone) {
         {"[host]\ndebug-level 3x\n", 2, "whole number"},
         {"[host]\njsonl\n", 2, "exactly one value"},
         {"[device a]\nport com1\n[device b]\nsensors 1 0 0 0\n", 3, "device \"b\" has no port line"},
-        {std::string("[device a]\nport com1\nbaud 96\0" "00\n", 32), 3, "NUL byte"},
+        {std::string("[device a]\nport com1\nbaud 96\0"
+                     "00\n",
+                     32),
+         3, "NUL byte"},
     };
     for (const auto& c : cases) {
         HostConfig config;

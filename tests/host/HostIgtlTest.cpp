@@ -229,10 +229,12 @@ private:
 int serverPort(const std::string& outPath) {
     std::smatch found;
     std::string out;
-    hosttest::eventually([&] {
-        out = hosttest::readFile(outPath);
-        return std::regex_search(out, found, std::regex("OpenIGTLink server listening on 127\\.0\\.0\\.1:(\\d+)"));
-    }, 20s);
+    hosttest::eventually(
+        [&] {
+            out = hosttest::readFile(outPath);
+            return std::regex_search(out, found, std::regex("OpenIGTLink server listening on 127\\.0\\.0\\.1:(\\d+)"));
+        },
+        20s);
     return found.empty() ? 0 : std::stoi(found[1]);
 }
 
@@ -267,12 +269,14 @@ std::vector<Message> expectedMessages(const std::string& path) {
         const bool tracker = json["kind"] == "tracker";
         Message message;
         message.type = tracker ? "TRANSFORM" : "STRING";
-        message.name = json["device"].get<std::string>() + (tracker ? "/T" : "/C") + std::to_string(json["output"].get<int>());
+        message.name =
+            json["device"].get<std::string>() + (tracker ? "/T" : "/C") + std::to_string(json["output"].get<int>());
         message.time = json["host_time"].get<double>();
         if (tracker) {
             const auto pose = json["pose"].get<std::vector<double>>();
             const Matrix alignment{{{0, 1, 0}, {0, 0, -1}, {-1, 0, 0}}};
-            const Matrix r = multiply(alignment, multiply(multiply(turn(2, -pose[3]), turn(1, pose[4])), turn(0, -pose[5])));
+            const Matrix r =
+                multiply(alignment, multiply(multiply(turn(2, -pose[3]), turn(1, pose[4])), turn(0, -pose[5])));
             for (int i = 0; i < 3; ++i) {
                 for (int j = 0; j < 3; ++j) message.matrix[i][j] = static_cast<float>(r[i][j]);
                 message.matrix[i][3] = static_cast<float>(pose[i] * 304.8);
@@ -287,9 +291,11 @@ std::vector<Message> expectedMessages(const std::string& path) {
 }
 
 ::testing::AssertionResult same(const Message& got, const Message& want) {
-    bool equal = got.type == want.type && got.name == want.name && got.text == want.text && std::fabs(got.time - want.time) < 2e-6;
+    bool equal = got.type == want.type && got.name == want.name && got.text == want.text &&
+                 std::fabs(got.time - want.time) < 2e-6;
     for (int i = 0; equal && i < 4; ++i) {
-        for (int j = 0; j < 4; ++j) equal = equal && std::fabs(got.matrix[i][j] - want.matrix[i][j]) <= (j == 3 ? 0.01 : 1e-4);
+        for (int j = 0; j < 4; ++j)
+            equal = equal && std::fabs(got.matrix[i][j] - want.matrix[i][j]) <= (j == 3 ? 0.01 : 1e-4);
     }
     if (equal) return ::testing::AssertionSuccess();
     auto text = [](const Message& m) {
@@ -303,8 +309,9 @@ std::vector<Message> expectedMessages(const std::string& path) {
     return ::testing::AssertionFailure() << "got " << text(got) << "\nwant " << text(want);
 }
 
-const std::string kScene = "--receivers 1,2 --rate 240 --scene 1=circle:x=12,y=-10,z=4,radius=5,period=4 "
-                           "--scene 2=eight:x=20,y=-12,z=6,radius=4,period=6 --press 1=0.5,0.2";
+const std::string kScene =
+    "--receivers 1,2 --rate 240 --scene 1=circle:x=12,y=-10,z=4,radius=5,period=4 "
+    "--scene 2=eight:x=20,y=-12,z=6,radius=4,period=6 --press 1=0.5,0.2";
 
 // Three clients at once, two on the library and one reading raw bytes, receive every record of the
 // run as the JSON lines file has it, in order; a fourth that leaves in the middle of a message
@@ -355,9 +362,12 @@ TEST(HostIgtl, ThreeClientsReceiveWhatTheJsonLinesFileHolds) {
         ASSERT_EQ(got.size(), want.size()) << out;
         for (size_t i = 0; i < got.size(); ++i) ASSERT_TRUE(same(got[i], want[i])) << "message " << i;
     }
-    EXPECT_TRUE(std::regex_search(out, std::regex("OpenIGTLink client 127\\.0\\.0\\.1:\\d+ left \\(Connection reset by peer\\)"))) << out;
+    EXPECT_TRUE(std::regex_search(
+        out, std::regex("OpenIGTLink client 127\\.0\\.0\\.1:\\d+ left \\(Connection reset by peer\\)")))
+        << out;
     std::smatch summary;
-    ASSERT_TRUE(std::regex_search(out, summary, std::regex("stopped; \\d+ records; IGTL (\\d+) sent, 0 replaced, 0 dropped, 0 clients")))
+    ASSERT_TRUE(std::regex_search(
+        out, summary, std::regex("stopped; \\d+ records; IGTL (\\d+) sent, 0 replaced, 0 dropped, 0 clients")))
         << out;
     EXPECT_GE(std::stoull(summary[1]), 3 * want.size());
 }
@@ -393,7 +403,8 @@ TEST(HostIgtl, ClientThatStopsReadingIsLetGoWithoutSlowingAnything) {
     size_t during = 0;
     for (const Message& message : want) during += message.time >= pausedFrom && message.time < pausedFrom + 15;
     const double overall = want.size() / (want.back().time - want.front().time);
-    EXPECT_GT(during / 15.0, 0.9 * overall) << during << " records in the 15 s stall, " << overall << " a second in all";
+    EXPECT_GT(during / 15.0, 0.9 * overall)
+        << during << " records in the 15 s stall, " << overall << " a second in all";
 
     const auto got = steady.messages();
     ASSERT_EQ(got.size(), want.size());
@@ -406,13 +417,18 @@ TEST(HostIgtl, ClientThatStopsReadingIsLetGoWithoutSlowingAnything) {
         size_t next = 0;
         for (const Message& message : part) {
             while (next < want.size() && !same(message, want[next])) ++next;
-            ASSERT_LT(next, want.size()) << "a message out of the file's order: " << message.name << " @" << message.time;
+            ASSERT_LT(next, want.size()) << "a message out of the file's order: " << message.name << " @"
+                                         << message.time;
             ++next;
         }
     }
     EXPECT_GT(again.messages().front().time, pausedFrom + 10);
-    EXPECT_NE(out.find("OpenIGTLink client " + stalled.peer() + " has taken nothing for 10 s; disconnected"), std::string::npos) << out;
-    EXPECT_NE(out.find("OpenIGTLink client " + stalled.peer() + ": "), std::string::npos) << "no replaced poses reported\n" << out;
+    EXPECT_NE(out.find("OpenIGTLink client " + stalled.peer() + " has taken nothing for 10 s; disconnected"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("OpenIGTLink client " + stalled.peer() + ": "), std::string::npos)
+        << "no replaced poses reported\n"
+        << out;
 }
 
 // The attitude in the output axes, checked against receivers the emulator turns 90 degrees about
@@ -420,7 +436,9 @@ TEST(HostIgtl, ClientThatStopsReadingIsLetGoWithoutSlowingAnything) {
 // comes from the file's igtl line.
 TEST(HostIgtl, ReceiverTurnedAboutEachAxisGivesItsMatrix) {
     Scratch scratch;
-    scratch.write("axes.conf", "[host]\nigtl 0\n[device cave]\nport com1\nsensors 1 1 1 0\n[device own]\nport com2\nsensors 1 1 1 0\ncavecoord off\n");
+    scratch.write("axes.conf",
+                  "[host]\nigtl 0\n[device cave]\nport com1\nsensors 1 1 1 0\n[device own]\nport com2\nsensors 1 1 1 "
+                  "0\ncavecoord off\n");
     Process host;
     ASSERT_TRUE(host.start({kHost, "--config", scratch.path("axes.conf"), "--simulate", "--plain", "--sim-args",
                             "--receivers 1,2,3 --scene 1=still:az=90 --scene 2=still:el=90 --scene 3=still:roll=90"},
@@ -457,7 +475,8 @@ TEST(HostIgtl, ReceiverTurnedAboutEachAxisGivesItsMatrix) {
             ASSERT_EQ(last.count(name), 1u) << name;
             const Message& m = last[name];
             for (int i = 0; i < 3; ++i) {
-                for (int j = 0; j < 3; ++j) EXPECT_NEAR(m.matrix[i][j], turns[t].rotation[i][j], 1e-4) << name << " [" << i << "][" << j << "]";
+                for (int j = 0; j < 3; ++j)
+                    EXPECT_NEAR(m.matrix[i][j], turns[t].rotation[i][j], 1e-4) << name << " [" << i << "][" << j << "]";
             }
         }
     }
@@ -486,9 +505,13 @@ TEST(HostIgtl, BadOrBusyAddressesStopAtStart) {
         {{"--igtl", "localhost:"}, 2, "OpenIGTLink server localhost:: the port is a number"},
         {{"--igtl", "::1:18944"}, 2, "OpenIGTLink server ::1:18944: an IPv6 address is written [ADDR]:PORT"},
         {{"--igtl", "no-such-host.invalid:18944"}, 2, "OpenIGTLink server no-such-host.invalid:18944: cannot resolve"},
-        {{"--igtl", "no-such-host.invalid"}, 2, "no-such-host.invalid: cannot resolve \"no-such-host.invalid\""},  // port 18944
+        {{"--igtl", "no-such-host.invalid"},
+         2,
+         "no-such-host.invalid: cannot resolve \"no-such-host.invalid\""},  // port 18944
         {{"--config", scratch.path("igtl.conf")}, 2, "igtl.conf:2: \"igtl\" needs [ADDR:]PORT"},
-        {{"--igtl", "127.0.0.1:" + busyPort}, 1, "OpenIGTLink server 127.0.0.1:" + busyPort + ": cannot listen there: Address already in use"},
+        {{"--igtl", "127.0.0.1:" + busyPort},
+         1,
+         "OpenIGTLink server 127.0.0.1:" + busyPort + ": cannot listen there: Address already in use"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv = {kHost, "--simulate", "--csv", scratch.path("out.csv")};

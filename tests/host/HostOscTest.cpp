@@ -64,7 +64,9 @@ public:
         if (server_ != nullptr) lo_server_free(server_);
     }
     bool ready() const { return server_ != nullptr; }
-    std::string url(const char* scheme) const { return std::string(scheme) + "://127.0.0.1:" + std::to_string(lo_server_get_port(server_)); }
+    std::string url(const char* scheme) const {
+        return std::string(scheme) + "://127.0.0.1:" + std::to_string(lo_server_get_port(server_));
+    }
     void pause(bool value) { paused_ = value; }
     std::vector<Record> records() {
         std::lock_guard<std::mutex> hold(mutex_);
@@ -122,7 +124,8 @@ std::vector<Record> expectedRecords(const std::string& path) {
 ::testing::AssertionResult same(const Record& got, const Record& want) {
     bool equal = got.path == want.path && got.types == want.types && got.values.size() == want.values.size() &&
                  std::fabs(got.time - want.time) < 2e-6;
-    for (size_t i = 0; equal && i < got.values.size(); ++i) equal = std::fabs(got.values[i] - want.values[i]) <= 1e-5 + 1e-6 * std::fabs(want.values[i]);
+    for (size_t i = 0; equal && i < got.values.size(); ++i)
+        equal = std::fabs(got.values[i] - want.values[i]) <= 1e-5 + 1e-6 * std::fabs(want.values[i]);
     if (equal) return ::testing::AssertionSuccess();
     auto text = [](const Record& r) {
         std::string s = r.path + " ," + r.types + " @" + std::to_string(r.time);
@@ -148,15 +151,20 @@ int freeUdpPort() {
 std::map<std::string, uint64_t> finalCounts(const std::string& out) {
     std::smatch found;
     std::map<std::string, uint64_t> counts;
-    if (std::regex_search(out, found, std::regex("stopped; \\d+ records; OSC (\\d+) sent, (\\d+) replaced, (\\d+) dropped, (\\d+) errors"))) {
-        counts = {{"sent", std::stoull(found[1])}, {"replaced", std::stoull(found[2])}, {"dropped", std::stoull(found[3])},
+    if (std::regex_search(
+            out, found,
+            std::regex("stopped; \\d+ records; OSC (\\d+) sent, (\\d+) replaced, (\\d+) dropped, (\\d+) errors"))) {
+        counts = {{"sent", std::stoull(found[1])},
+                  {"replaced", std::stoull(found[2])},
+                  {"dropped", std::stoull(found[3])},
                   {"errors", std::stoull(found[4])}};
     }
     return counts;
 }
 
-const std::string kScene = "--receivers 1,2 --rate 240 --scene 1=circle:x=12,y=-10,z=4,radius=5,period=4 "
-                           "--scene 2=eight:x=20,y=-12,z=6,radius=4,period=6 --press 1=0.5,0.2";
+const std::string kScene =
+    "--receivers 1,2 --rate 240 --scene 1=circle:x=12,y=-10,z=4,radius=5,period=4 "
+    "--scene 2=eight:x=20,y=-12,z=6,radius=4,period=6 --press 1=0.5,0.2";
 
 // Every record of the run reaches a receiver as the JSON lines file has it, in the same order, with
 // time tags that increase per output; a second destination where nobody listens only costs
@@ -257,10 +265,13 @@ TEST(HostOsc, StalledTcpReceiverLosesOldPosesButNoPress) {
     size_t next = 0;
     for (const Record& record : got) {
         while (next < want.size() && !same(record, want[next])) ++next;
-        ASSERT_LT(next, want.size()) << "a received record out of the file's order: " << record.path << " @" << record.time;
+        ASSERT_LT(next, want.size()) << "a received record out of the file's order: " << record.path << " @"
+                                     << record.time;
         ++next;
     }
-    EXPECT_NE(out.find("poses replaced in the last second (the destination is slower than the tracker)"), std::string::npos) << out;
+    EXPECT_NE(out.find("poses replaced in the last second (the destination is slower than the tracker)"),
+              std::string::npos)
+        << out;
 }
 
 // A TCP receiver that stops reading while the stylus changes 200 times a second: the button events
@@ -270,9 +281,10 @@ TEST(HostOsc, StalledTcpReceiverBoundsTheButtonEventsWaiting) {
     Receiver receiver(LO_TCP);
     ASSERT_TRUE(receiver.ready());
     Process host;
-    ASSERT_TRUE(host.start({kHost, "--simulate", "--plain", "--sim-args", "--receivers 1 --unpaced --rate 400 --press 1=0.01,0.005",
-                            "--duration", "18", "--jsonl", scratch.path("run.jsonl"), "--osc", receiver.url("osc.tcp")},
-                           scratch.path("host.out"), scratch.path("host.err")));
+    ASSERT_TRUE(host.start(
+        {kHost, "--simulate", "--plain", "--sim-args", "--receivers 1 --unpaced --rate 400 --press 1=0.01,0.005",
+         "--duration", "18", "--jsonl", scratch.path("run.jsonl"), "--osc", receiver.url("osc.tcp")},
+        scratch.path("host.out"), scratch.path("host.err")));
     ASSERT_TRUE(hosttest::eventually([&] { return receiver.records().size() > 200; }, 60s))
         << hosttest::readFile(scratch.path("host.out"));
     receiver.pause(true);
@@ -302,23 +314,29 @@ TEST(HostOsc, StalledTcpReceiverBoundsTheButtonEventsWaiting) {
         ASSERT_LT(next, wantPresses.size()) << "a button event out of order @" << record.time;
         ++next;
     }
-    EXPECT_NE(out.find("button events dropped in the last second (the destination has stopped reading)"), std::string::npos) << out;
+    EXPECT_NE(out.find("button events dropped in the last second (the destination has stopped reading)"),
+              std::string::npos)
+        << out;
 }
 
 // Destinations are checked before anything starts: a bad one is status 2, an unreachable one 1.
 TEST(HostOsc, BadOrUnreachableDestinationsStopAtStart) {
     Scratch scratch;
-    scratch.write("osc.conf", "[host]\nosc osc.udp://127.0.0.1:9000\nosc \"osc.udp://127.0.0.1:99999\"\n[device a]\nport x\n");
+    scratch.write("osc.conf",
+                  "[host]\nosc osc.udp://127.0.0.1:9000\nosc \"osc.udp://127.0.0.1:99999\"\n[device a]\nport x\n");
     const std::string closed = "osc.tcp://127.0.0.1:" + std::to_string(freeUdpPort());
     const struct {
         std::vector<std::string> args;
         int status;
         std::string err;
     } cases[] = {
-        {{"--osc", "udp://127.0.0.1:9000"}, 2, "udp://127.0.0.1:9000: a destination is osc.udp://HOST:PORT or osc.tcp://HOST:PORT"},
+        {{"--osc", "udp://127.0.0.1:9000"},
+         2,
+         "udp://127.0.0.1:9000: a destination is osc.udp://HOST:PORT or osc.tcp://HOST:PORT"},
         {{"--osc", "osc.udp://127.0.0.1"}, 2, "osc.udp://127.0.0.1: a destination needs a host and a port"},
         {{"--osc", "osc.udp://:9000"}, 2, "osc.udp://:9000: a destination needs a host and a port"},
-        {{"--osc", "osc.udp://no-such-host.invalid:9000"}, 2,
+        {{"--osc", "osc.udp://no-such-host.invalid:9000"},
+         2,
          "osc.udp://no-such-host.invalid:9000: cannot resolve \"no-such-host.invalid\""},
         {{"--config", scratch.path("osc.conf")}, 2, "osc.udp://127.0.0.1:99999: the port is a number from 1 to 65535"},
         {{"--osc", closed}, 1, closed + ": cannot reach it: Connection refused"},
@@ -329,7 +347,8 @@ TEST(HostOsc, BadOrUnreachableDestinationsStopAtStart) {
         Process host;
         ASSERT_TRUE(host.start(argv, scratch.path("host.out"), scratch.path("host.err")));
         EXPECT_EQ(host.wait(20s), c.status) << c.args.back();
-        EXPECT_NE(hosttest::readFile(scratch.path("host.err")).find("fastrak-host: OSC destination " + c.err), std::string::npos)
+        EXPECT_NE(hosttest::readFile(scratch.path("host.err")).find("fastrak-host: OSC destination " + c.err),
+                  std::string::npos)
             << hosttest::readFile(scratch.path("host.err"));
         EXPECT_NE(access(scratch.path("out.csv").c_str(), F_OK), 0) << c.args.back() << ": started before the check";
     }

@@ -47,7 +47,8 @@ TEST(HostProbe, FindsTheTrackerAtItsSpeedAndLeavesTheLineAsItWas) {
         }
         Process host;
         ASSERT_TRUE(host.start({kHost, "--probe", link}, scratch.path("out"), scratch.path("err")));
-        ASSERT_EQ(host.wait(60s), 0) << hosttest::readFile(scratch.path("out")) << hosttest::readFile(scratch.path("err"));
+        ASSERT_EQ(host.wait(60s), 0) << hosttest::readFile(scratch.path("out"))
+                                     << hosttest::readFile(scratch.path("err"));
         const std::string out = hosttest::readFile(scratch.path("out"));
         EXPECT_NE(out.find(link + ": a tracker at " + c.baud + " baud (" + c.how + ")"), std::string::npos) << out;
         EXPECT_NE(out.find("    port " + link + "\n    baud " + c.baud + "\n"), std::string::npos) << out;
@@ -65,8 +66,10 @@ TEST(HostProbe, FindsTheTrackerAtItsSpeedAndLeavesTheLineAsItWas) {
             EXPECT_NE(line.find("\"text\":\"S\""), std::string::npos) << line;
             ++requests;
         }
-        if (c.continuous) EXPECT_EQ(requests, 0u);
-        else EXPECT_GT(requests, 0u);
+        if (c.continuous)
+            EXPECT_EQ(requests, 0u);
+        else
+            EXPECT_GT(requests, 0u);
     }
 }
 

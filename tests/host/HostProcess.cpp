@@ -128,7 +128,8 @@ int Process::wait(std::chrono::milliseconds timeout) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-bool startSim(Process& sim, const std::string& link, const std::string& logPath, const std::vector<std::string>& extra) {
+bool startSim(Process& sim, const std::string& link, const std::string& logPath,
+              const std::vector<std::string>& extra) {
     std::vector<std::string> argv = {FASTRAK_SIM_PROGRAM, "--link", link, "--log", logPath};
     argv.insert(argv.end(), extra.begin(), extra.end());
     unlink(link.c_str());

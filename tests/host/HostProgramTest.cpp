@@ -45,7 +45,8 @@ std::map<int, std::vector<std::vector<double>>> sentPoses(const std::string& log
         if (entry.is_discarded() || entry.value("type", "") != "record") continue;
         const std::string hex = entry["hex"].get<std::string>();
         std::vector<unsigned char> bytes;
-        for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+        for (size_t i = 0; i + 1 < hex.size(); i += 2)
+            bytes.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
         if (bytes.size() < 29) continue;
         std::vector<double> pose;
         for (int v = 0; v < 6; ++v) {
@@ -104,7 +105,10 @@ TEST(HostProgram, CommandLineAndFileErrorsGiveConventionalStatusesAndStartNothin
         {{"--config", scratch.path("missing.conf")}, 2, "", "missing.conf: cannot read the file"},
         {{"--config", conf, "--csv", out}, 2, "", "bad.conf:3: unknown section"},
         {{"--config", "--plain", "--simulate", "--csv", out}, 2, "", "--config needs a value, not the option --plain"},
-        {{"--simulate", "--csv", out, "--sim-args", "--plain"}, 2, "", "--sim-args needs a value, not the option --plain"},
+        {{"--simulate", "--csv", out, "--sim-args", "--plain"},
+         2,
+         "",
+         "--sim-args needs a value, not the option --plain"},
         {{"--simulate", "--count", "x", "--csv", out}, 2, "", "--count x: a whole number"},
         {{"--simulate", "--count", "-1", "--csv", out}, 2, "", "--count -1: a whole number"},
         {{"--simulate", "--count", "1.5", "--csv", out}, 2, "", "--count 1.5: a whole number"},
@@ -148,12 +152,14 @@ TEST(HostProgram, ExistingRecordingIsKeptUnlessOverwriteIsGiven) {
     const std::string recorded = hosttest::readFile(scratch.path("poses.csv"));
     ASSERT_EQ(hosttest::lines(recorded).size(), 6u) << recorded;
     EXPECT_EQ(hosttest::lines(hosttest::readFile(scratch.path("empty.csv"))).size(), 5u);
-    const HostRun failed = runHost(scratch, {"--config", scratch.path("gone.conf"), "--csv", scratch.path("poses.csv")});
+    const HostRun failed =
+        runHost(scratch, {"--config", scratch.path("gone.conf"), "--csv", scratch.path("poses.csv")});
     EXPECT_EQ(failed.status, 2) << failed.err;
     const HostRun again = runHost(scratch, {"--simulate", "--count", "5", "--csv", scratch.path("poses.csv")});
     EXPECT_EQ(again.status, 2) << again.err;
     EXPECT_EQ(hosttest::readFile(scratch.path("poses.csv")), recorded);
-    const HostRun replaced = runHost(scratch, {"--simulate", "--count", "7", "--overwrite", "--csv", scratch.path("poses.csv")});
+    const HostRun replaced =
+        runHost(scratch, {"--simulate", "--count", "7", "--overwrite", "--csv", scratch.path("poses.csv")});
     EXPECT_EQ(replaced.status, 0) << replaced.err;
     EXPECT_EQ(hosttest::lines(hosttest::readFile(scratch.path("poses.csv"))).size(), 8u);  // exactly 7 records
 }
@@ -165,7 +171,8 @@ TEST(HostProgram, FullDiskStopsTheRunWithTheFileNamedAndWholeLines) {
     Scratch scratch;
     const std::string disk = scratch.path("disk");
     ASSERT_EQ(mkdir(disk.c_str(), 0700), 0);
-    if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=16k") != 0) GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+    if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=16k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
     const struct {
         std::vector<std::string> args;
         std::string full;
@@ -182,11 +189,13 @@ TEST(HostProgram, FullDiskStopsTheRunWithTheFileNamedAndWholeLines) {
         ASSERT_NE(error, std::string::npos) << run.out;
         EXPECT_NE(run.out.find(": No space left on device; stopping", error), std::string::npos) << run.out;
         // Stopped long before the 30 s were up; the other file is complete.
-        const auto csv = hosttest::lines(hosttest::readFile(c.full == "/run.cap" ? scratch.path("poses.csv") : disk + "/poses.csv"));
+        const auto csv =
+            hosttest::lines(hosttest::readFile(c.full == "/run.cap" ? scratch.path("poses.csv") : disk + "/poses.csv"));
         ASSERT_GT(csv.size(), 10u);
         for (const std::string& line : csv) EXPECT_EQ(split(line, ',').size(), 11u) << line;
         const std::string jsonl = hosttest::readFile(disk + "/poses.jsonl");
-        for (const std::string& line : hosttest::lines(jsonl)) EXPECT_FALSE(nlohmann::json::parse(line, nullptr, false).is_discarded()) << line;
+        for (const std::string& line : hosttest::lines(jsonl))
+            EXPECT_FALSE(nlohmann::json::parse(line, nullptr, false).is_discarded()) << line;
         EXPECT_TRUE(jsonl.empty() || jsonl.back() == '\n');
         for (const char* name : {"/poses.csv", "/poses.jsonl", "/run.cap"}) std::remove((disk + name).c_str());
     }
@@ -200,18 +209,23 @@ TEST(HostProgram, TwoDevicesRecordWhatTheEmulatorsSent) {
     Scratch scratch;
     Process left, right;
     ASSERT_TRUE(hosttest::startSim(left, scratch.path("left.pty"), scratch.path("left.log"),
-                                   {"--receivers", "1,2", "--scene", "1=circle:x=12,y=-10,radius=4,period=2",
-                                    "--scene", "2=walk:x=20,y=-12,speed=6"}));
-    ASSERT_TRUE(hosttest::startSim(right, scratch.path("right.pty"), scratch.path("right.log"),
-                                   {"--receivers", "1", "--scene", "1=eight:x=15,y=-15,radius=3,period=2",
-                                    "--press", "1=0.4,0.2"}));
+                                   {"--receivers", "1,2", "--scene", "1=circle:x=12,y=-10,radius=4,period=2", "--scene",
+                                    "2=walk:x=20,y=-12,speed=6"}));
+    ASSERT_TRUE(hosttest::startSim(
+        right, scratch.path("right.pty"), scratch.path("right.log"),
+        {"--receivers", "1", "--scene", "1=eight:x=15,y=-15,radius=3,period=2", "--press", "1=0.4,0.2"}));
     scratch.write("two.conf",
                   "[host]\nlog-date no\n"
-                  "[device left]\nport " + scratch.path("left.pty") + "\nsensors 1 1 0 0\ncavecoord off\n"
-                  "[device gone]\nport " + scratch.path("nothing.pty") + "\n"
-                  "[device right]\nport " + scratch.path("right.pty") + "\nsensors 1 0 0 0\nstylus 1\ncavecoord off\n");
+                  "[device left]\nport " +
+                      scratch.path("left.pty") +
+                      "\nsensors 1 1 0 0\ncavecoord off\n"
+                      "[device gone]\nport " +
+                      scratch.path("nothing.pty") +
+                      "\n"
+                      "[device right]\nport " +
+                      scratch.path("right.pty") + "\nsensors 1 0 0 0\nstylus 1\ncavecoord off\n");
     const HostRun run = runHost(scratch, {"--config", scratch.path("two.conf"), "--count", "400", "--csv",
-                                      scratch.path("poses.csv"), "--jsonl", scratch.path("poses.jsonl")});
+                                          scratch.path("poses.csv"), "--jsonl", scratch.path("poses.jsonl")});
     // The others run on, but a device that never delivered fails the run.
     ASSERT_EQ(run.status, 1) << run.out << run.err;
     EXPECT_NE(run.out.find("gone: set-up failed"), std::string::npos) << run.out;
@@ -255,7 +269,8 @@ TEST(HostProgram, TwoDevicesRecordWhatTheEmulatorsSent) {
         EXPECT_EQ(json["pose"].get<std::vector<double>>(), pose);
         EXPECT_TRUE(wasSent(sent.at(device).at(stationOf.at(device).at(output)), pose)) << csv[i];
     }
-    EXPECT_EQ(seen, (std::set<std::string>{"left tracker 1", "left tracker 2", "right tracker 5", "right controller 1"}));
+    EXPECT_EQ(seen,
+              (std::set<std::string>{"left tracker 1", "left tracker 2", "right tracker 5", "right controller 1"}));
     EXPECT_GT(pressed, 0);
 }
 
@@ -271,7 +286,8 @@ TEST(HostProgram, StopsCleanlyOnSigintAndStrictStopsOnAFailedSetUp) {
     ASSERT_TRUE(host.start({kHost, "--config", scratch.path("one.conf"), "--csv", scratch.path("t.csv")},
                            scratch.path("host.out"), scratch.path("host.err")));
     // Flushed as it goes: rows show up in the file while the host still runs.
-    ASSERT_TRUE(hosttest::eventually([&] { return hosttest::lines(hosttest::readFile(scratch.path("t.csv"))).size() > 20; }, 30s));
+    ASSERT_TRUE(hosttest::eventually(
+        [&] { return hosttest::lines(hosttest::readFile(scratch.path("t.csv"))).size() > 20; }, 30s));
     host.signal(SIGINT);
     EXPECT_EQ(host.wait(15s), 0) << hosttest::readFile(scratch.path("host.out"));
     const std::string csv = hosttest::readFile(scratch.path("t.csv"));
@@ -287,8 +303,10 @@ TEST(HostProgram, StopsCleanlyOnSigintAndStrictStopsOnAFailedSetUp) {
     }
     EXPECT_EQ(lastCommand, "c");
 
-    scratch.write("strict.conf", "[device t]\nport " + scratch.path("t.pty") + "\nsensors 1 0 0 0\n"
-                                 "[device gone]\nport " + scratch.path("nothing.pty") + "\n");
+    scratch.write("strict.conf", "[device t]\nport " + scratch.path("t.pty") +
+                                     "\nsensors 1 0 0 0\n"
+                                     "[device gone]\nport " +
+                                     scratch.path("nothing.pty") + "\n");
     const HostRun strict = runHost(scratch, {"--config", scratch.path("strict.conf"), "--strict", "--duration", "30"});
     EXPECT_EQ(strict.status, 1) << strict.out;
     EXPECT_NE(strict.out.find("gone: set-up failed"), std::string::npos);
@@ -306,8 +324,10 @@ TEST(HostProgram, ReSetUpsOfOneDeviceCostTheOtherNothing) {
     ASSERT_TRUE(hosttest::startSim(sim, scratch.path("t.pty"), scratch.path("sim0.log"), simArgs));
     ASSERT_TRUE(hosttest::startSim(other, scratch.path("u.pty"), scratch.path("other.log"),
                                    {"--receivers", "1", "--scene", "1=eight:x=15,y=-15,radius=3,period=2"}));
-    scratch.write("two.conf", "[device t]\nport " + scratch.path("t.pty") + "\nsensors 1 0 0 0\ncavecoord off\n"
-                              "[device u]\nport " + scratch.path("u.pty") + "\nsensors 1 0 0 0\ncavecoord off\n");
+    scratch.write("two.conf", "[device t]\nport " + scratch.path("t.pty") +
+                                  "\nsensors 1 0 0 0\ncavecoord off\n"
+                                  "[device u]\nport " +
+                                  scratch.path("u.pty") + "\nsensors 1 0 0 0\ncavecoord off\n");
     Process host;
     ASSERT_TRUE(host.start({kHost, "--config", scratch.path("two.conf"), "--csv", scratch.path("t.csv")},
                            scratch.path("host.out"), scratch.path("host.err")));
@@ -334,8 +354,10 @@ TEST(HostProgram, ReSetUpsOfOneDeviceCostTheOtherNothing) {
         ASSERT_TRUE(hosttest::eventually([&] { return times("t: reading failed") == round; }, 10s))
             << hosttest::readFile(scratch.path("host.out"));
         const size_t before = rows().size();
-        ASSERT_TRUE(hosttest::startSim(sim, scratch.path("t.pty"), scratch.path("sim" + std::to_string(round) + ".log"), simArgs));
-        ASSERT_TRUE(hosttest::eventually([&] { return times("t: the device is back") == round && rowsOf("t", before) > 10; }, 40s))
+        ASSERT_TRUE(hosttest::startSim(sim, scratch.path("t.pty"), scratch.path("sim" + std::to_string(round) + ".log"),
+                                       simArgs));
+        ASSERT_TRUE(hosttest::eventually(
+            [&] { return times("t: the device is back") == round && rowsOf("t", before) > 10; }, 40s))
             << hosttest::readFile(scratch.path("host.out"));
     }
     host.signal(SIGTERM);
@@ -361,7 +383,8 @@ TEST(HostProgram, ReSetUpsOfOneDeviceCostTheOtherNothing) {
     // The host stopped before u's emulator did: the last few records sent may not have been read.
     ASSERT_LE(first + recorded.size(), sent.size());
     EXPECT_LE(sent.size() - (first + recorded.size()), 24u);
-    for (size_t i = 0; i < recorded.size(); ++i) ASSERT_TRUE(wasSent({sent[first + i]}, recorded[i])) << "record " << i << " of u";
+    for (size_t i = 0; i < recorded.size(); ++i)
+        ASSERT_TRUE(wasSent({sent[first + i]}, recorded[i])) << "record " << i << " of u";
 }
 
 // A device whose outputs would pass the host's 32 is stopped and named; the ones before it run.
@@ -372,12 +395,16 @@ TEST(HostProgram, DeviceBeyondThe32OutputsIsStoppedAndNamed) {
     ASSERT_TRUE(hosttest::startSim(sim, scratch.path("a.pty"), scratch.path("a.log"),
                                    {"--receivers", "1,2", "--scene", "1=circle:x=12,y=-10,radius=4,period=2"}));
     std::string conf = "[device a]\nport " + scratch.path("a.pty") + "\nsensors 1 1 0 0\n";
-    for (int i = 2; i <= 17; ++i) conf += "[device d" + std::to_string(i) + "]\nport " + scratch.path("none.pty") + "\nsensors 1 1 0 0\n";
+    for (int i = 2; i <= 17; ++i)
+        conf += "[device d" + std::to_string(i) + "]\nport " + scratch.path("none.pty") + "\nsensors 1 1 0 0\n";
     scratch.write("many.conf", conf);
-    const HostRun run = runHost(scratch, {"--plain", "--config", scratch.path("many.conf"), "--duration", "2", "--csv", scratch.path("a.csv")});
+    const HostRun run = runHost(
+        scratch, {"--plain", "--config", scratch.path("many.conf"), "--duration", "2", "--csv", scratch.path("a.csv")});
     EXPECT_EQ(run.status, 1) << run.out;
-    EXPECT_NE(run.out.find("d17: would need tracker outputs 33 to 34, but the host has 32 of each kind; the device is stopped"),
-              std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(
+                  "d17: would need tracker outputs 33 to 34, but the host has 32 of each kind; the device is stopped"),
+              std::string::npos)
+        << run.out;
     EXPECT_EQ(run.out.find("d16: would need"), std::string::npos);
     std::set<std::string> outputs;
     for (const std::string& line : hosttest::lines(hosttest::readFile(scratch.path("a.csv")))) {
@@ -392,7 +419,8 @@ namespace {
 // The processes whose parent is pid.
 std::vector<pid_t> childrenOf(pid_t pid) {
     std::vector<pid_t> children;
-    const std::string list = hosttest::readFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    const std::string list =
+        hosttest::readFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
     for (size_t at = 0; at < list.size();) {
         const size_t end = list.find(' ', at);
         if (end == std::string::npos) break;
@@ -414,9 +442,11 @@ TEST(HostProgram, KilledHostLeavesNoEmulatorAndNoScratchFolderBehind) {
     Scratch scratch;
     scratch.write("two.conf", "[device a]\nport com1\nsensors 1 0 0 0\n[device b]\nport com2\nsensors 1 0 0 0\n");
     Process host;
-    ASSERT_TRUE(host.start({kHost, "--plain", "--simulate", "--config", scratch.path("two.conf"), "--csv", scratch.path("k.csv")},
-                           scratch.path("host.out"), scratch.path("host.err")));
-    ASSERT_TRUE(hosttest::eventually([&] { return hosttest::lines(hosttest::readFile(scratch.path("k.csv"))).size() > 20; }, 30s));
+    ASSERT_TRUE(host.start(
+        {kHost, "--plain", "--simulate", "--config", scratch.path("two.conf"), "--csv", scratch.path("k.csv")},
+        scratch.path("host.out"), scratch.path("host.err")));
+    ASSERT_TRUE(hosttest::eventually(
+        [&] { return hosttest::lines(hosttest::readFile(scratch.path("k.csv"))).size() > 20; }, 30s));
     const std::vector<pid_t> emulators = childrenOf(host.pid());
     ASSERT_EQ(emulators.size(), 2u);
     const std::string folderPrefix = "/tmp/fastrak-host-" + std::to_string(host.pid()) + "-";
@@ -452,11 +482,13 @@ TEST(HostProgram, LiveTableOnATerminalKeepsLogLinesBelowIt) {
     for (size_t at = screen.find("INFO: "); at != std::string::npos; at = screen.find("INFO: ", at + 1)) {
         const size_t lastTableLine = screen.rfind("\x1b[2K", at);
         const size_t bottom = screen.rfind("\x1b[30;1H", at), farBottom = screen.rfind("\x1b[999;1H", at);
-        const size_t lastBottom = bottom == std::string::npos ? farBottom
-                                  : farBottom == std::string::npos ? bottom : std::max(bottom, farBottom);
+        const size_t lastBottom = bottom == std::string::npos      ? farBottom
+                                  : farBottom == std::string::npos ? bottom
+                                                                   : std::max(bottom, farBottom);
         // Written in the log region (after a move to the bottom row, past the last table line) or
         // after the view gave the terminal back (the scrolling region reset).
-        const bool below = lastBottom != std::string::npos && (lastTableLine == std::string::npos || lastBottom > lastTableLine);
+        const bool below =
+            lastBottom != std::string::npos && (lastTableLine == std::string::npos || lastBottom > lastTableLine);
         EXPECT_TRUE(below || screen.rfind("\x1b[r", at) != std::string::npos) << screen.substr(at, 80);
         ++summaryLines;
     }

@@ -36,13 +36,15 @@ const std::string kHost = FASTRAK_HOST_PROGRAM;
 const char* const kChromium = "/usr/bin/chromium";
 
 // Station 1 stands still, station 2 circles, the stylus on station 1 is pressed twice a second.
-const std::string kScene = "--receivers 1,2 --rate 240 --scene 2=circle:x=12,y=-10,z=4,radius=5,period=4 --press 1=0.5,0.2";
+const std::string kScene =
+    "--receivers 1,2 --rate 240 --scene 2=circle:x=12,y=-10,z=4,radius=5,period=4 --press 1=0.5,0.2";
 
 // A host with the web view on a free port; url() once it has said where.
 class WebHost {
 public:
     WebHost(const Scratch& scratch, const std::vector<std::string>& extra) : scratch_(scratch) {
-        std::vector<std::string> argv = {kHost, "--simulate", "--plain", "--web", "0", "--jsonl", scratch.path("run.jsonl")};
+        std::vector<std::string> argv = {
+            kHost, "--simulate", "--plain", "--web", "0", "--jsonl", scratch.path("run.jsonl")};
         argv.insert(argv.end(), extra.begin(), extra.end());
         started_ = process.start(argv, scratch.path("host.out"), scratch.path("host.err"));
     }
@@ -50,9 +52,16 @@ public:
     // The port the host bound, from its "web view on http://127.0.0.1:PORT/" line; 0 if none came.
     int port() {
         std::smatch found;
-        hosttest::eventually([&] { const std::string text = out(); return std::regex_search(text, found, std::regex("web view on http://127\\.0\\.0\\.1:(\\d+)/")); }, 30s);
+        hosttest::eventually(
+            [&] {
+                const std::string text = out();
+                return std::regex_search(text, found, std::regex("web view on http://127\\.0\\.0\\.1:(\\d+)/"));
+            },
+            30s);
         const std::string text = out();
-        return started_ && std::regex_search(text, found, std::regex("web view on http://127\\.0\\.0\\.1:(\\d+)/")) ? std::stoi(found[1]) : 0;
+        return started_ && std::regex_search(text, found, std::regex("web view on http://127\\.0\\.0\\.1:(\\d+)/"))
+                   ? std::stoi(found[1])
+                   : 0;
     }
     Process process;
 
@@ -74,9 +83,12 @@ std::vector<json> jsonLines(const std::string& path) {
 }
 
 // The run's record of that output at that host time, or null.
-json recordAt(const std::vector<json>& records, const std::string& device, int output, const std::string& kind, double time) {
+json recordAt(const std::vector<json>& records, const std::string& device, int output, const std::string& kind,
+              double time) {
     for (const json& r : records) {
-        if (r["device"] == device && r["output"] == output && r["kind"] == kind && std::fabs(r["host_time"].get<double>() - time) < 5e-7) return r;
+        if (r["device"] == device && r["output"] == output && r["kind"] == kind &&
+            std::fabs(r["host_time"].get<double>() - time) < 5e-7)
+            return r;
     }
     return json();
 }
@@ -137,7 +149,8 @@ TEST(HostWeb, StateAndEventsMatchTheJsonLines) {
     const double now = state["host_time"];
     auto countIn = [&](int output, const char* kind, double from, double to) {
         size_t n = 0;
-        for (const json& r : records) n += r["output"] == output && r["kind"] == kind && r["host_time"] > from && r["host_time"] <= to;
+        for (const json& r : records)
+            n += r["output"] == output && r["kind"] == kind && r["host_time"] > from && r["host_time"] <= to;
         return static_cast<double>(n);
     };
     const json& still = outputs.at("tracker1");
@@ -155,13 +168,16 @@ TEST(HostWeb, StateAndEventsMatchTheJsonLines) {
     EXPECT_EQ(state["devices"][0]["state"], "running");
     EXPECT_EQ(state["devices"][0]["records"], state["records"]);
     bool logged = false;
-    for (const json& line : state["log"]) logged = logged || line["text"].get<std::string>().find("web view on") != std::string::npos;
+    for (const json& line : state["log"])
+        logged = logged || line["text"].get<std::string>().find("web view on") != std::string::npos;
     EXPECT_TRUE(logged) << state["log"].dump();
 
     // The end table: the file's count per output, and the still receiver's noise.
     const std::string out = host.out();
     std::smatch row;
-    ASSERT_TRUE(std::regex_search(out, row, std::regex("\\n +sim +T1 +(\\d+) +[0-9.]+ +\\d+ ms +[0-9.]+ +([0-9.-]+) +([0-9.-]+)\\n"))) << out;
+    ASSERT_TRUE(std::regex_search(
+        out, row, std::regex("\\n +sim +T1 +(\\d+) +[0-9.]+ +\\d+ ms +[0-9.]+ +([0-9.-]+) +([0-9.-]+)\\n")))
+        << out;
     EXPECT_EQ(std::stod(row[1]), countIn(1, "tracker", 0, 1e12));
     EXPECT_EQ(row[2], "0.000");
     EXPECT_EQ(row[3], "0.000");
@@ -229,7 +245,10 @@ TEST(HostWeb, StatisticsOfKnownRecords) {
 
 // Bytes of a PNG file's pixels (8-bit RGB or RGBA), unfiltered; empty if it is not such a file.
 std::vector<uint8_t> pngPixels(const std::string& data, uint32_t& width, uint32_t& height, int& channels) {
-    auto word = [&](size_t at) { return (uint32_t(uint8_t(data[at])) << 24) | (uint32_t(uint8_t(data[at + 1])) << 16) | (uint32_t(uint8_t(data[at + 2])) << 8) | uint8_t(data[at + 3]); };
+    auto word = [&](size_t at) {
+        return (uint32_t(uint8_t(data[at])) << 24) | (uint32_t(uint8_t(data[at + 1])) << 16) |
+               (uint32_t(uint8_t(data[at + 2])) << 8) | uint8_t(data[at + 3]);
+    };
     if (data.size() < 33 || data.compare(1, 3, "PNG") != 0) return {};
     std::string compressed;
     for (size_t at = 8; at + 8 <= data.size();) {
@@ -247,7 +266,8 @@ std::vector<uint8_t> pngPixels(const std::string& data, uint32_t& width, uint32_
     const size_t stride = size_t(width) * channels;
     std::vector<uint8_t> raw((stride + 1) * height);
     uLongf size = raw.size();
-    if (uncompress(raw.data(), &size, reinterpret_cast<const Bytef*>(compressed.data()), compressed.size()) != Z_OK) return {};
+    if (uncompress(raw.data(), &size, reinterpret_cast<const Bytef*>(compressed.data()), compressed.size()) != Z_OK)
+        return {};
     std::vector<uint8_t> pixels(stride * height);
     for (uint32_t y = 0; y < height; ++y) {
         const uint8_t filter = raw[y * (stride + 1)];
@@ -258,9 +278,12 @@ std::vector<uint8_t> pngPixels(const std::string& data, uint32_t& width, uint32_
             const int a = i >= size_t(channels) ? row[i - channels] : 0, b = up ? up[i] : 0,
                       c = up && i >= size_t(channels) ? up[i - channels] : 0;
             int predicted = 0;
-            if (filter == 1) predicted = a;
-            else if (filter == 2) predicted = b;
-            else if (filter == 3) predicted = (a + b) / 2;
+            if (filter == 1)
+                predicted = a;
+            else if (filter == 2)
+                predicted = b;
+            else if (filter == 3)
+                predicted = (a + b) / 2;
             else if (filter == 4) {
                 const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
                 predicted = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
@@ -287,8 +310,8 @@ TEST(HostWeb, PageInHeadlessChromiumShowsEveryOutput) {
                            "--timeout=5000", "--dump-dom", url},
                           scratch.path("dom.html"), scratch.path("dom.err")));
     EXPECT_EQ(dom.wait(60s), 0);
-    ASSERT_TRUE(shot.start({kChromium, "--headless", "--disable-gpu", "--no-sandbox", "--timeout=5000", "--window-size=1024,768",
-                            "--screenshot=" + scratch.path("page.png"), url},
+    ASSERT_TRUE(shot.start({kChromium, "--headless", "--disable-gpu", "--no-sandbox", "--timeout=5000",
+                            "--window-size=1024,768", "--screenshot=" + scratch.path("page.png"), url},
                            scratch.path("shot.out"), scratch.path("shot.err")));
     EXPECT_EQ(shot.wait(60s), 0);
     const json state = getState(port);
@@ -303,8 +326,11 @@ TEST(HostWeb, PageInHeadlessChromiumShowsEveryOutput) {
     // Each row of the latest-records table: the record of the run at its host time, as the page rounds it.
     const auto records = jsonLines(scratch.path("run.jsonl"));
     std::set<std::string> shown, wanted;
-    for (const json& o : state["outputs"]) wanted.insert(o["device"].get<std::string>() + (o["kind"] == "tracker" ? "/T" : "/C") + std::to_string(o["output"].get<int>()));
-    const std::regex rowPattern("<tr data-output=\"([^\"]+)/([TC])(\\d+)\" data-host-time=\"([0-9.]+)\"[^>]*>(.*?)</tr>");
+    for (const json& o : state["outputs"])
+        wanted.insert(o["device"].get<std::string>() + (o["kind"] == "tracker" ? "/T" : "/C") +
+                      std::to_string(o["output"].get<int>()));
+    const std::regex rowPattern(
+        "<tr data-output=\"([^\"]+)/([TC])(\\d+)\" data-host-time=\"([0-9.]+)\"[^>]*>(.*?)</tr>");
     const std::regex cellPattern("<td[^>]*data-field=\"([a-z]+)\"[^>]*>([^<]*)</td>");
     for (auto it = std::sregex_iterator(page.begin(), page.end(), rowPattern); it != std::sregex_iterator(); ++it) {
         const std::smatch& row = *it;
@@ -315,7 +341,8 @@ TEST(HostWeb, PageInHeadlessChromiumShowsEveryOutput) {
         ASSERT_FALSE(r.is_null()) << row[0];
         std::map<std::string, std::string> cells;
         const std::string inner = row[5];
-        for (auto c = std::sregex_iterator(inner.begin(), inner.end(), cellPattern); c != std::sregex_iterator(); ++c) cells[(*c)[1]] = (*c)[2];
+        for (auto c = std::sregex_iterator(inner.begin(), inner.end(), cellPattern); c != std::sregex_iterator(); ++c)
+            cells[(*c)[1]] = (*c)[2];
         if (kind == "tracker") {
             const char* fields[6] = {"x", "y", "z", "az", "el", "roll"};
             for (int i = 0; i < 6; ++i) {
@@ -337,7 +364,8 @@ TEST(HostWeb, PageInHeadlessChromiumShowsEveryOutput) {
     ASSERT_FALSE(pixels.empty()) << hosttest::readFile(scratch.path("shot.err"));
     EXPECT_EQ(width, 1024u);
     std::map<uint32_t, size_t> colours;
-    for (size_t i = 0; i + 2 < pixels.size(); i += channels) ++colours[(pixels[i] << 16) | (pixels[i + 1] << 8) | pixels[i + 2]];
+    for (size_t i = 0; i + 2 < pixels.size(); i += channels)
+        ++colours[(pixels[i] << 16) | (pixels[i + 1] << 8) | pixels[i + 2]];
     size_t background = 0;
     for (const auto& c : colours) background = std::max(background, c.second);
     const size_t total = size_t(width) * height;
@@ -387,12 +415,15 @@ TEST(HostWeb, ClientThatStopsReadingIsDroppedWithoutSlowingReception) {
     const auto records = jsonLines(scratch.path("run.jsonl"));
     size_t during = 0;
     for (const json& r : records) during += r["host_time"] >= stallFrom && r["host_time"] < stallTo;
-    const double overall = records.size() / (records.back()["host_time"].get<double>() - records.front()["host_time"].get<double>());
-    EXPECT_GT(during / 30.0, 0.9 * overall) << during << " records in the 30 s stall, " << overall << " a second in all";
+    const double overall =
+        records.size() / (records.back()["host_time"].get<double>() - records.front()["host_time"].get<double>());
+    EXPECT_GT(during / 30.0, 0.9 * overall)
+        << during << " records in the 30 s stall, " << overall << " a second in all";
     EXPECT_LT(most - before, 8 * 1024) << "kB of RSS gained during the stall";
     const std::string out = host.out();
     EXPECT_NE(out.find("dropped: it took nothing for 5 s"), std::string::npos) << out;
-    EXPECT_TRUE(std::regex_search(out, std::regex("stopped; \\d+ records; web 0 clients, \\d+ skipped, 1 dropped"))) << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex("stopped; \\d+ records; web 0 clients, \\d+ skipped, 1 dropped")))
+        << out;
 }
 
 // Where to listen is checked before anything starts: a bad address is status 2, one that cannot be
@@ -426,7 +457,8 @@ TEST(HostWeb, BadOrTakenAddressStopsAtStart) {
         Process host;
         ASSERT_TRUE(host.start(argv, scratch.path("host.out"), scratch.path("host.err")));
         EXPECT_EQ(host.wait(20s), c.status) << c.args.back();
-        EXPECT_NE(hosttest::readFile(scratch.path("host.err")).find("fastrak-host: web view " + c.err), std::string::npos)
+        EXPECT_NE(hosttest::readFile(scratch.path("host.err")).find("fastrak-host: web view " + c.err),
+                  std::string::npos)
             << hosttest::readFile(scratch.path("host.err"));
         EXPECT_NE(access(scratch.path("out.csv").c_str(), F_OK), 0) << c.args.back() << ": started before the check";
     }

@@ -20,4 +20,3 @@ inline void configureLikeTheDevice(CRS232H& port, int32_t baud) {
     ASSERT_TRUE(port.setBaudRate(baud));
     ASSERT_TRUE(port.setAttribute());
 }
-

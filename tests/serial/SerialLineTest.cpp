@@ -50,7 +50,7 @@ TEST_F(SerialLine, ReadsDeliverBytesAndASilentLineTimesOutAfterTheReadTimeout) {
     const auto start = std::chrono::steady_clock::now();
     CaptureStdout capture;
     EXPECT_EQ(port.readPort(&one, 1), 0);
-    EXPECT_EQ(capture.finish(), "");  // a timeout is not an error
+    EXPECT_EQ(capture.finish(), "");      // a timeout is not an error
     EXPECT_GT(secondsSince(start), 0.5);  // it waited for the timeout, not returned at once
 }
 

@@ -36,7 +36,8 @@ TEST(SerialPort, FreshLoggerIsNamedAfterThePortWithTheFullPrefix) {
     }
     const auto lines = splitLines(capture.finish());
     ASSERT_EQ(lines.size(), 1u);  // debugLevel 0: no DEBUG lines at all
-    const std::regex shape(R"(^[A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d CRS232H\[\d+\]: ERROR: CRS232H: Could not set the baud rate 600$)");
+    const std::regex shape(
+        R"(^[A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d CRS232H\[\d+\]: ERROR: CRS232H: Could not set the baud rate 600$)");
     EXPECT_TRUE(std::regex_match(lines[0], shape)) << lines[0];
 }
 
@@ -65,7 +66,7 @@ TEST(SerialPort, NameLimitIs255Characters) {
     const std::string longest(255, 'p');
     CaptureStdout capture;
     EXPECT_FALSE(port.openPort(tooLong.c_str()));
-    EXPECT_FALSE(port.closePort());  // the refused name left the port closed
+    EXPECT_FALSE(port.closePort());                // the refused name left the port closed
     EXPECT_FALSE(port.openPort(longest.c_str()));  // accepted, but there is no such device
     const auto lines = splitLines(capture.finish());
     ASSERT_EQ(lines.size(), 2u);

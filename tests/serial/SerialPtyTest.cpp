@@ -36,7 +36,6 @@ bool sameLine(const termios& a, const termios& b) {
            cfgetospeed(&a) == cfgetospeed(&b);
 }
 
-
 class SerialPty : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(pty.ok()) << pty.error(); }

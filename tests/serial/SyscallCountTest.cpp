@@ -19,8 +19,8 @@ namespace {
 
 // The slave end opened through the shim in binary mode; INVALID_HANDLE_VALUE when that fails.
 HANDLE openBinary(const PtyPair& pty) {
-    const HANDLE port = CreateFileA(pty.slavePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE port = CreateFileA(pty.slavePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
     if (port == INVALID_HANDLE_VALUE) return port;
     DCB dcb;
     if (GetCommState(port, &dcb)) {

@@ -42,13 +42,9 @@ bool terminal(int fd) {
 
 namespace syscallhooks {
 
-void resetCounts() {
-    readCount = writeCount = pollCount = ioctlCount = tcgetattrCount = tcsetattrCount = 0;
-}
+void resetCounts() { readCount = writeCount = pollCount = ioctlCount = tcgetattrCount = tcsetattrCount = 0; }
 
-Counts counts() {
-    return Counts{readCount, writeCount, pollCount, ioctlCount, tcgetattrCount, tcsetattrCount};
-}
+Counts counts() { return Counts{readCount, writeCount, pollCount, ioctlCount, tcgetattrCount, tcsetattrCount}; }
 
 void failTerminalWrite(int nth, int error) {
     failureErrno = error;

@@ -54,8 +54,10 @@ std::string PtyDriver::read(size_t count, std::chrono::milliseconds timeout) {
         if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
         const size_t want = std::min(sizeof buffer, count - out.size());
         const ssize_t n = ::read(fd_, buffer, want);
-        if (n > 0) out.append(buffer, static_cast<size_t>(n)), totalRead_ += static_cast<size_t>(n);
-        else if (n == 0 || (errno != EAGAIN && errno != EINTR)) break;
+        if (n > 0)
+            out.append(buffer, static_cast<size_t>(n)), totalRead_ += static_cast<size_t>(n);
+        else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+            break;
     }
     return out;
 }
@@ -70,8 +72,10 @@ std::string PtyDriver::readFor(std::chrono::milliseconds window) {
         pollfd p{fd_, POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
         const ssize_t n = ::read(fd_, buffer, sizeof buffer);
-        if (n > 0) out.append(buffer, static_cast<size_t>(n)), totalRead_ += static_cast<size_t>(n);
-        else if (n == 0 || (errno != EAGAIN && errno != EINTR)) break;
+        if (n > 0)
+            out.append(buffer, static_cast<size_t>(n)), totalRead_ += static_cast<size_t>(n);
+        else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+            break;
     }
     return out;
 }

@@ -147,7 +147,8 @@ TEST_F(SimFaults, SilenceSendsNothingInItsWindow) {
     f.silenceFor = 0.2;
     sim->setFaults(f);
     command("C");
-    const auto startNs = std::chrono::duration_cast<std::chrono::nanoseconds>(sim->startTime().time_since_epoch()).count();
+    const auto startNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(sim->startTime().time_since_epoch()).count();
     const int64_t from = startNs + static_cast<int64_t>(f.silenceAt * 1e9);
     const int64_t to = from + static_cast<int64_t>(f.silenceFor * 1e9);
     ASSERT_TRUE(sim->waitUntil([](const fastraksim::SimStats& s) { return s.silent; }, 10000ms));
@@ -157,9 +158,12 @@ TEST_F(SimFaults, SilenceSendsNothingInItsWindow) {
     stopAndCollect();
     size_t before = 0, during = 0, later = 0;
     for (const auto& r : sim->entries(LogEntry::Kind::Record)) {
-        if (r.solutionTime < from) ++before;
-        else if (r.solutionTime < to) ++during;
-        else ++later;
+        if (r.solutionTime < from)
+            ++before;
+        else if (r.solutionTime < to)
+            ++during;
+        else
+            ++later;
     }
     EXPECT_GT(before, 0u);
     EXPECT_EQ(during, 0u);

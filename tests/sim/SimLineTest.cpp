@@ -29,7 +29,7 @@ TEST(SimLineShare, EveryActiveStationGetsItsShareOfWhatTheLineCarries) {
         int stations;
         double latencyMs;
     } cases[] = {
-        {9600, 1, 4},   {9600, 2, 4},   {9600, 4, 4},   {19200, 1, 4},  {19200, 2, 4},  {19200, 4, 4},
+        {9600, 1, 4},   {9600, 2, 4},   {9600, 4, 4},   {19200, 1, 4},   {19200, 2, 4},    {19200, 4, 4},
         {115200, 1, 4}, {115200, 2, 4}, {115200, 4, 4}, {115200, 1, 50}, {115200, 4, 100},
     };
     for (const auto& c : cases) {
@@ -65,7 +65,8 @@ TEST_F(SimFixture, TheOutputBufferIsBoundedAndLosesWhatDoesNotFit) {
     EXPECT_LE(s.queuedBytes, 1024u);
     EXPECT_GT(s.overflows, static_cast<uint64_t>(polls) - 1024 / 47 - 10);
     // Every poll is answered, waiting or logged as lost.
-    EXPECT_EQ(s.records + s.overflows + s.queuedBytes / 47 + (s.queuedBytes % 47 ? 1 : 0), static_cast<uint64_t>(polls));
+    EXPECT_EQ(s.records + s.overflows + s.queuedBytes / 47 + (s.queuedBytes % 47 ? 1 : 0),
+              static_cast<uint64_t>(polls));
     const auto lost = sim->entries(LogEntry::Kind::Dropped);
     ASSERT_EQ(lost.size(), s.overflows);
     EXPECT_EQ(lost.front().note, "record: output buffer full");
@@ -77,11 +78,11 @@ TEST_F(SimFixture, WithNoReaderTheRecordsAreLostNotKeptForTheNextOne) {
     command("fC", 2);
     ASSERT_TRUE(sim->waitForRecords(5, 5000ms));
     driver.reset();
-    const int64_t closed = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                               FastrakSim::Clock::now().time_since_epoch()).count();
+    const int64_t closed =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(FastrakSim::Clock::now().time_since_epoch()).count();
     EXPECT_TRUE(sim->waitUntil([](const SimStats& s) { return !s.readerPresent && s.lostNoReader >= 20; }, 3000ms));
-    const int64_t reopened = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                 FastrakSim::Clock::now().time_since_epoch()).count();
+    const int64_t reopened =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(FastrakSim::Clock::now().time_since_epoch()).count();
     driver = std::make_unique<PtyDriver>(sim->slavePath());
     ASSERT_TRUE(driver->isOpen());
     std::string got = driver->readFor(100ms);

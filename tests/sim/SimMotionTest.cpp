@@ -93,7 +93,7 @@ TEST(SimMotion, CsvTrajectoryInterpolatesAndLoops) {
     EXPECT_NEAR(mid.pose.x, 5, 1e-12);
     EXPECT_NEAR(mid.pose.z, 15, 1e-12);
     EXPECT_NEAR(std::fabs(mid.pose.azimuth), 180, 1e-9);  // the short way round, not through 0
-    EXPECT_FALSE(mid.button);                              // the button of the last row
+    EXPECT_FALSE(mid.button);                             // the button of the last row
     EXPECT_TRUE(t.stations[0]->at(1.0).button);
     EXPECT_EQ(t.stations[0]->at(7.0).pose.x, 10);  // held after the end
 
@@ -249,8 +249,9 @@ TEST(SimLog, JsonLinesEscapeWhatTheyCarry) {
     c.bytes = "H1,\"0\r";
     c.errorCode = -2;
     c.note = "error";
-    EXPECT_EQ(toJsonLine(c),
-              R"({"type":"command","index":3,"t":12345,"hex":"48312c22300d","text":"H1,\"0\r","note":"error","error":-2})");
+    EXPECT_EQ(
+        toJsonLine(c),
+        R"({"type":"command","index":3,"t":12345,"hex":"48312c22300d","text":"H1,\"0\r","note":"error","error":-2})");
 
     LogEntry r;
     r.kind = LogEntry::Kind::Record;
@@ -269,7 +270,8 @@ TEST(SimLog, JsonLinesEscapeWhatTheyCarry) {
     s.time = 300;
     s.station = 3;
     s.note = "press stops continuous output";
-    EXPECT_EQ(toJsonLine(s), R"({"type":"stylus","index":0,"t":300,"station":3,"note":"press stops continuous output"})");
+    EXPECT_EQ(toJsonLine(s),
+              R"({"type":"stylus","index":0,"t":300,"station":3,"note":"press stops continuous output"})");
 }
 
 }  // namespace

@@ -38,8 +38,9 @@ TEST(SimProgram, ServesTheLinkedTerminalAndStopsOnSignal) {
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_addclose(&actions, out[0]);
     const std::string program = FASTRAK_SIM_PROGRAM;
-    std::vector<std::string> args = {program, "--link", link, "--log", logPath, "--baud", "115200",
-                                     "--scene", "1=still:x=1.5,y=-2.25,z=3,az=90,el=-45,roll=180",
+    std::vector<std::string> args = {program,       "--link",  link,
+                                     "--log",       logPath,   "--baud",
+                                     "115200",      "--scene", "1=still:x=1.5,y=-2.25,z=3,az=90,el=-45,roll=180",
                                      "--receivers", "1"};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());

@@ -66,10 +66,10 @@ TEST_F(SimRecords, UnparsableCommandsGetErrorRecordsAndChangeNothing) {
         const char* input;
         int code;
     } cases[] = {
-        {"Z1,2\r", -99}, {"h1,0,0,1\r", -99}, {"H\r", -1},         {"O1\r", -1},          {"O1,2,,1\r", -1},
-        {"H1,a,0,0\r", -2}, {"Hx,1,0,0\r", -2}, {"H5,1,0,0\r", -3}, {"O1,3,1\r", -3},     {"e1,2\r", -3},
-        {"H1,1,0,0,0\r", -3}, {"A1,0,0,0,0,0,0,1,0,0\r", -3}, {"l1,7\r", -3}, {"l2,1\r", -3},
-        {"O1,1e10,1\r", -3}, {"O1,-1e300,1\r", -3},
+        {"Z1,2\r", -99},   {"h1,0,0,1\r", -99}, {"H\r", -1},          {"O1\r", -1},
+        {"O1,2,,1\r", -1}, {"H1,a,0,0\r", -2},  {"Hx,1,0,0\r", -2},   {"H5,1,0,0\r", -3},
+        {"O1,3,1\r", -3},  {"e1,2\r", -3},      {"H1,1,0,0,0\r", -3}, {"A1,0,0,0,0,0,0,1,0,0\r", -3},
+        {"l1,7\r", -3},    {"l2,1\r", -3},      {"O1,1e10,1\r", -3},  {"O1,-1e300,1\r", -3},
     };
     for (const auto& c : cases) {
         driver->send(c.input);
@@ -259,8 +259,8 @@ TEST_F(SimFixture, StylusItemAndButtonFunction) {
         sim->setMotion(1, fastraksim::withPresses(still, fastraksim::PressPattern{1e6, 0.1, from}));
     };
     auto secondsOf = [&](int64_t ns) {
-        return std::chrono::duration<double>(std::chrono::nanoseconds(ns) -
-                                             sim->startTime().time_since_epoch()).count();
+        return std::chrono::duration<double>(std::chrono::nanoseconds(ns) - sim->startTime().time_since_epoch())
+            .count();
     };
 
     // Function 0: the switch shows in item 16 and leaves continuous output alone.
@@ -436,8 +436,9 @@ TEST_F(SimFixture, ADriverAtAnotherSpeedIsGarbledBothWays) {
     EXPECT_NE(driver->readFor(300ms).find("01 " + kAsciiPose + "\r\n"), std::string::npos);
     std::vector<std::string> notes;
     for (const LogEntry& e : sim->entries(LogEntry::Kind::LineSpeed)) notes.push_back(e.note);
-    EXPECT_EQ(notes, (std::vector<std::string>{"the driver set 115200 baud, the tracker runs at 9600: garbled both ways",
-                                               "the driver's speed matches the tracker's again"}));
+    EXPECT_EQ(notes,
+              (std::vector<std::string>{"the driver set 115200 baud, the tracker runs at 9600: garbled both ways",
+                                        "the driver's speed matches the tracker's again"}));
     bool ignored = false;
     for (const LogEntry& e : sim->entries(LogEntry::Kind::Command))
         ignored |= e.bytes == "c" && e.note == "ignored: the driver's speed differs from the tracker's";

@@ -69,15 +69,16 @@ void checkRefusals(StorageKind kind, const std::vector<Refusal>& refusals) {
 }  // namespace
 
 TEST(DataStorage, TrackerCountRefusalsComeInTheirOrder) {
-    checkRefusals(StorageKind::Tracker,
-                  {
-                      {"too big on a good storage", nothing, 33, "CDataStorage: The new number is too big."},
-                      {"too big without any list", dropListAndMutex, 33, "CDataStorage: The new number is too big."},
-                      {"controller list, no mutex, zero", addOtherListDropMutex, 0, "Delete controller data list first."},
-                      {"no list, no mutex, zero", dropListAndMutex, 0, "CDataStorage: Data storage has not been created yet."},
-                      {"no mutex, zero", dropMutex, 0, "CDataStorage: Mutex has not been set up yet."},
-                      {"zero", nothing, 0, "CDataStorage: the number of data is zero."},
-                  });
+    checkRefusals(
+        StorageKind::Tracker,
+        {
+            {"too big on a good storage", nothing, 33, "CDataStorage: The new number is too big."},
+            {"too big without any list", dropListAndMutex, 33, "CDataStorage: The new number is too big."},
+            {"controller list, no mutex, zero", addOtherListDropMutex, 0, "Delete controller data list first."},
+            {"no list, no mutex, zero", dropListAndMutex, 0, "CDataStorage: Data storage has not been created yet."},
+            {"no mutex, zero", dropMutex, 0, "CDataStorage: Mutex has not been set up yet."},
+            {"zero", nothing, 0, "CDataStorage: the number of data is zero."},
+        });
     HostStorage controllerStorage(StorageKind::Controller);
     controllerStorage.plainPrefix();
     const auto outcome = run([&] { return controllerStorage.storage()->setTrackerNumber(5); });
@@ -86,15 +87,16 @@ TEST(DataStorage, TrackerCountRefusalsComeInTheirOrder) {
 }
 
 TEST(DataStorage, ControllerCountRefusalsComeInTheirOrder) {
-    checkRefusals(StorageKind::Controller,
-                  {
-                      {"too big on a good storage", nothing, 33, "CDataStorage: The new number is too big."},
-                      {"too big without any list", dropListAndMutex, 33, "CDataStorage: The new number is too big."},
-                      {"tracker list, no mutex, zero", addOtherListDropMutex, 0, "CDataStorage: Delete tracker data list first."},
-                      {"no list, no mutex, zero", dropListAndMutex, 0, "CDataStorage: Datt Storage has not been created yet."},
-                      {"no mutex, zero", dropMutex, 0, "CDataStorage: Mutex has not been set up yet."},
-                      {"zero", nothing, 0, "CDataStorage: the number of data is zero."},
-                  });
+    checkRefusals(
+        StorageKind::Controller,
+        {
+            {"too big on a good storage", nothing, 33, "CDataStorage: The new number is too big."},
+            {"too big without any list", dropListAndMutex, 33, "CDataStorage: The new number is too big."},
+            {"tracker list, no mutex, zero", addOtherListDropMutex, 0, "CDataStorage: Delete tracker data list first."},
+            {"no list, no mutex, zero", dropListAndMutex, 0, "CDataStorage: Datt Storage has not been created yet."},
+            {"no mutex, zero", dropMutex, 0, "CDataStorage: Mutex has not been set up yet."},
+            {"zero", nothing, 0, "CDataStorage: the number of data is zero."},
+        });
     HostStorage trackerStorage(StorageKind::Tracker);
     trackerStorage.plainPrefix();
     const auto outcome = run([&] { return trackerStorage.storage()->setControllerNumber(5); });
@@ -120,8 +122,8 @@ TEST(DataStorage, StorageWithoutLoggerOrCountRefusesWithoutCrashing) {
     host.storage()->logger = nullptr;
     host.storage()->mutex = nullptr;
     const auto quiet = run([&] {
-        return host.storage()->setTrackerNumber(40) || host.storage()->setTrackerNumber(0) ||
-               host.storage()->lock() || host.storage()->unlock();
+        return host.storage()->setTrackerNumber(40) || host.storage()->setTrackerNumber(0) || host.storage()->lock() ||
+               host.storage()->unlock();
     });
     EXPECT_FALSE(quiet.first);
     EXPECT_EQ(quiet.second, "");

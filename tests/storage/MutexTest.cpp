@@ -233,7 +233,8 @@ TEST(Mutex, PublishersAndAReaderNeverSeeATornRecord) {
         const TrackerRecord& last = host.trackers()[slot - 1];
         EXPECT_TRUE(whole(last, slot)) << slot;
         const uint32_t value = ntohl(last.timeSec);
-        EXPECT_TRUE((value >= 1000000u && value < 1000000u + kWrites) || (value >= 2000000u && value < 2000000u + kWrites))
+        EXPECT_TRUE((value >= 1000000u && value < 1000000u + kWrites) ||
+                    (value >= 2000000u && value < 2000000u + kWrites))
             << value;
     }
 }

@@ -91,8 +91,8 @@ TEST(Records, ConversionTruncatesTowardZero) {
     const struct {
         float value;
         int32_t units;
-    } cases[] = {{1.234567f, 123456}, {-0.000019f, -1}, {0.000009f, 0}, {-0.000009f, 0},
-                 {-1.234567f, -123456}, {0.0f, 0}, {-0.0f, 0}, {180.0f, 18000000}};
+    } cases[] = {{1.234567f, 123456},   {-0.000019f, -1}, {0.000009f, 0}, {-0.000009f, 0},
+                 {-1.234567f, -123456}, {0.0f, 0},        {-0.0f, 0},     {180.0f, 18000000}};
     for (const auto& example : cases) {
         record.setX(example.value);
         EXPECT_EQ(hostValue(record.x), example.units) << example.value;
@@ -149,7 +149,8 @@ TEST(Records, TrackerChangeTestComparesTheIdAndThePoseIntegers) {
     for (int32_t base : {150000, 12800000, 17999999, INT32_MAX - 1, INT32_MIN + 1}) {
         TrackerRecord previous;
         previous.setId(3);
-        for (const PoseMember& member : kPose) previous.*member.field = static_cast<int32_t>(htonl(static_cast<uint32_t>(base)));
+        for (const PoseMember& member : kPose)
+            previous.*member.field = static_cast<int32_t>(htonl(static_cast<uint32_t>(base)));
         TrackerRecord current = previous;
         // Different times and clock: still the same record.
         current.timeSec = htonl(12345);
@@ -164,8 +165,10 @@ TEST(Records, TrackerChangeTestComparesTheIdAndThePoseIntegers) {
             for (int32_t step : {1, -1}) {
                 TrackerRecord changed = previous;
                 changed.*member.field = static_cast<int32_t>(htonl(static_cast<uint32_t>(base + step)));
-                EXPECT_FALSE(TrackerRecord::isEqual(previous, changed)) << member.offset << " at " << base << " step " << step;
-                EXPECT_FALSE(TrackerRecord::isEqual(changed, previous)) << member.offset << " at " << base << " step " << step;
+                EXPECT_FALSE(TrackerRecord::isEqual(previous, changed))
+                    << member.offset << " at " << base << " step " << step;
+                EXPECT_FALSE(TrackerRecord::isEqual(changed, previous))
+                    << member.offset << " at " << base << " step " << step;
             }
         }
     }

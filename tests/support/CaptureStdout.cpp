@@ -4,9 +4,9 @@
 #include <fcntl.h>
 #include <stdio.h>
 #if defined(_WIN32)
-#  include <io.h>
+#include <io.h>
 #else
-#  include <unistd.h>
+#include <unistd.h>
 #endif
 
 #include <atomic>
@@ -30,8 +30,8 @@ std::string temporaryPath() {
     if (dir == nullptr) dir = "/tmp";
 #endif
     std::ostringstream name;
-    name << dir << "/fastrak-capture-" << reinterpret_cast<uintptr_t>(&counter) % 100000 << '-'
-         << std::rand() << '-' << counter++ << ".txt";
+    name << dir << "/fastrak-capture-" << reinterpret_cast<uintptr_t>(&counter) % 100000 << '-' << std::rand() << '-'
+         << counter++ << ".txt";
     return name.str();
 }
 

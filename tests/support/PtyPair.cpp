@@ -2,18 +2,18 @@
 #include "support/PtyPair.h"
 
 #if defined(_WIN32)
-#  include <windows.h>
+#include <windows.h>
 
-#  include <cstdlib>
+#include <cstdlib>
 #else
-#  include <fcntl.h>
-#  include <poll.h>
-#  include <pty.h>
-#  include <unistd.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
 
-#  include <cerrno>
-#  include <cstring>
-#  include <ctime>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
 #endif
 
 namespace testsupport {
@@ -64,7 +64,8 @@ std::string PtyPair::read(size_t count, int timeoutMs) {
         COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, static_cast<DWORD>(left), 0, 0};
         SetCommTimeouts(static_cast<HANDLE>(peer_), &timeouts);
         char chunk[4096];
-        const DWORD want = static_cast<DWORD>(count - bytes.size() < sizeof chunk ? count - bytes.size() : sizeof chunk);
+        const DWORD want =
+            static_cast<DWORD>(count - bytes.size() < sizeof chunk ? count - bytes.size() : sizeof chunk);
         DWORD got = 0;
         if (!ReadFile(static_cast<HANDLE>(peer_), chunk, want, &got, nullptr) || got == 0) break;
         bytes.append(chunk, got);

@@ -151,8 +151,8 @@ TEST(TrackerOptions, UnitsConvertToFeet) {
         const char* unit;
         float feet;  // of the value 10
     };
-    const UnitCase units[] = {{"feet", 10.0f},          {"FEET", 10.0f},  {"inches", 10 * 0.083333336f},
-                              {"Meters", 32.808399f},   {"m", 32.808399f}, {"cm", 0.328084f}};
+    const UnitCase units[] = {{"feet", 10.0f},        {"FEET", 10.0f},   {"inches", 10 * 0.083333336f},
+                              {"Meters", 32.808399f}, {"m", 32.808399f}, {"cm", 0.328084f}};
     for (const UnitCase& unit : units) {
         SCOPED_TRACE(unit.unit);
         auto processor = deviceProcessor();

@@ -81,7 +81,7 @@ TEST(TransformCrossCheck, RandomPosesAgreeWithQuaternions) {
         const float sAngle = angle(generator);
         const float sOffset[3] = {2 * unit(generator), 2 * unit(generator), 2 * unit(generator)};
         const float translation[3] = {unit(generator), unit(generator), unit(generator)};
-        const Pose input{position(generator), position(generator), position(generator),
+        const Pose input{position(generator), position(generator),       position(generator),
                          angle(generator),    elevationAngle(generator), angle(generator)};
 
         const Matrix4 transmitter = composeTransform(axisAngleMatrix(tAxis[0], tAxis[1], tAxis[2], tAngle),

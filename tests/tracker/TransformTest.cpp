@@ -128,8 +128,8 @@ TEST(ProcessPose, SensorOffsetTurnsWithTheStationsAzimuth) {
 }
 
 TEST(ProcessPose, SensorRotationAndTranslation) {
-    auto processor = processorWith({{"sensorrotation", {"1", "0", "1", "0", "90"}},
-                                    {"sensortranslation", {"2", "0.5", "0", "0"}}});
+    auto processor =
+        processorWith({{"sensorrotation", {"1", "0", "1", "0", "90"}}, {"sensortranslation", {"2", "0.5", "0", "0"}}});
     Pose rotated = pose(1, 2, 3, 0, 0, 0);
     ASSERT_TRUE(processor->processPose(1, rotated));
     expectPose(rotated, pose(1, 2, 3, 90, 0, 0));
@@ -168,8 +168,8 @@ TEST(ProcessPose, TransmitterOffsetWhoseComponentsCancelIsApplied) {
 }
 
 TEST(ProcessPose, CalibrationRunsBeforeTheTransforms) {
-    auto processor = processorWith({{"calibration", {SHIFT_PLUGIN_PATH, "0.25"}},
-                                    {"transmitterrotation", {"0", "0", "1", "90"}}});
+    auto processor =
+        processorWith({{"calibration", {SHIFT_PLUGIN_PATH, "0.25"}}, {"transmitterrotation", {"0", "0", "1", "90"}}});
     ASSERT_NE(processor->calib, nullptr);
     ASSERT_TRUE(processor->calib->init(processor->calibArgs, static_cast<int32_t>(processor->numCalibArgs)));
     // x 1 -> 1.25 and roll 0 -> 10 by the library, then the 90 degree turn about z.

@@ -98,8 +98,8 @@ bool solve(const std::vector<Vec>& u, const std::vector<Vec>& y, const std::vect
 }
 
 // Cross-validated RMS of the residual norm for one degree; negative when a fold cannot be fitted.
-double crossValidate(const std::vector<Vec>& u, const std::vector<Vec>& y, const std::vector<size_t>& rows,
-                     int degree, int folds) {
+double crossValidate(const std::vector<Vec>& u, const std::vector<Vec>& y, const std::vector<size_t>& rows, int degree,
+                     int folds) {
     double sum = 0;
     size_t count = 0;
     for (int f = 0; f < folds; ++f) {
@@ -167,8 +167,9 @@ bool readPairs(std::istream& in, std::vector<Pair>& out, std::string& error) {
             continue;
         }
         firstContent = false;
-        if (problem.empty() && fields.size() != 12) problem = "expected 12 numbers (reported x y z az el roll, true x y z az el roll), found " +
-                                           std::to_string(fields.size()) + " fields";
+        if (problem.empty() && fields.size() != 12)
+            problem = "expected 12 numbers (reported x y z az el roll, true x y z az el roll), found " +
+                      std::to_string(fields.size()) + " fields";
         if (!problem.empty()) {
             error = "line " + std::to_string(number) + ": " + problem;
             return false;
@@ -233,14 +234,15 @@ bool fit(const std::vector<Pair>& pairs, const FitOptions& options, FitResult& r
 
     // Spread of the reported positions: a plane or a line cannot determine a correction in 3-D.
     Eigen::MatrixXd positions(pairs.size(), 3);
-    for (size_t i = 0; i < pairs.size(); ++i) positions.row(i) << pairs[i].reported[0], pairs[i].reported[1], pairs[i].reported[2];
+    for (size_t i = 0; i < pairs.size(); ++i)
+        positions.row(i) << pairs[i].reported[0], pairs[i].reported[1], pairs[i].reported[2];
     const Eigen::MatrixXd centred = positions.rowwise() - positions.colwise().mean();
     const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> spread(centred.transpose() * centred / pairs.size());
     const Eigen::Vector3d spreads = spread.eigenvalues().cwiseMax(0).cwiseSqrt();
     if (!(spreads(2) > 0) || spreads(0) < 1e-3 * spreads(2)) {
         std::ostringstream text;
-        text << "the reported positions lie on a " << (spreads(1) < 1e-3 * spreads(2) ? "line" : "plane")
-             << " (spread " << spreads(0) << " ft across it): measure points spread in all three directions";
+        text << "the reported positions lie on a " << (spreads(1) < 1e-3 * spreads(2) ? "line" : "plane") << " (spread "
+             << spreads(0) << " ft across it): measure points spread in all three directions";
         error = text.str();
         return false;
     }
@@ -273,8 +275,9 @@ bool fit(const std::vector<Pair>& pairs, const FitOptions& options, FitResult& r
     }
     if (!chooseAndSolve(u, offsets, rows, options, result.positionScores, model.position) ||
         !chooseAndSolve(u, turns, rows, options, result.angleScores, model.orientation)) {
-        error = "the pairs cannot determine a correction of this degree (points too few or too regular for it): "
-                "lower the degree or add points";
+        error =
+            "the pairs cannot determine a correction of this degree (points too few or too regular for it): "
+            "lower the degree or add points";
         return false;
     }
     std::ostringstream note;

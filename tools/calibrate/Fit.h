@@ -35,11 +35,11 @@ struct ErrorReport {
 ErrorReport measure(const distortion::CorrectionModel& model, const std::vector<Pair>& pairs);
 
 struct FitOptions {
-    int degree = 0;          // both polynomials; 0: each chosen by cross-validation
-    int maxDegree = 5;       // the highest degree cross-validation tries
+    int degree = 0;     // both polynomials; 0: each chosen by cross-validation
+    int maxDegree = 5;  // the highest degree cross-validation tries
     int folds = 5;
-    double holdout = 0.25;   // share of the pairs kept out of the fit to measure it
-    uint64_t seed = 1;       // which pairs are held out
+    double holdout = 0.25;  // share of the pairs kept out of the fit to measure it
+    uint64_t seed = 1;      // which pairs are held out
 };
 
 struct FitResult {

@@ -49,8 +49,9 @@ void printReport(const ErrorReport& r) {
     printRow("angle before", r.angleBefore, 1, "degrees");
     printRow("angle after", r.angleAfter, 1, "degrees");
     if (r.positionAfter.rms > r.positionBefore.rms || r.angleAfter.rms > r.angleBefore.rms)
-        std::printf("warning: the correction makes these pairs worse; check that the pairs match and lie in the "
-                    "measured volume\n");
+        std::printf(
+            "warning: the correction makes these pairs worse; check that the pairs match and lie in the "
+            "measured volume\n");
 }
 
 std::string scores(const std::vector<double>& list, double factor) {

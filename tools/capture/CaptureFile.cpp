@@ -38,9 +38,7 @@ uint64_t getLittle(const std::string& in, size_t at, int bytes) {
     return value;
 }
 
-bool knownKind(char c) {
-    return std::strchr("SDLTHXZ", c) != nullptr && c != '\0';
-}
+bool knownKind(char c) { return std::strchr("SDLTHXZ", c) != nullptr && c != '\0'; }
 
 }  // namespace
 
@@ -117,7 +115,8 @@ bool parseCapture(const std::string& bytes, Capture& capture, uint64_t& errorOff
         return true;
     };
     const std::string prefix = "fastrak-capture ";
-    if (bytes.compare(0, prefix.size(), prefix) != 0) return fail(0, "not a capture file (it does not begin with \"fastrak-capture \")");
+    if (bytes.compare(0, prefix.size(), prefix) != 0)
+        return fail(0, "not a capture file (it does not begin with \"fastrak-capture \")");
     if (bytes.size() < kMagicSize || bytes.compare(0, kMagicSize, kMagic) != 0) {
         return fail(prefix.size(), "unsupported format version (this program reads version 1)");
     }
@@ -146,7 +145,8 @@ bool parseCapture(const std::string& bytes, Capture& capture, uint64_t& errorOff
         if (used > 0) {
             at += static_cast<size_t>(used);
             used = getVarint(bytes, at, length);
-            if (used < 0 || (used > 0 && length > kMaxPayload)) return fail(begin, "bad chunk length (the file is damaged)");
+            if (used < 0 || (used > 0 && length > kMaxPayload))
+                return fail(begin, "bad chunk length (the file is damaged)");
         }
         if (used == 0 || bytes.size() - at - static_cast<size_t>(used) < length + 4) {
             return cutShort(begin, "the file ends inside a chunk (truncated)");
@@ -158,39 +158,43 @@ bool parseCapture(const std::string& bytes, Capture& capture, uint64_t& errorOff
             return fail(begin, "checksum mismatch (the chunk is damaged)");
         }
         at += 4;
-        if (!started && chunk.kind != ChunkKind::Start) return fail(begin, "the capture does not begin with its start chunk");
+        if (!started && chunk.kind != ChunkKind::Start)
+            return fail(begin, "the capture does not begin with its start chunk");
         switch (chunk.kind) {
-        case ChunkKind::Start:
-            if (started || chunk.payload.size() != 8) return fail(begin, "a second or malformed start chunk");
-            started = true;
-            capture.wallStartMicros = static_cast<int64_t>(getLittle(chunk.payload, 0, 8));
-            continue;
-        case ChunkKind::End:
-            if (at != bytes.size()) return fail(at, "data after the end chunk");
-            return true;
-        case ChunkKind::Device: {
-            Stream stream;
-            stream.id = chunk.stream;
-            const size_t nul = chunk.payload.find('\0', 7);
-            if (declared[chunk.stream] || !readSettings(chunk.payload, stream.settings) || nul == std::string::npos) {
-                return fail(begin, "malformed or repeated device chunk");
+            case ChunkKind::Start:
+                if (started || chunk.payload.size() != 8) return fail(begin, "a second or malformed start chunk");
+                started = true;
+                capture.wallStartMicros = static_cast<int64_t>(getLittle(chunk.payload, 0, 8));
+                continue;
+            case ChunkKind::End:
+                if (at != bytes.size()) return fail(at, "data after the end chunk");
+                return true;
+            case ChunkKind::Device: {
+                Stream stream;
+                stream.id = chunk.stream;
+                const size_t nul = chunk.payload.find('\0', 7);
+                if (declared[chunk.stream] || !readSettings(chunk.payload, stream.settings) ||
+                    nul == std::string::npos) {
+                    return fail(begin, "malformed or repeated device chunk");
+                }
+                stream.name = chunk.payload.substr(7, nul - 7);
+                stream.port = chunk.payload.substr(nul + 1);
+                declared[chunk.stream] = true;
+                capture.streams.push_back(stream);
+                break;
             }
-            stream.name = chunk.payload.substr(7, nul - 7);
-            stream.port = chunk.payload.substr(nul + 1);
-            declared[chunk.stream] = true;
-            capture.streams.push_back(stream);
-            break;
+            case ChunkKind::Settings: {
+                LineSettings s;
+                if (!readSettings(chunk.payload, s)) return fail(begin, "malformed line settings");
+                break;
+            }
+            default:
+                break;
         }
-        case ChunkKind::Settings: {
-            LineSettings s;
-            if (!readSettings(chunk.payload, s)) return fail(begin, "malformed line settings");
-            break;
-        }
-        default:
-            break;
-        }
-        if (!declared[chunk.stream]) return fail(begin, "stream " + std::to_string(chunk.stream) + " used before its device chunk");
-        if (chunk.micros < lastTime[chunk.stream]) return fail(begin, "time goes back within a stream (the file is damaged)");
+        if (!declared[chunk.stream])
+            return fail(begin, "stream " + std::to_string(chunk.stream) + " used before its device chunk");
+        if (chunk.micros < lastTime[chunk.stream])
+            return fail(begin, "time goes back within a stream (the file is damaged)");
         lastTime[chunk.stream] = chunk.micros;
         capture.chunks.push_back(std::move(chunk));
     }

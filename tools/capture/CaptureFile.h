@@ -36,8 +36,8 @@ struct LineSettings {
 struct Chunk {
     ChunkKind kind = ChunkKind::End;
     uint8_t stream = 0;
-    uint64_t micros = 0;   // since the capture started
-    uint64_t offset = 0;   // where the chunk begins in the file
+    uint64_t micros = 0;  // since the capture started
+    uint64_t offset = 0;  // where the chunk begins in the file
     std::string payload;
 };
 

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstring>
 
-
 namespace fastrakhost {
 
 using fastrakcapture::ChunkKind;
@@ -29,10 +28,11 @@ bool CaptureWriter::open(const std::string& path) {
     }
     path_ = path;
     start_ = Clock::now();
-    const auto wall = std::chrono::duration_cast<std::chrono::microseconds>(
-        std::chrono::system_clock::now().time_since_epoch());
-    const std::string head = std::string(fastrakcapture::kMagic) +
-                             fastrakcapture::encodeChunk(ChunkKind::Start, 0, 0, fastrakcapture::startPayload(wall.count()));
+    const auto wall =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch());
+    const std::string head =
+        std::string(fastrakcapture::kMagic) +
+        fastrakcapture::encodeChunk(ChunkKind::Start, 0, 0, fastrakcapture::startPayload(wall.count()));
     if (std::fwrite(head.data(), 1, head.size(), file_) != head.size() || std::fflush(file_) != 0) {
         error_ = path + ": " + std::strerror(errno);
         std::fclose(file_);

@@ -38,7 +38,9 @@ DeviceRunner::DeviceRunner(HostContext& context, const DeviceSection& section, s
 
 DeviceRunner::~DeviceRunner() { join(); }
 
-void DeviceRunner::start() { thread_ = std::thread([this] { run(); }); }
+void DeviceRunner::start() {
+    thread_ = std::thread([this] { run(); });
+}
 
 void DeviceRunner::join() {
     if (thread_.joinable()) thread_.join();
@@ -68,8 +70,9 @@ bool DeviceRunner::pause(double secondsToWait) {
 }
 
 static std::string outputRange(const char* kind, uint32_t first, uint32_t count) {
-    return count == 1 ? std::string(kind) + " output " + std::to_string(first)
-                      : std::string(kind) + " outputs " + std::to_string(first) + " to " + std::to_string(first + count - 1);
+    return count == 1
+               ? std::string(kind) + " output " + std::to_string(first)
+               : std::string(kind) + " outputs " + std::to_string(first) + " to " + std::to_string(first + count - 1);
 }
 
 // The first set-up gives the device the next free block of host outputs, as many as it claimed.
@@ -170,7 +173,8 @@ void DeviceRunner::collect(const UpdateMask& mask) {
             bool found = false;
             storages[k]->lock();
             if (n <= storages[k]->count()) {
-                sample = k == 0 ? decodeTracker(*storages[k]->tracker(n)) : decodeController(*storages[k]->controller(n));
+                sample =
+                    k == 0 ? decodeTracker(*storages[k]->tracker(n)) : decodeController(*storages[k]->controller(n));
                 found = sample.output == n;
             }
             storages[k]->unlock();

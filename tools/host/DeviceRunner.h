@@ -27,9 +27,9 @@ struct HostContext {
     volatile int32_t* runFlag = nullptr;  // the word the module reads; cleared to end every reception
     PoseBoard* board = nullptr;
     Recorder* recorder = nullptr;
-    OscOutput* osc = nullptr;  // may be null
-    IgtlOutput* igtl = nullptr;  // may be null
-    WebOutput* web = nullptr;  // may be null
+    OscOutput* osc = nullptr;      // may be null
+    IgtlOutput* igtl = nullptr;    // may be null
+    WebOutput* web = nullptr;      // may be null
     OutputStats* stats = nullptr;  // may be null
     HostSettings settings;
     bool strict = false;

@@ -96,14 +96,22 @@ std::string applyHostSetting(const std::vector<std::string>& words, HostSettings
         host.web = value;
         return std::string();
     }
-    if (lowerEquals(key, "log-date")) flag = &host.logDate;
-    else if (lowerEquals(key, "log-time")) flag = &host.logTime;
-    else if (lowerEquals(key, "log-thread-id")) flag = &host.logThreadId;
-    else if (lowerEquals(key, "debug-level")) number = &host.debugLevel;
-    else if (lowerEquals(key, "debug-threshold")) number = &host.debugThreshold;
-    else if (lowerEquals(key, "csv")) path = &host.csvPath;
-    else if (lowerEquals(key, "jsonl")) path = &host.jsonlPath;
-    else return "unknown host setting \"" + key + "\"";
+    if (lowerEquals(key, "log-date"))
+        flag = &host.logDate;
+    else if (lowerEquals(key, "log-time"))
+        flag = &host.logTime;
+    else if (lowerEquals(key, "log-thread-id"))
+        flag = &host.logThreadId;
+    else if (lowerEquals(key, "debug-level"))
+        number = &host.debugLevel;
+    else if (lowerEquals(key, "debug-threshold"))
+        number = &host.debugThreshold;
+    else if (lowerEquals(key, "csv"))
+        path = &host.csvPath;
+    else if (lowerEquals(key, "jsonl"))
+        path = &host.jsonlPath;
+    else
+        return "unknown host setting \"" + key + "\"";
     if (flag != nullptr && !readSwitch(value, *flag)) return "\"" + key + "\" takes yes, no, on or off";
     if (number != nullptr && !readInteger(value, *number)) return "\"" + key + "\" takes a whole number";
     if (path != nullptr) {
@@ -152,7 +160,8 @@ bool parseConfig(const std::string& text, const std::string& fileName, HostConfi
             if (header.size() == 1 && lowerEquals(header[0], "host")) {
                 section = Section::Host;
             } else if (!header.empty() && lowerEquals(header[0], "device")) {
-                if (header.size() != 2 || header[1].empty()) return fail("a device section needs one name: [device NAME]");
+                if (header.size() != 2 || header[1].empty())
+                    return fail("a device section needs one name: [device NAME]");
                 for (const DeviceSection& other : result.devices) {
                     if (other.name == header[1]) {
                         return fail("device \"" + header[1] + "\" is already defined at line " +

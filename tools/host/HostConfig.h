@@ -34,8 +34,8 @@ struct HostSettings {
     std::string csvPath;
     std::string jsonlPath;
     std::vector<std::string> oscUrls;  // one "osc URL" line each
-    std::string igtl;  // [ADDR:]PORT of the OpenIGTLink server; empty: none
-    std::string web;   // [ADDR:]PORT of the web view; empty: none
+    std::string igtl;                  // [ADDR:]PORT of the OpenIGTLink server; empty: none
+    std::string web;                   // [ADDR:]PORT of the web view; empty: none
 };
 
 struct HostConfig {
@@ -52,7 +52,8 @@ struct ConfigError {
 };
 
 // Splits one line into words as the file does: blanks separate, double quotes keep blanks in a
-// word, '#' where a word would begin ends the line (as in a shell, so "a#b" is one word). False with problem set for an unterminated quote.
+// word, '#' where a word would begin ends the line (as in a shell, so "a#b" is one word). False with problem set for an
+// unterminated quote.
 bool splitWords(const std::string& line, std::vector<std::string>& words, std::string& problem);
 
 // Parses text; on failure fills error and returns false (nothing of config is to be used then).

@@ -1,4 +1,5 @@
-// IgtlOutput: a TCP server and one sender per client, messages packed by the OpenIGTLink library; a refusing stub without it.
+// IgtlOutput: a TCP server and one sender per client, messages packed by the OpenIGTLink library; a refusing stub
+// without it.
 #include "IgtlOutput.h"
 
 #include <cctype>
@@ -8,24 +9,24 @@
 #include "HostLog.h"
 
 #if defined(FASTRAK_HOST_IGTL)
-#  include <errno.h>
-#  include <fcntl.h>
-#  include <igtlStringMessage.h>
-#  include <igtlTransformMessage.h>
-#  include <netdb.h>
-#  include <netinet/in.h>
-#  include <netinet/tcp.h>
-#  include <poll.h>
-#  include <sys/socket.h>
-#  include <unistd.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <igtlStringMessage.h>
+#include <igtlTransformMessage.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
-#  include <atomic>
-#  include <cmath>
-#  include <map>
-#  include <mutex>
-#  include <thread>
+#include <atomic>
+#include <cmath>
+#include <map>
+#include <mutex>
+#include <thread>
 
-#  include "OscQueue.h"
+#include "OscQueue.h"
 #endif
 
 #if defined(FASTRAK_HOST_IGTL) && defined(__SANITIZE_ADDRESS__)
@@ -48,7 +49,8 @@ std::string IgtlOutput::devicePart(const std::string& device) {
 }
 
 std::string IgtlOutput::name(const Sample& sample) {
-    return devicePart(sample.device) + (sample.kind == Sample::Kind::Tracker ? "/T" : "/C") + std::to_string(sample.output);
+    return devicePart(sample.device) + (sample.kind == Sample::Kind::Tracker ? "/T" : "/C") +
+           std::to_string(sample.output);
 }
 
 IgtlOutput::IgtlOutput() = default;
@@ -121,8 +123,8 @@ bool splitAddress(const std::string& where, std::string& host, std::string& port
         host = where.substr(0, colon);
         port = where.substr(colon + 1);
         if (host.empty() || host.find(':') != std::string::npos) {
-            problem = host.empty() ? "an address before the colon, or only a port"
-                                   : "an IPv6 address is written [ADDR]:PORT";
+            problem =
+                host.empty() ? "an address before the colon, or only a port" : "an IPv6 address is written [ADDR]:PORT";
             return false;
         }
     }
@@ -185,7 +187,9 @@ public:
         if (fd_ >= 0) close(fd_);
     }
 
-    void start() { thread_ = std::thread([this] { run(); }); }
+    void start() {
+        thread_ = std::thread([this] { run(); });
+    }
     void push(const Sample& sample) { queue_.push(sample); }
     // Lets the sender send what waits until drainUntil, then ends it.
     void stop(Clock::time_point drainUntil) {
@@ -284,7 +288,8 @@ private:
     void encode(const Sample& sample, std::vector<unsigned char>& bytes) {
         const double whole = std::floor(sample.hostTime);
         const unsigned int seconds = static_cast<unsigned int>(whole);
-        const unsigned int fraction = static_cast<unsigned int>(std::fmin((sample.hostTime - whole) * 4294967296.0, 4294967295.0));
+        const unsigned int fraction =
+            static_cast<unsigned int>(std::fmin((sample.hostTime - whole) * 4294967296.0, 4294967295.0));
         igtl::MessageBase* message;
         const std::string name = IgtlOutput::name(sample);
         if (sample.kind == Sample::Kind::Tracker) {
@@ -328,7 +333,9 @@ public:
         close(fd_);
     }
 
-    void start() { thread_ = std::thread([this] { run(); }); }
+    void start() {
+        thread_ = std::thread([this] { run(); });
+    }
 
     void publish(const Sample& sample) {
         std::lock_guard<std::mutex> hold(mutex_);
@@ -339,7 +346,7 @@ public:
         if (!thread_.joinable()) return;
         stopping_ = true;
         thread_.join();
-        std::vector<std::unique_ptr<Client>> all;
+        std::vector<std::unique_ptr<Client> > all;
         {
             std::lock_guard<std::mutex> hold(mutex_);
             all.swap(clients_);
@@ -371,11 +378,13 @@ public:
         for (auto& client : clients_) {
             const uint64_t replaced = client->replaced(), dropped = client->dropped();
             if (replaced > client->reportedReplaced) {
-                lines.push_back("OpenIGTLink client " + client->peer() + ": " + std::to_string(replaced - client->reportedReplaced) +
+                lines.push_back("OpenIGTLink client " + client->peer() + ": " +
+                                std::to_string(replaced - client->reportedReplaced) +
                                 " poses replaced in the last second (the client is slower than the tracker)");
             }
             if (dropped > client->reportedDropped) {
-                lines.push_back("OpenIGTLink client " + client->peer() + ": " + std::to_string(dropped - client->reportedDropped) +
+                lines.push_back("OpenIGTLink client " + client->peer() + ": " +
+                                std::to_string(dropped - client->reportedDropped) +
                                 " button events dropped in the last second (the client has stopped reading)");
             }
             client->reportedReplaced = replaced;
@@ -413,7 +422,8 @@ private:
                 count = clients_.size();
             }
             if (count >= kMaxClients) {
-                hostWarning("OpenIGTLink client " + peer + " refused: " + std::to_string(kMaxClients) + " clients are connected");
+                hostWarning("OpenIGTLink client " + peer + " refused: " + std::to_string(kMaxClients) +
+                            " clients are connected");
                 close(fd);
                 continue;
             }
@@ -429,13 +439,14 @@ private:
                 clients_.push_back(std::move(client));
                 count = clients_.size();
             }
-            hostInfo("OpenIGTLink client " + peer + " connected (" + std::to_string(count) + (count == 1 ? " client)" : " clients)"));
+            hostInfo("OpenIGTLink client " + peer + " connected (" + std::to_string(count) +
+                     (count == 1 ? " client)" : " clients)"));
         }
     }
 
     // Clients whose sender has ended leave the list; they are joined outside the lock.
     void reap() {
-        std::vector<std::unique_ptr<Client>> ended;
+        std::vector<std::unique_ptr<Client> > ended;
         {
             std::lock_guard<std::mutex> hold(mutex_);
             for (auto it = clients_.begin(); it != clients_.end();) {
@@ -457,7 +468,7 @@ private:
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     mutable std::mutex mutex_;
-    std::vector<std::unique_ptr<Client>> clients_;
+    std::vector<std::unique_ptr<Client> > clients_;
     Clock::time_point lastReport_{};
     Totals gone_;  // what clients that have left sent, replaced and dropped
 };

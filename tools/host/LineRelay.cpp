@@ -8,12 +8,12 @@
 #include "HostLog.h"
 
 #if !defined(_WIN32)
-#  include <fcntl.h>
-#  include <poll.h>
-#  include <sys/ioctl.h>
-#  include <sys/stat.h>
-#  include <termios.h>
-#  include <unistd.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
 #endif
 
 namespace fastrakhost {
@@ -25,7 +25,8 @@ std::string serialPathOf(const std::string& portName) {
     if (name.compare(0, 4, "\\\\.\\") == 0) name.erase(0, 4);
     if (name.find('/') != std::string::npos) return name;
     if (name.size() > 3 && std::tolower(static_cast<unsigned char>(name[0])) == 'c' &&
-        std::tolower(static_cast<unsigned char>(name[1])) == 'o' && std::tolower(static_cast<unsigned char>(name[2])) == 'm' &&
+        std::tolower(static_cast<unsigned char>(name[1])) == 'o' &&
+        std::tolower(static_cast<unsigned char>(name[2])) == 'm' &&
         name.find_first_not_of("0123456789", 3) == std::string::npos && name.size() < 8) {
         const long n = std::stol(name.substr(3));
         if (n >= 1) return "/dev/ttyS" + std::to_string(n - 1);
@@ -33,15 +34,14 @@ std::string serialPathOf(const std::string& portName) {
     return "/dev/" + name;
 }
 
-
-
 #if defined(_WIN32)
 
 struct LineRelay::Copied {};
 
 bool LineRelay::start(const std::string&, std::string& error) {
-    error = "--capture relays the line through a pseudo-terminal, which this Windows build does not have; "
-            "capture on Linux";
+    error =
+        "--capture relays the line through a pseudo-terminal, which this Windows build does not have; "
+        "capture on Linux";
     return false;
 }
 void LineRelay::stop() {}
@@ -62,9 +62,9 @@ struct Speed {
     speed_t code;
     uint32_t baud;
 };
-const Speed kSpeeds[] = {{B1200, 1200},   {B2400, 2400},   {B4800, 4800},     {B9600, 9600},
-                         {B19200, 19200}, {B38400, 38400}, {B57600, 57600},   {B115200, 115200},
-                         {B230400, 230400}, {B300, 300},   {B600, 600}};
+const Speed kSpeeds[] = {{B1200, 1200},     {B2400, 2400},   {B4800, 4800},   {B9600, 9600},
+                         {B19200, 19200},   {B38400, 38400}, {B57600, 57600}, {B115200, 115200},
+                         {B230400, 230400}, {B300, 300},     {B600, 600}};
 
 uint32_t baudOf(speed_t code) {
     for (const Speed& s : kSpeeds)
@@ -88,7 +88,8 @@ constexpr tcflag_t kInputBits = IXON | IXOFF;
 
 bool sameLine(const termios& a, const termios& b) {
     return cfgetospeed(&a) == cfgetospeed(&b) && cfgetispeed(&a) == cfgetispeed(&b) &&
-           (a.c_cflag & kControlBits) == (b.c_cflag & kControlBits) && (a.c_iflag & kInputBits) == (b.c_iflag & kInputBits);
+           (a.c_cflag & kControlBits) == (b.c_cflag & kControlBits) &&
+           (a.c_iflag & kInputBits) == (b.c_iflag & kInputBits);
 }
 
 }  // namespace
@@ -230,11 +231,12 @@ bool LineRelay::relayFromModule() {
     char buffer[4096];
     const ssize_t got = read(master_, buffer, sizeof buffer);
     if (got <= 0) return true;  // nothing after all, or the module has the port closed
-    mirrorSettings();  // first: a settings chunk stamped after the commands would put time back
+    mirrorSettings();           // first: a settings chunk stamped after the commands would put time back
     const auto now = CaptureWriter::Clock::now();
     if (!declared_) {
         declared_ = true;
-        writer_.add(ChunkKind::Device, stream_, now, fastrakcapture::devicePayload(settingsOf(copied_->settings), device_, port_));
+        writer_.add(ChunkKind::Device, stream_, now,
+                    fastrakcapture::devicePayload(settingsOf(copied_->settings), device_, port_));
     }
     writer_.add(ChunkKind::ToTracker, stream_, now, buffer, static_cast<size_t>(got));
     for (ssize_t done = 0; done < got && !stopping_;) {
@@ -260,7 +262,8 @@ bool LineRelay::relayFromLine() {
     const auto now = CaptureWriter::Clock::now();
     if (!declared_) {
         declared_ = true;
-        writer_.add(ChunkKind::Device, stream_, now, fastrakcapture::devicePayload(settingsOf(copied_->settings), device_, port_));
+        writer_.add(ChunkKind::Device, stream_, now,
+                    fastrakcapture::devicePayload(settingsOf(copied_->settings), device_, port_));
     }
     writer_.add(ChunkKind::FromTracker, stream_, now, buffer, static_cast<size_t>(got));
     const ssize_t n = write(master_, buffer, static_cast<size_t>(got));

@@ -6,8 +6,8 @@
 #include <iostream>
 
 #if !defined(_WIN32)
-#  include <sys/ioctl.h>
-#  include <unistd.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 #endif
 
 namespace fastrakhost {
@@ -53,7 +53,8 @@ std::vector<std::string> renderTable(const PoseBoard& board, SteadyTime now, siz
             line = format("%-12.12s %-4s %9.4f %9.4f %9.4f %8.2f %8.2f %8.2f", s.device.c_str(), out.c_str(), s.pose[0],
                           s.pose[1], s.pose[2], s.pose[3], s.pose[4], s.pose[5]);
         } else {
-            line = format("%-12.12s %-4s %9s %9s %9s %8s %8s %8s", s.device.c_str(), out.c_str(), "", "", "", "", "", "");
+            line =
+                format("%-12.12s %-4s %9s %9s %9s %8s %8s %8s", s.device.c_str(), out.c_str(), "", "", "", "", "", "");
         }
         line += format(" %6.1f %7.2f %s", PoseBoard::rate(entry.second, now), ageSeconds(s, now),
                        tracker ? "" : buttonText(s).c_str());

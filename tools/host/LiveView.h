@@ -12,7 +12,8 @@ namespace fastrakhost {
 
 // The table's text, one string per line, for a terminal of the given width.
 // note: more text for the head line (the OSC counts), may be empty.
-std::vector<std::string> renderTable(const PoseBoard& board, SteadyTime now, size_t width, const std::string& note = "");
+std::vector<std::string> renderTable(const PoseBoard& board, SteadyTime now, size_t width,
+                                     const std::string& note = "");
 // The plain line of one output, as written once a second without a terminal.
 std::string plainLine(const PoseBoard::Row& row, SteadyTime now);
 
@@ -39,8 +40,8 @@ private:
     void writeTerminal(const std::string& text);
 
     bool active_ = false;
-    int terminal_ = -1;    // the terminal, kept aside
-    int pipeRead_ = -1;    // standard output now feeds this pipe
+    int terminal_ = -1;  // the terminal, kept aside
+    int pipeRead_ = -1;  // standard output now feeds this pipe
     std::thread reader_;
     std::mutex linesMutex_;
     std::vector<std::string> pending_;

@@ -7,22 +7,22 @@
 #include "HostLog.h"
 
 #if defined(FASTRAK_HOST_OSC)
-#  include <errno.h>
-#  include <fcntl.h>
-#  include <lo/lo.h>
-#  include <netdb.h>
-#  include <netinet/in.h>
-#  include <netinet/tcp.h>
-#  include <poll.h>
-#  include <sys/socket.h>
-#  include <unistd.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <lo/lo.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
-#  include <atomic>
-#  include <cmath>
-#  include <mutex>
-#  include <thread>
+#include <atomic>
+#include <cmath>
+#include <mutex>
+#include <thread>
 
-#  include "OscQueue.h"
+#include "OscQueue.h"
 #endif
 
 namespace fastrakhost {
@@ -206,7 +206,9 @@ public:
         return AddResult::Added;
     }
 
-    void start() { thread_ = std::thread([this] { run(); }); }
+    void start() {
+        thread_ = std::thread([this] { run(); });
+    }
     void push(const Sample& sample) { queue_.push(sample); }
 
     void stop() {

@@ -51,7 +51,7 @@ private:
     std::deque<Entry> controllers_;
     size_t eventsWaiting_;
     size_t waiting_ = 0;
-    unsigned idlePolls_ = 0;   // the sender's polls in a row that found nothing
+    unsigned idlePolls_ = 0;  // the sender's polls in a row that found nothing
     bool senderAsleep_ = false;
     uint64_t nextOrder_ = 0;
     uint64_t replaced_ = 0;

@@ -56,8 +56,8 @@ void OutputStats::Stretch::take(const Point& point) {
     }
 }
 
-void OutputStats::close(const Stretch& stretch, SteadyTime end, uint64_t& records, double& stillFor,
-                        double& positions, double& angles) {
+void OutputStats::close(const Stretch& stretch, SteadyTime end, uint64_t& records, double& stillFor, double& positions,
+                        double& angles) {
     const double span = seconds(end - stretch.start);
     if (stretch.n == 0 || span < kStillSeconds) return;
     records += stretch.n;
@@ -92,14 +92,16 @@ void OutputStats::add(const Sample& sample) {
     ++track.records;
     track.recent.push_back(point);
     // The latest point stays whatever its age: a receiver that stands still publishes nothing more.
-    const SteadyTime oldest = point.at - std::chrono::duration_cast<SteadyTime::duration>(std::chrono::duration<double>(kWindowSeconds));
+    const SteadyTime oldest =
+        point.at - std::chrono::duration_cast<SteadyTime::duration>(std::chrono::duration<double>(kWindowSeconds));
     while (track.recent.size() > 1 && track.recent.front().at < oldest) track.recent.pop_front();
 }
 
 std::map<OutputStats::Key, OutputFigures> OutputStats::window(SteadyTime now) const {
     std::lock_guard<std::mutex> hold(mutex_);
     std::map<Key, OutputFigures> result;
-    const SteadyTime from = now - std::chrono::duration_cast<SteadyTime::duration>(std::chrono::duration<double>(kWindowSeconds));
+    const SteadyTime from =
+        now - std::chrono::duration_cast<SteadyTime::duration>(std::chrono::duration<double>(kWindowSeconds));
     for (const auto& entry : tracks_) {
         const Track& track = entry.second;
         OutputFigures& figures = result[entry.first];
@@ -112,7 +114,8 @@ std::map<OutputStats::Key, OutputFigures> OutputStats::window(SteadyTime now) co
         for (const Point& point : track.recent) {
             if (point.at < from) continue;
             ++inside;
-            if (previous != nullptr) figures.longestGapMs = std::max(figures.longestGapMs, seconds(point.at - previous->at) * 1000);
+            if (previous != nullptr)
+                figures.longestGapMs = std::max(figures.longestGapMs, seconds(point.at - previous->at) * 1000);
             previous = &point;
         }
         figures.records = inside;
@@ -179,8 +182,8 @@ std::vector<std::string> OutputStats::table(const std::map<Key, OutputFigures>& 
         const std::string still = tracker ? format("%.1f", f.stillSeconds) : "-";
         const std::string position = f.still ? format("%.3f", f.positionNoiseMm) : "-";
         const std::string angle = f.still ? format("%.3f", f.angleNoiseDeg) : "-";
-        std::snprintf(line, sizeof line, "%-12.12s %-4s %9llu %9.1f %8.0f ms %8s %11s %11s", f.device.c_str(), out.c_str(),
-                      static_cast<unsigned long long>(f.records), f.rateHz, f.longestGapMs, still.c_str(),
+        std::snprintf(line, sizeof line, "%-12.12s %-4s %9llu %9.1f %8.0f ms %8s %11s %11s", f.device.c_str(),
+                      out.c_str(), static_cast<unsigned long long>(f.records), f.rateHz, f.longestGapMs, still.c_str(),
                       position.c_str(), angle.c_str());
         lines.push_back(line);
     }

@@ -18,12 +18,12 @@ struct OutputFigures {
     uint32_t output = 0;
     Sample::Kind kind = Sample::Kind::Tracker;
     uint64_t records = 0;
-    double rateHz = 0;          // records a second over the span
-    double longestGapMs = 0;    // between two records of the span
-    bool still = false;         // window: standing still now; run: still for some stretch
-    double stillSeconds = 0;    // how long (window: the current stretch; run: all stretches)
-    double positionNoiseMm = 0; // RMS distance from the mean position while still
-    double angleNoiseDeg = 0;   // RMS of the three angles' deviations from their mean while still
+    double rateHz = 0;           // records a second over the span
+    double longestGapMs = 0;     // between two records of the span
+    bool still = false;          // window: standing still now; run: still for some stretch
+    double stillSeconds = 0;     // how long (window: the current stretch; run: all stretches)
+    double positionNoiseMm = 0;  // RMS distance from the mean position while still
+    double angleNoiseDeg = 0;    // RMS of the three angles' deviations from their mean while still
 };
 
 // Fed by the reception threads (add), read by the main thread and the web server.
@@ -77,8 +77,8 @@ private:
         double stillSeconds = 0, positionSquares = 0, angleSquares = 0;
     };
 
-    static void close(const Stretch& stretch, SteadyTime end, uint64_t& records, double& seconds,
-                      double& positions, double& angles);
+    static void close(const Stretch& stretch, SteadyTime end, uint64_t& records, double& seconds, double& positions,
+                      double& angles);
 
     mutable std::mutex mutex_;
     std::map<Key, Track> tracks_;

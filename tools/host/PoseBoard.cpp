@@ -45,12 +45,18 @@ Sample decodeController(const ControllerRecord& record) {
 
 const char* stateName(DeviceState state) {
     switch (state) {
-        case DeviceState::Waiting: return "waiting";
-        case DeviceState::SettingUp: return "setting up";
-        case DeviceState::Running: return "running";
-        case DeviceState::Disconnected: return "disconnected";
-        case DeviceState::Failed: return "failed";
-        case DeviceState::Stopped: return "stopped";
+        case DeviceState::Waiting:
+            return "waiting";
+        case DeviceState::SettingUp:
+            return "setting up";
+        case DeviceState::Running:
+            return "running";
+        case DeviceState::Disconnected:
+            return "disconnected";
+        case DeviceState::Failed:
+            return "failed";
+        case DeviceState::Stopped:
+            return "stopped";
     }
     return "?";
 }

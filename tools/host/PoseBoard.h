@@ -18,13 +18,13 @@ using SteadyTime = std::chrono::steady_clock::time_point;
 // One published record, decoded from the storage slot.
 struct Sample {
     enum class Kind { Tracker, Controller };
-    double hostTime = 0;      // seconds since 1970 when the host took it from the storage
+    double hostTime = 0;  // seconds since 1970 when the host took it from the storage
     SteadyTime arrived;
     std::string device;
     uint32_t output = 0;
     Kind kind = Kind::Tracker;
     double pose[6] = {0, 0, 0, 0, 0, 0};  // x y z (feet), azimuth elevation roll (degrees)
-    uint32_t buttons = 0;     // bit n-1 = button n
+    uint32_t buttons = 0;                 // bit n-1 = button n
     uint32_t buttonCount = 0;
 };
 

@@ -8,21 +8,21 @@
 #include <iostream>
 
 #if defined(_WIN32)
-#  include <windows.h>
+#include <windows.h>
 #else
-#  include <dirent.h>
-#  include <fcntl.h>
-#  include <poll.h>
-#  include <sys/ioctl.h>
-#  include <termios.h>
-#  include <unistd.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
 
-#  include <cerrno>
-#  include <climits>
-#  include <cstdlib>
-#  if defined(__linux__)
-#    include <linux/serial.h>
-#  endif
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
 #endif
 
 namespace fastrakhost {
@@ -76,8 +76,9 @@ public:
         const std::string path = port.rfind("\\\\.\\", 0) == 0 ? port : "\\\\.\\" + port;
         handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (handle_ == INVALID_HANDLE_VALUE) {
-            problem_ = GetLastError() == ERROR_ACCESS_DENIED ? "cannot open it: another program holds it"
-                                                             : "cannot open it (error " + std::to_string(GetLastError()) + ")";
+            problem_ = GetLastError() == ERROR_ACCESS_DENIED
+                           ? "cannot open it: another program holds it"
+                           : "cannot open it (error " + std::to_string(GetLastError()) + ")";
             return;
         }
         savedDcb_.DCBlength = sizeof savedDcb_;
@@ -219,13 +220,13 @@ bool answersAsTerminal(const std::string& path) {
     if (fd < 0) return errno == EBUSY;  // held by another program: worth naming
     termios tio{};
     bool ok = ::tcgetattr(fd, &tio) == 0;
-#  if defined(__linux__)
+#if defined(__linux__)
     // Every ttyS node exists whether or not a UART stands behind it.
     serial_struct serial{};
     if (ok && path.compare(0, 9, "/dev/ttyS") == 0 && ::ioctl(fd, TIOCGSERIAL, &serial) == 0) {
         ok = serial.type != PORT_UNKNOWN;
     }
-#  endif
+#endif
     ::close(fd);
     return ok;
 }
@@ -273,8 +274,8 @@ std::vector<std::string> serialPorts() {
 #if defined(_WIN32)
     for (int n = 1; n <= 256; ++n) {
         const std::string name = "COM" + std::to_string(n);
-        const HANDLE h = CreateFileA(("\\\\.\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                     0, nullptr);
+        const HANDLE h = CreateFileA(("\\\\.\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                     OPEN_EXISTING, 0, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
             CloseHandle(h);
             ports.push_back(name);
@@ -291,7 +292,7 @@ std::vector<std::string> serialPorts() {
         named.push_back(realPath(ports.back()));
     }
     for (const char* prefix : {"ttyUSB", "ttyACM", "ttyS"}) {
-        std::vector<std::pair<long, std::string>> found;
+        std::vector<std::pair<long, std::string> > found;
         for (const std::string& name : entries("/dev")) {
             const size_t length = std::strlen(prefix);
             if (name.compare(0, length, prefix) != 0 || name.size() == length) continue;

@@ -9,9 +9,9 @@ namespace fastrakhost {
 
 struct ProbeResult {
     std::string port;
-    unsigned baud = 0;      // 0: no tracker answered
-    std::string how;        // "continuous binary output", "status reply", ...
-    std::string problem;    // why the port could not be tried
+    unsigned baud = 0;    // 0: no tracker answered
+    std::string how;      // "continuous binary output", "status reply", ...
+    std::string problem;  // why the port could not be tried
 };
 
 // The serial ports worth trying: /dev/serial/by-id names first, then ttyUSB, ttyACM and ttyS ports

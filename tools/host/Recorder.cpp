@@ -8,9 +8,9 @@
 #include <cstring>
 
 #if defined(_WIN32)
-#  include <io.h>
+#include <io.h>
 #else
-#  include <unistd.h>
+#include <unistd.h>
 #endif
 
 namespace fastrakhost {
@@ -54,7 +54,9 @@ std::string number(const char* format, double value) {
 }  // namespace
 
 #if defined(_WIN32)
-int openFile(const char* path) { return _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE); }
+int openFile(const char* path) {
+    return _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+}
 long writeSome(int fd, const char* data, size_t size) { return _write(fd, data, static_cast<unsigned>(size)); }
 int cutFile(int fd, long long size) { return _chsize_s(fd, size) == 0 ? 0 : -1; }
 int closeFile(int fd) { return _close(fd); }
@@ -105,7 +107,8 @@ bool OutputFile::flush() {
         const std::string reason = wrote == 0 ? std::string("the file takes no more") : std::strerror(errno);
         // Cut a half-written line off, so the file ends on the last record that fits whole.
         const size_t whole = pending_.rfind('\n', done == 0 ? 0 : done - 1);
-        const long long keep = written_ + (done > 0 && whole != std::string::npos ? static_cast<long long>(whole + 1) : 0);
+        const long long keep =
+            written_ + (done > 0 && whole != std::string::npos ? static_cast<long long>(whole + 1) : 0);
         cutFile(fd_, keep);
         written_ = keep;
         fail(reason);
@@ -160,15 +163,17 @@ std::string Recorder::csvLine(const Sample& sample) {
 }
 
 std::string Recorder::jsonLine(const Sample& sample) {
-    std::string line = "{\"host_time\":" + number("%.6f", sample.hostTime) + ",\"device\":" + jsonString(sample.device) +
-                       ",\"output\":" + std::to_string(sample.output) + ",\"kind\":\"" + kindName(sample.kind) + "\"";
+    std::string line = "{\"host_time\":" + number("%.6f", sample.hostTime) +
+                       ",\"device\":" + jsonString(sample.device) + ",\"output\":" + std::to_string(sample.output) +
+                       ",\"kind\":\"" + kindName(sample.kind) + "\"";
     if (sample.kind == Sample::Kind::Tracker) {
         line += ",\"pose\":[";
         for (int i = 0; i < 6; ++i) line += (i ? "," : "") + number("%.5f", sample.pose[i]);
         line += "]";
     } else {
         line += ",\"buttons\":[";
-        for (uint32_t n = 1; n <= sample.buttonCount; ++n) line += (n > 1 ? "," : "") + std::string((sample.buttons >> (n - 1)) & 1u ? "1" : "0");
+        for (uint32_t n = 1; n <= sample.buttonCount; ++n)
+            line += (n > 1 ? "," : "") + std::string((sample.buttons >> (n - 1)) & 1u ? "1" : "0");
         line += "]";
     }
     return line + "}\n";

@@ -8,23 +8,24 @@
 #include "ModuleLibrary.h"
 
 #if !defined(_WIN32)
-#  include <fcntl.h>
-#  include <signal.h>
-#  include <sys/wait.h>
-#  include <poll.h>
-#  include <unistd.h>
-#  if defined(__linux__)
-#    include <sys/prctl.h>
-#  endif
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <poll.h>
+#include <unistd.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 extern char** environ;
 #endif
 
 namespace fastrakhost {
 
 std::vector<std::string> defaultSceneArguments() {
-    return {"--receivers", "1,2", "--scene", "1=circle:x=12,y=-10,z=4,radius=5,period=4",
-            "--scene", "2=eight:x=20,y=-12,z=6,radius=4,period=6",
-            "--press", "1=3,0.6,1"};
+    return {"--receivers", "1,2",
+            "--scene",     "1=circle:x=12,y=-10,z=4,radius=5,period=4",
+            "--scene",     "2=eight:x=20,y=-12,z=6,radius=4,period=6",
+            "--press",     "1=3,0.6,1"};
 }
 
 Simulator::~Simulator() { stop(); }
@@ -115,9 +116,9 @@ bool Simulator::start(const std::string& program, const std::string& link, const
         // outlive it until the devices have sent their stop commands. It ends with us all the
         // same, also when we are killed and can clean nothing up.
         setpgid(0, 0);
-#  if defined(__linux__)
+#if defined(__linux__)
         prctl(PR_SET_PDEATHSIG, SIGTERM);
-#  endif
+#endif
         if (getppid() != parent) _exit(127);  // we died before the line above took effect
         dup2(ends[1], STDOUT_FILENO);
         dup2(ends[1], STDERR_FILENO);

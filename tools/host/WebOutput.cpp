@@ -6,24 +6,24 @@
 #include "HostLog.h"
 
 #if defined(FASTRAK_HOST_WEB)
-#  include <httplib.h>
-#  include <sys/socket.h>
-#  include <sys/time.h>
+#include <httplib.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 
-#  include <algorithm>
-#  include <atomic>
-#  include <cerrno>
-#  include <cmath>
-#  include <cstdlib>
-#  include <cstring>
-#  include <deque>
-#  include <iostream>
-#  include <mutex>
-#  include <thread>
-#  include <vector>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <iostream>
+#include <mutex>
+#include <thread>
+#include <vector>
 
-#  include "Recorder.h"
-#  include "WebPage.h"
+#include "Recorder.h"
+#include "WebPage.h"
 #endif
 
 namespace fastrakhost {
@@ -34,8 +34,9 @@ std::string WebOutput::summary() const {
     if (empty()) return std::string();
     const Totals t = totals();
     char text[160];
-    std::snprintf(text, sizeof text, "web %llu clients, %llu skipped, %llu dropped", static_cast<unsigned long long>(t.clients),
-                  static_cast<unsigned long long>(t.skipped), static_cast<unsigned long long>(t.dropped));
+    std::snprintf(text, sizeof text, "web %llu clients, %llu skipped, %llu dropped",
+                  static_cast<unsigned long long>(t.clients), static_cast<unsigned long long>(t.skipped),
+                  static_cast<unsigned long long>(t.dropped));
     return text;
 }
 
@@ -79,7 +80,8 @@ bool splitAddress(const std::string& where, std::string& host, std::string& port
         host = where.substr(0, colon);
         port = where.substr(colon + 1);
         if (host.empty() || host.find(':') != std::string::npos) {
-            problem = host.empty() ? "an address before the colon, or only a port" : "an IPv6 address is written [ADDR]:PORT";
+            problem =
+                host.empty() ? "an address before the colon, or only a port" : "an IPv6 address is written [ADDR]:PORT";
             return false;
         }
     }
@@ -127,7 +129,8 @@ public:
         std::string out = "[";
         for (const auto& line : lines_) {
             if (line.first <= after) continue;
-            out += (out.size() > 1 ? ",{\"n\":" : "{\"n\":") + std::to_string(line.first) + ",\"text\":" + jsonString(line.second) + "}";
+            out += (out.size() > 1 ? ",{\"n\":" : "{\"n\":") + std::to_string(line.first) +
+                   ",\"text\":" + jsonString(line.second) + "}";
         }
         return out + "]";
     }
@@ -165,7 +168,7 @@ private:
 
     std::streambuf* next_;
     std::mutex mutex_;
-    std::deque<std::pair<uint64_t, std::string>> lines_;
+    std::deque<std::pair<uint64_t, std::string> > lines_;
     std::string partial_;
     uint64_t count_ = 0;
 };
@@ -271,11 +274,13 @@ private:
     void routes() {
         http_.Get("/state", [this](const httplib::Request& request, httplib::Response& response) {
             uint64_t after = 0;
-            if (request.has_param("log_after")) after = std::strtoull(request.get_param_value("log_after").c_str(), nullptr, 10);
+            if (request.has_param("log_after"))
+                after = std::strtoull(request.get_param_value("log_after").c_str(), nullptr, 10);
             response.set_header("Cache-Control", "no-store");
             response.set_content(state(after), "application/json");
         });
-        http_.Get("/events", [this](const httplib::Request& request, httplib::Response& response) { events(request, response); });
+        http_.Get("/events",
+                  [this](const httplib::Request& request, httplib::Response& response) { events(request, response); });
         http_.Get(R"(/([A-Za-z0-9_.\-/]*))", [this](const httplib::Request& request, httplib::Response& response) {
             std::string path = request.matches[1];
             if (path.empty()) path = "index.html";
@@ -288,8 +293,10 @@ private:
                 const size_t mark = content.find(kStateMark);
                 if (mark != std::string::npos) {
                     std::string json = state(0);
-                    for (size_t at = 0; (at = json.find("</", at)) != std::string::npos; at += 3) json.replace(at, 2, "<\\/");
-                    content.replace(mark, std::strlen(kStateMark), "<script>window.initialState = " + json + ";</script>");
+                    for (size_t at = 0; (at = json.find("</", at)) != std::string::npos; at += 3)
+                        json.replace(at, 2, "<\\/");
+                    content.replace(mark, std::strlen(kStateMark),
+                                    "<script>window.initialState = " + json + ";</script>");
                     response.set_header("Cache-Control", "no-store");
                 }
                 response.set_content(content, files[i].type);
@@ -330,15 +337,17 @@ private:
         first = true;
         for (const auto& row : rows) {
             const Sample& s = row.second.last;
-            out += std::string(first ? "" : ",") + "{\"device\":" + jsonString(s.device) + ",\"output\":" +
-                   std::to_string(s.output) + ",\"kind\":\"" + kindName(s.kind) + "\",\"host_time\":" + number("%.6f", s.hostTime);
+            out += std::string(first ? "" : ",") + "{\"device\":" + jsonString(s.device) +
+                   ",\"output\":" + std::to_string(s.output) + ",\"kind\":\"" + kindName(s.kind) +
+                   "\",\"host_time\":" + number("%.6f", s.hostTime);
             first = false;
             if (s.kind == Sample::Kind::Tracker) {
                 out += ",\"pose\":[";
                 for (int i = 0; i < 6; ++i) out += (i ? "," : "") + number("%.5f", s.pose[i]);
             } else {
                 out += ",\"buttons\":[";
-                for (uint32_t n = 1; n <= s.buttonCount; ++n) out += std::string(n > 1 ? "," : "") + ((s.buttons >> (n - 1)) & 1u ? "1" : "0");
+                for (uint32_t n = 1; n <= s.buttonCount; ++n)
+                    out += std::string(n > 1 ? "," : "") + ((s.buttons >> (n - 1)) & 1u ? "1" : "0");
             }
             out += "],\"rate_hz\":" + number("%.0f", PoseBoard::rate(row.second, now)) +
                    ",\"age_ms\":" + number("%.1f", std::chrono::duration<double>(now - s.arrived).count() * 1000) +
@@ -347,9 +356,10 @@ private:
             if (found != figures.end()) {
                 const OutputFigures& f = found->second;
                 const bool tracker = s.kind == Sample::Kind::Tracker;
-                out += ",\"stats\":{\"records\":" + std::to_string(f.records) + ",\"rate_hz\":" + number("%.2f", f.rateHz) +
-                       ",\"longest_gap_ms\":" + number("%.1f", f.longestGapMs) + ",\"still\":" + (f.still ? "true" : "false") +
-                       ",\"still_s\":" + number("%.1f", f.stillSeconds) +
+                out += ",\"stats\":{\"records\":" + std::to_string(f.records) +
+                       ",\"rate_hz\":" + number("%.2f", f.rateHz) +
+                       ",\"longest_gap_ms\":" + number("%.1f", f.longestGapMs) +
+                       ",\"still\":" + (f.still ? "true" : "false") + ",\"still_s\":" + number("%.1f", f.stillSeconds) +
                        ",\"position_noise_mm\":" + (tracker && f.still ? number("%.4f", f.positionNoiseMm) : "null") +
                        ",\"angle_noise_deg\":" + (tracker && f.still ? number("%.4f", f.angleNoiseDeg) : "null") + "}";
             }
@@ -357,7 +367,8 @@ private:
         }
         const Totals t = totals();
         out += "],\"streams\":{\"clients\":" + std::to_string(t.clients) + ",\"skipped\":" + std::to_string(t.skipped) +
-               ",\"dropped\":" + std::to_string(t.dropped) + "},\"log\":" + (tail_ ? tail_->json(logAfter) : "[]") + "}";
+               ",\"dropped\":" + std::to_string(t.dropped) + "},\"log\":" + (tail_ ? tail_->json(logAfter) : "[]") +
+               "}";
         return out;
     }
 
@@ -377,7 +388,8 @@ private:
         double backlog = 0;
         if (request.has_param("backlog")) backlog = std::strtod(request.get_param_value("backlog").c_str(), nullptr);
         if (!(backlog > 0)) backlog = 0;
-        const SteadyTime since = Clock::now() - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::min(backlog, 10.0)));
+        const SteadyTime since = Clock::now() - std::chrono::duration_cast<Clock::duration>(
+                                                    std::chrono::duration<double>(std::min(backlog, 10.0)));
         uint64_t cursor;
         {
             std::lock_guard<std::mutex> hold(ringMutex_);
@@ -428,7 +440,8 @@ private:
                 --streams_;
                 if (*stalled) {
                     ++dropped_;
-                    hostWarning("web view: " + peer + " dropped: it took nothing for " + std::to_string(kStalledSeconds) + " s");
+                    hostWarning("web view: " + peer + " dropped: it took nothing for " +
+                                std::to_string(kStalledSeconds) + " s");
                 } else if (!stopping_) {
                     hostInfo("web view: " + peer + " left /events");
                 }

@@ -21,10 +21,10 @@ public:
         uint64_t published = 0, skipped = 0, dropped = 0, clients = 0;  // clients: /events streams now
     };
 
-    static constexpr size_t kRing = 4096;         // records a stream client may fall behind
-    static constexpr size_t kMaxStreams = 8;      // /events clients at once; more are told to come back
-    static constexpr size_t kLogLines = 200;      // log lines kept for the page
-    static constexpr int kStalledSeconds = 5;     // a client whose socket takes nothing this long is dropped
+    static constexpr size_t kRing = 4096;      // records a stream client may fall behind
+    static constexpr size_t kMaxStreams = 8;   // /events clients at once; more are told to come back
+    static constexpr size_t kLogLines = 200;   // log lines kept for the page
+    static constexpr int kStalledSeconds = 5;  // a client whose socket takes nothing this long is dropped
 
     WebOutput();
     ~WebOutput();

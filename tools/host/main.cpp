@@ -33,11 +33,11 @@
 #include "WebOutput.h"
 
 #if defined(_WIN32)
-#  include <io.h>
+#include <io.h>
 #else
-#  include <dirent.h>
-#  include <signal.h>
-#  include <unistd.h>
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
 #endif
 
 using namespace fastrakhost;
@@ -76,10 +76,11 @@ const char* kFooter =
     "  130  a second Ctrl-C";
 
 // The options that take a value; the rest are flags.
-const char* const kValueOptions[] = {"--config", "--module", "--csv", "--jsonl", "--osc", "--igtl", "--web", "--capture",
-                                     "--duration", "--count", "--sim-args", "--sim"};
+const char* const kValueOptions[] = {"--config", "--module",  "--csv",      "--jsonl", "--osc",      "--igtl",
+                                     "--web",    "--capture", "--duration", "--count", "--sim-args", "--sim"};
 // --probe takes any number of ports, none included.
-const char* const kFlagOptions[] = {"--help", "--version", "--strict", "--plain", "--simulate", "--overwrite", "--probe"};
+const char* const kFlagOptions[] = {"--help",     "--version",   "--strict", "--plain",
+                                    "--simulate", "--overwrite", "--probe"};
 
 size_t editDistance(const std::string& a, const std::string& b) {
     std::vector<size_t> row(b.size() + 1);
@@ -116,12 +117,13 @@ std::string checkWords(int argc, char** argv) {
             }
             return "unknown option " + name + (best <= name.size() / 2 ? "; did you mean " + closest + "?" : "");
         }
-        const bool takesValue = std::find(std::begin(kValueOptions), std::end(kValueOptions), name) != std::end(kValueOptions);
+        const bool takesValue =
+            std::find(std::begin(kValueOptions), std::end(kValueOptions), name) != std::end(kValueOptions);
         if (!takesValue || name != word || i + 1 >= argc) continue;
         const std::string value = argv[++i];
         // --sim-args carries the emulator's own options, so only one of ours counts as a slip there.
         const bool anOption = name == "--sim-args" ? isKnown(value.substr(0, value.find('=')))
-                                                    : value.compare(0, 2, "--") == 0 || value == "-h";
+                                                   : value.compare(0, 2, "--") == 0 || value == "-h";
         if (anOption) return name + " needs a value, not the option " + value;
     }
     return "";
@@ -195,7 +197,8 @@ void removeStaleScratchFolders() {
         if (DIR* inside = opendir(folder.c_str())) {
             while (const dirent* link = readdir(inside)) {
                 const std::string file = link->d_name;
-                if (file.size() > 4 && file.compare(file.size() - 4, 4, ".pty") == 0) unlink((folder + "/" + file).c_str());
+                if (file.size() > 4 && file.compare(file.size() - 4, 4, ".pty") == 0)
+                    unlink((folder + "/" + file).c_str());
             }
             closedir(inside);
         }
@@ -242,8 +245,9 @@ int main(int argc, char** argv) {
     std::string igtlAddress, webAddress;
     bool strict = false, simulate = false, plain = false, overwrite = false;
     app.add_option("--config", configPath, "Configuration file (see below)")->type_name("FILE");
-    app.add_option("--module", modulePath, std::string("Device module to load (default: ") + ModuleLibrary::fileName() +
-                                               " beside this program, else in the installed module folder)")
+    app.add_option("--module", modulePath,
+                   std::string("Device module to load (default: ") + ModuleLibrary::fileName() +
+                       " beside this program, else in the installed module folder)")
         ->type_name("PATH");
     app.add_option("--csv", csvPath, "Write every published record to FILE as CSV (overrides the file's csv)")
         ->type_name("FILE");
@@ -283,7 +287,8 @@ int main(int argc, char** argv) {
     app.add_option("--count", countText, "Stop after exactly N published records (0: no limit)")->type_name("N");
     app.add_flag("--strict", strict, "Stop everything when one device fails its set-up");
     app.add_flag("--plain", plain, "Plain lines even when standard output is a terminal");
-    app.add_flag("--simulate", simulate, "Run every device against its own fastrak-sim (one device 'sim' without --config)");
+    app.add_flag("--simulate", simulate,
+                 "Run every device against its own fastrak-sim (one device 'sim' without --config)");
     app.add_option("--sim-args", simArgs, "Arguments for fastrak-sim instead of the built-in scene, in one string")
         ->type_name("ARGS");
     app.add_option("--sim", simProgram, "The fastrak-sim program (default: beside this program, then PATH)")
@@ -473,7 +478,8 @@ int main(int argc, char** argv) {
         if (scratch.empty()) scratch = makeScratchFolder();
         for (size_t i = 0; i < config.devices.size(); ++i) {
             DeviceSection& device = config.devices[i];
-            std::unique_ptr<LineRelay> relay(new LineRelay(captureWriter, static_cast<uint8_t>(i), device.name, portOf(device)));
+            std::unique_ptr<LineRelay> relay(
+                new LineRelay(captureWriter, static_cast<uint8_t>(i), device.name, portOf(device)));
             std::string error;
             const std::string link = scratch + "/capture-" + std::to_string(i) + ".pty";
             links.push_back(link);

@@ -9,8 +9,7 @@ uint32_t fromNetwork(uint32_t word) {
            b[3];
 }
 
-DeviceSession::DeviceSession(const ModuleLibrary& module, DeviceConfig* config, const Logger* logger,
-                             int32_t* runFlag)
+DeviceSession::DeviceSession(const ModuleLibrary& module, DeviceConfig* config, const Logger* logger, int32_t* runFlag)
     : module_(module),
       config_(config),
       logger_(logger),

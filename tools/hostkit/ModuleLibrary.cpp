@@ -2,11 +2,11 @@
 #include "ModuleLibrary.h"
 
 #if defined(_WIN32)
-#  include <windows.h>
+#include <windows.h>
 #else
-#  include <dlfcn.h>
-#  include <limits.h>
-#  include <unistd.h>
+#include <dlfcn.h>
+#include <limits.h>
+#include <unistd.h>
 #endif
 
 namespace fastrakhost {
@@ -81,11 +81,11 @@ std::string ModuleLibrary::defaultPath() {
 #if defined(FASTRAK_INSTALLED_MODULE_DIR)
     // The installed module folder, relative to the installed program's folder.
     const std::string installed = programFolder() + "/" + FASTRAK_INSTALLED_MODULE_DIR + "/" + fileName();
-#  if defined(_WIN32)
+#if defined(_WIN32)
     const bool besideExists = GetFileAttributesA(beside.c_str()) != INVALID_FILE_ATTRIBUTES;
-#  else
+#else
     const bool besideExists = access(beside.c_str(), F_OK) == 0;
-#  endif
+#endif
     if (!besideExists) return installed;
 #endif
     return beside;

@@ -4,12 +4,12 @@
 #include <cstring>
 
 #if defined(_WIN32)
-#  include <windows.h>
+#include <windows.h>
 #else
-#  include <pthread.h>
-#  include <time.h>
+#include <pthread.h>
+#include <time.h>
 
-#  include <cerrno>
+#include <cerrno>
 #endif
 
 namespace fastrakhost {

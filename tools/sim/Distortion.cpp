@@ -13,14 +13,22 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 
 bool setKey(DistortionParams& p, const std::string& key, double value) {
-    if (key == "reach") p.reach = value;
-    else if (key == "radial") p.radial = value;
-    else if (key == "floor") p.floor = value;
-    else if (key == "depth") p.floorDepth = value;
-    else if (key == "decay") p.floorDecay = value;
-    else if (key == "swirl") p.swirl = value;
-    else if (key == "tilt") p.tilt = value;
-    else return false;
+    if (key == "reach")
+        p.reach = value;
+    else if (key == "radial")
+        p.radial = value;
+    else if (key == "floor")
+        p.floor = value;
+    else if (key == "depth")
+        p.floorDepth = value;
+    else if (key == "decay")
+        p.floorDecay = value;
+    else if (key == "swirl")
+        p.swirl = value;
+    else if (key == "tilt")
+        p.tilt = value;
+    else
+        return false;
     return true;
 }
 
@@ -88,8 +96,8 @@ Pose distort(const DistortionParams& params, const Pose& truePose) {
                      {t * axis.x * axis.z - s * axis.y, t * axis.y * axis.z + s * axis.x, t * axis.z * axis.z + c}}};
     Pose out;
     out.x = moved.x, out.y = moved.y, out.z = moved.z;
-    anglesOf(multiply(turn, attitude(truePose.azimuth, truePose.elevation, truePose.roll)), out.azimuth,
-             out.elevation, out.roll);
+    anglesOf(multiply(turn, attitude(truePose.azimuth, truePose.elevation, truePose.roll)), out.azimuth, out.elevation,
+             out.roll);
     return out;
 }
 

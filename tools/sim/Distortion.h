@@ -11,13 +11,13 @@ namespace fastraksim {
 // Magnitudes are what the term reaches at `reach` inches from the transmitter (tracker axes:
 // x forward, y right, z down). All zero: no distortion.
 struct DistortionParams {
-    double reach = 59.0;    // inches (1.5 m)
-    double radial = 0;      // inches along the line from the transmitter (a weaker field reads farther)
-    double floor = 0;       // inches of pull towards a steel plane below the transmitter
-    double floorDepth = 40; // inches from the transmitter down to that plane
-    double floorDecay = 20; // inches over which the pull fades above the plane
-    double swirl = 0;       // inches sideways, about the vertical axis
-    double tilt = 0;        // degrees of attitude error
+    double reach = 59.0;     // inches (1.5 m)
+    double radial = 0;       // inches along the line from the transmitter (a weaker field reads farther)
+    double floor = 0;        // inches of pull towards a steel plane below the transmitter
+    double floorDepth = 40;  // inches from the transmitter down to that plane
+    double floorDecay = 20;  // inches over which the pull fades above the plane
+    double swirl = 0;        // inches sideways, about the vertical axis
+    double tilt = 0;         // degrees of attitude error
     bool enabled() const { return radial != 0 || floor != 0 || swirl != 0 || tilt != 0; }
 };
 

@@ -44,11 +44,11 @@ struct SpeedEntry {
     unsigned baud;
 };
 
-const SpeedEntry kSpeeds[] = {{B50, 50},         {B75, 75},         {B110, 110},         {B134, 134},
-                              {B150, 150},       {B200, 200},       {B300, 300},         {B600, 600},
-                              {B1200, 1200},     {B1800, 1800},     {B2400, 2400},       {B4800, 4800},
-                              {B9600, 9600},     {B19200, 19200},   {B38400, 38400},     {B57600, 57600},
-                              {B115200, 115200}, {B230400, 230400}, {B460800, 460800},   {B921600, 921600},
+const SpeedEntry kSpeeds[] = {{B50, 50},           {B75, 75},           {B110, 110},        {B134, 134},
+                              {B150, 150},         {B200, 200},         {B300, 300},        {B600, 600},
+                              {B1200, 1200},       {B1800, 1800},       {B2400, 2400},      {B4800, 4800},
+                              {B9600, 9600},       {B19200, 19200},     {B38400, 38400},    {B57600, 57600},
+                              {B115200, 115200},   {B230400, 230400},   {B460800, 460800},  {B921600, 921600},
                               {B1000000, 1000000}, {B2000000, 2000000}, {B4000000, 4000000}};
 
 constexpr size_t kUnpacedBacklog = 4096;  // bytes queued before solutions are dropped unpaced
@@ -325,9 +325,7 @@ void FastrakSim::run() {
     }
 }
 
-double FastrakSim::secondsSince(Clock::time_point t) const {
-    return std::chrono::duration<double>(t - start_).count();
-}
+double FastrakSim::secondsSince(Clock::time_point t) const { return std::chrono::duration<double>(t - start_).count(); }
 
 Sample FastrakSim::sampleAt(int station, Clock::time_point t) const {
     const MotionPtr& m = motions_[station - 1];
@@ -408,8 +406,10 @@ bool FastrakSim::silentAt(double elapsed, double& boundary) const {
     const double phase = faults_.silenceEvery > 0 ? std::fmod(since, faults_.silenceEvery) : since;
     const double windowStart = faults_.silenceAt + since - phase;
     const bool silent = phase < faults_.silenceFor;
-    if (silent) boundary = windowStart + faults_.silenceFor;
-    else if (faults_.silenceEvery > 0) boundary = windowStart + faults_.silenceEvery;
+    if (silent)
+        boundary = windowStart + faults_.silenceFor;
+    else if (faults_.silenceEvery > 0)
+        boundary = windowStart + faults_.silenceEvery;
     return silent;
 }
 
@@ -501,7 +501,8 @@ void FastrakSim::enqueueRecord(int station, Clock::time_point solutionAt, bool w
     e.button = sample.button;
     const Clock::time_point notBefore = solutionAt + seconds(options_.latencySeconds);
     if (!stats_.readerPresent) return lose(std::move(e), bytes, "no reader");
-    if (trackerBytesQueued() + bytes.size() > options_.outputBuffer) return lose(std::move(e), bytes, "output buffer full");
+    if (trackerBytesQueued() + bytes.size() > options_.outputBuffer)
+        return lose(std::move(e), bytes, "output buffer full");
     std::uniform_real_distribution<double> chance(0.0, 1.0);
     auto happens = [&](double rate) { return withFaults && rate > 0 && chance(faultRandom_) < rate; };
 
@@ -555,8 +556,10 @@ void FastrakSim::enqueueRecord(int station, Clock::time_point solutionAt, bool w
 }
 
 void FastrakSim::lose(LogEntry entry, const std::string& bytes, const std::string& why) {
-    if (why == "no reader") ++stats_.lostNoReader;
-    else if (why == "output buffer full") ++stats_.overflows;
+    if (why == "no reader")
+        ++stats_.lostNoReader;
+    else if (why == "output buffer full")
+        ++stats_.overflows;
     entry.note = entry.kind == LogEntry::Kind::Record ? "record: " + why : "reply: " + why;
     entry.kind = LogEntry::Kind::Dropped;
     entry.bytes = bytes;
@@ -679,12 +682,14 @@ void FastrakSim::writeOutput(Clock::time_point now) {
         const double byteNs = 1e10 / baudInUse_;  // ten bits a byte
         if (options_.paced) {
             // A byte is written once its ten bits would have left the line.
-            const double behind = static_cast<double>(std::chrono::duration_cast<nanoseconds>(now - lineClock_).count());
+            const double behind =
+                static_cast<double>(std::chrono::duration_cast<nanoseconds>(now - lineClock_).count());
             const size_t completed = behind > 0 ? static_cast<size_t>(behind / byteNs) : 0;
             if (completed == 0) {
                 const double chunk = std::max(1.0, std::floor(1e6 / byteNs));  // about a millisecond's worth
-                nextWake_ = std::min(nextWake_, lineClock_ + std::chrono::duration_cast<Clock::duration>(
-                                                                 std::chrono::duration<double, std::nano>(chunk * byteNs)));
+                nextWake_ =
+                    std::min(nextWake_, lineClock_ + std::chrono::duration_cast<Clock::duration>(
+                                                         std::chrono::duration<double, std::nano>(chunk * byteNs)));
                 return;
             }
             want = std::min(want, completed);
@@ -806,17 +811,20 @@ void FastrakSim::handleInput(const char* data, size_t n, Clock::time_point now) 
                 case CommandOutcome::Effect::Continuous:
                     if (model_.state().continuous) roundRobin_ = 0;
                     break;
-                default: break;
+                default:
+                    break;
             }
             if (!outcome.reply.empty() && !stats_.silent) {
                 LogEntry r;
                 r.kind = LogEntry::Kind::Reply;
                 r.note = outcome.ok ? "status" : "error";
                 r.errorCode = outcome.errorCode;
-                if (!stats_.readerPresent) lose(std::move(r), outcome.reply, "no reader");
+                if (!stats_.readerPresent)
+                    lose(std::move(r), outcome.reply, "no reader");
                 else if (trackerBytesQueued() + outcome.reply.size() > options_.outputBuffer)
                     lose(std::move(r), outcome.reply, "output buffer full");
-                else enqueue(outcome.reply, std::move(r), now);
+                else
+                    enqueue(outcome.reply, std::move(r), now);
             }
         }
     }
@@ -842,10 +850,17 @@ void FastrakSim::addLog(LogEntry entry) {
             entry.seq = nextSeq_++;
             ++stats_.records;
             break;
-        case LogEntry::Kind::Reply: ++stats_.replies; break;
-        case LogEntry::Kind::Noise: ++stats_.noiseBursts; break;
-        case LogEntry::Kind::LongRun: ++stats_.longRuns; break;
-        default: break;
+        case LogEntry::Kind::Reply:
+            ++stats_.replies;
+            break;
+        case LogEntry::Kind::Noise:
+            ++stats_.noiseBursts;
+            break;
+        case LogEntry::Kind::LongRun:
+            ++stats_.longRuns;
+            break;
+        default:
+            break;
     }
     if (sink_) sink_(entry);
     if (options_.logCapacity > 0) {

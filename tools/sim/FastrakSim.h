@@ -30,10 +30,10 @@ struct SimOptions {
     double latencySeconds = 0.004;  // from the solution to the start of its record (at most kMaxLatency)
     uint64_t seed = 1;
     std::array<bool, 4> receivers{true, true, true, true};
-    size_t logCapacity = 100000;    // entries kept in memory (the oldest go first); 0 keeps none
+    size_t logCapacity = 100000;        // entries kept in memory (the oldest go first); 0 keeps none
     size_t receivedCapacity = 1 << 20;  // received bytes kept for received() (the oldest go first)
-    size_t outputBuffer = 1024;     // the transmitter's buffer: records and replies waiting for the line
-    DistortionParams distortion;    // none by default
+    size_t outputBuffer = 1024;         // the transmitter's buffer: records and replies waiting for the line
+    DistortionParams distortion;        // none by default
 };
 
 constexpr double kMinRate = 0.01;
@@ -43,18 +43,18 @@ constexpr double kMaxResetSeconds = 3600.0;
 
 // Rates are probabilities per record (0..1); times are seconds since start. Negative: off.
 struct FaultSettings {
-    double noiseRate = 0;       // random bytes before a record
-    size_t noiseBytes = 8;      // at most this many
-    double corruptRate = 0;     // bytes of a record changed
+    double noiseRate = 0;    // random bytes before a record
+    size_t noiseBytes = 8;   // at most this many
+    double corruptRate = 0;  // bytes of a record changed
     size_t corruptBytes = 1;
-    double dropRate = 0;        // bytes of a record left out
+    double dropRate = 0;  // bytes of a record left out
     size_t dropBytes = 1;
-    double longRunRate = 0;     // a "0" and then bytes without CR or LF, before a record
+    double longRunRate = 0;  // a "0" and then bytes without CR or LF, before a record
     size_t longRunBytes = 600;
-    double silenceAt = -1;      // nothing is sent from here for silenceFor seconds,
+    double silenceAt = -1;  // nothing is sent from here for silenceFor seconds,
     double silenceFor = 0;
-    double silenceEvery = 0;    // and again every silenceEvery seconds when positive
-    double hangUpAt = -1;       // the emulator closes its side
+    double silenceEvery = 0;  // and again every silenceEvery seconds when positive
+    double hangUpAt = -1;     // the emulator closes its side
 };
 
 struct SimStats {
@@ -67,12 +67,12 @@ struct SimStats {
     uint64_t bytesReceived = 0;
     uint64_t noiseBursts = 0;
     uint64_t longRuns = 0;
-    uint64_t resets = 0;            // resets completed
-    uint64_t stylusEvents = 0;      // presses that acted as P or toggled continuous output
-    uint64_t overflows = 0;         // records and replies the full output buffer had no room for
-    uint64_t lostNoReader = 0;      // records and replies lost while no driver had the terminal open
-    uint64_t queuedBytes = 0;       // records and replies waiting for the line now
-    bool readerPresent = false;     // a driver has the terminal open (always true if that cannot be told)
+    uint64_t resets = 0;         // resets completed
+    uint64_t stylusEvents = 0;   // presses that acted as P or toggled continuous output
+    uint64_t overflows = 0;      // records and replies the full output buffer had no room for
+    uint64_t lostNoReader = 0;   // records and replies lost while no driver had the terminal open
+    uint64_t queuedBytes = 0;    // records and replies waiting for the line now
+    bool readerPresent = false;  // a driver has the terminal open (always true if that cannot be told)
     bool silent = false;
     bool resetting = false;
     bool hungUp = false;
@@ -171,8 +171,8 @@ private:
     int masterFd_ = -1;
     int slaveFd_ = -1;  // held so the master never sees a hang-up while no driver has the port
     int wakeFds_[2] = {-1, -1};
-    int watchFd_ = -1;     // inotify on the terminal: opens and closes tell whether a driver holds it
-    int openers_ = 0;      // open files on the terminal besides the emulator's own
+    int watchFd_ = -1;  // inotify on the terminal: opens and closes tell whether a driver holds it
+    int openers_ = 0;   // open files on the terminal besides the emulator's own
     std::string slavePath_;
 
     TrackerModel model_;
@@ -180,7 +180,7 @@ private:
     Clock::time_point start_;
     Clock::time_point nextSolution_;
     Clock::time_point resetUntil_;
-    Clock::time_point lineClock_;   // when the line finishes the bytes written so far
+    Clock::time_point lineClock_;  // when the line finishes the bytes written so far
     Clock::time_point nextWake_;
     bool writeBlocked_ = false;
     size_t roundRobin_ = 0;

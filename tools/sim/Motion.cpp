@@ -113,8 +113,8 @@ public:
 private:
     static constexpr double kStep = 0.1;
     static constexpr double kPull = 0.05;
-    static constexpr size_t kKept = 64;       // knots in memory: a few seconds back from the latest
-    static constexpr double kLongest = 1e9;   // seconds; keeps the knot index in range
+    static constexpr size_t kKept = 64;      // knots in memory: a few seconds back from the latest
+    static constexpr double kLongest = 1e9;  // seconds; keeps the knot index in range
 
     // Makes knots k - 1 and k available in the ring.
     void extendTo(size_t k) const {
@@ -133,13 +133,14 @@ private:
             q.z += kPull * (p_.centre.z - q.z) + move * noiseAt(p_.seed, n, 2);
             q.azimuth = wrapDegrees(q.azimuth + kPull * wrapDegrees(p_.centre.azimuth - q.azimuth) +
                                     turn * noiseAt(p_.seed, n, 3));
-            q.elevation = std::clamp(q.elevation + kPull * (p_.centre.elevation - q.elevation) +
-                                         turn * noiseAt(p_.seed, n, 4),
-                                     -85.0, 85.0);
+            q.elevation = std::clamp(
+                q.elevation + kPull * (p_.centre.elevation - q.elevation) + turn * noiseAt(p_.seed, n, 4), -85.0, 85.0);
             q.roll = wrapDegrees(q.roll + kPull * wrapDegrees(p_.centre.roll - q.roll) + turn * noiseAt(p_.seed, n, 5));
             knots_[n % kKept] = q;
-            if (count_ < kKept) ++count_;
-            else ++first_;
+            if (count_ < kKept)
+                ++count_;
+            else
+                ++first_;
         }
     }
 
@@ -177,7 +178,8 @@ public:
         if (loop_ && duration_ > 0) t = std::fmod(std::max(0.0, t), duration_);
         if (t <= rows_.front().t) return rows_.front().s;
         if (t >= rows_.back().t) return rows_.back().s;
-        const auto next = std::upper_bound(rows_.begin(), rows_.end(), t, [](double v, const Row& r) { return v < r.t; });
+        const auto next =
+            std::upper_bound(rows_.begin(), rows_.end(), t, [](double v, const Row& r) { return v < r.t; });
         const Row& b = *next;
         const Row& a = *(next - 1);
         const double span = b.t - a.t;
@@ -289,7 +291,8 @@ bool loadCsvTrajectory(std::istream& in, bool loop, CsvTrajectory& out, std::str
     if (rows.empty()) return fail("no trajectory rows, only a header, comments or blank lines");
     out = CsvTrajectory{};
     for (auto& entry : rows) {
-        std::stable_sort(entry.second.begin(), entry.second.end(), [](const Row& a, const Row& b) { return a.t < b.t; });
+        std::stable_sort(entry.second.begin(), entry.second.end(),
+                         [](const Row& a, const Row& b) { return a.t < b.t; });
         out.duration = std::max(out.duration, entry.second.back().t);
     }
     for (auto& entry : rows)

@@ -65,7 +65,8 @@ bool Replayer::start(std::string& error) {
     };
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     char name[128];
-    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0 || ::ptsname_r(master_, name, sizeof name) != 0)
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
+        ::ptsname_r(master_, name, sizeof name) != 0)
         return fail("posix_openpt");
     slavePath_ = name;
     // Held open and raw, as the emulator does: no echo, and no hang-up while the driver is away.
@@ -122,9 +123,11 @@ void Replayer::receive(Clock::time_point now) {
             status_.differed = true;
             char at[96];
             if (matched_ < expected_.size()) {
-                std::snprintf(at, sizeof at, " (chunk at offset %llu)", static_cast<unsigned long long>(expectedOffset_[matched_]));
+                std::snprintf(at, sizeof at, " (chunk at offset %llu)",
+                              static_cast<unsigned long long>(expectedOffset_[matched_]));
                 status_.difference = "command byte " + std::to_string(index) + " differs: the capture has " +
-                                     describe(static_cast<unsigned char>(expected_[matched_])) + at + ", received " + describe(c);
+                                     describe(static_cast<unsigned char>(expected_[matched_])) + at + ", received " +
+                                     describe(c);
             } else {
                 status_.difference = "command byte " + std::to_string(index) + " (" + describe(c) +
                                      ") is more than the capture's " + std::to_string(expected_.size());

@@ -18,13 +18,13 @@ struct ReplayOptions {
 };
 
 struct ReplayStatus {
-    bool finished = false;     // every step played and every captured command received
-    bool lineLost = false;     // the capture's line failed there; the replay hung up
-    bool differed = false;     // a command byte differed from the capture
-    std::string difference;    // the first difference, in words
+    bool finished = false;   // every step played and every captured command received
+    bool lineLost = false;   // the capture's line failed there; the replay hung up
+    bool differed = false;   // a command byte differed from the capture
+    std::string difference;  // the first difference, in words
     uint64_t bytesSent = 0;
-    uint64_t commandBytes = 0;  // received
-    uint64_t passes = 0;        // extra passes of the looped run
+    uint64_t commandBytes = 0;                           // received
+    uint64_t passes = 0;                                 // extra passes of the looped run
     uint64_t commandsMatched = 0, commandsCaptured = 0;  // bytes of the captured commands received so far
 };
 
@@ -58,9 +58,9 @@ private:
 
     ReplayOptions options_;
     std::vector<Step> steps_;
-    std::string expected_;                 // every captured command byte, in order
+    std::string expected_;                  // every captured command byte, in order
     std::vector<uint64_t> expectedOffset_;  // the chunk offset of each
-    size_t loopBegin_ = 0, loopEnd_ = 0;     // the looped run: steps [begin, end)
+    size_t loopBegin_ = 0, loopEnd_ = 0;    // the looped run: steps [begin, end)
     int master_ = -1, slave_ = -1, wake_[2] = {-1, -1};
     std::string slavePath_;
     mutable std::mutex mutex_;

@@ -92,7 +92,8 @@ int runReplay(const ReplayRun& run, const sigset_t& signals) {
             std::cerr << "fastrak-sim: replay: the captured line was lost here; hung up\n";
             break;
         }
-        if (run.duration > 0 && std::chrono::duration<double>(Replayer::Clock::now() - begin).count() >= run.duration) break;
+        if (run.duration > 0 && std::chrono::duration<double>(Replayer::Clock::now() - begin).count() >= run.duration)
+            break;
     }
     replayer.stop();
     if (linked) {

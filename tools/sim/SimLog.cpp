@@ -11,11 +11,21 @@ void appendString(std::string& out, const std::string& text) {
     out.push_back('"');
     for (unsigned char c : text) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\r': out += "\\r"; break;
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20 || c >= 0x7F) {
                     // Bytes above 0x7F are not text; keep them one-to-one as code points.
@@ -50,18 +60,30 @@ void appendNumber(std::string& out, double v) {
 
 const char* kindName(LogEntry::Kind kind) {
     switch (kind) {
-        case LogEntry::Kind::Command: return "command";
-        case LogEntry::Kind::Record: return "record";
-        case LogEntry::Kind::Reply: return "reply";
-        case LogEntry::Kind::Noise: return "noise";
-        case LogEntry::Kind::LongRun: return "longrun";
-        case LogEntry::Kind::SilenceStart: return "silence-start";
-        case LogEntry::Kind::SilenceEnd: return "silence-end";
-        case LogEntry::Kind::HangUp: return "hangup";
-        case LogEntry::Kind::ResetDone: return "reset-done";
-        case LogEntry::Kind::Stylus: return "stylus";
-        case LogEntry::Kind::Dropped: return "dropped";
-        case LogEntry::Kind::LineSpeed: return "line-speed";
+        case LogEntry::Kind::Command:
+            return "command";
+        case LogEntry::Kind::Record:
+            return "record";
+        case LogEntry::Kind::Reply:
+            return "reply";
+        case LogEntry::Kind::Noise:
+            return "noise";
+        case LogEntry::Kind::LongRun:
+            return "longrun";
+        case LogEntry::Kind::SilenceStart:
+            return "silence-start";
+        case LogEntry::Kind::SilenceEnd:
+            return "silence-end";
+        case LogEntry::Kind::HangUp:
+            return "hangup";
+        case LogEntry::Kind::ResetDone:
+            return "reset-done";
+        case LogEntry::Kind::Stylus:
+            return "stylus";
+        case LogEntry::Kind::Dropped:
+            return "dropped";
+        case LogEntry::Kind::LineSpeed:
+            return "line-speed";
     }
     return "unknown";
 }
@@ -83,8 +105,8 @@ std::string toJsonLine(const LogEntry& e) {
         }
         if (e.hasTruePose) {
             out += "],\"true_pose\":[";
-            const double truth[] = {e.truePose.x, e.truePose.y, e.truePose.z, e.truePose.azimuth, e.truePose.elevation,
-                                    e.truePose.roll};
+            const double truth[] = {e.truePose.x,       e.truePose.y,         e.truePose.z,
+                                    e.truePose.azimuth, e.truePose.elevation, e.truePose.roll};
             for (int i = 0; i < 6; ++i) {
                 if (i) out.push_back(',');
                 appendNumber(out, truth[i]);

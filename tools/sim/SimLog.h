@@ -10,7 +10,16 @@ namespace fastraksim {
 
 struct LogEntry {
     enum class Kind {
-        Command, Record, Reply, Noise, LongRun, SilenceStart, SilenceEnd, HangUp, ResetDone, Stylus,
+        Command,
+        Record,
+        Reply,
+        Noise,
+        LongRun,
+        SilenceStart,
+        SilenceEnd,
+        HangUp,
+        ResetDone,
+        Stylus,
         Dropped,    // a record or reply that never reached the line, and why
         LineSpeed,  // the driver's speed stopped or started matching the tracker's
     };

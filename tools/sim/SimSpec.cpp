@@ -77,13 +77,14 @@ bool parseScene(const std::string& text, uint64_t seed, int& station, MotionPtr&
     const std::string kind = rest.substr(0, colon);
     std::map<std::string, double> values;
     if (colon != std::string::npos && !keyValues(rest.substr(colon + 1), values, error)) return false;
-    if (!onlyKeys(values, {"x", "y", "z", "az", "el", "roll", "radius", "period", "speed"}, "scene", error)) return false;
+    if (!onlyKeys(values, {"x", "y", "z", "az", "el", "roll", "radius", "period", "speed"}, "scene", error))
+        return false;
     // Far beyond any tracker's reach, yet small enough that every pose and time stays finite.
     const struct {
         const char* key;
         double low, high;
-    } ranges[] = {{"x", -1000, 1000},  {"y", -1000, 1000},  {"z", -1000, 1000},   {"az", -360, 360},  {"el", -360, 360},
-                  {"roll", -360, 360}, {"radius", 0, 1000}, {"period", 0, 1e6},   {"speed", 0, 1000}};
+    } ranges[] = {{"x", -1000, 1000},  {"y", -1000, 1000},  {"z", -1000, 1000}, {"az", -360, 360}, {"el", -360, 360},
+                  {"roll", -360, 360}, {"radius", 0, 1000}, {"period", 0, 1e6}, {"speed", 0, 1000}};
     for (const auto& r : ranges) {
         const auto it = values.find(r.key);
         if (it != values.end() && !(it->second >= r.low && it->second <= r.high)) {

@@ -96,8 +96,10 @@ void CommandFramer::feed(char c, std::vector<CommandPiece>& out) {
         return;
     }
     if (buffer_.empty()) {
-        if (isSingleByteCommand(c) || c == '\r' || c == '\n') out.push_back({std::string(1, c), End::Single});
-        else buffer_.push_back(c);
+        if (isSingleByteCommand(c) || c == '\r' || c == '\n')
+            out.push_back({std::string(1, c), End::Single});
+        else
+            buffer_.push_back(c);
         return;
     }
     if (c == '\r' || c == '\n') {
@@ -152,19 +154,37 @@ std::vector<int> TrackerModel::activeStations() const {
 
 bool TrackerModel::knownItem(int item) {
     switch (item) {
-        case 0: case 1: case 2: case 4: case 16: case 52: case 54: case 66: return true;
-        default: return false;
+        case 0:
+        case 1:
+        case 2:
+        case 4:
+        case 16:
+        case 52:
+        case 54:
+        case 66:
+            return true;
+        default:
+            return false;
     }
 }
 
 size_t TrackerModel::itemSize(int item, bool binary) {
     switch (item) {
-        case 0: return 1;
-        case 1: return 2;
-        case 2: case 4: return binary ? 12 : 21;
-        case 52: case 54: return binary ? 12 : 42;
-        case 16: case 66: return binary ? 2 : 1;
-        default: return 0;
+        case 0:
+            return 1;
+        case 1:
+            return 2;
+        case 2:
+        case 4:
+            return binary ? 12 : 21;
+        case 52:
+        case 54:
+            return binary ? 12 : 42;
+        case 16:
+        case 66:
+            return binary ? 2 : 1;
+        default:
+            return 0;
     }
 }
 
@@ -175,8 +195,10 @@ CommandOutcome TrackerModel::execute(const CommandPiece& piece) {
     ok.note = "ok";
     if (command.empty()) return ok;
     switch (piece.end) {
-        case End::Terminated: return stationCommand(command);
-        case End::TooLong: return failure(command, -3);
+        case End::Terminated:
+            return stationCommand(command);
+        case End::TooLong:
+            return failure(command, -3);
         case End::Broken:
             // Emulator's choice: an unknown letter is still unknown, anything else lacks its end.
             return failure(command, isStationLetter(command[0]) ? -1 : -99);
@@ -185,22 +207,43 @@ CommandOutcome TrackerModel::execute(const CommandPiece& piece) {
             cut.note = "cut short";
             return cut;
         }
-        case End::Single: break;
+        case End::Single:
+            break;
     }
     switch (command[0]) {
-        case kReset: ok.effect = CommandOutcome::Effect::Reset; return ok;
-        case 'C': state_.continuous = true; ok.effect = CommandOutcome::Effect::Continuous; return ok;
-        case 'c': state_.continuous = false; ok.effect = CommandOutcome::Effect::Continuous; return ok;
-        case 'f': state_.binary = true; return ok;
-        case 'F': state_.binary = false; return ok;
-        case 'u': state_.centimetres = true; return ok;
-        case 'U': state_.centimetres = false; return ok;
-        case 'P': ok.effect = CommandOutcome::Effect::Point; return ok;
+        case kReset:
+            ok.effect = CommandOutcome::Effect::Reset;
+            return ok;
+        case 'C':
+            state_.continuous = true;
+            ok.effect = CommandOutcome::Effect::Continuous;
+            return ok;
+        case 'c':
+            state_.continuous = false;
+            ok.effect = CommandOutcome::Effect::Continuous;
+            return ok;
+        case 'f':
+            state_.binary = true;
+            return ok;
+        case 'F':
+            state_.binary = false;
+            return ok;
+        case 'u':
+            state_.centimetres = true;
+            return ok;
+        case 'U':
+            state_.centimetres = false;
+            return ok;
+        case 'P':
+            ok.effect = CommandOutcome::Effect::Point;
+            return ok;
         case 'S':
             ok.effect = CommandOutcome::Effect::Status;
             ok.reply = statusRecord();
             return ok;
-        default: ok.note = "ignored"; return ok;  // a stray CR or LF
+        default:
+            ok.note = "ignored";
+            return ok;  // a stray CR or LF
     }
 }
 
@@ -256,7 +299,8 @@ CommandOutcome TrackerModel::stationCommand(const std::string& command) {
             if (!readParams(9, v, code)) return failure(command, code);
             for (double& x : v) x /= unit;
             Frame next;
-            if (!composeAlignment(st.frame, Vec3{v[0], v[1], v[2]}, Vec3{v[3], v[4], v[5]}, Vec3{v[6], v[7], v[8]}, next))
+            if (!composeAlignment(st.frame, Vec3{v[0], v[1], v[2]}, Vec3{v[3], v[4], v[5]}, Vec3{v[6], v[7], v[8]},
+                                  next))
                 return failure(command, -3);
             st.frame = next;
             for (int i = 0; i < 9; ++i) st.alignment[i] = v[i];
@@ -300,7 +344,8 @@ CommandOutcome TrackerModel::stationCommand(const std::string& command) {
             st.items = items;
             return ok;
         }
-        default: return failure(command, -99);
+        default:
+            return failure(command, -99);
     }
 }
 
@@ -349,22 +394,37 @@ std::string TrackerModel::record(int station, const Sample& sample) const {
     out.push_back(' ');
     auto three = [&](double a, double b, double c, bool extended) {
         for (double v : {a, b, c}) {
-            if (binary) appendFloat(out, v);
-            else if (extended) appendExtended(out, v);
-            else appendFixed(out, v);
+            if (binary)
+                appendFloat(out, v);
+            else if (extended)
+                appendExtended(out, v);
+            else
+                appendFixed(out, v);
         }
     };
     for (int item : st.items) {
         switch (item) {
-            case 0: out.push_back(' '); break;
-            case 1: out += "\r\n"; break;
-            case 2: case 52: three(p.x, p.y, p.z, item == 52); break;
-            case 4: case 54: three(p.azimuth, p.elevation, p.roll, item == 54); break;
-            case 16: case 66:
+            case 0:
+                out.push_back(' ');
+                break;
+            case 1:
+                out += "\r\n";
+                break;
+            case 2:
+            case 52:
+                three(p.x, p.y, p.z, item == 52);
+                break;
+            case 4:
+            case 54:
+                three(p.azimuth, p.elevation, p.roll, item == 54);
+                break;
+            case 16:
+            case 66:
                 if (binary) out.push_back(' ');
                 out.push_back(sample.button ? '1' : '0');
                 break;
-            default: break;
+            default:
+                break;
         }
     }
     return out;

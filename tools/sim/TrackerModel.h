@@ -60,10 +60,10 @@ struct TrackerState {
 struct CommandOutcome {
     enum class Effect { None, Reset, Point, Status, Continuous };
     bool ok = true;
-    int errorCode = 0;       // -1 missing field, -2 not a number, -3 out of range, -99 unknown
+    int errorCode = 0;  // -1 missing field, -2 not a number, -3 out of range, -99 unknown
     Effect effect = Effect::None;
-    std::string reply;       // bytes the tracker answers with, if any
-    std::string note;        // a word for the log: "ok", "error", "ignored", "cut short"
+    std::string reply;  // bytes the tracker answers with, if any
+    std::string note;   // a word for the log: "ok", "error", "ignored", "cut short"
 };
 
 class TrackerModel {

@@ -54,7 +54,8 @@ const char* kFooter =
     "  (room: about 2 cm at 30 cm, 15 to 32 cm at 1.5 m). See docs/calibration.md.\n"
     "Log (--log FILE): one JSON object per line for every command received (its bytes, outcome),\n"
     "  every record sent (seq, station, t = first byte written, t_end, t_solution in ns of the\n"
-    "  monotonic clock, hex bytes, pose, and true_pose under --distortion), every record or reply lost (type dropped: output buffer\n"
+    "  monotonic clock, hex bytes, pose, and true_pose under --distortion), every record or reply lost (type dropped: "
+    "output buffer\n"
     "  full, no reader) and every fault event.\n"
     "Replay (--replay FILE [--device NAME] [--speed X] [--loop]): plays a device's captured line from\n"
     "  fastrak-host --capture: its tracker bytes at their captured times (divided by X), each held\n"
@@ -108,8 +109,10 @@ class LogWriter {
 public:
     void write(const std::string& line) {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (file_) *file_ << line << '\n' << std::flush;
-        else early_.push_back(line);
+        if (file_)
+            *file_ << line << '\n' << std::flush;
+        else
+            early_.push_back(line);
     }
     void attach(std::ofstream& file) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -143,7 +146,6 @@ std::string stationList(const std::array<bool, 4>& stations) {
     return out.empty() ? "none" : out;
 }
 
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -157,42 +159,50 @@ int main(int argc, char** argv) {
     double latencyMs = options.latencySeconds * 1000.0;
     double duration = 0;
     app.add_option("--link", linkPath, "Make PATH a symbolic link to the terminal (replaced if it is a link)");
-    app.add_option("--baud", options.baud,
-                   "The tracker's speed: pace at it; a driver at another speed reads garbage")
+    app.add_option("--baud", options.baud, "The tracker's speed: pace at it; a driver at another speed reads garbage")
         ->check(numberIn(50, 4000000, true));
     app.add_flag("--unpaced", unpaced, "Write records as fast as the terminal takes them (benchmarks)");
-    app.add_option("--rate", options.solutionRate, "Solutions per second (0: as fast as the reader reads)")->capture_default_str()
+    app.add_option("--rate", options.solutionRate, "Solutions per second (0: as fast as the reader reads)")
+        ->capture_default_str()
         ->check(numberIn(kMinRate, kMaxRate, false, true));
-    app.add_option("--reset-time", options.resetSeconds, "Seconds of silence after control-Y")->capture_default_str()
+    app.add_option("--reset-time", options.resetSeconds, "Seconds of silence after control-Y")
+        ->capture_default_str()
         ->check(numberIn(0, kMaxResetSeconds));
-    app.add_option("--latency", latencyMs, "Milliseconds from a solution to its first byte")->capture_default_str()
+    app.add_option("--latency", latencyMs, "Milliseconds from a solution to its first byte")
+        ->capture_default_str()
         ->check(numberIn(0, 1000));
     app.add_option("--receivers", receivers, "Stations with a receiver plugged in")->capture_default_str();
-    app.add_option("--seed", options.seed, "Seed for the random walk and the faults")->capture_default_str()
+    app.add_option("--seed", options.seed, "Seed for the random walk and the faults")
+        ->capture_default_str()
         ->check(wholeCount());
     app.add_option("--scene", scenes, "S=KIND[:key=value,...] motion of station S (see below)");
     app.add_option("--press", presses, "S=PERIOD,DOWN[,OFFSET] stylus presses of station S");
     app.add_option("--csv", csvPath, "Trajectory file (see below)");
     app.add_flag("--loop", loop, "Repeat the CSV trajectory, or the replay's continuous output");
     ReplayRun replay;
-    CLI::Option* replayOption = app.add_option("--replay", replay.file, "Play a capture of fastrak-host --capture (see below)")
-        ->type_name("FILE");
-    app.add_option("--speed", replay.speed, "Replay X times as fast as captured")->capture_default_str()
-        ->check(numberIn(0.01, 1000))->needs(replayOption);
+    CLI::Option* replayOption =
+        app.add_option("--replay", replay.file, "Play a capture of fastrak-host --capture (see below)")
+            ->type_name("FILE");
+    app.add_option("--speed", replay.speed, "Replay X times as fast as captured")
+        ->capture_default_str()
+        ->check(numberIn(0.01, 1000))
+        ->needs(replayOption);
     app.add_option("--device", replay.device, "The captured device to replay (when the capture holds several)")
         ->needs(replayOption);
     app.add_option("--fault", faultSpecs, "NAME[:key=value,...] fault to inject (see below)");
     std::string distortion;
     app.add_option("--distortion", distortion, "MODEL: bend the reported poses as metal does (see below)");
     app.add_option("--log", logPath, "Write every byte received and record sent to FILE as JSON lines");
-    app.add_option("--duration", duration, "Exit after this many seconds (0: run until a signal)")->capture_default_str()
+    app.add_option("--duration", duration, "Exit after this many seconds (0: run until a signal)")
+        ->capture_default_str()
         ->check(numberIn(0, 1e9));
     if (const auto status = fastraktools::parseCommandLine(app, argc, argv, "fastrak-sim")) return *status;
 
     if (!replay.file.empty()) {
-        for (const char* other : {"--csv", "--scene", "--press", "--fault", "--distortion", "--log", "--baud", "--unpaced", "--rate",
-                                  "--reset-time", "--latency", "--receivers", "--seed"})
-            if (app.count(other) > 0) return usage(std::string("--replay plays a capture; ") + other + " does not apply");
+        for (const char* other : {"--csv", "--scene", "--press", "--fault", "--distortion", "--log", "--baud",
+                                  "--unpaced", "--rate", "--reset-time", "--latency", "--receivers", "--seed"})
+            if (app.count(other) > 0)
+                return usage(std::string("--replay plays a capture; ") + other + " does not apply");
     } else if (loop && csvPath.empty()) {
         return usage("--loop needs --csv or --replay");
     }
@@ -290,7 +300,8 @@ int main(int argc, char** argv) {
         if (::lstat(linkPath.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
             std::cerr << "fastrak-sim: --link " << linkPath << " exists and is not a symbolic link\n";
             status = 1;
-        } else if ((::unlink(linkPath.c_str()) != 0 && errno != ENOENT) || ::symlink(path.c_str(), linkPath.c_str()) != 0) {
+        } else if ((::unlink(linkPath.c_str()) != 0 && errno != ENOENT) ||
+                   ::symlink(path.c_str(), linkPath.c_str()) != 0) {
             std::cerr << "fastrak-sim: --link: cannot link " << linkPath << ": " << std::strerror(errno) << "\n";
             status = 1;
         } else {
@@ -317,7 +328,8 @@ int main(int argc, char** argv) {
                 std::cerr << "fastrak-sim: hung up\n";
                 break;
             }
-            if (duration > 0 && std::chrono::duration<double>(FastrakSim::Clock::now() - begin).count() >= duration) break;
+            if (duration > 0 && std::chrono::duration<double>(FastrakSim::Clock::now() - begin).count() >= duration)
+                break;
         }
     }
     sim.stop();
@@ -329,7 +341,7 @@ int main(int argc, char** argv) {
     const SimStats s = sim.stats();
     std::cerr << "fastrak-sim: " << counted(s.commands, "command") << " (" << counted(s.errors, "error") << "), "
               << counted(s.records, "record") << ", " << counted(s.bytesSent, "byte") << " sent, "
-              << counted(s.solutionsDropped, "solution") << " dropped, "
-              << s.overflows << " lost to a full output buffer, " << s.lostNoReader << " lost with no reader\n";
+              << counted(s.solutionsDropped, "solution") << " dropped, " << s.overflows
+              << " lost to a full output buffer, " << s.lostNoReader << " lost with no reader\n";
     return status;
 }

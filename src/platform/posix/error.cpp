@@ -18,19 +18,19 @@ struct ErrnoMapping {
 
 // The one errno table of the shim.
 const ErrnoMapping kErrnoTable[] = {
-    {ENOENT, ERROR_FILE_NOT_FOUND},       {ENOTDIR, ERROR_PATH_NOT_FOUND},
-    {ENXIO, ERROR_FILE_NOT_FOUND},        {ENODEV, ERROR_DEV_NOT_EXIST},
-    {EMFILE, ERROR_TOO_MANY_OPEN_FILES},  {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
-    {EACCES, ERROR_ACCESS_DENIED},        {EPERM, ERROR_ACCESS_DENIED},
-    {EROFS, ERROR_ACCESS_DENIED},         {EBADF, ERROR_INVALID_HANDLE},
-    {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},    {EBUSY, ERROR_SHARING_VIOLATION},
-    {EINVAL, ERROR_INVALID_PARAMETER},    {ENOTTY, ERROR_INVALID_FUNCTION},
-    {EIO, ERROR_DEVICE_NOT_CONNECTED},    {EPIPE, ERROR_BROKEN_PIPE},
-    {ETIMEDOUT, ERROR_SEM_TIMEOUT},       {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
-    {EEXIST, ERROR_FILE_EXISTS},          {ENOSYS, ERROR_NOT_SUPPORTED},
-    {EOPNOTSUPP, ERROR_NOT_SUPPORTED},    {EAGAIN, ERROR_BUSY},
-    {EINTR, ERROR_OPERATION_ABORTED},     {EDEADLK, ERROR_NOT_OWNER},
-    {EOWNERDEAD, ERROR_SEM_OWNER_DIED},   {ENOTRECOVERABLE, ERROR_INVALID_HANDLE},
+    {ENOENT, ERROR_FILE_NOT_FOUND},      {ENOTDIR, ERROR_PATH_NOT_FOUND},
+    {ENXIO, ERROR_FILE_NOT_FOUND},       {ENODEV, ERROR_DEV_NOT_EXIST},
+    {EMFILE, ERROR_TOO_MANY_OPEN_FILES}, {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
+    {EACCES, ERROR_ACCESS_DENIED},       {EPERM, ERROR_ACCESS_DENIED},
+    {EROFS, ERROR_ACCESS_DENIED},        {EBADF, ERROR_INVALID_HANDLE},
+    {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},   {EBUSY, ERROR_SHARING_VIOLATION},
+    {EINVAL, ERROR_INVALID_PARAMETER},   {ENOTTY, ERROR_INVALID_FUNCTION},
+    {EIO, ERROR_DEVICE_NOT_CONNECTED},   {EPIPE, ERROR_BROKEN_PIPE},
+    {ETIMEDOUT, ERROR_SEM_TIMEOUT},      {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
+    {EEXIST, ERROR_FILE_EXISTS},         {ENOSYS, ERROR_NOT_SUPPORTED},
+    {EOPNOTSUPP, ERROR_NOT_SUPPORTED},   {EAGAIN, ERROR_BUSY},
+    {EINTR, ERROR_OPERATION_ABORTED},    {EDEADLK, ERROR_NOT_OWNER},
+    {EOWNERDEAD, ERROR_SEM_OWNER_DIED},  {ENOTRECOVERABLE, ERROR_INVALID_HANDLE},
 };
 
 struct MessageEntry {
@@ -71,7 +71,8 @@ const MessageEntry kMessages[] = {
     {ERROR_BUSY, "The requested resource is in use."},
     {ERROR_FILENAME_EXCED_RANGE, "The filename or extension is too long."},
     {ERROR_NOT_OWNER, "Attempt to release mutex not owned by caller."},
-    {ERROR_OPERATION_ABORTED, "The I/O operation has been aborted because of either a thread exit or an application request."},
+    {ERROR_OPERATION_ABORTED,
+     "The I/O operation has been aborted because of either a thread exit or an application request."},
     {ERROR_IO_DEVICE, "The request could not be performed because of an I/O device error."},
     {ERROR_DEVICE_NOT_CONNECTED, "The device is not connected."},
     {ERROR_TIMEOUT, "This operation returned because the timeout period expired."},
@@ -99,8 +100,8 @@ DWORD GetLastError() { return lastError; }
 
 void SetLastError(DWORD code) { lastError = code; }
 
-DWORD FormatMessageA(DWORD flags, const void* /*source*/, DWORD messageId, DWORD /*languageId*/,
-                     LPSTR buffer, DWORD size, va_list* /*arguments*/) {
+DWORD FormatMessageA(DWORD flags, const void* /*source*/, DWORD messageId, DWORD /*languageId*/, LPSTR buffer,
+                     DWORD size, va_list* /*arguments*/) {
     if ((flags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 || buffer == nullptr) {
         lastError = ERROR_INVALID_PARAMETER;
         return 0;

@@ -125,10 +125,9 @@ struct Speed {
 };
 
 const Speed kSpeeds[] = {
-    {B50, 50},         {B75, 75},         {B110, 110},       {B134, 134},         {B150, 150},
-    {B200, 200},       {B300, 300},       {B600, 600},       {B1200, 1200},       {B1800, 1800},
-    {B2400, 2400},     {B4800, 4800},     {B9600, 9600},     {B19200, 19200},     {B38400, 38400},
-    {B57600, 57600},   {B115200, 115200}, {B230400, 230400},
+    {B50, 50},           {B75, 75},       {B110, 110},     {B134, 134},     {B150, 150},       {B200, 200},
+    {B300, 300},         {B600, 600},     {B1200, 1200},   {B1800, 1800},   {B2400, 2400},     {B4800, 4800},
+    {B9600, 9600},       {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400},
 #if defined(B460800)
     {B460800, 460800},
 #endif
@@ -201,19 +200,27 @@ bool isBinary(const termios& line) {
 
 BYTE byteSizeOf(tcflag_t cflag) {
     switch (cflag & CSIZE) {
-        case CS5: return 5;
-        case CS6: return 6;
-        case CS7: return 7;
-        default: return 8;
+        case CS5:
+            return 5;
+        case CS6:
+            return 6;
+        case CS7:
+            return 7;
+        default:
+            return 8;
     }
 }
 
 tcflag_t csizeOf(BYTE size) {
     switch (size) {
-        case 5: return CS5;
-        case 6: return CS6;
-        case 7: return CS7;
-        default: return CS8;
+        case 5:
+            return CS5;
+        case 6:
+            return CS6;
+        case 7:
+            return CS7;
+        default:
+            return CS8;
     }
 }
 
@@ -276,17 +283,32 @@ bool applyDcb(const DCB& dcb, const termios& original, termios& line) {
 
     line.c_cflag = (line.c_cflag & ~CSIZE) | csizeOf(dcb.ByteSize);
     switch (dcb.Parity) {
-        case NOPARITY: line.c_cflag &= ~PARENB; break;
+        case NOPARITY:
+            line.c_cflag &= ~PARENB;
+            break;
 #if defined(CMSPAR)
-        case ODDPARITY: line.c_cflag = (line.c_cflag & ~CMSPAR) | PARENB | PARODD; break;
-        case EVENPARITY: line.c_cflag = (line.c_cflag & ~(CMSPAR | PARODD)) | PARENB; break;
-        case MARKPARITY: line.c_cflag |= CMSPAR | PARENB | PARODD; break;
-        case SPACEPARITY: line.c_cflag = (line.c_cflag & ~PARODD) | CMSPAR | PARENB; break;
+        case ODDPARITY:
+            line.c_cflag = (line.c_cflag & ~CMSPAR) | PARENB | PARODD;
+            break;
+        case EVENPARITY:
+            line.c_cflag = (line.c_cflag & ~(CMSPAR | PARODD)) | PARENB;
+            break;
+        case MARKPARITY:
+            line.c_cflag |= CMSPAR | PARENB | PARODD;
+            break;
+        case SPACEPARITY:
+            line.c_cflag = (line.c_cflag & ~PARODD) | CMSPAR | PARENB;
+            break;
 #else
-        case ODDPARITY: line.c_cflag |= PARENB | PARODD; break;
-        case EVENPARITY: line.c_cflag = (line.c_cflag & ~PARODD) | PARENB; break;
+        case ODDPARITY:
+            line.c_cflag |= PARENB | PARODD;
+            break;
+        case EVENPARITY:
+            line.c_cflag = (line.c_cflag & ~PARODD) | PARENB;
+            break;
 #endif
-        default: return false;
+        default:
+            return false;
     }
     if (dcb.StopBits == ONESTOPBIT) {
         line.c_cflag &= ~CSTOPB;
@@ -407,9 +429,10 @@ Transfer readPolled(Port& port, unsigned char* buffer, size_t count) {
     const bool atOnce = timeouts.ReadIntervalTimeout == kMaxDword && timeouts.ReadTotalTimeoutMultiplier == 0 &&
                         timeouts.ReadTotalTimeoutConstant == 0;
     const bool firstByte = timeouts.ReadIntervalTimeout == kMaxDword &&
-                           timeouts.ReadTotalTimeoutMultiplier == kMaxDword &&
-                           timeouts.ReadTotalTimeoutConstant != 0 && timeouts.ReadTotalTimeoutConstant != kMaxDword;
-    const bool totalUsed = !atOnce && (timeouts.ReadTotalTimeoutMultiplier != 0 || timeouts.ReadTotalTimeoutConstant != 0);
+                           timeouts.ReadTotalTimeoutMultiplier == kMaxDword && timeouts.ReadTotalTimeoutConstant != 0 &&
+                           timeouts.ReadTotalTimeoutConstant != kMaxDword;
+    const bool totalUsed =
+        !atOnce && (timeouts.ReadTotalTimeoutMultiplier != 0 || timeouts.ReadTotalTimeoutConstant != 0);
     const bool intervalUsed = timeouts.ReadIntervalTimeout != 0 && timeouts.ReadIntervalTimeout != kMaxDword;
     const uint64_t totalMs = firstByte ? timeouts.ReadTotalTimeoutConstant
                                        : static_cast<uint64_t>(timeouts.ReadTotalTimeoutMultiplier) * count +
@@ -465,8 +488,9 @@ Transfer readTty(Port& port, unsigned char* buffer, size_t count) {
     if (count == 1) {
         if (!totalUsed) return readOneBlocking(port, buffer);
         // The interval timeout only starts after the first byte, so it plays no part here.
-        return readWithin(port, buffer, 1,
-                          static_cast<uint64_t>(timeouts.ReadTotalTimeoutMultiplier) + timeouts.ReadTotalTimeoutConstant);
+        return readWithin(
+            port, buffer, 1,
+            static_cast<uint64_t>(timeouts.ReadTotalTimeoutMultiplier) + timeouts.ReadTotalTimeoutConstant);
     }
     return readPolled(port, buffer, count);
 }
@@ -539,7 +563,8 @@ Transfer writeWithin(int fd, const unsigned char* bytes, size_t count, uint64_t 
         }
         const uint64_t now = nowMs();
         if (now >= deadline) break;
-        if (!waitWritable(fd, static_cast<int>(std::min<uint64_t>(deadline - now, INT_MAX))) && nowMs() >= deadline) break;
+        if (!waitWritable(fd, static_cast<int>(std::min<uint64_t>(deadline - now, INT_MAX))) && nowMs() >= deadline)
+            break;
     }
     fcntl(fd, F_SETFL, flags);
     return result;
@@ -574,8 +599,8 @@ std::string serialDevicePath(const char* name) {
 
 }  // namespace platform
 
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, void* /*security*/, DWORD disposition,
-                   DWORD /*flags*/, HANDLE /*templateFile*/) {
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, void* /*security*/, DWORD disposition, DWORD /*flags*/,
+                   HANDLE /*templateFile*/) {
     if (name == nullptr || disposition != OPEN_EXISTING) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;

@@ -11,16 +11,16 @@ typedef struct ProbeState {
     int32_t initCalls;
     int32_t evaluateCalls;
     int32_t exitCalls;
-    char **initArgs;                           /* the array calib_init received */
+    char** initArgs;                           /* the array calib_init received */
     int32_t initCount;                         /* the count calib_init received */
     char initText[PROBE_MAX_ARGS][PROBE_TEXT]; /* the strings as calib_init saw them */
-    void *initResult;                          /* what calib_init returns; set by the test */
-    void *evaluateHandle;
-    float *evaluateSample;
-    void *exitHandle;
+    void* initResult;                          /* what calib_init returns; set by the test */
+    void* evaluateHandle;
+    float* evaluateSample;
+    void* exitHandle;
     char exitFirstArg[PROBE_TEXT]; /* the first argument re-read during calib_exit */
 } ProbeState;
 
-typedef ProbeState *(*ProbeStateFunction)(void);
+typedef ProbeState* (*ProbeStateFunction)(void);
 
 #endif

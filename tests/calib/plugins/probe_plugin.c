@@ -6,31 +6,27 @@
 
 static ProbeState state;
 
-ProbeState *probe_state(void);
+ProbeState* probe_state(void);
 
-ProbeState *probe_state(void) { return &state; }
+ProbeState* probe_state(void) { return &state; }
 
-static void copyText(char *target, const char *text)
-{
+static void copyText(char* target, const char* text) {
     strncpy(target, text != NULL ? text : "(null)", PROBE_TEXT - 1);
     target[PROBE_TEXT - 1] = '\0';
 }
 
-void *calib_init(char **args, int32_t count)
-{
+void* calib_init(char** args, int32_t count) {
     int32_t i;
     ++state.initCalls;
     state.initArgs = args;
     state.initCount = count;
-    for (i = 0; i < count && i < PROBE_MAX_ARGS; ++i)
-        copyText(state.initText[i], args[i]);
+    for (i = 0; i < count && i < PROBE_MAX_ARGS; ++i) copyText(state.initText[i], args[i]);
     return state.initResult;
 }
 
 #if PROBE_WITH_EVALUATE
 /* A change of every value that no other step makes: x+1, y*2, z negated, angles +10, +20, +30. */
-void calib_evaluate(void *handle, float *sample)
-{
+void calib_evaluate(void* handle, float* sample) {
     ++state.evaluateCalls;
     state.evaluateHandle = handle;
     state.evaluateSample = sample;
@@ -44,12 +40,10 @@ void calib_evaluate(void *handle, float *sample)
 #endif
 
 #if PROBE_WITH_EXIT
-void calib_exit(void *handle)
-{
+void calib_exit(void* handle) {
     ++state.exitCalls;
     state.exitHandle = handle;
     /* The strings are promised until calib_exit returns; reading them here must be safe. */
-    if (state.initCount > 0 && state.initArgs != NULL)
-        copyText(state.exitFirstArg, state.initArgs[0]);
+    if (state.initCount > 0 && state.initArgs != NULL) copyText(state.exitFirstArg, state.initArgs[0]);
 }
 #endif

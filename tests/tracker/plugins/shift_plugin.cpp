@@ -3,9 +3,9 @@
 #include <cstdlib>
 
 #ifdef _WIN32
-#  define PLUGIN_EXPORT __declspec(dllexport)
+#define PLUGIN_EXPORT __declspec(dllexport)
 #else
-#  define PLUGIN_EXPORT __attribute__((visibility("default")))
+#define PLUGIN_EXPORT __attribute__((visibility("default")))
 #endif
 
 namespace {
