@@ -154,9 +154,7 @@ void DeviceRunner::publish(Sample& sample) {
         if (number == context_.recordLimit) *context_.runFlag = 0;
     }
     context_.board->publish(sample);
-    if (context_.osc != nullptr) context_.osc->publish(sample);
-    if (context_.igtl != nullptr) context_.igtl->publish(sample);
-    if (context_.web != nullptr) context_.web->publish(sample);
+    for (HostOutput* output : context_.outputs) output->publish(sample);
     if (context_.stats != nullptr) context_.stats->add(sample);
     context_.recorder->write(sample);
 }

@@ -10,14 +10,12 @@
 #include <vector>
 
 #include "HostConfig.h"
-#include "IgtlOutput.h"
+#include "HostOutput.h"
 #include "ModuleLibrary.h"
-#include "OscOutput.h"
 #include "OutputStats.h"
 #include "PoseBoard.h"
 #include "Recorder.h"
 #include "Storage.h"
-#include "WebOutput.h"
 
 namespace fastrakhost {
 
@@ -27,10 +25,8 @@ struct HostContext {
     volatile int32_t* runFlag = nullptr;  // the word the module reads; cleared to end every reception
     PoseBoard* board = nullptr;
     Recorder* recorder = nullptr;
-    OscOutput* osc = nullptr;      // may be null
-    IgtlOutput* igtl = nullptr;    // may be null
-    WebOutput* web = nullptr;      // may be null
-    OutputStats* stats = nullptr;  // may be null
+    std::vector<HostOutput*> outputs;  // the configured ones: OSC, OpenIGTLink, web view
+    OutputStats* stats = nullptr;      // may be null
     HostSettings settings;
     bool strict = false;
     double firstRetrySeconds = 1;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "HostOutput.h"
 #include "HostConfig.h"
 #include "PoseBoard.h"
 
@@ -15,7 +16,7 @@ namespace fastrakhost {
 // controller record as a STRING ("pressed" or "released"). The reception threads only queue the
 // record (publish); one sender thread per client packs and sends it, so a slow or stalled client
 // never holds up reception or the other clients. Clients connect and leave at any time.
-class IgtlOutput {
+class IgtlOutput final : public HostOutput {
 public:
     enum class ListenResult { Listening, BadAddress, CannotListen };
     struct Totals {
@@ -36,7 +37,7 @@ public:
     // [ADDR:]PORT; ADDR defaults to 127.0.0.1, an IPv6 address is written [ADDR]; ADDR alone
     // listens on kDefaultPort; port 0 takes a free one. Binds and listens; on failure message says why.
     ListenResult listen(const std::string& where, std::string& message);
-    bool empty() const { return address_.empty(); }
+    bool empty() const override { return address_.empty(); }
     // Where it listens, as ADDR:PORT with the port actually bound.
     const std::string& address() const { return address_; }
 
@@ -47,16 +48,16 @@ public:
     void setAngles(const std::string& device, Angles angles);
 
     // Starts accepting clients.
-    void start();
-    void publish(const Sample& sample);
+    void start() override;
+    void publish(const Sample& sample) override;
     // Sends what still waits, for at most a second, then closes every client and the server.
-    void stop();
+    void stop() override;
 
     Totals totals() const;
     // "IGTL 1200 sent, 3 replaced, 0 dropped, 2 clients", for the live view's head line.
-    std::string summary() const;
+    std::string summary() const override;
     // Called often; once a second logs each client's newly replaced poses and dropped button events.
-    void report();
+    void report() override;
 
     // The message's device name: <device>/T<n> for tracker output n, <device>/C<n> for controller
     // output n; the device part is cut to 16 bytes so that every name fits the protocol's 20.

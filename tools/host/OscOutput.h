@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "HostOutput.h"
 #include "PoseBoard.h"
 
 namespace fastrakhost {
@@ -13,7 +14,7 @@ namespace fastrakhost {
 // Every published record goes to every destination as one OSC bundle time-tagged with its
 // hostTime. The reception threads only queue it (publish); one sender thread per destination
 // builds and sends, so a slow or stalled destination never holds up reception or the others.
-class OscOutput {
+class OscOutput final : public HostOutput {
 public:
     enum class AddResult { Added, BadUrl, Unreachable };
     struct Totals {
@@ -30,18 +31,18 @@ public:
     // osc.udp://HOST:PORT (also a multicast group) or osc.tcp://HOST:PORT. Resolves the name and,
     // for TCP, connects; on failure message says why.
     AddResult add(const std::string& url, std::string& message);
-    bool empty() const { return destinations_.empty(); }
+    bool empty() const override { return destinations_.empty(); }
 
-    void start();
-    void publish(const Sample& sample);
+    void start() override;
+    void publish(const Sample& sample) override;
     // Sends what still waits, for at most a second, then ends the senders.
-    void stop();
+    void stop() override;
 
     Totals totals() const;
     // "OSC 1200 sent, 3 replaced, 0 dropped, 0 errors", for the live view's head line.
-    std::string summary() const;
+    std::string summary() const override;
     // Called often; once a second logs each destination's new send errors and replaced poses.
-    void report();
+    void report() override;
 
     // The OSC address of a record: /fastrak/<device>/tracker/<n> or /fastrak/<device>/controller/<n>;
     // characters that OSC addresses may not hold become '_'.

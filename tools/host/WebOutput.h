@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "HostOutput.h"
 #include "OutputStats.h"
 #include "PoseBoard.h"
 
@@ -14,7 +15,7 @@ namespace fastrakhost {
 // The reception threads only copy each record into one ring shared by every /events client
 // (publish); each client's connection thread reads the ring at its own pace, so a slow client
 // skips the records it was too slow for and never holds up reception or the other clients.
-class WebOutput {
+class WebOutput final : public HostOutput {
 public:
     enum class ListenResult { Listening, BadAddress, CannotListen };
     struct Totals {
@@ -36,23 +37,23 @@ public:
     // [ADDR:]PORT; ADDR defaults to 127.0.0.1, an IPv6 address is written [ADDR]; port 0 takes a
     // free one. Binds; on failure message says why.
     ListenResult listen(const std::string& where, std::string& message);
-    bool empty() const { return address_.empty(); }
+    bool empty() const override { return address_.empty(); }
     // http://ADDR:PORT/ with the port actually bound.
     const std::string& url() const { return url_; }
 
     // What /state reads; both outlive the server.
     void attach(const PoseBoard* board, const OutputStats* stats);
     // Serves, and from now on keeps the lines written to standard output for the page.
-    void start();
-    void publish(const Sample& sample);
+    void start() override;
+    void publish(const Sample& sample) override;
     // Ends every stream and the server; standard output is as before start().
-    void stop();
+    void stop() override;
 
     Totals totals() const;
     // "web 2 clients, 0 skipped, 0 dropped", for the live view's head line.
-    std::string summary() const;
+    std::string summary() const override;
     // Called often; once a second logs the records that streams skipped.
-    void report();
+    void report() override;
 
     class Server;
 

@@ -502,9 +502,9 @@ int main(int argc, char** argv) {
     context.runFlag = &runFlag;
     context.board = &board;
     context.recorder = &recorder;
-    context.osc = osc.empty() ? nullptr : &osc;
-    context.igtl = igtl.empty() ? nullptr : &igtl;
-    context.web = web.empty() ? nullptr : &web;
+    const std::vector<HostOutput*> senders = {&osc, &igtl, &web};
+    for (HostOutput* output : senders)
+        if (!output->empty()) context.outputs.push_back(output);
     context.stats = &stats;
     context.settings = config.host;
     context.strict = strict;
@@ -523,15 +523,14 @@ int main(int argc, char** argv) {
                         "/T<n> and " + IgtlOutput::devicePart(name) + "/C<n>");
         }
     }
-    osc.start();
-    igtl.start();
-    web.start();
+    for (HostOutput* output : senders) output->start();
     if (!web.empty()) hostInfo("web view on " + web.url());
     for (auto& runner : runners) runner->start();
 
     auto outputSummary = [&] {
         std::string text;
-        for (const std::string& part : {osc.summary(), igtl.summary(), web.summary()}) {
+        for (const HostOutput* output : senders) {
+            const std::string part = output->summary();
             if (!part.empty()) text += (text.empty() ? "" : "; ") + part;
         }
         return text;
@@ -558,9 +557,7 @@ int main(int argc, char** argv) {
             outputFailure(captureWriter.error());
             break;
         }
-        osc.report();
-        igtl.report();
-        web.report();
+        for (HostOutput* output : senders) output->report();
         if (live) {
             view.refresh(board, outputSummary());
         } else if (now - lastPlain >= std::chrono::seconds(1)) {
@@ -594,9 +591,7 @@ int main(int argc, char** argv) {
         failedSetUps += failed;
         if (failed || runner->lineLost()) notDelivering.push_back(runner->name());
     }
-    osc.stop();
-    igtl.stop();
-    web.stop();
+    for (HostOutput* output : senders) output->stop();
     if (live) view.refresh(board, outputSummary());
     view.stop();
     // The run's figures per output, on the terminal below the last table as in plain mode.
