@@ -495,4 +495,22 @@ TEST(HostProgram, LiveTableOnATerminalKeepsLogLinesBelowIt) {
     EXPECT_GT(summaryLines, 10u);
 }
 
+// A device at another speed than the tracker's: its claimed output shows as waiting, a WARNING
+// names the likely causes, the device shows as silent, and a run where it never delivered fails.
+TEST(HostProgram, ASilentLineIsNamedWithItsLikelyCausesAndFailsTheRun) {
+    Scratch scratch;
+    scratch.write("slow.conf", "[device d]\nport com1\nbaud 115200\nsensors 1 0 0 0\n");
+    Process host;
+    ASSERT_TRUE(host.startOnTerminal({kHost, "--config", scratch.path("slow.conf"), "--simulate", "--duration", "7",
+                                      "--sim-args", "--baud 9600 --receivers 1"},
+                                     30, 120));
+    const std::string screen = host.readTerminal(40s);
+    EXPECT_EQ(host.wait(10s), 1) << screen;
+    EXPECT_NE(screen.find("d            T1     waiting"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("d silent"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("WARNING: d: no record in the 5 s since its set-up; check the port"), std::string::npos)
+        << screen;
+    EXPECT_NE(screen.find("never delivered a record: d"), std::string::npos) << screen;
+}
+
 }  // namespace

@@ -2,6 +2,8 @@
 #include "DeviceRunner.h"
 
 #include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -95,6 +97,9 @@ bool DeviceRunner::placeOutputs(uint32_t trackers, uint32_t controllers) {
     context_.trackersGiven += trackers;
     context_.controllersGiven += controllers;
     placed_ = true;
+    for (uint32_t n = 1; n <= trackers; ++n) context_.board->expect(name(), Sample::Kind::Tracker, trackerBase + n);
+    for (uint32_t n = 1; n <= controllers; ++n)
+        context_.board->expect(name(), Sample::Kind::Controller, controllerBase + n);
     return true;
 }
 
@@ -159,7 +164,8 @@ void DeviceRunner::publish(Sample& sample) {
     context_.recorder->write(sample);
 }
 
-void DeviceRunner::collect(const UpdateMask& mask) {
+size_t DeviceRunner::collect(const UpdateMask& mask) {
+    size_t published = 0;
     const uint32_t words[2] = {fromNet(mask.trackers), fromNet(mask.controllers)};
     Storage* storages[2] = {trackers_.get(), controllers_.get()};
     const uint32_t bases[2] = {trackerBase_, controllerBase_};
@@ -182,15 +188,52 @@ void DeviceRunner::collect(const UpdateMask& mask) {
             sample.hostTime = wallClockSeconds();
             sample.arrived = std::chrono::steady_clock::now();
             publish(sample);
+            ++published;
         }
     }
+    return published;
+}
+
+std::string DeviceRunner::portName() const {
+    for (const OptionText& option : section_.options) {
+        std::string keyword = option.keyword;
+        for (char& c : keyword) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if ((keyword == "port" || keyword == "serialport") && !option.args.empty()) return option.args[0];
+    }
+    return "its port line";
 }
 
 void DeviceRunner::receive() {
+    // A call that waited out the module's one-second read timeout and published nothing met a
+    // silent line; an unchanged record returns at the tracker's rate and is not silence.
+    using Clock = std::chrono::steady_clock;
+    const auto kTimedOut = std::chrono::milliseconds(900);
+    const auto kSilence = std::chrono::seconds(5);
+    Clock::time_point quietSince = Clock::now();
+    bool silent = false;
     while (context_.running()) {
         UpdateMask mask{0, 0};
+        const Clock::time_point called = Clock::now();
         if (device_->recvData(&mask, 0) != 1) return;
-        collect(mask);
+        const Clock::time_point now = Clock::now();
+        const bool published = collect(mask) > 0;
+        if (published) delivered_ = true;
+        if (published || now - called < kTimedOut) {
+            quietSince = now;
+            if (silent) {
+                silent = false;
+                context_.board->setState(name(), DeviceState::Running);
+                hostInfo(name() + ": records again");
+            }
+        } else if (!silent && now - quietSince >= kSilence) {
+            silent = true;
+            context_.board->setState(name(), DeviceState::Silent);
+            hostWarning(name() + (delivered_ ? ": no record for 5 s" : ": no record in the 5 s since its set-up") +
+                        "; check the port (" + portName() +
+                        "), the baud rate against the tracker's switches, the "
+                        "stations on the sensors line, and whether another program holds the port "
+                        "(docs/troubleshooting.md)");
+        }
     }
 }
 

@@ -63,6 +63,8 @@ public:
     const std::string& name() const { return section_.name; }
     // The line was lost and the device is not back (yet).
     bool lineLost() const { return lineLost_; }
+    // At least one record came from the device in this run.
+    bool delivered() const { return delivered_; }
 
 private:
     void run();
@@ -72,7 +74,9 @@ private:
     bool setUp();
     void release();
     void receive();
-    void collect(const UpdateMask& mask);
+    // The records the mask marks, handed to the outputs; how many were.
+    size_t collect(const UpdateMask& mask);
+    std::string portName() const;
     bool pause(double seconds);
 
     bool placeOutputs(uint32_t trackers, uint32_t controllers);
@@ -89,7 +93,8 @@ private:
     std::unique_ptr<DeviceRecord> record_;
     CBase* device_ = nullptr;
     bool placed_ = false;
-    std::atomic<bool> lineLost_{false};  // the block is fixed by the first set-up, kept by every later one
+    std::atomic<bool> lineLost_{false};
+    std::atomic<bool> delivered_{false};  // the block is fixed by the first set-up, kept by every later one
     uint32_t trackerBase_ = 0, trackerTotal_ = 0;
     uint32_t controllerBase_ = 0, controllerTotal_ = 0;
 };

@@ -49,6 +49,13 @@ std::vector<std::string> renderTable(const PoseBoard& board, SteadyTime now, siz
         const bool tracker = s.kind == Sample::Kind::Tracker;
         const std::string out = (tracker ? "T" : "C") + std::to_string(s.output);
         std::string line;
+        if (entry.second.total == 0) {
+            line = format("%-12.12s %-4s %9s", s.device.c_str(), out.c_str(), "waiting");
+            if (board.state(s.device) != DeviceState::Running)
+                line += std::string("  ") + stateName(board.state(s.device));
+            lines.push_back(line);
+            continue;
+        }
         if (tracker) {
             line = format("%-12.12s %-4s %9.4f %9.4f %9.4f %8.2f %8.2f %8.2f", s.device.c_str(), out.c_str(), s.pose[0],
                           s.pose[1], s.pose[2], s.pose[3], s.pose[4], s.pose[5]);

@@ -51,6 +51,8 @@ const char* stateName(DeviceState state) {
             return "setting up";
         case DeviceState::Running:
             return "running";
+        case DeviceState::Silent:
+            return "silent";
         case DeviceState::Disconnected:
             return "disconnected";
         case DeviceState::Failed:
@@ -69,6 +71,15 @@ void PoseBoard::publish(const Sample& sample) {
     while (!row.recent.empty() && sample.arrived - row.recent.front() > std::chrono::seconds(1)) row.recent.pop_front();
     ++row.total;
     ++total_;
+}
+
+void PoseBoard::expect(const std::string& device, Sample::Kind kind, uint32_t output) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    Row& row = rows_[{kind == Sample::Kind::Tracker ? 0 : 1, output}];
+    if (row.total > 0) return;
+    row.last.device = device;
+    row.last.kind = kind;
+    row.last.output = output;
 }
 
 void PoseBoard::setState(const std::string& device, DeviceState state) {

@@ -32,7 +32,7 @@ Sample decodeTracker(const TrackerRecord& record);
 Sample decodeController(const ControllerRecord& record);
 double wallClockSeconds();
 
-enum class DeviceState { Waiting, SettingUp, Running, Disconnected, Failed, Stopped };
+enum class DeviceState { Waiting, SettingUp, Running, Silent, Disconnected, Failed, Stopped };
 const char* stateName(DeviceState state);
 
 // Shared between the reception threads (writers) and the view (reader).
@@ -45,6 +45,8 @@ public:
     };
 
     void publish(const Sample& sample);
+    // A row for an output a device claimed, shown as waiting until its first record.
+    void expect(const std::string& device, Sample::Kind kind, uint32_t output);
     void setState(const std::string& device, DeviceState state);
 
     // Copies for the view; rate() counts the arrivals of the last second.

@@ -321,7 +321,7 @@ private:
             size_t outputs = 0;
             double newest = -1;
             for (const auto& row : rows) {
-                if (row.second.last.device != device.first) continue;
+                if (row.second.last.device != device.first || row.second.total == 0) continue;
                 records += row.second.total;
                 ++outputs;
                 const double age = std::chrono::duration<double>(now - row.second.last.arrived).count();
@@ -336,6 +336,7 @@ private:
         out += "],\"outputs\":[";
         first = true;
         for (const auto& row : rows) {
+            if (row.second.total == 0) continue;  // claimed, nothing yet
             const Sample& s = row.second.last;
             out += std::string(first ? "" : ",") + "{\"device\":" + jsonString(s.device) +
                    ",\"output\":" + std::to_string(s.output) + ",\"kind\":\"" + kindName(s.kind) +

@@ -563,7 +563,7 @@ int main(int argc, char** argv) {
         } else if (now - lastPlain >= std::chrono::seconds(1)) {
             lastPlain = now;
             for (const auto& row : board.rows()) {
-                if (printed[row.first] == row.second.total) continue;
+                if (row.second.total == 0 || printed[row.first] == row.second.total) continue;
                 printed[row.first] = row.second.total;
                 hostInfo(plainLine(row.second, now));
             }
@@ -584,12 +584,16 @@ int main(int argc, char** argv) {
     for (auto& runner : runners) runner->join();
     const SteadyTime ended = std::chrono::steady_clock::now();
     // Who was not delivering when the run ended: a failed set-up, a line that never came back.
-    std::vector<std::string> notDelivering;
+    std::vector<std::string> notDelivering, neverDelivered;
     size_t failedSetUps = 0;
     for (auto& runner : runners) {
         const bool failed = board.state(runner->name()) == DeviceState::Failed;
         failedSetUps += failed;
-        if (failed || runner->lineLost()) notDelivering.push_back(runner->name());
+        if (failed || runner->lineLost()) {
+            notDelivering.push_back(runner->name());
+        } else if (!runner->delivered()) {
+            neverDelivered.push_back(runner->name());
+        }
     }
     for (HostOutput* output : senders) output->stop();
     if (live) view.refresh(board, outputSummary());
@@ -626,10 +630,14 @@ int main(int argc, char** argv) {
         hostError("no device could be set up");
         return 1;
     }
-    if (outputFailed || context.beyondLimits || !notDelivering.empty()) {
-        std::string who;
-        for (const std::string& name : notDelivering) who += (who.empty() ? "" : ", ") + name;
-        hostError("stopped; " + summary + (who.empty() ? "" : "; not delivering: " + who) +
+    if (outputFailed || context.beyondLimits || !notDelivering.empty() || !neverDelivered.empty()) {
+        auto list = [](const std::vector<std::string>& names) {
+            std::string text;
+            for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+            return text;
+        };
+        hostError("stopped; " + summary + (notDelivering.empty() ? "" : "; not delivering: " + list(notDelivering)) +
+                  (neverDelivered.empty() ? "" : "; never delivered a record: " + list(neverDelivered)) +
                   (outputFailed ? "; an output failed" : ""));
         return 1;
     }
