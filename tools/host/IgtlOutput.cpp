@@ -31,7 +31,10 @@
 
 #if defined(FASTRAK_HOST_IGTL) && defined(__SANITIZE_ADDRESS__)
 // The protocol library keeps its object factory until exit on purpose; that is not ours to report.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libOpenIGTLink\n"; }
+// The sanitizer runtime finds it by name, so it must be exported despite the hidden default.
+extern "C" __attribute__((visibility("default"), used)) const char* __lsan_default_suppressions() {
+    return "leak:libOpenIGTLink\n";
+}
 #endif
 
 namespace fastrakhost {
