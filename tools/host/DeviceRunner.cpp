@@ -12,12 +12,6 @@
 namespace fastrakhost {
 namespace {
 
-uint32_t fromNet(uint32_t word) {
-    unsigned char b[4];
-    std::memcpy(b, &word, 4);
-    return (uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[2]) << 8) | uint32_t(b[3]);
-}
-
 std::string seconds(double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%g s", value);
@@ -166,7 +160,7 @@ void DeviceRunner::publish(Sample& sample) {
 
 size_t DeviceRunner::collect(const UpdateMask& mask) {
     size_t published = 0;
-    const uint32_t words[2] = {fromNet(mask.trackers), fromNet(mask.controllers)};
+    const uint32_t words[2] = {fromNetwork(mask.trackers), fromNetwork(mask.controllers)};
     Storage* storages[2] = {trackers_.get(), controllers_.get()};
     const uint32_t bases[2] = {trackerBase_, controllerBase_};
     const uint32_t totals[2] = {trackerTotal_, controllerTotal_};

@@ -1,19 +1,16 @@
 // PoseBoard: record decoding and the shared latest-state table.
 #include "PoseBoard.h"
 
-#include <cstring>
+#include "Storage.h"
+
 
 namespace fastrakhost {
 namespace {
 
 // Network order, read byte by byte so that no socket library is needed.
-uint32_t fromNet(uint32_t word) {
-    unsigned char b[4];
-    std::memcpy(b, &word, 4);
-    return (uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[2]) << 8) | uint32_t(b[3]);
+double fixed(int32_t word, double scale) {
+    return static_cast<int32_t>(fromNetwork(static_cast<uint32_t>(word))) * scale;
 }
-
-double fixed(int32_t word, double scale) { return static_cast<int32_t>(fromNet(static_cast<uint32_t>(word))) * scale; }
 
 }  // namespace
 
@@ -25,7 +22,7 @@ double wallClockSeconds() {
 Sample decodeTracker(const TrackerRecord& record) {
     Sample sample;
     sample.kind = Sample::Kind::Tracker;
-    sample.output = fromNet(record.id);
+    sample.output = fromNetwork(record.id);
     const int32_t fields[6] = {record.x, record.y, record.z, record.azimuth, record.elevation, record.roll};
     for (int i = 0; i < 6; ++i) sample.pose[i] = fixed(fields[i], 0.00001);
     return sample;
@@ -34,8 +31,8 @@ Sample decodeTracker(const TrackerRecord& record) {
 Sample decodeController(const ControllerRecord& record) {
     Sample sample;
     sample.kind = Sample::Kind::Controller;
-    sample.output = fromNet(record.id);
-    sample.buttonCount = fromNet(record.numButtons);
+    sample.output = fromNetwork(record.id);
+    sample.buttonCount = fromNetwork(record.numButtons);
     if (sample.buttonCount > kMaxButtons) sample.buttonCount = kMaxButtons;
     for (uint32_t n = 1; n <= sample.buttonCount; ++n) {
         if (record.buttons[(n - 1) / 8] & (1u << ((n - 1) % 8))) sample.buttons |= 1u << (n - 1);

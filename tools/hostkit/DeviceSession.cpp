@@ -3,12 +3,6 @@
 
 namespace fastrakhost {
 
-uint32_t fromNetwork(uint32_t word) {
-    const auto* b = reinterpret_cast<const unsigned char*>(&word);
-    return static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 | static_cast<uint32_t>(b[2]) << 8 |
-           b[3];
-}
-
 DeviceSession::DeviceSession(const ModuleLibrary& module, DeviceConfig* config, const Logger* logger, int32_t* runFlag)
     : module_(module),
       config_(config),

@@ -48,7 +48,4 @@ private:
     CBase* device_ = nullptr;
 };
 
-// The host-order value of a mask word or a record field.
-uint32_t fromNetwork(uint32_t word);
-
 }  // namespace fastrakhost

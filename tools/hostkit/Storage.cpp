@@ -22,6 +22,12 @@ void copyField(char (&field)[100], const char* text) {
 
 }  // namespace
 
+uint32_t fromNetwork(uint32_t word) {
+    const auto* b = reinterpret_cast<const unsigned char*>(&word);
+    return static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 | static_cast<uint32_t>(b[2]) << 8 |
+           b[3];
+}
+
 void fillLogger(Logger& logger, const char* name) {
     std::memset(&logger, 0, sizeof logger);
     logger.showDate = 1;

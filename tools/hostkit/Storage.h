@@ -15,6 +15,9 @@ namespace fastrakhost {
 
 enum : uint32_t { kSlots = 32 };
 
+// The host-order value of a mask word or a record field (they cross in network order).
+uint32_t fromNetwork(uint32_t word);
+
 // Fills a Logger record as the host hands it over, without calling into the module.
 void fillLogger(Logger& logger, const char* name);
 
