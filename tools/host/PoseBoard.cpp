@@ -3,7 +3,6 @@
 
 #include "Storage.h"
 
-
 namespace fastrakhost {
 namespace {
 
