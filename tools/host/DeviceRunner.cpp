@@ -2,7 +2,6 @@
 #include "DeviceRunner.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -20,8 +19,8 @@ std::string seconds(double value) {
 
 }  // namespace
 
-DeviceRunner::DeviceRunner(HostContext& context, const DeviceSection& section, size_t order)
-    : context_(context), section_(section), order_(order), logger_() {
+DeviceRunner::DeviceRunner(HostContext& context, const DeviceSection& section, const DeviceFacts& facts, size_t order)
+    : context_(context), section_(section), facts_(facts), order_(order), logger_() {
     fillLogger(logger_, section.name.c_str());
     logger_.showDate = context.settings.logDate;
     logger_.showTime = context.settings.logTime;
@@ -91,9 +90,10 @@ bool DeviceRunner::placeOutputs(uint32_t trackers, uint32_t controllers) {
     context_.trackersGiven += trackers;
     context_.controllersGiven += controllers;
     placed_ = true;
-    for (uint32_t n = 1; n <= trackers; ++n) context_.board->expect(name(), Sample::Kind::Tracker, trackerBase + n);
+    for (uint32_t n = 1; n <= trackers; ++n)
+        context_.board->expect(name(), Sample::Kind::Tracker, trackerBase + n, facts_.trackerStation(n));
     for (uint32_t n = 1; n <= controllers; ++n)
-        context_.board->expect(name(), Sample::Kind::Controller, controllerBase + n);
+        context_.board->expect(name(), Sample::Kind::Controller, controllerBase + n, facts_.stylusStation(n));
     return true;
 }
 
@@ -177,6 +177,7 @@ size_t DeviceRunner::collect(const UpdateMask& mask) {
             }
             storages[k]->unlock();
             if (!found) continue;
+            sample.station = k == 0 ? facts_.trackerStation(n) : facts_.stylusStation(n);
             sample.output = bases[k] + n;
             sample.device = name();
             sample.hostTime = wallClockSeconds();
@@ -186,15 +187,6 @@ size_t DeviceRunner::collect(const UpdateMask& mask) {
         }
     }
     return published;
-}
-
-std::string DeviceRunner::portName() const {
-    for (const OptionText& option : section_.options) {
-        std::string keyword = option.keyword;
-        for (char& c : keyword) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if ((keyword == "port" || keyword == "serialport") && !option.args.empty()) return option.args[0];
-    }
-    return "its port line";
 }
 
 void DeviceRunner::receive() {
@@ -223,8 +215,8 @@ void DeviceRunner::receive() {
             silent = true;
             context_.board->setState(name(), DeviceState::Silent);
             hostWarning(name() + (delivered_ ? ": no record for 5 s" : ": no record in the 5 s since its set-up") +
-                        "; check the port (" + portName() +
-                        "), the baud rate against the tracker's switches, the "
+                        "; check the port (" + facts_.port + "), the baud rate (" + facts_.baud +
+                        ") against the tracker's switches, the "
                         "stations on the sensors line, and whether another program holds the port "
                         "(docs/troubleshooting.md)");
         }

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "DeviceFacts.h"
 #include "HostConfig.h"
 #include "HostOutput.h"
 #include "ModuleLibrary.h"
@@ -53,7 +54,9 @@ struct HostContext {
 
 class DeviceRunner {
 public:
-    DeviceRunner(HostContext& context, const DeviceSection& section, size_t order);
+    // facts: what the section means for the line the user named (a capture relay may stand in
+    // between, so the section's own port line can be the relay's).
+    DeviceRunner(HostContext& context, const DeviceSection& section, const DeviceFacts& facts, size_t order);
     ~DeviceRunner();
     DeviceRunner(const DeviceRunner&) = delete;
     DeviceRunner& operator=(const DeviceRunner&) = delete;
@@ -76,7 +79,6 @@ private:
     void receive();
     // The records the mask marks, handed to the outputs; how many were.
     size_t collect(const UpdateMask& mask);
-    std::string portName() const;
     bool pause(double seconds);
 
     bool placeOutputs(uint32_t trackers, uint32_t controllers);
@@ -84,6 +86,7 @@ private:
 
     HostContext& context_;
     DeviceSection section_;
+    DeviceFacts facts_;
     size_t order_;
     std::thread thread_;
     Logger logger_;

@@ -1,7 +1,6 @@
-// LiveView: table rendering, and on POSIX the terminal with a scrolling region for log lines.
+// LiveView: on POSIX the terminal, with a scrolling region for the log lines below the table.
 #include "LiveView.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <iostream>
 
@@ -11,79 +10,6 @@
 #endif
 
 namespace fastrakhost {
-namespace {
-
-std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* pattern, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, pattern);
-    std::vsnprintf(text, sizeof text, pattern, args);
-    va_end(args);
-    return text;
-}
-
-std::string buttonText(const Sample& sample) {
-    std::string text;
-    for (uint32_t n = 1; n <= sample.buttonCount; ++n) text += (sample.buttons >> (n - 1)) & 1u ? '1' : '0';
-    return text.empty() ? "-" : text;
-}
-
-double ageSeconds(const Sample& sample, SteadyTime now) {
-    return std::chrono::duration<double>(now - sample.arrived).count();
-}
-
-}  // namespace
-
-std::vector<std::string> renderTable(const PoseBoard& board, SteadyTime now, size_t width, const std::string& note) {
-    std::vector<std::string> lines;
-    const auto states = board.states();
-    std::string head = format("fastrak-host: %llu records", static_cast<unsigned long long>(board.total()));
-    for (const auto& state : states) head += "  " + state.first + " " + stateName(state.second);
-    if (!note.empty()) head += "  " + note;
-    lines.push_back(head);
-    lines.push_back(format("%-12s %-4s %9s %9s %9s %8s %8s %8s %6s %7s %s", "device", "out", "x ft", "y ft", "z ft",
-                           "az", "el", "roll", "Hz", "age s", "buttons"));
-    for (const auto& entry : board.rows()) {
-        const Sample& s = entry.second.last;
-        const bool tracker = s.kind == Sample::Kind::Tracker;
-        const std::string out = (tracker ? "T" : "C") + std::to_string(s.output);
-        std::string line;
-        if (entry.second.total == 0) {
-            line = format("%-12.12s %-4s %9s", s.device.c_str(), out.c_str(), "waiting");
-            if (board.state(s.device) != DeviceState::Running)
-                line += std::string("  ") + stateName(board.state(s.device));
-            lines.push_back(line);
-            continue;
-        }
-        if (tracker) {
-            line = format("%-12.12s %-4s %9.4f %9.4f %9.4f %8.2f %8.2f %8.2f", s.device.c_str(), out.c_str(), s.pose[0],
-                          s.pose[1], s.pose[2], s.pose[3], s.pose[4], s.pose[5]);
-        } else {
-            line =
-                format("%-12.12s %-4s %9s %9s %9s %8s %8s %8s", s.device.c_str(), out.c_str(), "", "", "", "", "", "");
-        }
-        line += format(" %6.1f %7.2f %s", PoseBoard::rate(entry.second, now), ageSeconds(s, now),
-                       tracker ? "" : buttonText(s).c_str());
-        if (board.state(s.device) != DeviceState::Running) line += std::string("  ") + stateName(board.state(s.device));
-        lines.push_back(line);
-    }
-    lines.push_back(std::string(width < 200 ? width : 200, '-'));
-    for (std::string& line : lines) {
-        if (line.size() > width) line.resize(width);
-    }
-    return lines;
-}
-
-std::string plainLine(const PoseBoard::Row& row, SteadyTime now) {
-    const Sample& s = row.last;
-    if (s.kind == Sample::Kind::Tracker) {
-        return format("%s T%u x %.4f y %.4f z %.4f az %.2f el %.2f roll %.2f (%.0f Hz)", s.device.c_str(), s.output,
-                      s.pose[0], s.pose[1], s.pose[2], s.pose[3], s.pose[4], s.pose[5], PoseBoard::rate(row, now));
-    }
-    return format("%s C%u buttons %s (%.0f Hz)", s.device.c_str(), s.output, buttonText(s).c_str(),
-                  PoseBoard::rate(row, now));
-}
 
 namespace {
 volatile int activeTerminal = -1;  // for restoreFromSignal
@@ -94,7 +20,7 @@ LiveView::~LiveView() { stop(); }
 #if defined(_WIN32)
 
 bool LiveView::start() { return false; }
-void LiveView::refresh(const PoseBoard&, const std::string&) {}
+void LiveView::refresh(const PoseBoard&, const ViewHead&) {}
 void LiveView::stop() {}
 void LiveView::readLines() {}
 void LiveView::writeTerminal(const std::string&) {}
@@ -132,7 +58,7 @@ void LiveView::readLines() {
         partial_.append(buffer, static_cast<size_t>(got));
         size_t end;
         while ((end = partial_.find('\n')) != std::string::npos) {
-            pending_.push_back(partial_.substr(0, end));
+            summaries_.take(partial_.substr(0, end), pending_);
             partial_.erase(0, end + 1);
         }
     }
@@ -147,7 +73,7 @@ void LiveView::writeTerminal(const std::string& text) {
     }
 }
 
-void LiveView::refresh(const PoseBoard& board, const std::string& note) {
+void LiveView::refresh(const PoseBoard& board, const ViewHead& head) {
     if (!active_) return;
     winsize size{};
     size_t rows = 24, columns = 80;
@@ -155,7 +81,7 @@ void LiveView::refresh(const PoseBoard& board, const std::string& note) {
         rows = size.ws_row;
         columns = size.ws_col;
     }
-    std::vector<std::string> table = renderTable(board, std::chrono::steady_clock::now(), columns, note);
+    std::vector<std::string> table = renderTable(board, std::chrono::steady_clock::now(), columns, head);
     if (table.size() + 2 > rows) table.resize(rows > 2 ? rows - 2 : 1);
     lastTable_ = table;
     std::string out;
@@ -169,6 +95,7 @@ void LiveView::refresh(const PoseBoard& board, const std::string& note) {
     std::vector<std::string> lines;
     {
         std::lock_guard<std::mutex> hold(linesMutex_);
+        summaries_.releaseIfHeldFor(std::chrono::seconds(2), pending_);
         lines.swap(pending_);
     }
     out += "\x1b[" + std::to_string(rows) + ";1H";
@@ -189,6 +116,7 @@ void LiveView::stop() {
     std::string rest;
     {
         std::lock_guard<std::mutex> hold(linesMutex_);
+        summaries_.release(pending_);
         for (const std::string& line : pending_) rest += line + "\n";
         pending_.clear();
         if (!partial_.empty()) rest += partial_ + "\n";

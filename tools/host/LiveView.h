@@ -7,15 +7,10 @@
 #include <vector>
 
 #include "PoseBoard.h"
+#include "SummaryFilter.h"
+#include "TableView.h"
 
 namespace fastrakhost {
-
-// The table's text, one string per line, for a terminal of the given width.
-// note: more text for the head line (the OSC counts), may be empty.
-std::vector<std::string> renderTable(const PoseBoard& board, SteadyTime now, size_t width,
-                                     const std::string& note = "");
-// The plain line of one output, as written once a second without a terminal.
-std::string plainLine(const PoseBoard::Row& row, SteadyTime now);
 
 class LiveView {
 public:
@@ -29,7 +24,7 @@ public:
     // platform has no live view; use plain lines.
     bool start();
     // Draws the table and the lines that came in since the last call.
-    void refresh(const PoseBoard& board, const std::string& note = "");
+    void refresh(const PoseBoard& board, const ViewHead& head);
     // Gives standard output back, leaving the last table and the log on the screen.
     void stop();
     // Resets the scrolling region and shows the cursor; safe in a signal handler.
@@ -46,6 +41,7 @@ private:
     std::mutex linesMutex_;
     std::vector<std::string> pending_;
     std::string partial_;
+    SummaryFilter summaries_;  // with linesMutex_
     size_t tableHeight_ = 0;
     size_t terminalRows_ = 0;  // a resized terminal needs its scrolling region set again
     std::vector<std::string> lastTable_;

@@ -69,13 +69,14 @@ void PoseBoard::publish(const Sample& sample) {
     ++total_;
 }
 
-void PoseBoard::expect(const std::string& device, Sample::Kind kind, uint32_t output) {
+void PoseBoard::expect(const std::string& device, Sample::Kind kind, uint32_t output, uint32_t station) {
     std::lock_guard<std::mutex> hold(mutex_);
     Row& row = rows_[{kind == Sample::Kind::Tracker ? 0 : 1, output}];
     if (row.total > 0) return;
     row.last.device = device;
     row.last.kind = kind;
     row.last.output = output;
+    row.last.station = station;
 }
 
 void PoseBoard::setState(const std::string& device, DeviceState state) {

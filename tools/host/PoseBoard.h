@@ -22,6 +22,7 @@ struct Sample {
     SteadyTime arrived;
     std::string device;
     uint32_t output = 0;
+    uint32_t station = 0;  // the tracker's station behind the output; 0: not known
     Kind kind = Kind::Tracker;
     double pose[6] = {0, 0, 0, 0, 0, 0};  // x y z (feet), azimuth elevation roll (degrees)
     uint32_t buttons = 0;                 // bit n-1 = button n
@@ -46,7 +47,7 @@ public:
 
     void publish(const Sample& sample);
     // A row for an output a device claimed, shown as waiting until its first record.
-    void expect(const std::string& device, Sample::Kind kind, uint32_t output);
+    void expect(const std::string& device, Sample::Kind kind, uint32_t output, uint32_t station = 0);
     void setState(const std::string& device, DeviceState state);
 
     // Copies for the view; rate() counts the arrivals of the last second.

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "DeviceFacts.h"
 #include "DeviceRunner.h"
 #include "HostConfig.h"
 #include "CaptureWriter.h"
@@ -167,17 +168,6 @@ void pointAt(DeviceSection& device, const std::string& port) {
     }
     kept.insert(kept.begin(), OptionText{0, "port", {port}});
     device.options = kept;
-}
-
-// The port the module would open: the device's last port line, else its default.
-std::string portOf(const DeviceSection& device) {
-    std::string port = "com1";
-    for (const OptionText& option : device.options) {
-        std::string keyword = option.keyword;
-        for (char& c : keyword) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if ((keyword == "port" || keyword == "serialport") && option.args.size() == 1) port = option.args[0];
-    }
-    return port;
 }
 
 #if !defined(_WIN32)
@@ -458,6 +448,10 @@ int main(int argc, char** argv) {
         }
     }
 
+    // What each section means for its line, before a capture relay takes the section's port.
+    std::vector<DeviceFacts> facts;
+    for (const DeviceSection& device : config.devices) facts.push_back(factsOf(device));
+
     // The files last, once everything before them has been checked.
     Recorder recorder;
     if (!recorder.open(config.host.csvPath, config.host.jsonlPath)) {
@@ -479,7 +473,7 @@ int main(int argc, char** argv) {
         for (size_t i = 0; i < config.devices.size(); ++i) {
             DeviceSection& device = config.devices[i];
             std::unique_ptr<LineRelay> relay(
-                new LineRelay(captureWriter, static_cast<uint8_t>(i), device.name, portOf(device)));
+                new LineRelay(captureWriter, static_cast<uint8_t>(i), device.name, facts[i].port));
             std::string error;
             const std::string link = scratch + "/capture-" + std::to_string(i) + ".pty";
             links.push_back(link);
@@ -515,7 +509,7 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<DeviceRunner>> runners;
     for (size_t i = 0; i < config.devices.size(); ++i) {
         board.setState(config.devices[i].name, DeviceState::Waiting);
-        runners.emplace_back(new DeviceRunner(context, config.devices[i], i));
+        runners.emplace_back(new DeviceRunner(context, config.devices[i], facts[i], i));
         const std::string& name = config.devices[i].name;
         igtl.setAngles(name, IgtlOutput::anglesOf(config.devices[i]));
         if (!igtl.empty() && IgtlOutput::devicePart(name) != name) {
@@ -542,7 +536,18 @@ int main(int argc, char** argv) {
         outputFailed = true;
         runFlag = 0;
     };
-    auto started = std::chrono::steady_clock::now();
+    ViewHead head;
+    for (const std::string& file : {config.host.csvPath, config.host.jsonlPath, capturePath})
+        if (!file.empty()) head.files.push_back(file);
+    for (size_t i = 0; i < config.devices.size(); ++i)
+        head.devices.push_back({config.devices[i].name, facts[i].port, facts[i].baud});
+    const auto launched = std::chrono::steady_clock::now();
+    auto viewHead = [&] {
+        head.elapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - launched).count();
+        head.note = outputSummary();
+        return head;
+    };
+    auto started = launched;
     bool receiving = false;
     auto lastPlain = started;
     std::map<std::pair<int, uint32_t>, uint64_t> printed;
@@ -559,7 +564,7 @@ int main(int argc, char** argv) {
         }
         for (HostOutput* output : senders) output->report();
         if (live) {
-            view.refresh(board, outputSummary());
+            view.refresh(board, viewHead());
         } else if (now - lastPlain >= std::chrono::seconds(1)) {
             lastPlain = now;
             for (const auto& row : board.rows()) {
@@ -596,7 +601,7 @@ int main(int argc, char** argv) {
         }
     }
     for (HostOutput* output : senders) output->stop();
-    if (live) view.refresh(board, outputSummary());
+    if (live) view.refresh(board, viewHead());
     view.stop();
     // The run's figures per output, on the terminal below the last table as in plain mode.
     if (board.total() > 0) {

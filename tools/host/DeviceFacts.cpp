@@ -1,0 +1,63 @@
+// DeviceFacts: the module's own rules for the port, baud, sensors and stylus lines.
+#include "DeviceFacts.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+
+namespace fastrakhost {
+namespace {
+
+enum : uint32_t { kStations = 4 };
+
+std::string lower(std::string word) {
+    for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return word;
+}
+
+long number(const std::string& word) { return std::strtol(word.c_str(), nullptr, 0); }
+
+}  // namespace
+
+uint32_t DeviceFacts::trackerStation(uint32_t output) const {
+    return output >= 1 && output <= trackerStations.size() ? trackerStations[output - 1] : 0;
+}
+
+uint32_t DeviceFacts::stylusStation(uint32_t output) const {
+    return output >= 1 && output <= stylusStations.size() ? stylusStations[output - 1] : 0;
+}
+
+DeviceFacts factsOf(const DeviceSection& section) {
+    DeviceFacts facts;
+    bool tracking[kStations] = {true, true, false, false};
+    bool stylus[kStations] = {false, false, false, false};
+    for (const OptionText& option : section.options) {
+        const std::string keyword = lower(option.keyword);
+        const std::vector<std::string>& args = option.args;
+        if ((keyword == "port" || keyword == "serialport") && args.size() == 1) {
+            facts.port = args[0];
+        } else if ((keyword == "baud" || keyword == "baudrate") && args.size() == 1) {
+            facts.baud = args[0];
+        } else if ((keyword == "sensors" || keyword == "sensor") && args.size() == kStations) {
+            bool next[kStations];
+            bool valid = true;
+            for (uint32_t s = 0; s < kStations && valid; ++s) {
+                const long value = number(args[s]);
+                const bool letter = !args[s].empty() && std::isalpha(static_cast<unsigned char>(args[s][0]));
+                next[s] = value == 1;
+                valid = value == 1 || (value == 0 && !letter);
+            }
+            if (valid) std::copy(next, next + kStations, tracking);
+        } else if (keyword == "stylus" && args.size() == 1) {
+            const long station = number(args[0]);
+            if (station >= 1 && station <= static_cast<long>(kStations)) stylus[station - 1] = true;
+        }
+    }
+    for (uint32_t s = 1; s <= kStations; ++s) {
+        if (tracking[s - 1]) facts.trackerStations.push_back(s);
+        if (stylus[s - 1]) facts.stylusStations.push_back(s);
+    }
+    return facts;
+}
+
+}  // namespace fastrakhost
