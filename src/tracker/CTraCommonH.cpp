@@ -110,7 +110,9 @@ bool CTraCommonH::processPose(uint32_t station, Pose& pose) const {
     if (calib != nullptr && !calib->evaluate(pose.data())) return false;
     if (transmitterOffsetSet || transmitterRotationSet || entry->offsetSet || entry->rotationSet ||
         entry->translationSet) {
-        transformPose(pose, transmitterTransform, entry->transform, entry->translation);
+        // Without CAVE axes the angles are still the tracker's own and must stay in that form.
+        transformPose(pose, transmitterTransform, entry->transform, entry->translation,
+                      caveCoordinates ? AngleForm::Cave : AngleForm::Tracker);
     }
     return true;
 }

@@ -89,7 +89,7 @@ TEST(TransformCrossCheck, RandomPosesAgreeWithQuaternions) {
         const Matrix4 sensor = composeTransform(axisAngleMatrix(sAxis[0], sAxis[1], sAxis[2], sAngle),
                                                 offsetMatrix(sOffset[0], sOffset[1], sOffset[2]));
         Pose actual = input;
-        transformPose(actual, transmitter, sensor, translation);
+        transformPose(actual, transmitter, sensor, translation, AngleForm::Cave);
 
         // Output orientation = transmitter turn, then the sensor's own, then the sensor rotation.
         const Quaternion qt = aboutAxis(tAxis[0], tAxis[1], tAxis[2], tAngle);

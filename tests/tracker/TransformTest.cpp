@@ -143,6 +143,77 @@ TEST(ProcessPose, SensorRotationAndTranslation) {
     expectPose(shiftedTurned, pose(1.5f, 2, 3, 90, 45, 0));
 }
 
+// With cavecoord off the angles are the tracker's own (azimuth about z, elevation about y, roll
+// about x; z down), and a transform must keep them in that form.
+TEST(ProcessPose, TrackerAxesKeepTheTrackersAngles) {
+    struct Case {
+        std::string keyword;
+        std::vector<std::string> args;
+        Pose input, expected;
+    };
+    const Case cases[] = {
+        // A turn about the vertical z adds to the azimuth.
+        {"transmitterrotation", {"0", "0", "1", "90"}, pose(1, 0, 0, 10, 20, 30), pose(0, 1, 0, 100, 20, 30)},
+        {"transmitterrotation", {"1", "0", "0", "90"}, pose(0, 1, 0, 0, 0, 0), pose(0, 0, 1, 0, 0, 90)},
+        // About the receiver's own x: a roll.
+        {"sensorrotation", {"1", "1", "0", "0", "90"}, pose(1, 2, 3, 10, 20, 30), pose(1, 2, 3, 10, 20, 120)},
+        // Along the receiver's x, which azimuth 90 turns onto y.
+        {"sensoroffset", {"1", "1", "0", "0"}, pose(1, 2, 3, 90, 0, 0), pose(1, 3, 3, 90, 0, 0)},
+        {"transmitteroffset", {"1", "2", "3"}, pose(0, 0, 0, 12, -34, 56), pose(1, 2, 3, 12, -34, 56)},
+    };
+    for (const Case& c : cases) {
+        std::string line = c.keyword;
+        for (const std::string& arg : c.args) line += " " + arg;
+        SCOPED_TRACE(line);
+        auto processor = trackertest::deviceProcessor();
+        trackertest::Options options;
+        options.add(1, "cavecoord", {"off"});
+        options.add(2, c.keyword, c.args);
+        ASSERT_TRUE(trackertest::parse(*processor, options).result);
+        ASSERT_FALSE(processor->caveCoordinates);
+        Pose sample = c.input;
+        ASSERT_TRUE(processor->processPose(1, sample));
+        expectPose(sample, c.expected);
+    }
+}
+
+// The CAVE switch only relabels the axes (x = Y, y = -Z, z = -X): the same transforms given in
+// matching axes must describe the same receiver either way.
+TEST(ProcessPose, CaveAndTrackerAxesAgreeOnTheReceiver) {
+    const auto configure = [](bool cave) {
+        // Arguments around a vector given in the tracker's axes, relabelled for CAVE axes.
+        const auto args = [cave](const char* head, float x, float y, float z, const char* tail) {
+            std::vector<std::string> result;
+            if (*head != '\0') result.emplace_back(head);
+            for (float value : {cave ? y : x, cave ? -z : y, cave ? -x : z}) result.push_back(std::to_string(value));
+            if (*tail != '\0') result.emplace_back(tail);
+            return result;
+        };
+        auto processor = trackertest::deviceProcessor();
+        trackertest::Options options;
+        options.add(1, "cavecoord", {cave ? "on" : "off"});
+        options.add(2, "transmitterrotation", args("", 0.3f, -0.5f, 0.8f, "37"));
+        options.add(3, "transmitteroffset", args("", 1, -2, 0.5f, ""));
+        options.add(4, "sensorrotation", args("1", -0.2f, 0.9f, 0.4f, "-65"));
+        options.add(5, "sensoroffset", args("1", 0.25f, 0.5f, -0.75f, ""));
+        options.add(6, "sensortranslation", args("1", 0.1f, 0.2f, 0.3f, ""));
+        EXPECT_TRUE(trackertest::parse(*processor, options).result);
+        return processor;
+    };
+    const auto cave = configure(true), tracker = configure(false);
+    for (const Pose& raw :
+         {pose(12, 24, 36, 10, 20, 30), pose(-30, 5, -8, -150, -60, 170), pose(0, 0, 0, 95, 45, -5)}) {
+        Pose viaCave = raw, viaTracker = raw;
+        convertDevicePose(viaCave, true);
+        convertDevicePose(viaTracker, false);
+        ASSERT_TRUE(cave->processPose(1, viaCave));
+        ASSERT_TRUE(tracker->processPose(1, viaTracker));
+        const Pose relabelled{viaTracker.y,        -viaTracker.z,        -viaTracker.x,
+                              -viaTracker.azimuth, viaTracker.elevation, -viaTracker.roll};
+        expectPose(viaCave, relabelled, 1e-4f, 1e-3f);
+    }
+}
+
 TEST(ProcessPose, AStationOutsideTheTableIsRefusedUntouched) {
     auto processor = processorWith({{"transmitteroffset", {"1", "2", "3"}}});
     Pose sample = pose(1, 2, 3, 4, 5, 6);
@@ -203,11 +274,12 @@ TEST(ProcessPose, ALibraryWithoutEvaluateFailsEveryRecord) {
 
 TEST(TransformPose, IdentityTransformsGiveTheAnglesBack) {
     const float none[3] = {0, 0, 0};
-    for (float azimuth : {-179.0f, -90.0f, 0.0f, 45.0f, 179.5f})
-        for (float elevation : {-80.0f, 0.0f, 33.0f})
-            for (float roll : {-170.0f, 0.0f, 120.0f}) {
-                Pose sample = pose(1, 2, 3, azimuth, elevation, roll);
-                transformPose(sample, identityMatrix(), identityMatrix(), none);
-                expectPose(sample, pose(1, 2, 3, azimuth, elevation, roll));
-            }
+    for (AngleForm form : {AngleForm::Cave, AngleForm::Tracker})
+        for (float azimuth : {-179.0f, -90.0f, 0.0f, 45.0f, 179.5f})
+            for (float elevation : {-80.0f, 0.0f, 33.0f})
+                for (float roll : {-170.0f, 0.0f, 120.0f}) {
+                    Pose sample = pose(1, 2, 3, azimuth, elevation, roll);
+                    transformPose(sample, identityMatrix(), identityMatrix(), none, form);
+                    expectPose(sample, pose(1, 2, 3, azimuth, elevation, roll));
+                }
 }
