@@ -13,20 +13,12 @@
 #include <vector>
 
 #include "IgtlOutput.h"
+#include "OutputBench.h"
 
 namespace {
 
 using namespace fastrakhost;
-
-Sample pose(uint32_t output) {
-    Sample sample;
-    sample.device = "sim";
-    sample.output = output;
-    sample.hostTime = wallClockSeconds();
-    sample.arrived = std::chrono::steady_clock::now();
-    for (int i = 0; i < 6; ++i) sample.pose[i] = 1.25 * (i + 1);
-    return sample;
-}
+using namespace outputbench;
 
 // A client on 127.0.0.1 that reads everything and throws it away.
 class Reader {
@@ -61,7 +53,7 @@ private:
 bool serve(IgtlOutput& igtl, std::vector<std::unique_ptr<Reader>>& readers, int64_t clients, std::string& problem) {
     if (igtl.listen("0", problem) != IgtlOutput::ListenResult::Listening) return false;
     igtl.start();
-    const int port = std::stoi(igtl.address().substr(igtl.address().rfind(':') + 1));
+    const int port = portOf(igtl.address());
     for (int64_t i = 0; i < clients; ++i) readers.emplace_back(new Reader(port));
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (igtl.totals().clients < static_cast<uint64_t>(clients) && std::chrono::steady_clock::now() < until) {
@@ -71,26 +63,14 @@ bool serve(IgtlOutput& igtl, std::vector<std::unique_ptr<Reader>>& readers, int6
     return igtl.totals().clients == static_cast<uint64_t>(clients);
 }
 
-// At tracker rates: a record every millisecond, the senders asleep in between, as in a run. Only
-// publish() is timed, wake-up of the senders included.
+// At tracker rates, to 0, 1 or 3 clients.
 void BM_PublishAtTrackerRate(benchmark::State& state) {
     IgtlOutput igtl;
     std::vector<std::unique_ptr<Reader>> readers;
     std::string problem;
     if (!serve(igtl, readers, state.range(0), problem)) state.SkipWithError(problem.c_str());
-    uint32_t output = 0;
-    double longest = 0;
-    for (auto _ : state) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        const Sample sample = pose(output++ % 4 + 1);
-        const auto start = std::chrono::steady_clock::now();
-        igtl.publish(sample);
-        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        state.SetIterationTime(took);
-        if (took > longest) longest = took;
-    }
+    publishAtTrackerRate(state, igtl);
     igtl.stop();
-    state.counters["longest_us"] = longest * 1e6;
     state.counters["sent"] = static_cast<double>(igtl.totals().sent);
     state.counters["replaced"] = static_cast<double>(igtl.totals().replaced);
 }

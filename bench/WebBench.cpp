@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "OutputBench.h"
 #include "OutputStats.h"
 #include "PoseBoard.h"
 #include "WebOutput.h"
@@ -14,16 +15,7 @@
 namespace {
 
 using namespace fastrakhost;
-
-Sample pose(uint32_t output) {
-    Sample sample;
-    sample.device = "sim";
-    sample.output = output;
-    sample.hostTime = wallClockSeconds();
-    sample.arrived = std::chrono::steady_clock::now();
-    for (int i = 0; i < 6; ++i) sample.pose[i] = 1.25 * (i + 1);
-    return sample;
-}
+using namespace outputbench;
 
 // A client on 127.0.0.1 that follows /events and reads everything, as a page does.
 class Follower {
@@ -48,10 +40,7 @@ private:
     std::atomic<size_t> bytes_{0};
 };
 
-int portOf(const std::string& url) { return std::stoi(url.substr(url.rfind(':') + 1)); }
-
-// At tracker rates: a record every millisecond, as in a run, with 0 or 1 page following /events.
-// Only publish() is timed.
+// At tracker rates, with 0 or 1 page following /events.
 void BM_PublishAtTrackerRate(benchmark::State& state) {
     PoseBoard board;
     OutputStats stats;
@@ -63,21 +52,10 @@ void BM_PublishAtTrackerRate(benchmark::State& state) {
     std::unique_ptr<Follower> follower;
     if (state.range(0) > 0) follower.reset(new Follower(portOf(web.url())));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    uint32_t output = 0;
-    double longest = 0;
-    for (auto _ : state) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        const Sample sample = pose(output++ % 4 + 1);
-        const auto start = std::chrono::steady_clock::now();
-        web.publish(sample);
-        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        state.SetIterationTime(took);
-        if (took > longest) longest = took;
-    }
+    publishAtTrackerRate(state, web);
     follower.reset();
     const auto totals = web.totals();
     web.stop();
-    state.counters["longest_us"] = longest * 1e6;
     state.counters["skipped"] = static_cast<double>(totals.skipped);
 }
 BENCHMARK(BM_PublishAtTrackerRate)->Arg(0)->Arg(1)->Iterations(3000)->UseManualTime()->Unit(benchmark::kMicrosecond);

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <pthread.h>
 
 #include <chrono>
 #include <cmath>
@@ -12,31 +11,14 @@
 #include <thread>
 #include <vector>
 
+#include "DeviceSession.h"
 #include "FastrakSim.h"
 #include "fastrak/fastrak.h"
 #include "support/CaptureStdout.h"
 #include "support/ConfigBuilder.h"
-#include "support/HostStorage.h"
 #include "support/ModuleLoader.h"
 
 namespace emulatorrun {
-
-using testsupport::HostStorage;
-using testsupport::StorageKind;
-
-// The host reads its storage under the system mutex it handed to the module.
-class HostLock {
-public:
-    explicit HostLock(HostStorage& storage) : mutex_(static_cast<pthread_mutex_t*>(storage.handle())) {
-        pthread_mutex_lock(mutex_);
-    }
-    ~HostLock() { pthread_mutex_unlock(mutex_); }
-    HostLock(const HostLock&) = delete;
-    HostLock& operator=(const HostLock&) = delete;
-
-private:
-    pthread_mutex_t* mutex_;
-};
 
 struct Published {
     bool tracker;
@@ -108,48 +90,37 @@ inline HostRun runHost(fastraksim::FastrakSim& sim, unsigned baud, const Options
         OptionLine& line = config.line(index);
         for (const std::string& arg : option.second) line.args[line.argCount++] = const_cast<char*>(arg.c_str());
     }
-    HostStorage trackers(StorageKind::Tracker);
-    HostStorage controllers(StorageKind::Controller);
-    int32_t runFlag = 1;
-    InitInfo info{};
-    info.trackerStorage = trackers.storage();
-    info.controllerStorage = controllers.storage();
-    info.runFlag = &runFlag;
-
+    // Set up and read as a host does: the records of every marked output, under the storage's mutex.
+    fastrakhost::DeviceSession session(module, config.get());
     testsupport::CaptureStdout capture;
-    CBase* device = module.createDev()(config.get(), nullptr);
-    if (device == nullptr || device->init(&info) != 1) {
+    if (session.setUp() != 1) {
+        session.release();
         run.log = capture.finish();
-        if (device != nullptr) module.deleteDev()(device);
         return run;
     }
     run.setUp = true;
     std::thread reader([&] {
         const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (runFlag != 0 && std::chrono::steady_clock::now() < until) {
+        while (*session.runFlag() != 0 && std::chrono::steady_clock::now() < until) {
             UpdateMask mask{};
-            const int32_t result = device->recvData(&mask, 0);
+            const int32_t result = session.receive(mask);
             run.results.push_back(result);
             if (result != 1) break;
-            const uint32_t t = ntohl(mask.trackers), c = ntohl(mask.controllers);
-            for (uint32_t n = 1; n <= 32; ++n) {
-                if (t & (1u << (n - 1))) {
-                    HostLock hold(trackers);
-                    run.got.push_back({true, trackers.trackers()[n - 1], ControllerRecord()});
-                }
-                if (c & (1u << (n - 1))) {
-                    HostLock hold(controllers);
-                    run.got.push_back({false, TrackerRecord(), controllers.controllers()[n - 1]});
-                }
-            }
+            session.collect(
+                mask,
+                [&](uint32_t, const TrackerRecord& r) {
+                    run.got.push_back({true, r, ControllerRecord()});
+                },
+                [&](uint32_t, const ControllerRecord& r) {
+                    run.got.push_back({false, TrackerRecord(), r});
+                });
         }
     });
     reader.join();
-    device->stop();
-    module.deleteDev()(device);
+    session.release();
     run.log = capture.finish();
-    run.trackerCount = trackers.count();
-    run.controllerCount = controllers.count();
+    run.trackerCount = session.trackers().count();
+    run.controllerCount = session.controllers().count();
     return run;
 }
 

@@ -508,6 +508,9 @@ TEST(HostIgtl, BadOrBusyAddressesStopAtStart) {
         {{"--igtl", "no-such-host.invalid"},
          2,
          "no-such-host.invalid: cannot resolve \"no-such-host.invalid\""},  // port 18944
+        {{"--igtl", "[no-such-host.invalid]"},
+         2,
+         "[no-such-host.invalid]: cannot resolve \"no-such-host.invalid\""},  // port 18944
         {{"--config", scratch.path("igtl.conf")}, 2, "igtl.conf:2: \"igtl\" needs [ADDR:]PORT"},
         {{"--igtl", "127.0.0.1:" + busyPort},
          1,

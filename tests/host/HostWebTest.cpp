@@ -449,6 +449,7 @@ TEST(HostWeb, BadOrTakenAddressStopsAtStart) {
         {{"--web", "70000"}, 2, "70000: the port is a number from 0 to 65535"},
         {{"--web", ":8080"}, 2, ":8080: an address before the colon, or only a port"},
         {{"--config", scratch.path("web.conf")}, 2, "[::1: an IPv6 address is written [ADDR]:PORT"},
+        {{"--web", "[::1]"}, 2, "[::1]: an IPv6 address is written [ADDR]:PORT"},  // no usual port
         {{"--web", busy}, 1, busy + ": cannot listen there: "},
     };
     for (const auto& c : cases) {

@@ -26,6 +26,7 @@
 #include <mutex>
 #include <thread>
 
+#include "ListenAddress.h"
 #include "OscQueue.h"
 #endif
 
@@ -104,40 +105,6 @@ void IgtlOutput::report() {}
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Splits [ADDR:]PORT, or ADDR alone for the usual port; ADDR may be [an IPv6 address].
-bool splitAddress(const std::string& where, std::string& host, std::string& port, std::string& problem) {
-    host = "127.0.0.1";
-    port = where;
-    if (!where.empty() && where[0] == '[') {
-        const size_t close = where.find(']');
-        const bool alone = close + 1 == where.size();
-        if (close == std::string::npos || close == 1 || (!alone && where[close + 1] != ':')) {
-            problem = "an IPv6 address is written [ADDR]:PORT";
-            return false;
-        }
-        host = where.substr(1, close - 1);
-        port = alone ? std::to_string(IgtlOutput::kDefaultPort) : where.substr(close + 2);
-    } else if (where.find(':') == std::string::npos && where.find_first_not_of("0123456789") != std::string::npos) {
-        host = where;
-        port = std::to_string(IgtlOutput::kDefaultPort);
-    } else if (where.find(':') != std::string::npos) {
-        const size_t colon = where.rfind(':');
-        host = where.substr(0, colon);
-        port = where.substr(colon + 1);
-        if (host.empty() || host.find(':') != std::string::npos) {
-            problem =
-                host.empty() ? "an address before the colon, or only a port" : "an IPv6 address is written [ADDR]:PORT";
-            return false;
-        }
-    }
-    const bool digits = !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
-    if (!digits || std::stol(port) > 65535) {
-        problem = "the port is a number from 0 to 65535 (0: a free one)";
-        return false;
-    }
-    return true;
-}
 
 std::string peerText(const sockaddr_storage& address) {
     char host[NI_MAXHOST] = "?", port[NI_MAXSERV] = "?";
@@ -481,11 +448,8 @@ IgtlOutput::~IgtlOutput() { stop(); }
 bool IgtlOutput::available() { return true; }
 
 IgtlOutput::ListenResult IgtlOutput::listen(const std::string& where, std::string& message) {
-    std::string host, port, problem;
-    if (!splitAddress(where, host, port, problem)) {
-        message = where + ": " + problem;
-        return ListenResult::BadAddress;
-    }
+    std::string host, port;
+    if (!splitListenAddress(where, kDefaultPort, host, port, message)) return ListenResult::BadAddress;
     addrinfo hints{}, *found = nullptr;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE;

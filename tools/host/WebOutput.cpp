@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "ListenAddress.h"
 #include "Recorder.h"
 #include "WebPage.h"
 #endif
@@ -62,36 +63,6 @@ void WebOutput::report() {}
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Splits [ADDR:]PORT; ADDR may be [an IPv6 address].
-bool splitAddress(const std::string& where, std::string& host, std::string& port, std::string& problem) {
-    host = "127.0.0.1";
-    port = where;
-    if (!where.empty() && where[0] == '[') {
-        const size_t close = where.find(']');
-        if (close == std::string::npos || close + 1 >= where.size() || where[close + 1] != ':' || close == 1) {
-            problem = "an IPv6 address is written [ADDR]:PORT";
-            return false;
-        }
-        host = where.substr(1, close - 1);
-        port = where.substr(close + 2);
-    } else if (where.find(':') != std::string::npos) {
-        const size_t colon = where.rfind(':');
-        host = where.substr(0, colon);
-        port = where.substr(colon + 1);
-        if (host.empty() || host.find(':') != std::string::npos) {
-            problem =
-                host.empty() ? "an address before the colon, or only a port" : "an IPv6 address is written [ADDR]:PORT";
-            return false;
-        }
-    }
-    const bool digits = !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
-    if (!digits || std::stol(port) > 65535) {
-        problem = "the port is a number from 0 to 65535 (0: a free one)";
-        return false;
-    }
-    return true;
-}
 
 std::string jsonString(const std::string& text) {
     std::string out = "\"";
@@ -478,11 +449,8 @@ WebOutput::~WebOutput() { stop(); }
 bool WebOutput::available() { return true; }
 
 WebOutput::ListenResult WebOutput::listen(const std::string& where, std::string& message) {
-    std::string host, port, problem;
-    if (!splitAddress(where, host, port, problem)) {
-        message = where + ": " + problem;
-        return ListenResult::BadAddress;
-    }
+    std::string host, port;
+    if (!splitListenAddress(where, kNoDefaultPort, host, port, message)) return ListenResult::BadAddress;
     std::unique_ptr<Server> server(new Server);
     int bound = 0;
     std::string reason;
