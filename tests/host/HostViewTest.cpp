@@ -38,7 +38,11 @@ TEST(HostView, StationsPortAndBaudFollowTheModulesReadingOfTheLines) {
         std::vector<uint32_t> trackers, styluses;
     } cases[] = {
         {"", "com1", "38400", {1, 2}, {}},
-        {"port /dev/ttyUSB0\nbaud 115200\nsensors 0 1 0 1\nstylus 4\nstylus 2\n", "/dev/ttyUSB0", "115200", {2, 4}, {2, 4}},
+        {"port /dev/ttyUSB0\nbaud 115200\nsensors 0 1 0 1\nstylus 4\nstylus 2\n",
+         "/dev/ttyUSB0",
+         "115200",
+         {2, 4},
+         {2, 4}},
         {"SerialPort com3\nport com4\nSENSOR 0x1 0 0 1\nsensors 0 0 1 0\n", "com4", "38400", {3}, {}},
         // Lines the module refuses change nothing.
         {"sensors 1 x 0 0\nsensors 1 1 1\nstylus 5\nstylus\nport a b\nbaud\n", "com1", "38400", {1, 2}, {}},
@@ -93,7 +97,8 @@ TEST(HostView, TableKeepsWholeAlignedColumnsAtEveryWidth) {
         size_t width;
         std::vector<std::string> header;
     } cases[] = {
-        {120, {"device", "out", "station", "x", "ft", "y", "ft", "z", "ft", "az", "el", "roll", "Hz", "age", "s", "state"}},
+        {120,
+         {"device", "out", "station", "x", "ft", "y", "ft", "z", "ft", "az", "el", "roll", "Hz", "age", "s", "state"}},
         {80, {"device", "out", "stn", "x", "ft", "y", "ft", "z", "ft", "az", "el", "roll", "Hz", "age", "s"}},
         {60, {"device", "out", "x", "ft", "y", "ft", "z", "ft", "az", "el", "roll"}},
         {40, {"device", "out", "x", "ft", "y", "ft", "z", "ft"}},
@@ -110,7 +115,8 @@ TEST(HostView, TableKeepsWholeAlignedColumnsAtEveryWidth) {
         // The head's items stay whole on the lines they wrap to.
         std::string headText;
         for (size_t i = 0; i < at; ++i) headText += lines[i] + "\n";
-        for (const char* item : {"fastrak-host 1:02:05", "recording poses.csv, poses.jsonl", "b on com2 at 9600 baud: silent"}) {
+        for (const char* item :
+             {"fastrak-host 1:02:05", "recording poses.csv, poses.jsonl", "b on com2 at 9600 baud: silent"}) {
             if (std::strlen(item) <= c.width) {
                 EXPECT_NE(headText.find(item), std::string::npos) << c.width << item;
             }
@@ -140,8 +146,8 @@ TEST(HostView, TableKeepsWholeAlignedColumnsAtEveryWidth) {
                 << c.width << ": " << numeric[v] << " shown as " << text;
             // Right-aligned under its header.
             end = tracker.find(" " + text, end) + 1 + text.size();
-            const size_t headerEnd = header.find(numeric[v] + std::string(v < 3 ? " ft" : "")) +
-                                     std::strlen(numeric[v]) + (v < 3 ? 3 : 0);
+            const size_t headerEnd =
+                header.find(numeric[v] + std::string(v < 3 ? " ft" : "")) + std::strlen(numeric[v]) + (v < 3 ? 3 : 0);
             EXPECT_EQ(end, headerEnd) << c.width << ": " << tracker;
         }
         EXPECT_NE(waiting.find("waiting"), std::string::npos) << waiting;

@@ -35,7 +35,7 @@ double ageSeconds(const Sample& sample, SteadyTime now) {
 enum Column { kDevice, kOut, kStation, kX, kY, kZ, kAz, kEl, kRoll, kHz, kAge, kState, kColumns };
 
 struct Layout {
-    const char* header[kColumns] = {"device", "out", "station", "x ft", "y ft", "z ft",
+    const char* header[kColumns] = {"device", "out", "station", "x ft", "y ft",  "z ft",
                                     "az",     "el",  "roll",    "Hz",   "age s", "state"};
     size_t width[kColumns] = {6, 3, 7, 9, 9, 9, 8, 8, 8, 6, 7, 5};
     int precision[kColumns] = {0, 0, 0, 4, 4, 4, 2, 2, 2, 1, 2, 0};
@@ -200,7 +200,8 @@ std::vector<std::string> renderTable(const PoseBoard& board, SteadyTime now, siz
             cells[kAge] = cell("", layout.width[kAge], true);
         } else {
             if (s.kind == Sample::Kind::Tracker) {
-                for (int c = kX; c <= kRoll; ++c) cells[c] = number(s.pose[c - kX], layout.width[c], layout.precision[c]);
+                for (int c = kX; c <= kRoll; ++c)
+                    cells[c] = number(s.pose[c - kX], layout.width[c], layout.precision[c]);
             } else {
                 spanPose(layout, "buttons " + buttonText(s), cells);
             }
@@ -225,8 +226,8 @@ std::string plainLine(const PoseBoard::Row& row, SteadyTime now) {
                       station.c_str(), s.pose[0], s.pose[1], s.pose[2], s.pose[3], s.pose[4], s.pose[5],
                       PoseBoard::rate(row, now));
     }
-    return format("%s C%u%s buttons %s (%.0f Hz)", s.device.c_str(), s.output, station.c_str(),
-                  buttonText(s).c_str(), PoseBoard::rate(row, now));
+    return format("%s C%u%s buttons %s (%.0f Hz)", s.device.c_str(), s.output, station.c_str(), buttonText(s).c_str(),
+                  PoseBoard::rate(row, now));
 }
 
 }  // namespace fastrakhost
