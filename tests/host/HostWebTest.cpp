@@ -145,6 +145,7 @@ TEST(HostWeb, StateAndEventsMatchTheJsonLines) {
         const json r = recordAt(records, o["device"], o["output"], o["kind"], o["host_time"]);
         ASSERT_FALSE(r.is_null()) << o.dump();
         EXPECT_EQ(o.contains("pose") ? o["pose"] : o["buttons"], r.contains("pose") ? r["pose"] : r["buttons"]) << name;
+        EXPECT_EQ(o["station"], name == "tracker2" ? 2 : 1) << name;  // sensors 1 1 0 0, stylus 1
     }
     const double now = state["host_time"];
     auto countIn = [&](int output, const char* kind, double from, double to) {
@@ -352,6 +353,7 @@ TEST(HostWeb, PageInHeadlessChromiumShowsEveryOutput) {
         } else {
             EXPECT_EQ(cells["stylus"], r["buttons"][0] == 1 ? "pressed" : "released") << row[0];
         }
+        EXPECT_EQ(cells["station"], kind == "tracker" ? row[3].str() : "1") << row[0];
         EXPECT_FALSE(cells["rate"].empty());
         EXPECT_FALSE(cells["age"].empty());
     }

@@ -311,7 +311,8 @@ private:
             const Sample& s = row.second.last;
             out += std::string(first ? "" : ",") + "{\"device\":" + jsonString(s.device) +
                    ",\"output\":" + std::to_string(s.output) + ",\"kind\":\"" + kindName(s.kind) +
-                   "\",\"host_time\":" + number("%.6f", s.hostTime);
+                   "\",\"station\":" + (s.station == 0 ? std::string("null") : std::to_string(s.station)) +
+                   ",\"host_time\":" + number("%.6f", s.hostTime);
             first = false;
             if (s.kind == Sample::Kind::Tracker) {
                 out += ",\"pose\":[";

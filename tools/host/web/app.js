@@ -112,6 +112,7 @@ function showState(s) {
     swatch.style.background = t.colour;
     name.append(swatch, labelOf(o));
     cell(row, o.device, 'device');
+    cell(row, o.station === null ? '-' : String(o.station)).dataset.field = 'station';
     const values = o.kind === 'tracker'
       ? [o.pose[0] * CM_PER_FOOT, o.pose[1] * CM_PER_FOOT, o.pose[2] * CM_PER_FOOT].map((v) => v.toFixed(2))
           .concat(o.pose.slice(3).map((v) => v.toFixed(2)))
