@@ -365,6 +365,8 @@ TEST(HostProgram, ReSetUpsOfOneDeviceCostTheOtherNothing) {
     EXPECT_EQ(host.wait(15s), 0);
     other.signal(SIGTERM);
     EXPECT_EQ(other.wait(10s), 0);
+    // Six set-ups of t, and its configuration summary once in the log.
+    EXPECT_EQ(times("DEVICE NAME           : t"), 1u);
 
     std::vector<std::vector<double>> recorded;
     for (const std::string& line : rows()) {

@@ -19,17 +19,19 @@ LiveView::~LiveView() { stop(); }
 
 #if defined(_WIN32)
 
-bool LiveView::start() { return false; }
+bool LiveView::start(Mode) { return false; }
 void LiveView::refresh(const PoseBoard&, const ViewHead&) {}
 void LiveView::stop() {}
 void LiveView::readLines() {}
 void LiveView::writeTerminal(const std::string&) {}
+void LiveView::writeLines(std::vector<std::string>&) {}
 void LiveView::restoreFromSignal() {}
 
 #else
 
-bool LiveView::start() {
-    if (!isatty(STDOUT_FILENO)) return false;
+bool LiveView::start(Mode mode) {
+    if (mode == Mode::Table && !isatty(STDOUT_FILENO)) return false;
+    mode_ = mode;
     int ends[2];
     std::cout.flush();
     terminal_ = dup(STDOUT_FILENO);
@@ -38,9 +40,11 @@ bool LiveView::start() {
     close(ends[1]);
     pipeRead_ = ends[0];
     active_ = true;
-    activeTerminal = terminal_;
     reader_ = std::thread([this] { readLines(); });
-    writeTerminal("\x1b[?25l\x1b[2J");
+    if (mode_ == Mode::Table) {
+        activeTerminal = terminal_;
+        writeTerminal("\x1b[?25l\x1b[2J");
+    }
     return true;
 }
 
@@ -61,7 +65,15 @@ void LiveView::readLines() {
             summaries_.take(partial_.substr(0, end), pending_);
             partial_.erase(0, end + 1);
         }
+        if (mode_ == Mode::Lines) writeLines(pending_);
     }
+}
+
+void LiveView::writeLines(std::vector<std::string>& lines) {
+    std::string out;
+    for (const std::string& line : lines) out += line + "\n";
+    lines.clear();
+    writeTerminal(out);
 }
 
 void LiveView::writeTerminal(const std::string& text) {
@@ -75,6 +87,12 @@ void LiveView::writeTerminal(const std::string& text) {
 
 void LiveView::refresh(const PoseBoard& board, const ViewHead& head) {
     if (!active_) return;
+    if (mode_ == Mode::Lines) {
+        std::lock_guard<std::mutex> hold(linesMutex_);
+        summaries_.releaseIfHeldFor(std::chrono::seconds(2), pending_);
+        writeLines(pending_);
+        return;
+    }
     winsize size{};
     size_t rows = 24, columns = 80;
     if (ioctl(terminal_, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0) {
@@ -121,6 +139,12 @@ void LiveView::stop() {
         pending_.clear();
         if (!partial_.empty()) rest += partial_ + "\n";
         partial_.clear();
+    }
+    if (mode_ == Mode::Lines) {
+        writeTerminal(rest);
+        close(terminal_);
+        active_ = false;
+        return;
     }
     // The last table once more below the log, so it stays on the screen and in the scrollback
     // whatever is written after it.

@@ -1,4 +1,6 @@
-// LiveView: the table of outputs on a terminal, the module's lines scrolling below it; plain lines otherwise.
+// LiveView: the table of outputs on a terminal, the module's lines scrolling below it; without a
+// terminal the lines alone. Either way standard output passes through it, so a repeated
+// configuration summary is left out.
 #pragma once
 
 #include <mutex>
@@ -19,11 +21,12 @@ public:
     LiveView(const LiveView&) = delete;
     LiveView& operator=(const LiveView&) = delete;
 
-    // Takes over standard output when it is a terminal: everything written to it from now on
-    // (the module's lines, the host's) scrolls below the table. False: not a terminal, or this
-    // platform has no live view; use plain lines.
-    bool start();
-    // Draws the table and the lines that came in since the last call.
+    enum class Mode { Table, Lines };
+    // Takes over standard output: everything written to it from now on (the module's lines, the
+    // host's) scrolls below the table, or goes on as lines. False: no terminal for the table, or
+    // this platform cannot take standard output over; lines then go out as written.
+    bool start(Mode mode);
+    // Draws the table (Table) and writes the lines that came in since the last call.
     void refresh(const PoseBoard& board, const ViewHead& head);
     // Gives standard output back, leaving the last table and the log on the screen.
     void stop();
@@ -33,9 +36,11 @@ public:
 private:
     void readLines();
     void writeTerminal(const std::string& text);
+    void writeLines(std::vector<std::string>& lines);  // Lines mode, with linesMutex_
 
     bool active_ = false;
-    int terminal_ = -1;  // the terminal, kept aside
+    Mode mode_ = Mode::Table;
+    int terminal_ = -1;  // the real standard output (a terminal for the table), kept aside
     int pipeRead_ = -1;  // standard output now feeds this pipe
     std::thread reader_;
     std::mutex linesMutex_;

@@ -505,7 +505,8 @@ int main(int argc, char** argv) {
     context.recordLimit = count;
 
     LiveView view;
-    const bool live = !plain && stdoutIsTerminal() && view.start();
+    const bool live = !plain && stdoutIsTerminal() && view.start(LiveView::Mode::Table);
+    if (!live) view.start(LiveView::Mode::Lines);
     std::vector<std::unique_ptr<DeviceRunner>> runners;
     for (size_t i = 0; i < config.devices.size(); ++i) {
         board.setState(config.devices[i].name, DeviceState::Waiting);
@@ -563,9 +564,8 @@ int main(int argc, char** argv) {
             break;
         }
         for (HostOutput* output : senders) output->report();
-        if (live) {
-            view.refresh(board, viewHead());
-        } else if (now - lastPlain >= std::chrono::seconds(1)) {
+        view.refresh(board, viewHead());
+        if (!live && now - lastPlain >= std::chrono::seconds(1)) {
             lastPlain = now;
             for (const auto& row : board.rows()) {
                 if (row.second.total == 0 || printed[row.first] == row.second.total) continue;
