@@ -67,7 +67,7 @@ private:
     ReadResult readFrame(uint32_t& length);
     ReadResult readByte();
     uint32_t frameLength(uint8_t digit) const;
-    bool plausible(uint32_t length) const;
+    bool decodeFrame(uint32_t length);
     void dropCarry(uint32_t count);
     void frameDamaged(const char* why);
     void reportDamage();
@@ -98,7 +98,6 @@ private:
     uint8_t carry[kMaxFrame];
     uint32_t carryCount;
     uint32_t damagedSinceReport;
-    bool damageReported;
     int64_t lastDamageReportMs;
     Pose stationPose;
     int32_t* runFlag;

@@ -51,8 +51,7 @@ int64_t steadyMs() {
 void CFastrak::resetReception() {
     carryCount = 0;
     damagedSinceReport = 0;
-    damageReported = false;
-    lastDamageReportMs = 0;
+    lastDamageReportMs = -kDamageReportMs;  // the first damage is reported at once
 }
 
 // The length a station's set-up gives its records, or 0 for a digit that is no station. A station
@@ -64,17 +63,20 @@ uint32_t CFastrak::frameLength(uint8_t digit) const {
     return kTrackerRecord;
 }
 
-// The tracker sends no checksum: values it cannot report are the only sign of a hit value. The
-// status byte is not examined (a self-test error puts a letter there on a good record).
-bool CFastrak::plausible(uint32_t length) const {
+// A tracker frame's pose goes into stationPose as it is read, so it is decoded once. The tracker
+// sends no checksum: values it cannot report are the only sign of a hit value. The status byte is
+// not examined (a self-test error puts a letter there on a good record).
+bool CFastrak::decodeFrame(uint32_t length) {
     if (length == kStylusRecord) return carry[kStylusButtonOffset] == '0' || carry[kStylusButtonOffset] == '1';
     if (length == kTrackerStylusRecord && carry[kTrackerButtonOffset] != '0' && carry[kTrackerButtonOffset] != '1') {
         return false;
     }
     const float bounds[6] = {kMaxInches,           kMaxInches,          kMaxInches,
                              180.0f + kAngleSlack, 90.0f + kAngleSlack, 180.0f + kAngleSlack};
+    float* values = stationPose.data();
     for (uint32_t i = 0; i < 6; ++i) {
-        if (!within(littleEndianFloat(&carry[kPoseOffset + 4 * i]), bounds[i])) return false;
+        values[i] = littleEndianFloat(&carry[kPoseOffset + 4 * i]);
+        if (!within(values[i], bounds[i])) return false;
     }
     return true;
 }
@@ -135,7 +137,7 @@ CFastrak::ReadResult CFastrak::readFrame(uint32_t& length) {
             dropCarry(1);
             continue;
         }
-        if (!plausible(length)) {
+        if (!decodeFrame(length)) {
             frameDamaged("values out of range");
             dropCarry(1);
             continue;
@@ -152,12 +154,11 @@ CFastrak::ReadResult CFastrak::readFrame(uint32_t& length) {
 void CFastrak::reportDamage() {
     if (damagedSinceReport == 0) return;
     const int64_t now = steadyMs();
-    if (damageReported && now - lastDamageReportMs < kDamageReportMs) return;
+    if (now - lastDamageReportMs < kDamageReportMs) return;
     logger->warning("CFastrak: Damaged data on the line: ", false);
     std::cout << damagedSinceReport << (damagedSinceReport == 1 ? " frame" : " frames")
               << " dropped since the last report." << std::endl;
     damagedSinceReport = 0;
-    damageReported = true;
     lastDamageReportMs = now;
 }
 
@@ -225,13 +226,7 @@ int32_t CFastrak::recvData(UpdateMask* mask, int32_t /*unused*/) {
         if (isOutput(newTraId) && isTracker) {
             currentTracker.stampTime();
             currentTracker.setId(newTraId);
-            Pose& pose = stationPose;
-            pose.x = littleEndianFloat(&carry[kPoseOffset]);
-            pose.y = littleEndianFloat(&carry[kPoseOffset + 4]);
-            pose.z = littleEndianFloat(&carry[kPoseOffset + 8]);
-            pose.azimuth = littleEndianFloat(&carry[kPoseOffset + 12]);
-            pose.elevation = littleEndianFloat(&carry[kPoseOffset + 16]);
-            pose.roll = littleEndianFloat(&carry[kPoseOffset + 20]);
+            Pose& pose = stationPose;  // as decodeFrame read it
             convertDevicePose(pose, trackerProc->caveCoordinates);
             if (!trackerProc->processPose(station, pose)) {
                 dropCarry(length);
