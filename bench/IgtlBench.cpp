@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -29,10 +28,11 @@ public:
         to.sin_family = AF_INET;
         to.sin_port = htons(static_cast<uint16_t>(port));
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+        // A failed connect shows as a client missing in the server's count, which serve() waits for.
+        (void)connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to);
         thread_ = std::thread([this] {
             char scrap[65536];
-            while (recv(fd_, scrap, sizeof scrap, 0) > 0) received_ += 1;
+            while (recv(fd_, scrap, sizeof scrap, 0) > 0) continue;
         });
     }
     ~Reader() {
@@ -40,13 +40,10 @@ public:
         thread_.join();
         close(fd_);
     }
-    bool connected() const { return connected_; }
 
 private:
     int fd_;
-    bool connected_ = false;
     std::thread thread_;
-    std::atomic<uint64_t> received_{0};
 };
 
 // Listens on a free port of 127.0.0.1 with `clients` readers connected; false with a reason if not.

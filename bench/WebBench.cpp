@@ -23,10 +23,7 @@ public:
     explicit Follower(int port) {
         thread_ = std::thread([this, port] {
             httplib::Client client("127.0.0.1", port);
-            client.Get("/events", [this](const char*, size_t size) {
-                bytes_ += size;
-                return !done_;
-            });
+            client.Get("/events", [this](const char*, size_t) { return !done_; });
         });
     }
     ~Follower() {
@@ -37,18 +34,27 @@ public:
 private:
     std::thread thread_;
     std::atomic<bool> done_{false};
-    std::atomic<size_t> bytes_{0};
 };
+
+// The web view listening on a free port of 127.0.0.1 and serving; false with the reason given to
+// the benchmark.
+bool serve(benchmark::State& state, PoseBoard& board, OutputStats& stats, WebOutput& web) {
+    std::string message;
+    if (web.listen("127.0.0.1:0", message) != WebOutput::ListenResult::Listening) {
+        state.SkipWithError(message.c_str());
+        return false;
+    }
+    web.attach(&board, &stats);
+    web.start();
+    return true;
+}
 
 // At tracker rates, with 0 or 1 page following /events.
 void BM_PublishAtTrackerRate(benchmark::State& state) {
     PoseBoard board;
     OutputStats stats;
     WebOutput web;
-    std::string message;
-    if (web.listen("127.0.0.1:0", message) != WebOutput::ListenResult::Listening) state.SkipWithError(message.c_str());
-    web.attach(&board, &stats);
-    web.start();
+    if (!serve(state, board, stats, web)) return;
     std::unique_ptr<Follower> follower;
     if (state.range(0) > 0) follower.reset(new Follower(portOf(web.url())));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -65,10 +71,7 @@ void BM_PublishFlood(benchmark::State& state) {
     PoseBoard board;
     OutputStats stats;
     WebOutput web;
-    std::string message;
-    if (web.listen("127.0.0.1:0", message) != WebOutput::ListenResult::Listening) state.SkipWithError(message.c_str());
-    web.attach(&board, &stats);
-    web.start();
+    if (!serve(state, board, stats, web)) return;
     Follower follower(portOf(web.url()));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const Sample sample = pose(1);

@@ -83,7 +83,6 @@ float valueAt(const uint8_t* bytes) {
 // The frame the device used up last ends at `end` of the stream: it must be a well-formed,
 // plausible record of a station whose output of this kind is `output`.
 bool endsInRecord(const uint8_t* stream, size_t end, const uint32_t (&outputs)[5], uint32_t output) {
-    if (end < 2) return false;
     for (int station = 1; station <= 4; ++station) {
         const size_t length = kLength[station];
         if (end < length || outputs[station] != output) continue;

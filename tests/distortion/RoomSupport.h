@@ -9,6 +9,7 @@
 
 #include "Fit.h"
 #include "Motion.h"
+#include "Storage.h"
 #include "fastrak/Records.h"
 
 namespace roomtest {
@@ -30,12 +31,9 @@ inline Pose6 toModule(const fastraksim::Pose& p) {
     return {p.y * f, -p.z * f, -p.x * f, -p.azimuth, p.elevation, -p.roll};
 }
 
+using fastrakhost::fromNetwork;
+
 // A record field in network byte order, as a real number (units of 1e-5).
-inline uint32_t fromNetwork(uint32_t value) {
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(&value);
-    return static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 | static_cast<uint32_t>(b[2]) << 8 |
-           b[3];
-}
 inline double fixed(int32_t field) { return static_cast<int32_t>(fromNetwork(static_cast<uint32_t>(field))) * 1e-5; }
 inline Pose6 published(const TrackerRecord& r) {
     return {fixed(r.x), fixed(r.y), fixed(r.z), fixed(r.azimuth), fixed(r.elevation), fixed(r.roll)};

@@ -109,7 +109,6 @@ bool parseCapture(const std::string& bytes, Capture& capture, uint64_t& errorOff
     bool started = false;
     auto cutShort = [&](uint64_t offset, const std::string& what) {
         if (!acceptCutShort || !started) return fail(offset, what);
-        capture.complete = false;
         capture.cutOffset = offset;
         capture.cutReason = what;
         return true;

@@ -53,9 +53,9 @@ struct Capture {
     std::vector<Chunk> chunks;  // every chunk but Start and End, in file order
     // A capture cut short (the program killed, the power or the disk gone) ends without its end
     // chunk or inside a chunk; read with acceptCutShort, it holds the chunks before the cut.
-    bool complete = true;
     uint64_t cutOffset = 0;
-    std::string cutReason;
+    std::string cutReason;  // empty: the file is whole
+    bool complete() const { return cutReason.empty(); }
 };
 
 // One chunk as it goes into the file.
@@ -67,7 +67,7 @@ bool readSettings(const std::string& payload, LineSettings& settings);
 
 // Checks the whole file; on a fault, false with the offset of the bad chunk and what is wrong.
 // With acceptCutShort, a file whose intact chunks stop at a cut (no end chunk, a last chunk cut
-// off, or zero bytes to the end) is read up to the cut, with complete false; damage before the
+// off, or zero bytes to the end) is read up to the cut, with complete() false; damage before the
 // cut is still a fault.
 bool parseCapture(const std::string& bytes, Capture& capture, uint64_t& errorOffset, std::string& error,
                   bool acceptCutShort = false);

@@ -9,6 +9,12 @@
 
 namespace fastraktools {
 
+// A usage error found after the parse, told as the parse tells its own; the exit status.
+inline int usageError(const std::string& program, const std::string& message) {
+    std::cerr << program << ": " << message << "\nRun with --help for more information.\n";
+    return 2;
+}
+
 // The exit status when the program is to end at once; nothing when it is to go on.
 inline std::optional<int> parseCommandLine(CLI::App& app, int argc, char** argv, const std::string& program) {
     try {
@@ -19,8 +25,7 @@ inline std::optional<int> parseCommandLine(CLI::App& app, int argc, char** argv,
         return 0;
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);  // --help
-        std::cerr << program << ": " << e.what() << "\nRun with --help for more information.\n";
-        return 2;
+        return usageError(program, e.what());
     }
 }
 

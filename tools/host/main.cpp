@@ -27,6 +27,7 @@
 #include "LiveView.h"
 #include "ModuleLibrary.h"
 #include "OscOutput.h"
+#include "ParseCommandLine.h"
 #include "Probe.h"
 #include "Recorder.h"
 #include "Simulator.h"
@@ -145,10 +146,7 @@ bool readCount(const std::string& text, uint64_t& value) {
     return true;
 }
 
-int usageError(const std::string& text) {
-    std::cerr << "fastrak-host: " << text << "\nRun with --help for more information.\n";
-    return 2;
-}
+int usageError(const std::string& text) { return fastraktools::usageError("fastrak-host", text); }
 
 DeviceSection simulatedDevice() {
     DeviceSection device;
@@ -291,17 +289,7 @@ int main(int argc, char** argv) {
         ->type_name("[PORT...]");
     const std::string slip = checkWords(argc, argv);
     if (!slip.empty()) return usageError(slip);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        std::cout << app.help();
-        return 0;
-    } catch (const CLI::CallForVersion& e) {
-        std::cout << e.what() << "\n";
-        return 0;
-    } catch (const CLI::ParseError& e) {
-        return usageError(e.what());
-    }
+    if (const auto status = fastraktools::parseCommandLine(app, argc, argv, "fastrak-host")) return *status;
     if (app.count("--probe") > 0) {
         // A bare --probe leaves one empty word behind.
         probePorts.erase(std::remove(probePorts.begin(), probePorts.end(), std::string()), probePorts.end());

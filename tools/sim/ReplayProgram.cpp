@@ -31,7 +31,7 @@ int runReplay(const ReplayRun& run, const sigset_t& signals) {
         return 2;
     }
     // A capture cut short is what a crash leaves: every chunk before the cut is intact and plays.
-    if (!capture.complete) {
+    if (!capture.complete()) {
         std::cerr << what << "offset " << capture.cutOffset << ": " << capture.cutReason << "; played up to here\n";
     }
     const fastrakcapture::Stream* stream = nullptr;

@@ -134,10 +134,7 @@ std::string counted(N n, const char* noun) {
     return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
 }
 
-int usage(const std::string& message) {
-    std::cerr << "fastrak-sim: " << message << "\nRun with --help for more information.\n";
-    return 2;
-}
+int usage(const std::string& message) { return fastraktools::usageError("fastrak-sim", message); }
 
 std::string stationList(const std::array<bool, 4>& stations) {
     std::string out;
