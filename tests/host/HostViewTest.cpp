@@ -54,6 +54,8 @@ TEST(HostView, StationsPortAndBaudFollowTheModulesReadingOfTheLines) {
         EXPECT_EQ(facts.trackerStations, c.trackers) << c.lines;
         EXPECT_EQ(facts.stylusStations, c.styluses) << c.lines;
     }
+    EXPECT_TRUE(factsOf(section("")).caveAngles);
+    EXPECT_FALSE(factsOf(section("CaveCoordinates YES\ncavecoord OFF\ncavecoord maybe\n")).caveAngles);
     const DeviceFacts facts = factsOf(section("sensors 0 1 0 1\nstylus 3\n"));
     EXPECT_EQ(facts.trackerStation(2), 4u);
     EXPECT_EQ(facts.stylusStation(1), 3u);

@@ -34,7 +34,7 @@ DeviceFacts factsOf(const DeviceSection& section) {
     for (const OptionText& option : section.options) {
         const std::string keyword = lower(option.keyword);
         const std::vector<std::string>& args = option.args;
-        if ((keyword == "port" || keyword == "serialport") && args.size() == 1) {
+        if (isPortLine(option) && args.size() == 1) {
             facts.port = args[0];
         } else if ((keyword == "baud" || keyword == "baudrate") && args.size() == 1) {
             facts.baud = args[0];
@@ -48,6 +48,10 @@ DeviceFacts factsOf(const DeviceSection& section) {
                 valid = value == 1 || (value == 0 && !letter);
             }
             if (valid) std::copy(next, next + kStations, tracking);
+        } else if ((keyword == "cavecoord" || keyword == "cavecoordinates") && args.size() == 1) {
+            const std::string value = lower(args[0]);
+            if (value == "yes" || value == "on") facts.caveAngles = true;
+            if (value == "no" || value == "off") facts.caveAngles = false;
         } else if (keyword == "stylus" && args.size() == 1) {
             const long station = number(args[0]);
             if (station >= 1 && station <= static_cast<long>(kStations)) stylus[station - 1] = true;

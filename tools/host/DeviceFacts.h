@@ -1,5 +1,6 @@
 // DeviceFacts: what the module will make of a device section (its port, its speed, which station
-// feeds each output), read from the option lines the module reads, so the host can show them.
+// feeds each output, the form of its angles), read from the option lines the module reads, so the
+// host can show and use them.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,7 @@ namespace fastrakhost {
 struct DeviceFacts {
     std::string port = "com1";  // the module's defaults
     std::string baud = "38400";
+    bool caveAngles = true;  // the cavecoord line: which form the published angles have
     // Tracker output k (from 1) comes from trackerStations[k-1], controller output k from
     // stylusStations[k-1]: the module numbers them in ascending station order.
     std::vector<uint32_t> trackerStations;

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
+#include <cstdio>
 #include <string>
 
 #include "HostLog.h"
@@ -145,7 +145,7 @@ void DeviceRunner::release() {
     record_.reset();
 }
 
-void DeviceRunner::publish(Sample& sample) {
+void DeviceRunner::publish(const Sample& sample) {
     // Numbered as it is published, so a limit of N stops after exactly N records.
     if (context_.recordLimit > 0) {
         const uint64_t number = ++context_.published;
@@ -154,7 +154,7 @@ void DeviceRunner::publish(Sample& sample) {
     }
     context_.board->publish(sample);
     for (HostOutput* output : context_.outputs) output->publish(sample);
-    if (context_.stats != nullptr) context_.stats->add(sample);
+    context_.stats->add(sample);
     context_.recorder->write(sample);
 }
 
@@ -253,11 +253,8 @@ void DeviceRunner::run() {
         release();
         while (context_.running()) {
             if (!pause(wait)) break;
-            bool back;
-            {
-                std::lock_guard<std::mutex> hold(context_.setupMutex);
-                back = setUp();
-            }
+            // Alone: the device's block of outputs is fixed, and its storages are its own.
+            const bool back = setUp();
             wait = std::min(wait * 2, context_.longestRetrySeconds);
             if (back) {
                 lineLost_ = false;

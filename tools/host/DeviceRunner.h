@@ -27,7 +27,7 @@ struct HostContext {
     PoseBoard* board = nullptr;
     Recorder* recorder = nullptr;
     std::vector<HostOutput*> outputs;  // the configured ones: OSC, OpenIGTLink, web view
-    OutputStats* stats = nullptr;      // may be null
+    OutputStats* stats = nullptr;
     HostSettings settings;
     bool strict = false;
     double firstRetrySeconds = 1;
@@ -82,7 +82,7 @@ private:
     bool pause(double seconds);
 
     bool placeOutputs(uint32_t trackers, uint32_t controllers);
-    void publish(Sample& sample);
+    void publish(const Sample& sample);
 
     HostContext& context_;
     DeviceSection section_;
@@ -95,9 +95,9 @@ private:
     std::unique_ptr<Storage> trackers_, controllers_;
     std::unique_ptr<DeviceRecord> record_;
     CBase* device_ = nullptr;
-    bool placed_ = false;
+    bool placed_ = false;  // the block is fixed by the first set-up, kept by every later one
     std::atomic<bool> lineLost_{false};
-    std::atomic<bool> delivered_{false};  // the block is fixed by the first set-up, kept by every later one
+    std::atomic<bool> delivered_{false};
     uint32_t trackerBase_ = 0, trackerTotal_ = 0;
     uint32_t controllerBase_ = 0, controllerTotal_ = 0;
 };

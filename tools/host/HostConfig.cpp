@@ -73,6 +73,14 @@ bool readInteger(const std::string& word, int32_t& value) {
     return true;
 }
 
+}  // namespace
+
+bool isPortLine(const OptionText& option) {
+    return lowerEquals(option.keyword, "port") || lowerEquals(option.keyword, "serialport");
+}
+
+namespace {
+
 // One [host] line; returns an empty string or the problem.
 std::string applyHostSetting(const std::vector<std::string>& words, HostSettings& host) {
     const std::string& key = words[0];
@@ -206,8 +214,7 @@ bool parseConfig(const std::string& text, const std::string& fileName, HostConfi
     // Without a port line the module would open its default port and send the commands there.
     for (const DeviceSection& device : result.devices) {
         bool port = false;
-        for (const OptionText& option : device.options)
-            port |= lowerEquals(option.keyword, "port") || lowerEquals(option.keyword, "serialport");
+        for (const OptionText& option : device.options) port |= isPortLine(option);
         if (!port) {
             lineNumber = device.lineNumber;
             return fail("device \"" + device.name + "\" has no port line (port /dev/ttyUSB0, port COM3, ...)");

@@ -18,6 +18,9 @@ struct OptionText {
     std::vector<std::string> args;
 };
 
+// A port line ("port" or "serialport", in any case), whatever its arguments.
+bool isPortLine(const OptionText& option);
+
 struct DeviceSection {
     std::string name;
     uint32_t lineNumber = 0;  // of the section header

@@ -2,7 +2,6 @@
 // without it.
 #include "IgtlOutput.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -58,20 +57,6 @@ std::string IgtlOutput::name(const Sample& sample) {
 }
 
 IgtlOutput::IgtlOutput() = default;
-
-IgtlOutput::Angles IgtlOutput::anglesOf(const DeviceSection& device) {
-    Angles angles = Angles::Cave;  // the module's default
-    for (const OptionText& option : device.options) {
-        std::string keyword = option.keyword;
-        for (char& c : keyword) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if ((keyword != "cavecoord" && keyword != "cavecoordinates") || option.args.size() != 1) continue;
-        std::string value = option.args[0];
-        for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (value == "no" || value == "off") angles = Angles::Tracker;
-        if (value == "yes" || value == "on") angles = Angles::Cave;
-    }
-    return angles;
-}
 
 std::string IgtlOutput::summary() const {
     if (empty()) return std::string();

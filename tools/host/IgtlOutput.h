@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "HostOutput.h"
-#include "HostConfig.h"
 #include "PoseBoard.h"
 
 namespace fastrakhost {
@@ -44,7 +43,6 @@ public:
     // How a device's angles read (its cavecoord line): CAVE angles, the module's default, or the
     // tracker's own. Set before start().
     enum class Angles { Cave, Tracker };
-    static Angles anglesOf(const DeviceSection& device);
     void setAngles(const std::string& device, Angles angles);
 
     // Starts accepting clients.

@@ -80,11 +80,6 @@ bool OscQueue::pop(Sample& sample, std::chrono::milliseconds wait) {
     return true;
 }
 
-size_t OscQueue::size() const {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return waiting_;
-}
-
 uint64_t OscQueue::replaced() const {
     std::lock_guard<std::mutex> hold(mutex_);
     return replaced_;

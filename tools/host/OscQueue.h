@@ -30,8 +30,6 @@ public:
     void push(const Sample& sample);
     // The oldest waiting record; false when none came within wait.
     bool pop(Sample& sample, std::chrono::milliseconds wait);
-
-    size_t size() const;
     uint64_t replaced() const;
     uint64_t dropped() const;
 

@@ -16,8 +16,6 @@
 namespace fastrakhost {
 namespace {
 
-const char* kindName(Sample::Kind kind) { return kind == Sample::Kind::Tracker ? "tracker" : "controller"; }
-
 std::string csvField(const std::string& text) {
     if (text.find_first_of(",\"\n") == std::string::npos) return text;
     std::string quoted = "\"";
@@ -27,6 +25,16 @@ std::string csvField(const std::string& text) {
     }
     return quoted + "\"";
 }
+
+std::string number(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+}  // namespace
+
+const char* kindName(Sample::Kind kind) { return kind == Sample::Kind::Tracker ? "tracker" : "controller"; }
 
 std::string jsonString(const std::string& text) {
     std::string out = "\"";
@@ -44,14 +52,6 @@ std::string jsonString(const std::string& text) {
     }
     return out + "\"";
 }
-
-std::string number(const char* format, double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
-
-}  // namespace
 
 #if defined(_WIN32)
 int openFile(const char* path) {
@@ -146,6 +146,8 @@ bool Recorder::open(const std::string& csvPath, const std::string& jsonlPath) {
         error_ = jsonl_.error();
         return false;
     }
+    csvOn_ = csv_.isOpen();
+    jsonOn_ = jsonl_.isOpen();
     lastFlush_ = std::chrono::steady_clock::now();
     return true;
 }
@@ -180,10 +182,14 @@ std::string Recorder::jsonLine(const Sample& sample) {
 }
 
 void Recorder::write(const Sample& sample) {
+    if (!csvOn_ && !jsonOn_) return;
+    // Formatted before the lock, which every reception thread takes for every record.
+    const std::string csv = csvOn_ ? csvLine(sample) : std::string();
+    const std::string json = jsonOn_ ? jsonLine(sample) : std::string();
     std::lock_guard<std::mutex> hold(mutex_);
     if (failed_) return;
-    if (csv_.isOpen()) csvLines_ += csvLine(sample);
-    if (jsonl_.isOpen()) jsonLines_ += jsonLine(sample);
+    csvLines_ += csv;
+    jsonLines_ += json;
 }
 
 bool Recorder::failed() const {

@@ -8,6 +8,10 @@
 
 namespace fastrakhost {
 
+// As the files write them: a record's kind, and a text as a JSON string.
+const char* kindName(Sample::Kind kind);
+std::string jsonString(const std::string& text);
+
 // One recording file. Lines wait in memory and go out whole at each flush; when the disk refuses
 // them (full, an I/O error) the file is cut back to its last whole line, so what it holds stays
 // readable, and nothing more is written.
@@ -63,8 +67,9 @@ private:
     bool flushFile(OutputFile& file);
 
     mutable std::mutex mutex_;
-    std::string csvLines_, jsonLines_;  // filled by the reception threads, emptied by the flush
-    OutputFile csv_, jsonl_;
+    std::string csvLines_, jsonLines_;     // filled by the reception threads, emptied by the flush
+    OutputFile csv_, jsonl_;               // the main thread's alone
+    bool csvOn_ = false, jsonOn_ = false;  // set before the reception threads start
     SteadyTime lastFlush_{};
     std::string error_;
     bool failed_ = false;

@@ -24,6 +24,7 @@
 
 #include "ListenAddress.h"
 #include "Recorder.h"
+#include "SummaryFilter.h"
 #include "WebPage.h"
 #endif
 
@@ -64,24 +65,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 std::string number(const char* pattern, double value) {
     if (!std::isfinite(value)) return "null";
     char text[48];
@@ -97,6 +80,9 @@ public:
 
     std::string json(uint64_t after) {
         std::lock_guard<std::mutex> hold(mutex_);
+        std::vector<std::string> held;
+        summaries_.releaseIfHeldFor(std::chrono::seconds(2), held);
+        keep(held);
         std::string out = "[";
         for (const auto& line : lines_) {
             if (line.first <= after) continue;
@@ -128,12 +114,19 @@ private:
     void take(const char* s, size_t n) {
         for (size_t i = 0; i < n; ++i) {
             if (s[i] == '\n') {
-                lines_.emplace_back(++count_, partial_);
+                std::vector<std::string> shown;
+                summaries_.take(partial_, shown);
+                keep(shown);
                 partial_.clear();
-                if (lines_.size() > WebOutput::kLogLines) lines_.pop_front();
             } else if (s[i] != '\r' && partial_.size() < 1000) {
                 partial_ += s[i];
             }
+        }
+    }
+    void keep(const std::vector<std::string>& shown) {
+        for (const std::string& line : shown) {
+            lines_.emplace_back(++count_, line);
+            if (lines_.size() > WebOutput::kLogLines) lines_.pop_front();
         }
     }
 
@@ -141,14 +134,9 @@ private:
     std::mutex mutex_;
     std::deque<std::pair<uint64_t, std::string> > lines_;
     std::string partial_;
+    SummaryFilter summaries_;  // a device's summary once, as in the terminal's log
     uint64_t count_ = 0;
 };
-
-const char* kindName(Sample::Kind kind) { return kind == Sample::Kind::Tracker ? "tracker" : "controller"; }
-
-// A device that runs but whose outputs sent nothing this long is shown as silent (a receiver that
-// stands still sends nothing either).
-constexpr double kSilentSeconds = 2;
 
 const char* const kStateMark = "<!--state-->";
 
@@ -290,18 +278,15 @@ private:
         for (const auto& device : states) {
             uint64_t records = 0;
             size_t outputs = 0;
-            double newest = -1;
             for (const auto& row : rows) {
                 if (row.second.last.device != device.first || row.second.total == 0) continue;
                 records += row.second.total;
                 ++outputs;
-                const double age = std::chrono::duration<double>(now - row.second.last.arrived).count();
-                if (newest < 0 || age < newest) newest = age;
             }
-            std::string name = stateName(device.second);
-            if (device.second == DeviceState::Running && (newest < 0 || newest > kSilentSeconds)) name = "silent";
-            out += std::string(first ? "" : ",") + "{\"name\":" + jsonString(device.first) + ",\"state\":\"" + name +
-                   "\",\"records\":" + std::to_string(records) + ",\"outputs\":" + std::to_string(outputs) + "}";
+            // The device's own state: a receiver lying still publishes nothing and is not silent.
+            out += std::string(first ? "" : ",") + "{\"name\":" + jsonString(device.first) + ",\"state\":\"" +
+                   stateName(device.second) + "\",\"records\":" + std::to_string(records) +
+                   ",\"outputs\":" + std::to_string(outputs) + "}";
             first = false;
         }
         out += "],\"outputs\":[";

@@ -2,14 +2,12 @@
 // and records the poses.
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -160,9 +158,7 @@ DeviceSection simulatedDevice() {
 void pointAt(DeviceSection& device, const std::string& port) {
     std::vector<OptionText> kept;
     for (const OptionText& option : device.options) {
-        std::string keyword = option.keyword;
-        for (char& c : keyword) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (keyword != "port" && keyword != "serialport") kept.push_back(option);
+        if (!isPortLine(option)) kept.push_back(option);
     }
     kept.insert(kept.begin(), OptionText{0, "port", {port}});
     device.options = kept;
@@ -500,7 +496,7 @@ int main(int argc, char** argv) {
         board.setState(config.devices[i].name, DeviceState::Waiting);
         runners.emplace_back(new DeviceRunner(context, config.devices[i], facts[i], i));
         const std::string& name = config.devices[i].name;
-        igtl.setAngles(name, IgtlOutput::anglesOf(config.devices[i]));
+        igtl.setAngles(name, facts[i].caveAngles ? IgtlOutput::Angles::Cave : IgtlOutput::Angles::Tracker);
         if (!igtl.empty() && IgtlOutput::devicePart(name) != name) {
             hostWarning(name + ": OpenIGTLink names hold 20 bytes; this device's are " + IgtlOutput::devicePart(name) +
                         "/T<n> and " + IgtlOutput::devicePart(name) + "/C<n>");
