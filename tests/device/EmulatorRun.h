@@ -101,7 +101,7 @@ inline HostRun runHost(fastraksim::FastrakSim& sim, unsigned baud, const Options
     run.setUp = true;
     std::thread reader([&] {
         const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (*session.runFlag() != 0 && std::chrono::steady_clock::now() < until) {
+        while (std::chrono::steady_clock::now() < until) {
             UpdateMask mask{};
             const int32_t result = session.receive(mask);
             run.results.push_back(result);

@@ -101,7 +101,7 @@ Capture runModule(fastraksim::MotionPtr motion, const std::vector<std::string>& 
             [&](uint32_t n, const TrackerRecord& r) {
                 if (n == 1) run.published.push_back(roomtest::published(r));
             },
-            nullptr);
+            [](uint32_t, const ControllerRecord&) {});
     }
     EXPECT_TRUE(session.release());
     sim.stop();

@@ -27,8 +27,6 @@ DeviceRunner::DeviceRunner(HostContext& context, const DeviceSection& section, c
     logger_.showThreadId = context.settings.logThreadId;
     logger_.debugLevel = context.settings.debugLevel;
     logger_.debugThreshold = context.settings.debugThreshold;
-    trackers_.reset(new Storage(Storage::Kind::Tracker, logger_));
-    controllers_.reset(new Storage(Storage::Kind::Controller, logger_));
 }
 
 DeviceRunner::~DeviceRunner() { join(); }
@@ -99,36 +97,27 @@ bool DeviceRunner::placeOutputs(uint32_t trackers, uint32_t controllers) {
 
 bool DeviceRunner::setUp() {
     context_.board->setState(name(), DeviceState::SettingUp);
-    if (!trackers_->ready() || !controllers_->ready()) {
+    record_.reset(new DeviceRecord(section_));
+    session_.reset(
+        new DeviceSession(*context_.module, record_->get(), &logger_, const_cast<int32_t*>(context_.runFlag)));
+    if (!session_->ready()) {
         hostError(name() + ": cannot make the storage mutexes");
         return false;
     }
-    record_.reset(new DeviceRecord(section_));
-    device_ = context_.module->createDev()(record_->get(), &logger_);
-    if (device_ == nullptr) {
+    const int32_t result = session_->setUp();
+    if (session_->device() == nullptr) {
         hostError(name() + ": the module made no device");
         return false;
     }
-    Storage* storages[2] = {trackers_.get(), controllers_.get()};
-    for (Storage* storage : storages) {
-        storage->lock();
-        storage->setCount(0);
-        storage->unlock();
-    }
-    InitInfo info{};
-    info.trackerStorage = trackers_->storage();
-    info.controllerStorage = controllers_->storage();
-    info.runFlag = const_cast<int32_t*>(context_.runFlag);
-    const int32_t result = device_->init(&info);
-    uint32_t claimed[2];
-    for (int k = 0; k < 2; ++k) {
-        storages[k]->lock();
-        claimed[k] = storages[k]->count();
-        storages[k]->unlock();
-    }
+    auto claimed = [](Storage& storage) {
+        storage.lock();
+        const uint32_t count = storage.count();
+        storage.unlock();
+        return count;
+    };
     // The claim is made before the port is opened, so a device whose port fails keeps its block:
     // the numbers of the devices after it do not depend on whether it is plugged in.
-    if (!placed_ && !placeOutputs(claimed[0], claimed[1])) return false;
+    if (!placed_ && !placeOutputs(claimed(session_->trackers()), claimed(session_->controllers()))) return false;
     if (result != 1) {
         hostError(name() + ": set-up failed");
         return false;
@@ -137,11 +126,7 @@ bool DeviceRunner::setUp() {
 }
 
 void DeviceRunner::release() {
-    if (device_ != nullptr) {
-        device_->stop();
-        context_.module->deleteDev()(device_);
-        device_ = nullptr;
-    }
+    session_.reset();  // stops and deletes the device, which reads its record's options
     record_.reset();
 }
 
@@ -158,34 +143,29 @@ void DeviceRunner::publish(const Sample& sample) {
     context_.recorder->write(sample);
 }
 
+// A record from the device's own output n, under the host's number for it.
+bool DeviceRunner::deliver(Sample sample, uint32_t n, uint32_t base, uint32_t total, uint32_t station) {
+    if (sample.output != n || n > total) return false;
+    sample.output = base + n;
+    sample.station = station;
+    sample.device = name();
+    sample.hostTime = wallClockSeconds();
+    sample.arrived = std::chrono::steady_clock::now();
+    publish(sample);
+    return true;
+}
+
 size_t DeviceRunner::collect(const UpdateMask& mask) {
     size_t published = 0;
-    const uint32_t words[2] = {fromNetwork(mask.trackers), fromNetwork(mask.controllers)};
-    Storage* storages[2] = {trackers_.get(), controllers_.get()};
-    const uint32_t bases[2] = {trackerBase_, controllerBase_};
-    const uint32_t totals[2] = {trackerTotal_, controllerTotal_};
-    for (int k = 0; k < 2; ++k) {
-        for (uint32_t n = 1; n <= totals[k] && words[k] != 0; ++n) {
-            if ((words[k] & (1u << (n - 1))) == 0) continue;
-            Sample sample;
-            bool found = false;
-            storages[k]->lock();
-            if (n <= storages[k]->count()) {
-                sample =
-                    k == 0 ? decodeTracker(*storages[k]->tracker(n)) : decodeController(*storages[k]->controller(n));
-                found = sample.output == n;
-            }
-            storages[k]->unlock();
-            if (!found) continue;
-            sample.station = k == 0 ? facts_.trackerStation(n) : facts_.stylusStation(n);
-            sample.output = bases[k] + n;
-            sample.device = name();
-            sample.hostTime = wallClockSeconds();
-            sample.arrived = std::chrono::steady_clock::now();
-            publish(sample);
-            ++published;
-        }
-    }
+    session_->collect(
+        mask,
+        [&](uint32_t n, const TrackerRecord& record) {
+            published += deliver(decodeTracker(record), n, trackerBase_, trackerTotal_, facts_.trackerStation(n));
+        },
+        [&](uint32_t n, const ControllerRecord& record) {
+            published +=
+                deliver(decodeController(record), n, controllerBase_, controllerTotal_, facts_.stylusStation(n));
+        });
     return published;
 }
 
@@ -200,7 +180,7 @@ void DeviceRunner::receive() {
     while (context_.running()) {
         UpdateMask mask{0, 0};
         const Clock::time_point called = Clock::now();
-        if (device_->recvData(&mask, 0) != 1) return;
+        if (session_->receive(mask) != 1) return;
         const Clock::time_point now = Clock::now();
         const bool published = collect(mask) > 0;
         if (published) delivered_ = true;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "DeviceFacts.h"
+#include "DeviceSession.h"
 #include "HostConfig.h"
 #include "HostOutput.h"
 #include "ModuleLibrary.h"
@@ -82,6 +83,7 @@ private:
     bool pause(double seconds);
 
     bool placeOutputs(uint32_t trackers, uint32_t controllers);
+    bool deliver(Sample sample, uint32_t n, uint32_t base, uint32_t total, uint32_t station);
     void publish(const Sample& sample);
 
     HostContext& context_;
@@ -90,11 +92,11 @@ private:
     size_t order_;
     std::thread thread_;
     Logger logger_;
-    // The device's own storages: it claims from 1 in them at every set-up, and the host maps
-    // those numbers onto its block of output numbers, so a set-up never moves another device's.
-    std::unique_ptr<Storage> trackers_, controllers_;
     std::unique_ptr<DeviceRecord> record_;
-    CBase* device_ = nullptr;
+    // Made anew at every set-up, with storages of the device's own: it claims from 1 in them, and
+    // the host maps those numbers onto its block of output numbers, so a set-up never moves
+    // another device's.
+    std::unique_ptr<DeviceSession> session_;
     bool placed_ = false;  // the block is fixed by the first set-up, kept by every later one
     std::atomic<bool> lineLost_{false};
     std::atomic<bool> delivered_{false};

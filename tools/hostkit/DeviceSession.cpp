@@ -1,20 +1,37 @@
 // DeviceSession: the set-up and reading sequence of a host around one device.
 #include "DeviceSession.h"
 
+#include <cstring>
+
 namespace fastrakhost {
+namespace {
+
+Logger hostLogger() {
+    Logger logger;
+    fillLogger(logger, "HOST");
+    return logger;
+}
+
+}  // namespace
 
 DeviceSession::DeviceSession(const ModuleLibrary& module, DeviceConfig* config, const Logger* logger, int32_t* runFlag)
     : module_(module),
       config_(config),
       logger_(logger),
       runFlag_(runFlag != nullptr ? runFlag : &ownRunFlag_),
-      trackers_(Storage::Kind::Tracker),
-      controllers_(Storage::Kind::Controller) {}
+      trackers_(Storage::Kind::Tracker, logger != nullptr ? *logger : hostLogger()),
+      controllers_(Storage::Kind::Controller, logger != nullptr ? *logger : hostLogger()) {}
 
 DeviceSession::~DeviceSession() { release(); }
 
 int32_t DeviceSession::setUp() {
     release();
+    // The module claims from the count it finds, so a new set-up starts from empty storages.
+    for (Storage* storage : {&trackers_, &controllers_}) {
+        storage->lock();
+        storage->setCount(0);
+        storage->unlock();
+    }
     if (module_.createDev() == nullptr) return -1;
     device_ = module_.createDev()(config_, logger_);
     if (device_ == nullptr) return -1;
@@ -30,21 +47,16 @@ int32_t DeviceSession::receive(UpdateMask& mask) {
     return device_ != nullptr ? device_->recvData(&mask, 0) : -1;
 }
 
-void DeviceSession::collect(const UpdateMask& mask, const std::function<void(uint32_t, const TrackerRecord&)>& tracker,
-                            const std::function<void(uint32_t, const ControllerRecord&)>& controller) {
-    const uint32_t words[2] = {fromNetwork(mask.trackers), fromNetwork(mask.controllers)};
-    Storage* storages[2] = {&trackers_, &controllers_};
-    for (int k = 0; k < 2; ++k) {
-        for (uint32_t n = 1; n <= kSlots; ++n) {
-            if ((words[k] & (1u << (n - 1))) == 0) continue;
-            storages[k]->lock();
-            if (n <= storages[k]->count()) {
-                if (k == 0 && tracker) tracker(n, *storages[k]->tracker(n));
-                if (k == 1 && controller) controller(n, *storages[k]->controller(n));
-            }
-            storages[k]->unlock();
-        }
+bool DeviceSession::copySlot(Storage& storage, uint32_t n, void* to, size_t size) {
+    storage.lock();
+    const bool there = n <= storage.count();
+    if (there) {
+        const void* slot = storage.kind() == Storage::Kind::Tracker ? static_cast<const void*>(storage.tracker(n))
+                                                                    : static_cast<const void*>(storage.controller(n));
+        std::memcpy(to, slot, size);
     }
+    storage.unlock();
+    return there;
 }
 
 bool DeviceSession::release() {
