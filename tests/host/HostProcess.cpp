@@ -128,6 +128,18 @@ int Process::wait(std::chrono::milliseconds timeout) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+std::vector<pid_t> childrenOf(pid_t pid) {
+    std::vector<pid_t> children;
+    const std::string list = readFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    for (size_t at = 0; at < list.size();) {
+        const size_t end = list.find(' ', at);
+        if (end == std::string::npos) break;
+        children.push_back(static_cast<pid_t>(std::stol(list.substr(at, end - at))));
+        at = end + 1;
+    }
+    return children;
+}
+
 bool startSim(Process& sim, const std::string& link, const std::string& logPath,
               const std::vector<std::string>& extra) {
     std::vector<std::string> argv = {FASTRAK_SIM_PROGRAM, "--link", link, "--log", logPath};

@@ -48,6 +48,9 @@ private:
     int terminal_ = -1;
 };
 
+// The processes `pid` started that are still there.
+std::vector<pid_t> childrenOf(pid_t pid);
+
 // fastrak-sim on a link; waits until the link is there.
 bool startSim(Process& sim, const std::string& link, const std::string& logPath, const std::vector<std::string>& extra);
 

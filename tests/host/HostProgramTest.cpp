@@ -420,19 +420,6 @@ TEST(HostProgram, DeviceBeyondThe32OutputsIsStoppedAndNamed) {
 
 namespace {
 // The processes whose parent is pid.
-std::vector<pid_t> childrenOf(pid_t pid) {
-    std::vector<pid_t> children;
-    const std::string list =
-        hosttest::readFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-    for (size_t at = 0; at < list.size();) {
-        const size_t end = list.find(' ', at);
-        if (end == std::string::npos) break;
-        children.push_back(static_cast<pid_t>(std::stol(list.substr(at, end - at))));
-        at = end + 1;
-    }
-    return children;
-}
-
 bool gone(pid_t pid) {
     const std::string stat = hosttest::readFile("/proc/" + std::to_string(pid) + "/stat");
     return stat.empty() || stat.find(") Z ") != std::string::npos;
@@ -450,7 +437,7 @@ TEST(HostProgram, KilledHostLeavesNoEmulatorAndNoScratchFolderBehind) {
         scratch.path("host.out"), scratch.path("host.err")));
     ASSERT_TRUE(hosttest::eventually(
         [&] { return hosttest::lines(hosttest::readFile(scratch.path("k.csv"))).size() > 20; }, 30s));
-    const std::vector<pid_t> emulators = childrenOf(host.pid());
+    const std::vector<pid_t> emulators = hosttest::childrenOf(host.pid());
     ASSERT_EQ(emulators.size(), 2u);
     const std::string folderPrefix = "/tmp/fastrak-host-" + std::to_string(host.pid()) + "-";
     std::string folder;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -184,6 +185,26 @@ TEST(HostWeb, StateAndEventsMatchTheJsonLines) {
     EXPECT_EQ(row[3], "0.000");
     ASSERT_TRUE(std::regex_search(out, row, std::regex("\\n +sim +T2 +(\\d+) +([0-9.]+) +\\d+ ms"))) << out;
     EXPECT_EQ(std::stod(row[1]), countIn(2, "tracker", 0, 1e12));
+}
+
+// A device whose emulator is gone is set up again and again; each set-up prints its summary, the
+// page's log keeps the first.
+TEST(HostWeb, LogShowsTheSummaryOnceAcrossSetUps) {
+    Scratch scratch;
+    WebHost host(scratch, {});
+    const int port = host.port();
+    ASSERT_GT(port, 0) << host.out();
+    ASSERT_TRUE(hosttest::eventually([&] { return getState(port)["records"].get<int>() > 0; }, 30s));
+    for (pid_t emulator : hosttest::childrenOf(host.process.pid())) kill(emulator, SIGKILL);
+    ASSERT_TRUE(hosttest::eventually([&] { return host.out().find("still not back") != std::string::npos; }, 20s))
+        << host.out();
+    json log;
+    ASSERT_TRUE(hosttest::eventually([&] { return (log = getState(port)["log"]).is_array(); }, 10s));
+    size_t summaries = 0;
+    for (const json& line : log) summaries += line["text"].get<std::string>().find("DEVICE NAME") != std::string::npos;
+    EXPECT_EQ(summaries, 1u) << log.dump(1);
+    host.process.signal(SIGTERM);
+    EXPECT_EQ(host.process.wait(15s), 1) << host.out();  // the line was not back at the end
 }
 
 // The statistics on records of known noise: RMS about the mean while still, angles across the
