@@ -225,7 +225,8 @@ TEST(HostProgram, TwoDevicesRecordWhatTheEmulatorsSent) {
                       "\n"
                       "[device right]\nport " +
                       scratch.path("right.pty") + "\nsensors 1 0 0 0\nstylus 1\ncavecoord off\n");
-    const HostRun run = runHost(scratch, {"--config", scratch.path("two.conf"), "--count", "400", "--csv",
+    // Enough records that right, set up after left, is there long before the count is reached.
+    const HostRun run = runHost(scratch, {"--config", scratch.path("two.conf"), "--count", "1000", "--csv",
                                           scratch.path("poses.csv"), "--jsonl", scratch.path("poses.jsonl")});
     // The others run on, but a device that never delivered fails the run.
     ASSERT_EQ(run.status, 1) << run.out << run.err;
@@ -242,7 +243,7 @@ TEST(HostProgram, TwoDevicesRecordWhatTheEmulatorsSent) {
         {"left", sentPoses(scratch.path("left.log"))}, {"right", sentPoses(scratch.path("right.log"))}};
     const auto csv = hosttest::lines(hosttest::readFile(scratch.path("poses.csv")));
     const auto jsonl = hosttest::lines(hosttest::readFile(scratch.path("poses.jsonl")));
-    ASSERT_GE(csv.size(), 401u);
+    ASSERT_GE(csv.size(), 1001u);
     EXPECT_EQ(csv[0], "host_time,device,output,kind,x,y,z,azimuth,elevation,roll,buttons");
     ASSERT_EQ(jsonl.size(), csv.size() - 1);
     std::set<std::string> seen;
