@@ -196,9 +196,8 @@ size_t DeviceRunner::collect(const UpdateMask& mask) {
 void DeviceRunner::receive() {
     // A call that waited out the module's one-second read timeout and published nothing met a
     // silent line. One that returns sooner met bytes: an unchanged record at the tracker's rate,
-    // or, after about 100 ms, bytes that form no frame, which the module's damage reports tell
-    // apart (the board then shows a damaged line). Records of stations outside the sensors line
-    // are no silence either, whatever the calls take.
+    // a record of a station outside the sensors line, or, after about 100 ms, bytes that form no
+    // frame, which the module's damage reports tell apart (the board then shows a damaged line).
     using Clock = std::chrono::steady_clock;
     const auto kTimedOut = std::chrono::milliseconds(900);
     const auto kSilence = std::chrono::seconds(5);
@@ -218,7 +217,7 @@ void DeviceRunner::receive() {
                         facts_.port + "), the baud rate (" + facts_.baud +
                         ") against the tracker's switches, and the cable (docs/troubleshooting.md)");
         }
-        if (published || now - called < kTimedOut || context_.board->strayRecently(name(), now)) {
+        if (published || now - called < kTimedOut) {
             quietSince = now;
             if (silent) {
                 silent = false;

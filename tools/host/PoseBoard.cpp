@@ -130,7 +130,6 @@ void PoseBoard::take(const LineReport& report, SteadyTime now) {
                 notes.strayStations.push_back(station);
         }
         std::sort(notes.strayStations.begin(), notes.strayStations.end());
-        notes.lastStray = now;
         return;
     }
     const bool wasDamaged = notes.damaged && now - notes.lastDamage <= kReportsLapse;
@@ -153,13 +152,6 @@ bool PoseBoard::takeDamageWarning(const std::string& device) {
     if (found == notes_.end() || !found->second.warningDue) return false;
     found->second.warningDue = false;
     return true;
-}
-
-bool PoseBoard::strayRecently(const std::string& device, SteadyTime now) const {
-    std::lock_guard<std::mutex> hold(mutex_);
-    const auto found = notes_.find(device);
-    return found != notes_.end() && !found->second.strayStations.empty() &&
-           now - found->second.lastStray <= kReportsLapse;
 }
 
 std::string PoseBoard::strayStations(const std::string& device) const {

@@ -46,7 +46,6 @@ struct LineNotes {
     SteadyTime lastDamage{};
     bool warningDue = false;              // damage began; the host has not said so yet
     std::vector<uint32_t> strayStations;  // stations outside the sensors line that records came from
-    SteadyTime lastStray{};
 };
 
 // Shared between the reception threads (writers) and the view (reader).
@@ -67,8 +66,6 @@ public:
     LineNotes notes(const std::string& device) const;
     // True once each time damage begins: the caller then tells the user.
     bool takeDamageWarning(const std::string& device);
-    // Records of stations outside the sensors line arrived lately.
-    bool strayRecently(const std::string& device, SteadyTime now) const;
     // "stations 3, 4" that records came from outside the sensors line, or "".
     std::string strayStations(const std::string& device) const;
     // "records from stations 3, 4 (not on the sensors line)", or "".
