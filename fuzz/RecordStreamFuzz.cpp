@@ -114,9 +114,9 @@ size_t endsInRecord(const uint8_t* stream, size_t end, const uint32_t (&outputs)
     return 0;
 }
 
-// anchored[p]: a frame that starts at p may be taken without looking past it, because a chain of
-// well-formed frames leads to p from one whose end is confirmed by the start of another record.
-std::vector<bool> anchoredStarts(const uint8_t* stream, size_t length) {
+// anchored[p]: a frame that ends at p may be taken, because the bytes after it start a record, or a
+// chain of well-formed frames leads to it from one whose end is confirmed that way.
+std::vector<bool> anchoredEnds(const uint8_t* stream, size_t length) {
     std::vector<bool> anchored(length + 1, false);
     for (size_t p = 0; p < length; ++p) {
         for (size_t frame : {size_t{7}, size_t{29}, size_t{31}}) {
@@ -128,12 +128,6 @@ std::vector<bool> anchoredStarts(const uint8_t* stream, size_t length) {
         }
     }
     return anchored;
-}
-
-bool confirmedOrInStep(const uint8_t* stream, size_t length, const std::vector<bool>& anchored, size_t end,
-                       size_t frame) {
-    const bool confirmed = end + 2 <= length && stream[end] == '0' && stream[end + 1] >= '1' && stream[end + 1] <= '4';
-    return confirmed || anchored[end - frame];
 }
 
 uint32_t onlyBit(uint32_t netWord) {
@@ -169,7 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     rig->line.fill(stream, length);
     lseek(rig->port, 0, SEEK_SET);
     FastrakTestAccess::startAfresh(*rig->device);  // a new line: nothing read from it yet
-    const std::vector<bool> anchored = anchoredStarts(stream, length);
+    const std::vector<bool> anchored = anchoredEnds(stream, length);
 
     off_t before = 0;
     size_t heldBefore = 0;
@@ -190,13 +184,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (mask.trackers != 0) {
             const uint32_t id = onlyBit(mask.trackers);
             const size_t frame = id == 0 ? 0 : endsInRecord(stream, used, kTrackerOutput, id, false);
-            if (frame == 0 || !confirmedOrInStep(stream, length, anchored, used, frame)) __builtin_trap();
+            if (frame == 0 || !anchored[used]) __builtin_trap();
             if (id <= rig->trackers.count_ && ntohl(rig->trackers.trackers_[id - 1].id) != id) __builtin_trap();
         }
         if (mask.controllers != 0) {
             const uint32_t id = onlyBit(mask.controllers);
             const size_t frame = id == 0 ? 0 : endsInRecord(stream, used, kControllerOutput, id, true);
-            if (frame == 0 || !confirmedOrInStep(stream, length, anchored, used, frame)) __builtin_trap();
+            if (frame == 0 || !anchored[used]) __builtin_trap();
             if (id <= rig->controllers.count_ && ntohl(rig->controllers.controllers_[id - 1].id) != id)
                 __builtin_trap();
         }
