@@ -375,7 +375,7 @@ TEST(HostWeb, PageInHeadlessChromiumShowsEveryOutput) {
     if (access(kChromium, X_OK) != 0) GTEST_SKIP() << "no " << kChromium << " (Debian: chromium)";
     Scratch scratch;
     const std::string name = "a<!--<script>";
-    scratch.write("page.conf", "[device " + name + "]\nport x\n");
+    scratch.write("page.conf", "[device " + name + "]\nport x\nsensors 1 1 0 0\nstylus 1\n");
     WebHost host(scratch, {"--config", scratch.path("page.conf"), "--sim-args", kScene, "--duration", "20"});
     const int port = host.port();
     ASSERT_GT(port, 0) << host.out();
