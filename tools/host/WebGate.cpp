@@ -212,7 +212,10 @@ void WebGate::accept(Connections& waiting) {
             if (errno == EMFILE || errno == ENFILE) {
                 // Out of descriptors: the oldest waiting connection makes room, or the next round does.
                 auto oldest = waiting.begin();
-                if (oldest == waiting.end()) return;
+                if (oldest == waiting.end()) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // not spinning on the listener
+                    return;
+                }
                 closeConnection(*oldest);
                 waiting.erase(oldest);
                 continue;
@@ -252,13 +255,16 @@ void WebGate::accept(Connections& waiting) {
 bool WebGate::read(Connections& waiting, Connections::iterator it) {
     Connection& c = *it;
     if (c.phase == Phase::Linger) {
-        // After a refusal: what the client still sends is let go, so that closing does not reset
-        // the connection before the client has read the answer.
+        // After a refusal: what the client still sends is let go for a while, so that closing does
+        // not reset the connection before the client has read the answer. A bounded piece at a
+        // time, and a bounded amount, so that a client sending without end holds up nobody.
         char scrap[16384];
-        ssize_t got;
-        while ((got = recv(c.fd, scrap, sizeof scrap, 0)) > 0) {
-        }
-        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        ssize_t got = -1;
+        errno = EAGAIN;
+        for (int i = 0; i < 4 && (got = recv(c.fd, scrap, sizeof scrap, 0)) > 0; ++i)
+            c.drained += static_cast<size_t>(got);
+        if (got == 0 || c.drained > kLingerBytes ||
+            (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
             closeConnection(c);
             waiting.erase(it);
             return false;

@@ -28,6 +28,7 @@ public:
     static constexpr int kHeadSeconds = 5;          // from connecting, or from the last answer, to a whole head
     static constexpr size_t kMaxConnections = 512;  // at once; fewer when the open-file limit is low
     static constexpr size_t kKeepAliveRequests = 100;
+    static constexpr size_t kLingerBytes = 1 << 20;  // let go after a refusal, for at most a second
 
     // workers: requests answered at once (an /events stream holds one for its life); a write that
     // cannot go on for writeSeconds ends the connection.
@@ -53,7 +54,8 @@ private:
         std::string head;  // received and not yet answered
         Clock::time_point deadline;
         Phase phase = Phase::Head;
-        size_t served = 0;
+        size_t served = 0;   // requests answered on it
+        size_t drained = 0;  // bytes let go after a refusal
     };
     using Connections = std::list<Connection>;
 
