@@ -8,7 +8,6 @@
 #if defined(FASTRAK_HOST_WEB)
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
