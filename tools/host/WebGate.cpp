@@ -186,8 +186,7 @@ void WebGate::gate() {
         }
         for (size_t i = 0; i < polled.size(); ++i) {
             // A kept-alive connection may hold its next request already.
-            if (fds[i + 2].revents != 0 || (polled[i]->phase == Phase::Head && !polled[i]->head.empty()))
-                read(waiting, polled[i]);
+            if (fds[i + 2].revents != 0 || polled[i]->returned) read(waiting, polled[i]);
         }
         const Clock::time_point now = Clock::now();
         for (auto it = waiting.begin(); it != waiting.end();) {
@@ -254,6 +253,7 @@ void WebGate::accept(Connections& waiting) {
 
 bool WebGate::read(Connections& waiting, Connections::iterator it) {
     Connection& c = *it;
+    c.returned = false;
     if (c.phase == Phase::Linger) {
         // After a refusal: what the client still sends is let go for a while, so that closing does
         // not reset the connection before the client has read the answer. A bounded piece at a
@@ -386,6 +386,7 @@ void WebGate::work() {
             continue;
         }
         c.head = std::move(rest);
+        c.returned = true;
         c.deadline = Clock::now() + std::chrono::seconds(kHeadSeconds);
         {
             std::lock_guard<std::mutex> hold(mutex_);

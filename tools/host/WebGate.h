@@ -54,8 +54,9 @@ private:
         std::string head;  // received and not yet answered
         Clock::time_point deadline;
         Phase phase = Phase::Head;
-        size_t served = 0;   // requests answered on it
-        size_t drained = 0;  // bytes let go after a refusal
+        size_t served = 0;      // requests answered on it
+        size_t drained = 0;     // bytes let go after a refusal
+        bool returned = false;  // back from a worker, perhaps with its next request already read
     };
     using Connections = std::list<Connection>;
 
