@@ -1,6 +1,8 @@
 // PeerLogLimit: one line per client address per window; the lines held back are counted.
 #include "PeerLogLimit.h"
 
+#include <iterator>
+
 namespace fastrakhost {
 
 std::string PeerLogLimit::pass(const std::string& address, const std::string& line, Clock::time_point now) {
