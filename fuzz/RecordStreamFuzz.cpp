@@ -1,7 +1,8 @@
 // Fuzz target for record reception: arbitrary bytes through recvData of a device set up with
 // trackers, a stylus on a tracker station, a stylus-only station and every transform, with the
 // host's storages resized and its run flag cleared at varied moments. Every published record must
-// be a well-formed, plausible frame of a configured station, ending where the device's reading ends.
+// be a well-formed, plausible frame of a configured station, ending where the device's reading ends,
+// and either followed by the start of a record or in step with a chain of such frames that is.
 #include <arpa/inet.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <iostream>
+#include <vector>
 
 #include "FuzzHost.h"
 #include "device/CFastrak.h"
@@ -19,7 +21,7 @@
 struct FastrakTestAccess {
     static void acceptPlainFile(CFastrak& device) { device.acceptsPlainFile = true; }
     static uint32_t carried(const CFastrak& device) { return device.carryCount; }
-    static void forgetCarried(CFastrak& device) { device.carryCount = 0; }
+    static void startAfresh(CFastrak& device) { device.resetReception(); }
 };
 
 namespace {
@@ -68,9 +70,9 @@ struct Rig {
 
 Rig* rig = nullptr;
 
-// Each station's record length as its set-up makes it: tracker, tracker with stylus, tracker,
-// stylus alone.
-const size_t kLength[5] = {0, 29, 31, 29, 7};
+// The record lengths each station may send: a tracker's records come at either tracker length, the
+// stylus alone as its own 7 bytes or with a pose.
+const size_t kLengths[5][3] = {{0, 0, 0}, {29, 31, 0}, {31, 29, 0}, {29, 31, 0}, {7, 31, 29}};
 
 float valueAt(const uint8_t* bytes) {
     const uint32_t bits = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
@@ -80,24 +82,52 @@ float valueAt(const uint8_t* bytes) {
     return value;
 }
 
-// The frame the device used up last ends at `end` of the stream: it must be a well-formed,
-// plausible record of a station whose output of this kind is `output`.
-bool endsInRecord(const uint8_t* stream, size_t end, const uint32_t (&outputs)[5], uint32_t output) {
-    for (int station = 1; station <= 4; ++station) {
-        const size_t length = kLength[station];
-        if (end < length || outputs[station] != output) continue;
-        const uint8_t* r = stream + end - length;
-        if (r[0] != '0' || r[1] != '0' + station || r[length - 2] != '\r' || r[length - 1] != '\n') continue;
-        if (length == 7) return r[4] == '0' || r[4] == '1';
-        if (length == 31 && r[28] != '0' && r[28] != '1') return false;
-        const float bounds[6] = {1000, 1000, 1000, 180.01f, 90.01f, 180.01f};
-        for (int i = 0; i < 6; ++i) {
-            const float v = valueAt(r + 3 + 4 * i);
-            if (!std::isfinite(v) || std::fabs(v) > bounds[i]) return false;
-        }
-        return true;
+// A well-formed, plausible frame of `length` bytes at r, for a station that may send that length.
+bool wellFormed(const uint8_t* r, size_t length) {
+    if (r[0] != '0' || r[1] < '1' || r[1] > '4' || r[length - 2] != '\r' || r[length - 1] != '\n') return false;
+    const int station = r[1] - '0';
+    if (length != kLengths[station][0] && length != kLengths[station][1] && length != kLengths[station][2]) {
+        return false;
     }
-    return false;
+    auto button = [r](size_t at) { return r[at - 1] == ' ' && (r[at] == '0' || r[at] == '1'); };
+    if (length == 7) return button(4);
+    if (length == 31 && !button(28)) return false;
+    const float bounds[6] = {1000, 1000, 1000, 180.01f, 90.01f, 180.01f};
+    for (int i = 0; i < 6; ++i) {
+        const float v = valueAt(r + 3 + 4 * i);
+        if (!std::isfinite(v) || std::fabs(v) > bounds[i]) return false;
+    }
+    return true;
+}
+
+// The frame the device used up last ends at `end` of the stream: a well-formed record of a station
+// whose output of this kind is `output`, with a button when it is a controller's. Its length, or 0.
+size_t endsInRecord(const uint8_t* stream, size_t end, const uint32_t (&outputs)[5], uint32_t output, bool controller) {
+    for (int station = 1; station <= 4; ++station) {
+        if (outputs[station] != output) continue;
+        for (size_t length : kLengths[station]) {
+            if (length == 0 || end < length || (controller && length == 29)) continue;
+            const uint8_t* r = stream + end - length;
+            if (r[1] == '0' + station && wellFormed(r, length)) return length;
+        }
+    }
+    return 0;
+}
+
+// anchored[p]: a frame that ends at p may be taken, because the bytes after it start a record, or a
+// chain of well-formed frames leads to it from one whose end is confirmed that way.
+std::vector<bool> anchoredEnds(const uint8_t* stream, size_t length) {
+    std::vector<bool> anchored(length + 1, false);
+    for (size_t p = 0; p < length; ++p) {
+        for (size_t frame : {size_t{7}, size_t{29}, size_t{31}}) {
+            if (p + frame > length || !wellFormed(stream + p, frame)) continue;
+            const size_t end = p + frame;
+            const bool confirmed =
+                end + 2 <= length && stream[end] == '0' && stream[end + 1] >= '1' && stream[end + 1] <= '4';
+            if (confirmed || anchored[p]) anchored[end] = true;
+        }
+    }
+    return anchored;
 }
 
 uint32_t onlyBit(uint32_t netWord) {
@@ -132,7 +162,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t length = size - 3;
     rig->line.fill(stream, length);
     lseek(rig->port, 0, SEEK_SET);
-    FastrakTestAccess::forgetCarried(*rig->device);  // a new line: nothing read from it yet
+    FastrakTestAccess::startAfresh(*rig->device);  // a new line: nothing read from it yet
+    const std::vector<bool> anchored = anchoredEnds(stream, length);
 
     off_t before = 0;
     size_t heldBefore = 0;
@@ -148,16 +179,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         // Bytes read but still held by the device are not used up yet.
         const size_t held = FastrakTestAccess::carried(*rig->device);
-        if (held > static_cast<size_t>(after) || held > CFastrak::kMaxFrame) __builtin_trap();
+        if (held > static_cast<size_t>(after) || held > CFastrak::kCarry) __builtin_trap();
         const size_t used = static_cast<size_t>(after) - held;
         if (mask.trackers != 0) {
             const uint32_t id = onlyBit(mask.trackers);
-            if (id == 0 || !endsInRecord(stream, used, kTrackerOutput, id)) __builtin_trap();
+            const size_t frame = id == 0 ? 0 : endsInRecord(stream, used, kTrackerOutput, id, false);
+            if (frame == 0 || !anchored[used]) __builtin_trap();
             if (id <= rig->trackers.count_ && ntohl(rig->trackers.trackers_[id - 1].id) != id) __builtin_trap();
         }
         if (mask.controllers != 0) {
             const uint32_t id = onlyBit(mask.controllers);
-            if (id == 0 || !endsInRecord(stream, used, kControllerOutput, id)) __builtin_trap();
+            const size_t frame = id == 0 ? 0 : endsInRecord(stream, used, kControllerOutput, id, true);
+            if (frame == 0 || !anchored[used]) __builtin_trap();
             if (id <= rig->controllers.count_ && ntohl(rig->controllers.controllers_[id - 1].id) != id)
                 __builtin_trap();
         }

@@ -25,8 +25,15 @@ CFastrak::CFastrak(DeviceConfig* configuration, const Logger* hostLogger)
       numControllers(0),
       carry(),
       carryCount(0),
+      inStep(false),
+      inDamage(false),
+      leading(true),
       damagedSinceReport(0),
+      receivedSinceReport(0),
       lastDamageReportMs(-kDamageReportMs),
+      outsideSinceReport(),
+      lastOutsideReportMs(-kDamageReportMs),
+      callStartMs(-1),
       stationPose(),
       runFlag(nullptr),
       config(configuration),
@@ -90,6 +97,7 @@ bool CFastrak::stop() {
         stopContinuous();
         serialPort->closePort();
     }
+    reportDamage(true);  // the host's count of damaged frames is whole
     return exitCalibration();
 }
 

@@ -15,10 +15,14 @@ class CConCommonH;
 
 class CFastrak final : public CBase {
 public:
-    // A frame is at most 31 bytes (a tracker station with the stylus); the carry buffer holds one.
-    enum : uint32_t { kStations = 4, kMaxFrame = 31 };
-    // Damage is reported at most this often.
+    // A frame is at most 31 bytes (a tracker station with the stylus); the carry buffer holds one
+    // and the two bytes after it that confirm a frame found after damage.
+    enum : uint32_t { kStations = 4, kMaxFrame = 31, kCarry = kMaxFrame + 2 };
+    // Damage and records of stations outside the sensors line are reported at most this often.
     enum : int64_t { kDamageReportMs = 10000 };
+    // A call that meets bytes but no frame for this long returns, so damage is reported while it
+    // goes on and the host's checks run.
+    enum : int64_t { kNoFrameMs = 100 };
 
     CFastrak(DeviceConfig* configuration, const Logger* hostLogger);
     ~CFastrak();
@@ -63,14 +67,16 @@ private:
 
     // Reception pieces: one frame found in the carry buffer (reading more bytes as needed), then its
     // two halves decoded and published.
-    enum class ReadResult { Record, Silent, Stopped, Failed };
+    enum class ReadResult { Record, Silent, Stopped, Failed, NoFrame };
     ReadResult readFrame(uint32_t& length);
     ReadResult readByte();
-    uint32_t frameLength(uint8_t digit) const;
+    ReadResult fillCarry(uint32_t count);
+    uint32_t frameLengths(uint8_t digit, uint32_t lengths[3]) const;
     bool decodeFrame(uint32_t length);
     void dropCarry(uint32_t count);
     void frameDamaged(const char* why);
-    void reportDamage();
+    void reportDamage(bool now);
+    void reportOutsideStations();
     void resetReception();
     void publishTracker(uint32_t station, uint32_t newTraId, UpdateMask* mask, bool& decoded);
     void publishController(uint32_t station, uint32_t newConId, UpdateMask* mask, bool& decoded);
@@ -95,10 +101,20 @@ private:
     uint32_t numControllers;
     // Bytes read but not yet used up: the frame being read and, after a damaged frame, the bytes
     // that may hold the next start. Kept between calls.
-    uint8_t carry[kMaxFrame];
+    uint8_t carry[kCarry];
     uint32_t carryCount;
+    // The carry buffer starts where the last good frame ended, so a frame there needs no
+    // confirmation. False after set-up and after damage.
+    bool inStep;
+    bool inDamage;  // a damaged stretch is open; it counts once
+    bool leading;   // before the first good frame after set-up: set-up's leftovers are no damage
     uint32_t damagedSinceReport;
+    uint32_t receivedSinceReport;
     int64_t lastDamageReportMs;
+    uint32_t outsideSinceReport[kStations];  // records of stations the sensors line leaves off
+    int64_t lastOutsideReportMs;
+    int64_t callStartMs;  // when this call first met damage; -1 before
+
     Pose stationPose;
     int32_t* runFlag;
     DeviceConfig* config;

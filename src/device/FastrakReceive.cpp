@@ -50,27 +50,44 @@ int64_t steadyMs() {
 
 void CFastrak::resetReception() {
     carryCount = 0;
+    inStep = false;
+    inDamage = false;
+    leading = true;
     damagedSinceReport = 0;
+    receivedSinceReport = 0;
     lastDamageReportMs = -kDamageReportMs;  // the first damage is reported at once
+    for (uint32_t& count : outsideSinceReport) count = 0;
+    lastOutsideReportMs = -kDamageReportMs;
 }
 
-// The length a station's set-up gives its records, or 0 for a digit that is no station. A station
-// that is neither tracker nor stylus was given the tracker's output list.
-uint32_t CFastrak::frameLength(uint8_t digit) const {
+// The lengths a station's frames may have, the one its set-up gives first, or none for a digit
+// that is no station. A tracker station's records come at either tracker length when an output
+// list command was lost or the stylus is on another station than configured; the pose is in the
+// same place in both. A station outside the sensors line keeps the tracker's default list.
+uint32_t CFastrak::frameLengths(uint8_t digit, uint32_t lengths[3]) const {
     if (digit < '1' || digit > '0' + kStations) return 0;
     const uint32_t station = static_cast<uint32_t>(digit - '0');
-    if (stylusStation[station - 1]) return trackerStation[station - 1] ? kTrackerStylusRecord : kStylusRecord;
-    return kTrackerRecord;
+    const bool tracker = trackerStation[station - 1];
+    if (stylusStation[station - 1] && !tracker) {
+        lengths[0] = kStylusRecord;
+        lengths[1] = kTrackerStylusRecord;
+        lengths[2] = kTrackerRecord;
+        return 3;
+    }
+    const bool stylusFirst = stylusStation[station - 1];
+    lengths[0] = stylusFirst ? kTrackerStylusRecord : kTrackerRecord;
+    lengths[1] = stylusFirst ? kTrackerRecord : kTrackerStylusRecord;
+    return 2;
 }
 
 // A tracker frame's pose goes into stationPose as it is read, so it is decoded once. The tracker
-// sends no checksum: values it cannot report are the only sign of a hit value. The status byte is
-// not examined (a self-test error puts a letter there on a good record).
+// sends no checksum: values it cannot report, and the blank before the button, are the only sign
+// of a hit frame. The status byte is not examined (a self-test error puts a letter there on a good
+// record).
 bool CFastrak::decodeFrame(uint32_t length) {
-    if (length == kStylusRecord) return carry[kStylusButtonOffset] == '0' || carry[kStylusButtonOffset] == '1';
-    if (length == kTrackerStylusRecord && carry[kTrackerButtonOffset] != '0' && carry[kTrackerButtonOffset] != '1') {
-        return false;
-    }
+    auto isButton = [this](uint32_t at) { return carry[at - 1] == ' ' && (carry[at] == '0' || carry[at] == '1'); };
+    if (length == kStylusRecord) return isButton(kStylusButtonOffset);
+    if (length == kTrackerStylusRecord && !isButton(kTrackerButtonOffset)) return false;
     const float bounds[6] = {kMaxInches,           kMaxInches,          kMaxInches,
                              180.0f + kAngleSlack, 90.0f + kAngleSlack, 180.0f + kAngleSlack};
     float* values = stationPose.data();
@@ -90,8 +107,15 @@ void CFastrak::dropCarry(uint32_t count) {
     carryCount -= count;
 }
 
+// One byte onto the carry buffer. While a damaged stretch is open the call's time is watched, so a
+// line that never stops sending bytes that form no frame cannot hold the call.
 CFastrak::ReadResult CFastrak::readByte() {
     if (!keepReading()) return ReadResult::Stopped;
+    if (inDamage) {
+        const int64_t now = steadyMs();
+        if (callStartMs < 0) callStartMs = now;
+        if (now - callStartMs >= kNoFrameMs) return ReadResult::NoFrame;
+    }
     const int32_t got = serialPort->readPort(&carry[carryCount], 1);
     if (got == 0) return ReadResult::Silent;
     if (got < 0) return ReadResult::Failed;
@@ -99,67 +123,125 @@ CFastrak::ReadResult CFastrak::readByte() {
     return ReadResult::Record;
 }
 
+CFastrak::ReadResult CFastrak::fillCarry(uint32_t count) {
+    while (carryCount < count) {
+        const ReadResult result = readByte();
+        if (result != ReadResult::Record) return result;
+    }
+    return ReadResult::Record;
+}
+
+// A damaged stretch, the bytes between two good frames, counts once however many false starts it
+// holds. What comes before the first good frame after set-up (the tracker's answers to set-up, a
+// record cut by the start of reading) is no damage of the line.
 void CFastrak::frameDamaged(const char* why) {
-    ++damagedSinceReport;
+    inStep = false;
+    if (!inDamage) {
+        inDamage = true;
+        if (!leading) ++damagedSinceReport;
+    }
     if (logger->isDebugOn()) {
         logger->warning("CFastrak: Damaged data dropped: ", false);
         std::cout << why << std::endl;
     }
 }
 
-// Finds the next frame: "0", a station digit, exactly as many bytes as that station's records
-// have, CR LF at the end and values the tracker can send. CR LF and "0" among the values are data.
-// After a damaged frame the search goes on from the byte after its "0", among the bytes already
-// read, so a good record beside a damaged one is kept. Bytes of a frame cut short by a silent line
-// stay in the carry buffer for the next call.
+// Finds the next frame: "0", a station digit, as many bytes as one of that station's record
+// lengths, CR LF at the end and values the tracker can send. CR LF and "0" among the values are
+// data. After a damaged frame the search goes on from the byte after its "0", among the bytes
+// already read, so a good record beside a damaged one is kept.
+//
+// A frame found that way must also be followed by "0" and a station digit before it counts: a
+// start inside one still receiver's values and a CR LF inside another's can frame bytes that pass
+// every value check, and the bytes after such a frame are the rest of a value, not a record's
+// start. The cost is two bytes of the next record, only after damage. A frame that begins where
+// the last good one ended is in step with the line and is taken at once, so a clean line never
+// waits. Bytes of a frame cut short by a silent line stay in the carry buffer for the next call.
 CFastrak::ReadResult CFastrak::readFrame(uint32_t& length) {
     for (;;) {
-        uint32_t start = 0;
-        while (start < carryCount && carry[start] != '0') ++start;
-        dropCarry(start);
-        if (carryCount < 2) {
-            const ReadResult result = readByte();
+        if (carryCount > 0 && carry[0] != '0') {
+            uint32_t start = 1;
+            while (start < carryCount && carry[start] != '0') ++start;
+            frameDamaged("no record starts here");
+            dropCarry(start);
+            continue;
+        }
+        ReadResult result = fillCarry(2);
+        if (result != ReadResult::Record) return result;
+        if (carry[0] != '0') continue;  // the first byte was read just now
+        uint32_t lengths[3];
+        const uint32_t count = frameLengths(carry[1], lengths);
+        bool framed = false;
+        for (uint32_t i = 0; i < count && !framed; ++i) {
+            result = fillCarry(lengths[i]);
             if (result != ReadResult::Record) return result;
-            continue;
+            length = lengths[i];
+            framed = carry[length - 2] == '\r' && carry[length - 1] == '\n' && decodeFrame(length);
         }
-        length = frameLength(carry[1]);
-        if (length == 0) {
-            frameDamaged("no such station");
+        if (!framed) {
+            frameDamaged(count == 0 ? "no such station" : "no record of that station ends here");
             dropCarry(1);
             continue;
         }
-        while (carryCount < length) {
-            const ReadResult result = readByte();
+        if (!inStep) {
+            result = fillCarry(length + 2);
             if (result != ReadResult::Record) return result;
-        }
-        if (carry[length - 2] != '\r' || carry[length - 1] != '\n') {
-            frameDamaged("no CR LF where the record ends");
-            dropCarry(1);
-            continue;
-        }
-        if (!decodeFrame(length)) {
-            frameDamaged("values out of range");
-            dropCarry(1);
-            continue;
+            if (carry[length] != '0' || frameLengths(carry[length + 1], lengths) == 0) {
+                frameDamaged("no record follows");
+                dropCarry(1);
+                continue;
+            }
         }
         logger->debug("CFastrak: EOL received.", true);
+        inStep = true;
+        inDamage = false;
+        leading = false;
+        ++receivedSinceReport;
         if (keepReading()) return ReadResult::Record;
         dropCarry(length);
         return ReadResult::Stopped;
     }
 }
 
-// One WARNING line at most every kDamageReportMs while damage happens, with the count since the
-// last one; the clock is read only while a count is pending.
-void CFastrak::reportDamage() {
+// One WARNING line at most every kDamageReportMs while damage happens, with the counts since the
+// last one; the clock is read only while a count is pending. `now` reports what is pending at
+// once (at stop, so that the counts add up).
+void CFastrak::reportDamage(bool now) {
     if (damagedSinceReport == 0) return;
-    const int64_t now = steadyMs();
-    if (now - lastDamageReportMs < kDamageReportMs) return;
+    const int64_t time = steadyMs();
+    if (!now && time - lastDamageReportMs < kDamageReportMs) return;
     logger->warning("CFastrak: Damaged data on the line: ", false);
-    std::cout << damagedSinceReport << (damagedSinceReport == 1 ? " frame" : " frames")
-              << " dropped since the last report." << std::endl;
+    std::cout << damagedSinceReport << (damagedSinceReport == 1 ? " frame" : " frames") << " dropped, "
+              << receivedSinceReport << (receivedSinceReport == 1 ? " record" : " records")
+              << " received since the last report." << std::endl;
     damagedSinceReport = 0;
-    lastDamageReportMs = now;
+    receivedSinceReport = 0;
+    lastDamageReportMs = time;
+}
+
+// Records of a station the sensors line leaves off are dropped; a receiver plugged into the wrong
+// socket shows only as this line. The same rate limit as damage.
+void CFastrak::reportOutsideStations() {
+    uint32_t total = 0, named = 0;
+    for (uint32_t count : outsideSinceReport) {
+        total += count;
+        named += count > 0 ? 1 : 0;
+    }
+    if (total == 0) return;
+    const int64_t time = steadyMs();
+    if (time - lastOutsideReportMs < kDamageReportMs) return;
+    logger->warning(named == 1 ? "CFastrak: Records arrive from station " : "CFastrak: Records arrive from stations ",
+                    false);
+    const char* separator = "";
+    for (uint32_t i = 0; i < kStations; ++i) {
+        if (outsideSinceReport[i] == 0) continue;
+        std::cout << separator << i + 1;
+        separator = ", ";
+        outsideSinceReport[i] = 0;
+    }
+    std::cout << ", which the sensors line leaves off (" << total << (total == 1 ? " record" : " records")
+              << " since the last report); they also share the tracker's update rate." << std::endl;
+    lastOutsideReportMs = time;
 }
 
 int32_t CFastrak::recvData(UpdateMask* mask, int32_t /*unused*/) {
@@ -175,10 +257,14 @@ int32_t CFastrak::recvData(UpdateMask* mask, int32_t /*unused*/) {
         return -1;
     }
     uint32_t length = 0;
+    callStartMs = -1;
     const ReadResult read = readFrame(length);
-    reportDamage();
+    leading = false;
+    if (read == ReadResult::NoFrame) inDamage = false;  // garbage without end counts once per call
+    reportDamage(false);
     switch (read) {
         case ReadResult::Silent:
+        case ReadResult::NoFrame:
             return 1;
         case ReadResult::Stopped:
             return -1;
@@ -194,16 +280,22 @@ int32_t CFastrak::recvData(UpdateMask* mask, int32_t /*unused*/) {
     const uint32_t station = static_cast<uint32_t>(rawId);  // 1 to 4: readFrame framed it
     const bool isTracker = trackerStation[station - 1];
     const bool hasStylus = stylusStation[station - 1];
+    if (!isTracker && !hasStylus) {
+        ++outsideSinceReport[station - 1];
+        reportOutsideStations();
+    }
 
     uint32_t newConId = 0;
-    if (controllerProc != nullptr && hasStylus) {
+    // Only a frame that carries the button item has a button: a stylus station's record at the
+    // tracker's plain length has none.
+    if (controllerProc != nullptr && hasStylus && length != kTrackerRecord) {
         newConId = controllerProc->stylusOutputNumber(station);
         if (logger->isDebugOn()) {
             logger->debug("CFastrak: rawID: ", false);
             std::cout << rawId << " newConID: " << newConId << std::endl;
         }
         if (isOutput(newConId)) {
-            const uint32_t buttonAt = isTracker ? kTrackerButtonOffset : kStylusButtonOffset;
+            const uint32_t buttonAt = length == kTrackerStylusRecord ? kTrackerButtonOffset : kStylusButtonOffset;
             const bool pressed = carry[buttonAt] == '1';
             if (logger->isDebugOn()) {
                 logger->debug("CFastrak: but: ", false);

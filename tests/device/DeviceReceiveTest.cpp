@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -156,6 +157,34 @@ TEST_F(DeviceReceive, SetUpClaimsOutputsAndLeavesTheLineRaw) {
     }
 }
 
+bool anyDamageReport(const std::vector<std::string>& lines) {
+    return std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.find("WARNING: CFastrak: Damaged data on the line: ") != std::string::npos;
+    });
+}
+
+// What the tracker sent before its first binary record (ASCII records of a press during set-up)
+// is no damage of the line; the first record, with nothing before it in step, is published once
+// the next one's start confirms it.
+TEST_F(DeviceReceive, SetUpLeftoversAreNoDamageAndTheFirstRecordWaitsForTheNext) {
+    const std::string ascii = "01   11.14  -4.50   3.25  15.00 -30.50  60.00\r\n";
+    const std::string first = record('1', poseNumber(0));
+    ASSERT_TRUE(s->pty.write(ascii + ascii + first + "0"));
+    std::vector<std::string> lines;
+    Call call = receive();  // "0" alone does not confirm it: silence, nothing published
+    lines.insert(lines.end(), call.lines.begin(), call.lines.end());
+    EXPECT_EQ(call.mask.trackers, 0u);
+    ASSERT_TRUE(s->pty.write(first.substr(1)));
+    call = receive();
+    lines.insert(lines.end(), call.lines.begin(), call.lines.end());
+    EXPECT_EQ(net(call.mask.trackers), 1u << 2);
+    expectPublished(trackerSlot(3), 3, poseNumber(0));
+    call = receive();  // in step: the second one needs nothing after it
+    lines.insert(lines.end(), call.lines.begin(), call.lines.end());
+    EXPECT_EQ(call.mask.trackers, 0u);
+    EXPECT_FALSE(anyDamageReport(lines));
+}
+
 TEST_F(DeviceReceive, TrackerRecordIsPublishedOnceWithItsBit) {
     // Values whose bytes include XON, XOFF, CR and LF (never CR then LF, which ends a record): a
     // line with flow control or translation on would swallow or change them.
@@ -275,6 +304,10 @@ uint32_t countIn(const std::vector<std::string>& lines, const std::string& prefi
     return sum;
 }
 
+// A record whose bytes 22 and 23 are CR LF and whose x has 0x7F in its third byte: a frame that
+// starts two bytes before it ends inside it, with a y beyond every bound.
+Values nestedPose() { return fromBits({0x3F7F1111u, 0x40200000u, 0x40600000u, 0x41700000u, 0x0D111111u, 0x4111110Au}); }
+
 TEST_F(DeviceReceive, DamageCostsOnlyTheFrameItHit) {
     auto withByte = [](std::string r, size_t at, char c) {
         r[at] = c;
@@ -284,70 +317,102 @@ TEST_F(DeviceReceive, DamageCostsOnlyTheFrameItHit) {
     auto values = [](float x, float az, float el) { return Values{x, 2.5f, 3.5f, az, el, 7.5f}; };
     struct Piece {
         const char* damage;
-        std::string bytes;  // the damaged bytes, then the intact record of station `station`
-        uint32_t damaged;   // frames the device must count
+        std::string bytes;  // the damaged bytes, then the intact record of station `station` twice
+        bool damaged;       // a damaged stretch the device must count
         char station;
-        int pose;
+        Values intact;
     };
     const std::vector<Piece> pieces = {
-        {"noise without a start",
+        {"noise",
          std::string("\x01\x7f\xff"
                      "abc",
                      6),
-         0, '1', 1},
-        {"false start", "0zz", 1, '1', 2},
-        {"CR hit", withByte(record('1', cleanPose(3)), 27, 'X'), 1, '1', 4},
+         true, '1', cleanPose(1)},
+        {"false start", "0zz", true, '1', cleanPose(2)},
+        {"start byte hit", withByte(record('1', cleanPose(22)), 0, '?'), true, '1', cleanPose(23)},
+        {"CR hit", withByte(record('1', cleanPose(3)), 27, 'X'), true, '1', cleanPose(4)},
         // 30 bytes, so the 31-byte frame read from it ends on the next record's "0".
-        {"a byte dropped from a 31-byte record", without(record('2', cleanPose(5), " 1"), 9, 1), 1, '2', 6},
-        {"CR LF lost: merged with the next", without(record('1', cleanPose(7)), 27, 2), 1, '1', 8},
-        {"no such station", record('7', cleanPose(9)), 1, '1', 10},
-        {"x beyond 1000 in", record('1', values(1000.5f, 1, 1)), 1, '1', 11},
-        {"x not a number", record('1', values(std::nanf(""), 1, 1)), 1, '1', 12},
-        {"azimuth beyond 180", record('1', values(1, 180.02f, 1)), 1, '1', 13},
-        {"elevation beyond 90", record('1', values(1, 1, -90.02f)), 1, '1', 14},
-        {"azimuth infinite", record('1', values(1, INFINITY, 1)), 1, '1', 15},
-        {"button byte hit", record('2', cleanPose(16), " X"), 1, '2', 17},
-        {"7-byte record of a tracker with the stylus", "02  1\r\n", 1, '2', 18},
-        {"line without an end", "0" + std::string(600, 'x'), 1, '1', 19},
-        {"station without set-up: framed, not published", record('4', cleanPose(20)), 0, '1', 21},
+        {"a byte dropped from a 31-byte record", without(record('2', cleanPose(5), " 1"), 9, 1), true, '2',
+         cleanPose(6)},
+        {"CR LF lost: merged with the next", without(record('1', cleanPose(7)), 27, 2), true, '1', cleanPose(8)},
+        {"no such station", record('7', cleanPose(9)), true, '1', cleanPose(10)},
+        {"x beyond 1000 in", record('1', values(1000.5f, 1, 1)), true, '1', cleanPose(11)},
+        {"x not a number", record('1', values(std::nanf(""), 1, 1)), true, '1', cleanPose(12)},
+        {"azimuth beyond 180", record('1', values(1, 180.02f, 1)), true, '1', cleanPose(13)},
+        {"elevation beyond 90", record('1', values(1, 1, -90.02f)), true, '1', cleanPose(14)},
+        {"azimuth infinite", record('1', values(1, INFINITY, 1)), true, '1', cleanPose(15)},
+        {"button byte hit", record('2', cleanPose(16), " X"), true, '2', cleanPose(17)},
+        {"blank before the button hit", record('2', cleanPose(16), "X1"), true, '2', cleanPose(18)},
+        {"7-byte record of a tracker with the stylus", "02  1\r\n", true, '2', cleanPose(19)},
+        {"7-byte record of the stylus alone, button hit", "03  X\r\n", true, '1', cleanPose(20)},
+        {"line without an end", "0" + std::string(600, 'x'), true, '1', cleanPose(21)},
+        // Only one byte of a frame with impossible values goes: a record begins inside it.
+        {"record inside a frame with values out of range", "01 \x11\x22", true, '1', nestedPose()},
     };
     uint32_t damaged = 0;
     std::vector<std::string> lines;
     for (const Piece& piece : pieces) {
         SCOPED_TRACE(piece.damage);
         ASSERT_EQ(piece.bytes.find('0', 1), std::string::npos) << "a second start in the damage";
-        const Values intact = cleanPose(piece.pose);
         const std::string button = piece.station == '2' ? " 0" : "";
-        ASSERT_TRUE(s->pty.write(piece.bytes + record(piece.station, intact, button)));
-        damaged += piece.damaged;
+        const std::string intact = record(piece.station, piece.intact, button);
+        // The copy confirms the record found after the damage, and puts the line back in step.
+        ASSERT_TRUE(s->pty.write(piece.bytes + intact + intact));
+        damaged += piece.damaged ? 1 : 0;
         Call call = receive();
-        if (piece.bytes[0] == '0' && piece.bytes[1] == '4') {  // its own call, with nothing published
-            EXPECT_EQ(call.result, 1);
-            EXPECT_EQ(call.mask.trackers, 0u);
-            EXPECT_EQ(call.mask.controllers, 0u);
-            lines.insert(lines.end(), call.lines.begin(), call.lines.end());
-            call = receive();
-        }
         lines.insert(lines.end(), call.lines.begin(), call.lines.end());
         EXPECT_EQ(call.result, 1);
         const uint32_t output = piece.station == '1' ? 3 : 4;
         EXPECT_EQ(net(call.mask.trackers), 1u << (output - 1));
-        expectPublished(trackerSlot(output), output, intact);
+        expectPublished(trackerSlot(output), output, piece.intact);
+        call = receive();
+        lines.insert(lines.end(), call.lines.begin(), call.lines.end());
+        EXPECT_EQ(call.mask.trackers, 0u);
+        EXPECT_EQ(call.mask.controllers, 0u);
     }
     EXPECT_EQ(s->pty.readAll(20), "");  // the device wrote nothing back
-    // Every damaged frame has its debug line, and the rate-limited report counts them all: the
-    // first at once, the rest once ten seconds have passed.
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string& l) {
-                                return l.rfind("Host: WARNING: CFastrak: Damaged data dropped: ", 0) == 0;
-                            }),
-              static_cast<long>(damaged));
+    // The rate-limited report counts each damaged stretch once: the first at once, the rest once
+    // ten seconds have passed, with the records received beside them.
     const std::string report = "Host: WARNING: CFastrak: Damaged data on the line: ";
     EXPECT_EQ(countIn(lines, report), 1u);
     std::this_thread::sleep_for(std::chrono::milliseconds(10000));
     const Call later = receive();  // a silent line: the pending count still goes out
     EXPECT_EQ(countIn(later.lines, report), damaged - 1);
+    EXPECT_TRUE(logged(later, report + std::to_string(damaged - 1) + " frames dropped, " +
+                                  std::to_string(2 * pieces.size() - 1) + " records received since the last report."));
     EXPECT_EQ(countIn(receive().lines, report), 0u);  // and only once
+}
+
+// Records come at the other tracker length when an output list command was lost or the stylus is
+// on another station: the pose is published either way, a button only from a record that has one.
+// A station that the sensors line leaves off is framed, named, and not published.
+TEST_F(DeviceReceive, BothTrackerLengthsPublishAndStationsOffTheSensorsLineAreNamed) {
+    const Values one = cleanPose(30), two = cleanPose(31);
+    ControllerRecord& stylus = controllerSlot(1);
+    stylus.buttons[0] = 0x55;
+    ASSERT_TRUE(s->pty.write(record('1', one, " 1") + record('2', two) + record('4', one) + record('4', two) +
+                             record('1', one)));
+    Call call = receive();  // station 1 without the stylus, at 31 bytes
+    EXPECT_EQ(net(call.mask.trackers), 1u << 2);
+    EXPECT_EQ(call.mask.controllers, 0u);
+    expectPublished(trackerSlot(3), 3, one);
+    call = receive();  // station 2 with the stylus, at 29 bytes: no button
+    EXPECT_EQ(net(call.mask.trackers), 1u << 3);
+    EXPECT_EQ(call.mask.controllers, 0u);
+    expectPublished(trackerSlot(4), 4, two);
+    EXPECT_EQ(stylus.buttons[0], 0x55);
+    std::vector<std::string> lines;
+    for (int i = 0; i < 3; ++i) {
+        call = receive();
+        EXPECT_EQ(call.result, 1);
+        lines.insert(lines.end(), call.lines.begin(), call.lines.end());
+        EXPECT_EQ(call.mask.trackers, 0u);
+    }
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "Host: WARNING: CFastrak: Records arrive from station 4, which the sensors line leaves off "
+                         "(1 record since the last report); they also share the tracker's update rate."),
+              1);
+    EXPECT_FALSE(anyDamageReport(lines));
 }
 
 TEST_F(DeviceReceive, StorageLockIsFreeWhileACallWaitsForBytes) {
@@ -369,16 +434,17 @@ TEST_F(DeviceReceive, SilenceAndTheRunFlagEndACallWithoutPublishing) {
     EXPECT_EQ(call.mask.trackers, 0u);
 
     // Cleared at entry: -1 before any read, mask words of both kinds cleared.
-    ASSERT_TRUE(s->pty.write(record('1', poseNumber(9))));
+    ASSERT_TRUE(s->pty.write(record('1', poseNumber(9)) + record('1', poseNumber(9))));
     s->runFlag = 0;
     call = receive();
     EXPECT_EQ(call.result, -1);
     EXPECT_EQ(call.mask.trackers, 0u);
     EXPECT_EQ(call.mask.controllers, 0u);
     s->runFlag = 1;
-    call = receive();  // the record was left on the line
+    call = receive();  // the record was left on the line; its copy confirms it after the cut one
     EXPECT_EQ(net(call.mask.trackers), 1u << 2);
     expectPublished(trackerSlot(3), 3, poseNumber(9));
+    EXPECT_EQ(receive().mask.trackers, 0u);
 
     // Cleared while a record is being read: -1, and the record is not published.
     const std::string late = record('1', poseNumber(10));
@@ -398,12 +464,11 @@ TEST_F(DeviceReceive, SilenceAndTheRunFlagEndACallWithoutPublishing) {
 TEST_F(DeviceReceive, MissingSlotIsReportedAndNotTriedAgain) {
     s->trackers.setCount(2);  // the host shrank its storage below output 3
     const std::string bytes = record('1', poseNumber(11));
-    ASSERT_TRUE(s->pty.write(bytes));
+    ASSERT_TRUE(s->pty.write(bytes + bytes));  // after the record cut by the run flag: confirmed by the copy
     Call call = receive();
     EXPECT_EQ(call.result, 1);
     EXPECT_EQ(net(call.mask.trackers), 1u << 2);
     EXPECT_TRUE(logged(call, "Host: ERROR: CFastrak: TraData storage not found"));
-    ASSERT_TRUE(s->pty.write(bytes));
     call = receive();
     EXPECT_EQ(call.mask.trackers, 0u);
     EXPECT_FALSE(logged(call, "Host: ERROR: CFastrak: TraData storage not found"));
@@ -423,6 +488,71 @@ TEST_F(DeviceReceive, MutexAbandonedByADeadHostThreadDoesNotStopPublishing) {
     EXPECT_EQ(net(call.mask.trackers), 1u << 2);
     expectPublished(trackerSlot(3), 3, poseNumber(13));
     for (const auto& line : call.lines) EXPECT_EQ(line.find("ERROR"), std::string::npos) << line;
+}
+
+// A second set-up starts afresh: the first one's carried bytes are neither read into a record nor
+// counted as damage. With 30 tracker outputs taken before it, station 2 publishes as output 32,
+// the last one there is.
+TEST_F(DeviceReceive, YSecondSetUpStartsAfreshUpToOutput32) {
+    // All of a record but its LF, cut short by silence: carried. The LF comes after the set-up,
+    // where it is a stray byte and must not complete the old record.
+    ASSERT_TRUE(s->pty.write(record('1', poseNumber(1)).substr(0, 28)));
+    EXPECT_EQ(receive().mask.trackers, 0u);
+    s->trackers.setCount(30);
+    s->controllers.setCount(0);
+    {
+        CaptureStdout quiet;
+        ASSERT_EQ(s->device->init(&s->info), 1) << quiet.finish();
+    }
+    s->pty.readAll(100);
+    ASSERT_TRUE(s->pty.write("\n" + record('2', poseNumber(2), " 0") + record('2', poseNumber(2), " 0")));
+    const Call call = receive();
+    EXPECT_EQ(net(call.mask.trackers), 1u << 31);
+    expectPublished(trackerSlot(32), 32, poseNumber(2));
+    EXPECT_FALSE(anyDamageReport(call.lines));
+    EXPECT_EQ(receive().mask.trackers, 0u);
+}
+
+// A line that never stops sending bytes that form no frame (a wrong baud rate, another device)
+// does not hold a call: it returns, publishing nothing, with the damage reported, while the bytes
+// still come; and a record after it is read as usual. After the second set-up: its first damage
+// report is due at once.
+TEST_F(DeviceReceive, GarbageWithoutEndDoesNotHoldACall) {
+    std::atomic<bool> writing{true};
+    std::thread line([&] {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        std::string chunk(64, '\0');
+        uint32_t seed = 7;
+        while (std::chrono::steady_clock::now() < until) {
+            for (char& c : chunk) {
+                seed = seed * 1103515245u + 12345u;
+                c = static_cast<char>('A' + (seed >> 16) % 26);  // no "0", no CR LF
+            }
+            s->pty.write(chunk);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        writing = false;
+    });
+    // Read all along, so the line never backs up; count the calls that ended while it went on.
+    size_t whileWriting = 0;
+    bool reported = false;
+    while (writing) {
+        const Call call = receive();
+        if (writing) ++whileWriting;
+        EXPECT_EQ(call.result, 1);
+        EXPECT_EQ(call.mask.trackers, 0u);
+        reported = reported || anyDamageReport(call.lines);
+    }
+    line.join();
+    EXPECT_GE(whileWriting, 3u);
+    EXPECT_TRUE(reported);
+    const std::string next = record('2', poseNumber(40), " 0");
+    ASSERT_TRUE(s->pty.write(next + next));
+    Call call = receive();
+    for (int i = 0; i < 20 && call.mask.trackers == 0 && call.result == 1; ++i) call = receive();
+    EXPECT_EQ(net(call.mask.trackers), 1u << 31);
+    expectPublished(trackerSlot(32), 32, poseNumber(40));
+    receive();
 }
 
 // Last: it takes the line away.

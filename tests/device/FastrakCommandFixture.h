@@ -80,7 +80,7 @@ protected:
     }
 
     std::string writeFailure() const {
-        return "Lab: ERROR: CRS232H: Writing to " + pty.slavePath() + ": The device is not connected.";
+        return "Lab: ERROR: CRS232H: Writing to " + pty.slavePath() + ": Input/output error";
     }
 
     testsupport::PtyPair pty;

@@ -315,7 +315,7 @@ const std::string kScene =
 
 // Three clients at once, two on the library and one reading raw bytes, receive every record of the
 // run as the JSON lines file has it, in order; a fourth that leaves in the middle of a message
-// disturbs nobody.
+// disturbs nobody (its line is held back: one line per client address per 10 s).
 TEST(HostIgtl, ThreeClientsReceiveWhatTheJsonLinesFileHolds) {
     Scratch scratch;
     Process host;
@@ -362,9 +362,6 @@ TEST(HostIgtl, ThreeClientsReceiveWhatTheJsonLinesFileHolds) {
         ASSERT_EQ(got.size(), want.size()) << out;
         for (size_t i = 0; i < got.size(); ++i) ASSERT_TRUE(same(got[i], want[i])) << "message " << i;
     }
-    EXPECT_TRUE(std::regex_search(
-        out, std::regex("OpenIGTLink client 127\\.0\\.0\\.1:\\d+ left \\(Connection reset by peer\\)")))
-        << out;
     std::smatch summary;
     ASSERT_TRUE(std::regex_search(
         out, summary, std::regex("stopped; \\d+ records; IGTL (\\d+) sent, 0 replaced, 0 dropped, 0 clients")))

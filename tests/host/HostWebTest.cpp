@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -75,6 +76,57 @@ json getState(int port) {
     httplib::Client client("127.0.0.1", port);
     const auto response = client.Get("/state");
     return response && response->status == 200 ? json::parse(response->body) : json();
+}
+
+// A TCP connection to the host's port from a loopback address; -1 if none.
+int connectFrom(int port, const char* from = "127.0.0.1") {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{}, to{};
+    local.sin_family = to.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &local.sin_addr);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+        connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0)
+        return fd;
+    close(fd);
+    return -1;
+}
+
+// Sends head, then `bytes` of filler made of `pattern` while the answer is read; the answer's
+// status, 0 if none came.
+int statusOf(int port, const std::string& head, const std::string& pattern = "", size_t bytes = 0) {
+    const int fd = connectFrom(port);
+    if (fd < 0) return 0;
+    std::thread sender([&] {
+        send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+        std::string filler;
+        while (!pattern.empty() && filler.size() < 64 * 1024) filler += pattern;
+        for (size_t sent = 0; sent < bytes;) {
+            const ssize_t n = send(fd, filler.data(), std::min(filler.size(), bytes - sent), MSG_NOSIGNAL);
+            if (n <= 0) break;
+            sent += static_cast<size_t>(n);
+        }
+    });
+    const timeval limit{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string answer;
+    char buffer[4096];
+    ssize_t got;
+    while (answer.find("\r\n") == std::string::npos && (got = recv(fd, buffer, sizeof buffer, 0)) > 0)
+        answer.append(buffer, static_cast<size_t>(got));
+    shutdown(fd, SHUT_RDWR);  // ends a sender the host no longer reads from
+    sender.join();
+    close(fd);
+    std::smatch status;
+    return std::regex_search(answer, status, std::regex("^HTTP/1\\.1 (\\d{3}) ")) ? std::stoi(status[1]) : 0;
+}
+
+long procStatusKb(pid_t pid, const char* field) {
+    std::smatch found;
+    const std::string status = hosttest::readFile("/proc/" + std::to_string(pid) + "/status");
+    return std::regex_search(status, found, std::regex(std::string(field) + ":\\s+(\\d+) kB")) ? std::stol(found[1])
+                                                                                               : 0L;
 }
 
 std::vector<json> jsonLines(const std::string& path) {
@@ -343,11 +395,14 @@ std::vector<uint8_t> pngPixels(const std::string& data, uint32_t& width, uint32_
 }
 
 // Headless Chromium loads the page from a running host: every output of /state is on it with the
-// values of the run's records, no script error, and the screenshot shows the drawing.
+// values of the run's records, no script error, and the screenshot shows the drawing. The device's
+// name would open a comment and a script in the page's first state if '<' went there as it is.
 TEST(HostWeb, PageInHeadlessChromiumShowsEveryOutput) {
     if (access(kChromium, X_OK) != 0) GTEST_SKIP() << "no " << kChromium << " (Debian: chromium)";
     Scratch scratch;
-    WebHost host(scratch, {"--sim-args", kScene, "--duration", "20"});
+    const std::string name = "a<!--<script>";
+    scratch.write("page.conf", "[device " + name + "]\nport x\nsensors 1 1 0 0\nstylus 1\n");
+    WebHost host(scratch, {"--config", scratch.path("page.conf"), "--sim-args", kScene, "--duration", "20"});
     const int port = host.port();
     ASSERT_GT(port, 0) << host.out();
     ASSERT_TRUE(hosttest::eventually([&] { return getState(port)["outputs"].size() == 3; }, 30s));
@@ -380,10 +435,19 @@ TEST(HostWeb, PageInHeadlessChromiumShowsEveryOutput) {
     const std::regex rowPattern(
         "<tr data-output=\"([^\"]+)/([TC])(\\d+)\" data-host-time=\"([0-9.]+)\"[^>]*>(.*?)</tr>");
     const std::regex cellPattern("<td[^>]*data-field=\"([a-z]+)\"[^>]*>([^<]*)</td>");
+    // The serialised DOM escapes the name in attributes.
+    auto unescaped = [](std::string text) {
+        for (const auto& entity :
+             {std::make_pair("&lt;", "<"), std::make_pair("&gt;", ">"), std::make_pair("&amp;", "&")})
+            for (size_t at = 0; (at = text.find(entity.first, at)) != std::string::npos; ++at)
+                text.replace(at, std::strlen(entity.first), entity.second);
+        return text;
+    };
     for (auto it = std::sregex_iterator(page.begin(), page.end(), rowPattern); it != std::sregex_iterator(); ++it) {
         const std::smatch& row = *it;
-        const std::string device = row[1], kind = row[2] == "T" ? "tracker" : "controller";
+        const std::string device = unescaped(row[1]), kind = row[2] == "T" ? "tracker" : "controller";
         const int output = std::stoi(row[3]);
+        EXPECT_EQ(device, name);
         shown.insert(device + "/" + row[2].str() + row[3].str());
         const json r = recordAt(records, device, output, kind, std::stod(row[4]));
         ASSERT_FALSE(r.is_null()) << row[0];
@@ -444,11 +508,7 @@ TEST(HostWeb, ClientThatStopsReadingIsDroppedWithoutSlowingReception) {
     ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     const std::string request = "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     ASSERT_EQ(send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
-    auto rss = [&] {
-        std::smatch found;
-        const std::string status = hosttest::readFile("/proc/" + std::to_string(host.process.pid()) + "/status");
-        return std::regex_search(status, found, std::regex("VmRSS:\\s+(\\d+) kB")) ? std::stol(found[1]) : 0L;
-    };
+    auto rss = [&] { return procStatusKb(host.process.pid(), "VmRSS"); };
     std::this_thread::sleep_for(3s);
     const double stallFrom = getState(port)["host_time"];
     const long before = rss();
@@ -473,6 +533,143 @@ TEST(HostWeb, ClientThatStopsReadingIsDroppedWithoutSlowingReception) {
     EXPECT_NE(out.find("dropped: it took nothing for 5 s"), std::string::npos) << out;
     EXPECT_TRUE(std::regex_search(out, std::regex("stopped; \\d+ records; web 0 clients, \\d+ skipped, 1 dropped")))
         << out;
+}
+
+// Requests the view does not serve are answered as soon as the head shows it, without reading the
+// body or the rest of the head: the host's memory stays as it was under a large body and a flood
+// of header lines.
+TEST(HostWeb, RequestsOutsideTheLimitsAreRefusedWithoutReadingThem) {
+    Scratch scratch;
+    WebHost host(scratch, {"--duration", "60"});
+    const int port = host.port();
+    ASSERT_GT(port, 0) << host.out();
+    ASSERT_TRUE(hosttest::eventually([&] { return getState(port)["records"].get<int>() > 0; }, 30s));
+    const long before = procStatusKb(host.process.pid(), "VmRSS");
+    const std::string hostLine = "Host: 127.0.0.1\r\n";
+    const struct {
+        std::string head, pattern;
+        size_t bytes;
+        int status;
+    } cases[] = {
+        {"HEAD /state HTTP/1.1\r\n" + hostLine + "\r\n", "", 0, 200},
+        {"POST /state HTTP/1.1\r\n" + hostLine + "Content-Length: 300000000\r\n\r\n", "x", 64 << 20, 405},
+        {"DELETE / HTTP/1.1\r\n" + hostLine + "\r\n", "", 0, 405},
+        {"GET /state HTTP/1.1\r\n" + hostLine + "Content-Length: 5\r\n\r\n", "x", 5, 413},
+        {"GET /state HTTP/1.1\r\n" + hostLine + "Transfer-Encoding: chunked\r\n\r\n", "0\r\n\r\n", 5, 413},
+        {"GET /" + std::string(3000, 'a') + " HTTP/1.1\r\n" + hostLine + "\r\n", "", 0, 414},
+        {"GET /state HTTP/1.1\r\n" + hostLine, "X-A: b\r\n", 16 << 20, 431},  // two million lines
+        {"GET /state HTTP/1.1\r\n" + hostLine + "X-Big: " + std::string(9000, 'a') + "\r\n\r\n", "", 0, 431},
+    };
+    for (const auto& c : cases) EXPECT_EQ(statusOf(port, c.head, c.pattern, c.bytes), c.status) << c.head.substr(0, 40);
+    const long most = procStatusKb(host.process.pid(), "VmHWM");
+    host.process.signal(SIGINT);
+    ASSERT_EQ(host.process.wait(60s), 0) << host.out();
+    EXPECT_LT(most - before, 20 * 1024) << "kB of memory taken by the requests";
+}
+
+// Idle connections cost the view nothing: /state answers while 600 are held, and each is closed
+// a few seconds after it came without a whole request, as is one that sends a byte a second.
+TEST(HostWeb, IdleConnectionsNeitherStallTheViewNorStay) {
+    Scratch scratch;
+    WebHost host(scratch, {"--duration", "60"});
+    const int port = host.port();
+    ASSERT_GT(port, 0) << host.out();
+    ASSERT_TRUE(hosttest::eventually([&] { return getState(port)["records"].get<int>() > 0; }, 30s));
+    std::atomic<bool> trickling{true};
+    std::thread trickler([&] {
+        const int fd = connectFrom(port);
+        for (const char c : std::string("GET /state HTTP/1.1\r\nX-Slow: ") + std::string(60, 'a')) {
+            if (send(fd, &c, 1, MSG_NOSIGNAL) != 1) break;
+            std::this_thread::sleep_for(1s);
+        }
+        trickling = false;
+        close(fd);
+    });
+    std::vector<pollfd> idle;
+    for (int i = 0; i < 600; ++i) {
+        const int fd = connectFrom(port);
+        ASSERT_GE(fd, 0) << i;
+        idle.push_back(pollfd{fd, POLLIN, 0});
+    }
+    const auto asked = std::chrono::steady_clock::now();
+    const json state = getState(port);
+    const auto answered = std::chrono::steady_clock::now();
+    EXPECT_TRUE(state.contains("records")) << "no answer while 600 idle connections are held";
+    std::cout << "/state answered in "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(answered - asked).count()
+              << " ms with 600 idle connections\n";
+    size_t closed = 0;
+    EXPECT_TRUE(hosttest::eventually(
+        [&] {
+            poll(idle.data(), idle.size(), 0);
+            closed = 0;
+            char scrap;
+            for (const pollfd& p : idle) closed += p.revents != 0 && recv(p.fd, &scrap, 1, MSG_PEEK) == 0;
+            return closed == idle.size() && !trickling;
+        },
+        30s))
+        << closed << " of 600 idle connections closed by the host; the slow one "
+        << (trickling ? "still open" : "closed");
+    trickler.join();
+    for (const pollfd& p : idle) close(p.fd);
+    host.process.signal(SIGINT);
+    EXPECT_EQ(host.process.wait(60s), 0) << host.out();
+}
+
+// A client that reconnects in a loop, to /events and to OpenIGTLink, is logged once per address
+// per 10 s; the line after the pause says how many were held back; another address has its own.
+TEST(HostWeb, ClientReconnectingInALoopLogsALinePerAddressPer10s) {
+    Scratch scratch;
+    std::vector<std::string> extra = {"--duration", "60"};
+#if defined(FASTRAK_HOST_IGTL)
+    extra.insert(extra.end(), {"--igtl", "0"});
+#endif
+    WebHost host(scratch, extra);
+    const int port = host.port();
+    ASSERT_GT(port, 0) << host.out();
+    int igtlPort = 0;
+    std::smatch found;
+    const std::string started = host.out();
+    if (std::regex_search(started, found, std::regex("OpenIGTLink server listening on 127\\.0\\.0\\.1:(\\d+)")))
+        igtlPort = std::stoi(found[1]);
+    ASSERT_TRUE(hosttest::eventually([&] { return getState(port)["records"].get<int>() > 0; }, 30s));
+    auto visit = [&](const char* from) {
+        const int web = connectFrom(port, from);
+        const std::string request = "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        send(web, request.data(), request.size(), MSG_NOSIGNAL);
+        char answer[64];
+        recv(web, answer, sizeof answer, 0);
+        close(web);
+        if (igtlPort != 0) close(connectFrom(igtlPort, from));
+    };
+    const auto first = std::chrono::steady_clock::now();
+    for (int i = 0; i < 50; ++i) visit("127.0.0.1");
+    // Once the streams have ended: a client past the eighth stream is turned away without a line.
+    EXPECT_TRUE(hosttest::eventually([&] { return getState(port)["streams"]["clients"] == 0; }, 8s));
+    visit("127.0.0.2");
+    std::this_thread::sleep_until(first + 10500ms);
+    visit("127.0.0.1");
+    std::this_thread::sleep_for(1s);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - first).count();
+    host.process.signal(SIGINT);
+    ASSERT_EQ(host.process.wait(60s), 0) << host.out();
+
+    const std::string out = host.out();
+    std::vector<std::string> prefixes = {"web view: "};
+    if (igtlPort != 0) prefixes.push_back("OpenIGTLink client ");
+    for (const std::string& prefix : prefixes) {
+        size_t lines = 0, held = 0, other = 0;
+        for (const std::string& line : hosttest::lines(out)) {
+            lines += line.find(prefix + "127.0.0.1:") != std::string::npos;
+            held += line.find(prefix + "127.0.0.1:") != std::string::npos &&
+                    std::regex_search(line,
+                                      std::regex("\\(\\d+ lines about 127\\.0\\.0\\.1 not shown before this one\\)$"));
+            other += line.find(prefix + "127.0.0.2:") != std::string::npos;
+        }
+        EXPECT_LE(lines, 1 + static_cast<size_t>(seconds / 10)) << prefix << "\n" << out;
+        EXPECT_EQ(held, 1u) << prefix << "\n" << out;
+        EXPECT_GE(other, 1u) << prefix << "\n" << out;
+    }
 }
 
 // Where to listen is checked before anything starts: a bad address is status 2, one that cannot be

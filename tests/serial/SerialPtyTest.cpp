@@ -109,10 +109,10 @@ TEST_F(SerialPty, HangUpFailsReadsAndWritesInsteadOfLookingLikeSilence) {
     const auto lines = splitLines(capture.finish());
     const std::string name = pty.slavePath();
     ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[0], "Owner: ERROR: CRS232H: Reading from " + name + ": The device is not connected.");
+    EXPECT_EQ(lines[0], "Owner: ERROR: CRS232H: Reading from " + name + ": Input/output error");
     EXPECT_EQ(lines[1], lines[0]);
-    EXPECT_EQ(lines[2], "Owner: ERROR: CRS232H: Writing to " + name + ": The device is not connected.");
-    EXPECT_EQ(lines[3], "Owner: ERROR: CRS232H: Setting attribute(DCB) to " + name + ": The device is not connected.");
+    EXPECT_EQ(lines[2], "Owner: ERROR: CRS232H: Writing to " + name + ": Input/output error");
+    EXPECT_EQ(lines[3], "Owner: ERROR: CRS232H: Setting attribute(DCB) to " + name + ": Input/output error");
 }
 
 TEST_F(SerialPty, ALongestNameOpensThePort) {
@@ -148,8 +148,7 @@ TEST_F(SerialPty, TheOpenIsExclusiveUntilClosed) {
         EXPECT_FALSE(second.openPort(pty.slavePath().c_str()));
         const auto lines = splitLines(capture.finish());
         ASSERT_EQ(lines.size(), 1u);
-        EXPECT_EQ(lines[0], "Owner: ERROR: CRS232H: Opening port " + pty.slavePath() +
-                                ": The process cannot access the file because it is being used by another process.");
+        EXPECT_EQ(lines[0], "Owner: ERROR: CRS232H: Opening port " + pty.slavePath() + ": Device or resource busy");
     }
     ASSERT_TRUE(first.closePort());
     CRS232H third(&owner);

@@ -154,6 +154,25 @@ TEST_F(SerialShim, DcbSettingsReachTheLineAndReadBack) {
     EXPECT_EQ(back.XoffChar, 0x06);
 }
 
+// Either half of the Win32 hardware handshake asks for it: CTS watched on output, or RTS driven
+// by the input buffer. termios has the two only together.
+TEST_F(SerialShim, EitherHalfOfTheHardwareHandshakeTurnsItOn) {
+    struct Case {
+        DWORD ctsFlow;
+        DWORD rtsControl;
+        bool handshake;
+    };
+    for (const Case& c : {Case{1, RTS_CONTROL_ENABLE, true}, Case{0, RTS_CONTROL_HANDSHAKE, true},
+                          Case{0, RTS_CONTROL_ENABLE, false}, Case{0, RTS_CONTROL_DISABLE, false}}) {
+        SCOPED_TRACE(std::to_string(c.ctsFlow) + " " + std::to_string(c.rtsControl));
+        DCB dcb = currentDcb();
+        dcb.fOutxCtsFlow = c.ctsFlow;
+        dcb.fRtsControl = c.rtsControl;
+        ASSERT_TRUE(SetCommState(port, &dcb));
+        EXPECT_EQ((slaveLine().c_cflag & CRTSCTS) != 0, c.handshake);
+    }
+}
+
 TEST_F(SerialShim, ADcbReadAtOpenPutsTheLineBackBitForBit) {
     const DCB atOpen = currentDcb();
     DCB raw = atOpen;

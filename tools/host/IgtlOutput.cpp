@@ -27,6 +27,7 @@
 
 #include "ListenAddress.h"
 #include "OscQueue.h"
+#include "PeerLogLimit.h"
 #endif
 
 #if defined(FASTRAK_HOST_IGTL) && defined(__SANITIZE_ADDRESS__)
@@ -91,10 +92,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string peerText(const sockaddr_storage& address) {
+// ADDR:PORT, or [ADDR]:PORT for IPv6; hostOnly, when given, receives ADDR alone.
+std::string peerText(const sockaddr_storage& address, std::string* hostOnly = nullptr) {
     char host[NI_MAXHOST] = "?", port[NI_MAXSERV] = "?";
     getnameinfo(reinterpret_cast<const sockaddr*>(&address), sizeof address, host, sizeof host, port, sizeof port,
                 NI_NUMERICHOST | NI_NUMERICSERV);
+    if (hostOnly != nullptr) *hostOnly = host;
     return address.ss_family == AF_INET6 ? "[" + std::string(host) + "]:" + port : std::string(host) + ":" + port;
 }
 
@@ -135,8 +138,9 @@ void poseMatrix(const double pose[6], IgtlOutput::Angles angles, igtl::Matrix4x4
 // One connected client: its queue, filled by publish, and the thread that empties it into the socket.
 class Client {
 public:
-    Client(int fd, std::string peer, const std::map<std::string, IgtlOutput::Angles>& angles)
-        : fd_(fd), peer_(std::move(peer)), angles_(angles) {}
+    Client(int fd, std::string peer, std::string address, const std::map<std::string, IgtlOutput::Angles>& angles,
+           PeerLogLimit& log)
+        : fd_(fd), peer_(std::move(peer)), address_(std::move(address)), angles_(angles), log_(log) {}
     ~Client() {
         stop(Clock::now());
         if (fd_ >= 0) close(fd_);
@@ -220,7 +224,9 @@ private:
             hostWarning("OpenIGTLink client " + peer_ + " has taken nothing for " +
                         std::to_string(static_cast<int>(IgtlOutput::kBehindSeconds)) + " s; disconnected");
         } else if (!stopping_) {
-            hostInfo("OpenIGTLink client " + peer_ + " left" + (reason.empty() ? "" : " (" + reason + ")"));
+            const std::string line = log_.pass(
+                address_, "OpenIGTLink client " + peer_ + " left" + (reason.empty() ? "" : " (" + reason + ")"));
+            if (!line.empty()) hostInfo(line);
         }
         shutdown(fd_, SHUT_RDWR);
         finished_ = true;
@@ -265,9 +271,10 @@ private:
     }
 
     int fd_;
-    std::string peer_;
+    std::string peer_, address_;
     const std::map<std::string, IgtlOutput::Angles>& angles_;  // fixed before the first client
-    OscQueue queue_;  // the OSC destinations' queue: poses coalesce per output, button events bounded
+    PeerLogLimit& log_;  // the server's: a client reconnecting in a loop logs a line per address now and then
+    OscQueue queue_;     // the OSC destinations' queue: poses coalesce per output, button events bounded
     std::thread thread_;
     std::atomic<bool> stopping_{false}, finished_{false};
     Clock::time_point drainUntil_{};
@@ -370,15 +377,18 @@ private:
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 continue;
             }
-            const std::string peer = peerText(from);
+            std::string address;
+            const std::string peer = peerText(from, &address);
             size_t count;
             {
                 std::lock_guard<std::mutex> hold(mutex_);
                 count = clients_.size();
             }
             if (count >= kMaxClients) {
-                hostWarning("OpenIGTLink client " + peer + " refused: " + std::to_string(kMaxClients) +
-                            " clients are connected");
+                const std::string line =
+                    log_.pass(address, "OpenIGTLink client " + peer + " refused: " + std::to_string(kMaxClients) +
+                                           " clients are connected");
+                if (!line.empty()) hostWarning(line);
                 close(fd);
                 continue;
             }
@@ -387,15 +397,17 @@ private:
             const int buffer = 16 * 1024, on = 1;
             setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
             setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            std::unique_ptr<Client> client(new Client(fd, peer, angles));
+            std::unique_ptr<Client> client(new Client(fd, peer, address, angles, log_));
             client->start();
             {
                 std::lock_guard<std::mutex> hold(mutex_);
                 clients_.push_back(std::move(client));
                 count = clients_.size();
             }
-            hostInfo("OpenIGTLink client " + peer + " connected (" + std::to_string(count) +
-                     (count == 1 ? " client)" : " clients)"));
+            const std::string line =
+                log_.pass(address, "OpenIGTLink client " + peer + " connected (" + std::to_string(count) +
+                                       (count == 1 ? " client)" : " clients)"));
+            if (!line.empty()) hostInfo(line);
         }
     }
 
@@ -422,6 +434,7 @@ private:
     int fd_;
     std::thread thread_;
     std::atomic<bool> stopping_{false};
+    PeerLogLimit log_;  // before the clients, which log through it, so it outlives them
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<Client> > clients_;
     Clock::time_point lastReport_{};

@@ -6,13 +6,8 @@
 #include "HostLog.h"
 
 #if defined(FASTRAK_HOST_WEB)
-#include <httplib.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -23,8 +18,10 @@
 #include <vector>
 
 #include "ListenAddress.h"
+#include "PeerLogLimit.h"
 #include "Recorder.h"
 #include "SummaryFilter.h"
+#include "WebGate.h"
 #include "WebPage.h"
 #endif
 
@@ -138,39 +135,31 @@ private:
     uint64_t count_ = 0;
 };
 
+// Installed once, before the host starts any thread, and never taken out: swapping std::cout's
+// buffer while other threads write through it is a data race. It outlives every write (never freed).
+LogTail& logTail() {
+    static LogTail* const tail = [] {
+        LogTail* made = new LogTail(std::cout.rdbuf());
+        std::cout.rdbuf(made);
+        return made;
+    }();
+    return *tail;
+}
+
 const char* const kStateMark = "<!--state-->";
 
 }  // namespace
 
 class WebOutput::Server {
 public:
-    Server() : ring_(kRing) {}
+    // Workers: every /events stream holds one, the rest answer the page and /state.
+    Server() : http_(kMaxStreams + 8, kStalledSeconds), ring_(kRing) {}
 
     bool bind(const std::string& host, int port, int& bound, std::string& reason) {
-        http_.new_task_queue = [] { return new httplib::ThreadPool(kMaxStreams + 8); };
-        http_.set_keep_alive_timeout(1);
-        http_.set_write_timeout(kStalledSeconds, 0);
-        // Accepted sockets inherit these: a write into a full socket gives up after the timeout, and
-        // a fixed send buffer (the kernel's grows to megabytes) holds a stalled client's backlog to
-        // seconds, so it is dropped, not fed for minutes. 32 KB is ample for a page on a lab network.
-        http_.set_socket_options([](socket_t sock) {
-            const int yes = 1, buffer = 32 * 1024;
-            setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-            setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
-            timeval limit{kStalledSeconds, 0};
-            setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-        });
         routes();
-        errno = 0;
-        if (port == 0) {
-            bound = http_.bind_to_any_port(host);
-            if (bound > 0) return true;
-        } else if (http_.bind_to_port(host, port)) {
-            bound = port;
-            return true;
-        }
-        reason = errno != 0 ? std::strerror(errno) : "not an address of this machine";
-        return false;
+        if (!http_.open(host, port, bound, reason)) return false;
+        logTail();
+        return true;
     }
 
     void attach(const PoseBoard* board, const OutputStats* stats) {
@@ -178,13 +167,7 @@ public:
         stats_ = stats;
     }
 
-    void start() {
-        tail_.reset(new LogTail(std::cout.rdbuf()));
-        original_ = std::cout.rdbuf(tail_.get());
-        thread_ = std::thread([this] { http_.listen_after_bind(); });
-        // stop() only ends a server that has begun to listen.
-        for (int i = 0; i < 200 && !http_.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    void start() { http_.start(); }
 
     void publish(const Sample& sample) {
         std::lock_guard<std::mutex> hold(ringMutex_);
@@ -194,15 +177,7 @@ public:
 
     void stop() {
         stopping_ = true;
-        if (thread_.joinable()) {
-            http_.stop();
-            thread_.join();
-        }
-        if (original_ != nullptr) {
-            std::cout.flush();
-            std::cout.rdbuf(original_);
-            original_ = nullptr;
-        }
+        http_.stop();
     }
 
     Totals totals() const {
@@ -251,9 +226,11 @@ private:
                 // The page arrives with the state of now, so it shows the outputs as soon as it loads.
                 const size_t mark = content.find(kStateMark);
                 if (mark != std::string::npos) {
+                    // No '<' at all inside the script block: "</script>" would end it and "<!--" can
+                    // make the HTML parser swallow the rest of the page. In JSON '<' is only in strings.
                     std::string json = state(0);
-                    for (size_t at = 0; (at = json.find("</", at)) != std::string::npos; at += 3)
-                        json.replace(at, 2, "<\\/");
+                    for (size_t at = 0; (at = json.find('<', at)) != std::string::npos; at += 6)
+                        json.replace(at, 1, "\\u003c");
                     content.replace(mark, std::strlen(kStateMark),
                                     "<script>window.initialState = " + json + ";</script>");
                     response.set_header("Cache-Control", "no-store");
@@ -328,8 +305,7 @@ private:
         }
         const Totals t = totals();
         out += "],\"streams\":{\"clients\":" + std::to_string(t.clients) + ",\"skipped\":" + std::to_string(t.skipped) +
-               ",\"dropped\":" + std::to_string(t.dropped) + "},\"log\":" + (tail_ ? tail_->json(logAfter) : "[]") +
-               "}";
+               ",\"dropped\":" + std::to_string(t.dropped) + "},\"log\":" + logTail().json(logAfter) + "}";
         return out;
     }
 
@@ -343,7 +319,9 @@ private:
             return;
         }
         const std::string peer = request.remote_addr + ":" + std::to_string(request.remote_port);
-        hostInfo("web view: " + peer + " follows /events (" + std::to_string(streams_.load()) + " now)");
+        const std::string follows = log_.pass(request.remote_addr, "web view: " + peer + " follows /events (" +
+                                                                       std::to_string(streams_.load()) + " now)");
+        if (!follows.empty()) hostInfo(follows);
         // ?backlog=S starts S seconds back (up to 10, as far as the ring holds), so a page opened now
         // has its trails and plot at once.
         double backlog = 0;
@@ -397,14 +375,15 @@ private:
                 }
                 return true;
             },
-            [this, peer, stalled](bool) {
+            [this, peer, address = request.remote_addr, stalled](bool) {
                 --streams_;
                 if (*stalled) {
                     ++dropped_;
                     hostWarning("web view: " + peer + " dropped: it took nothing for " +
                                 std::to_string(kStalledSeconds) + " s");
                 } else if (!stopping_) {
-                    hostInfo("web view: " + peer + " left /events");
+                    const std::string left = log_.pass(address, "web view: " + peer + " left /events");
+                    if (!left.empty()) hostInfo(left);
                 }
             });
     }
@@ -416,12 +395,10 @@ private:
         return false;
     }
 
-    httplib::Server http_;
-    std::thread thread_;
+    PeerLogLimit log_;  // before the server, whose workers log through it
+    WebGate http_;
     const PoseBoard* board_ = nullptr;
     const OutputStats* stats_ = nullptr;
-    std::unique_ptr<LogTail> tail_;
-    std::streambuf* original_ = nullptr;
 
     mutable std::mutex ringMutex_;
     std::vector<Sample> ring_;

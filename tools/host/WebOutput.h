@@ -43,10 +43,10 @@ public:
 
     // What /state reads; both outlive the server.
     void attach(const PoseBoard* board, const OutputStats* stats);
-    // Serves, and from now on keeps the lines written to standard output for the page.
+    // Serves. From listen() on, the lines written to standard output are kept for the page.
     void start() override;
     void publish(const Sample& sample) override;
-    // Ends every stream and the server; standard output is as before start().
+    // Ends every stream and the server.
     void stop() override;
 
     Totals totals() const;

@@ -10,6 +10,8 @@
 namespace {
 
 thread_local DWORD lastError = ERROR_SUCCESS;
+// The errno behind lastError, when it came from one: its message is the system's own text.
+thread_local int lastErrno = 0;
 
 struct ErrnoMapping {
     int error;
@@ -78,6 +80,16 @@ const MessageEntry kMessages[] = {
     {ERROR_TIMEOUT, "This operation returned because the timeout period expired."},
 };
 
+// strerror_r comes in two forms; each overload takes the one this C library has.
+[[maybe_unused]] const char* pickText(int result, const char* buffer) { return result == 0 ? buffer : nullptr; }
+[[maybe_unused]] const char* pickText(const char* result, const char*) { return result; }
+
+const char* errnoText(int error, char* buffer, size_t size) {
+    buffer[0] = '\0';
+    const char* text = pickText(strerror_r(error, buffer, size), buffer);
+    return text != nullptr && text[0] != '\0' ? text : nullptr;
+}
+
 }  // namespace
 
 namespace platform {
@@ -91,6 +103,7 @@ DWORD win32ErrorFromErrno(int error) {
 
 DWORD setLastErrorFromErrno(int error) {
     lastError = win32ErrorFromErrno(error);
+    lastErrno = error;
     return lastError;
 }
 
@@ -98,18 +111,25 @@ DWORD setLastErrorFromErrno(int error) {
 
 DWORD GetLastError() { return lastError; }
 
-void SetLastError(DWORD code) { lastError = code; }
+void SetLastError(DWORD code) {
+    lastError = code;
+    lastErrno = 0;
+}
 
 DWORD FormatMessageA(DWORD flags, const void* /*source*/, DWORD messageId, DWORD /*languageId*/, LPSTR buffer,
                      DWORD size, va_list* /*arguments*/) {
     if ((flags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 || buffer == nullptr) {
-        lastError = ERROR_INVALID_PARAMETER;
+        SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
     char unknown[64];
+    char systemText[256];
     const char* text = nullptr;
+    // The system's own words for the error that just happened ("No such file or directory"); the
+    // Windows texts only for codes that no errno stands behind.
+    if (messageId == lastError && lastErrno != 0) text = errnoText(lastErrno, systemText, sizeof systemText);
     for (const MessageEntry& entry : kMessages) {
-        if (entry.code == messageId) text = entry.text;
+        if (text == nullptr && entry.code == messageId) text = entry.text;
     }
     if (text == nullptr) {
         std::snprintf(unknown, sizeof unknown, "Unknown error %lu.", static_cast<unsigned long>(messageId));
@@ -120,7 +140,7 @@ DWORD FormatMessageA(DWORD flags, const void* /*source*/, DWORD messageId, DWORD
         // The caller passes the address of its pointer and frees the text with LocalFree.
         char* copy = static_cast<char*>(std::malloc(length + 1));
         if (copy == nullptr) {
-            lastError = ERROR_NOT_ENOUGH_MEMORY;
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return 0;
         }
         std::memcpy(copy, text, length + 1);
@@ -128,7 +148,7 @@ DWORD FormatMessageA(DWORD flags, const void* /*source*/, DWORD messageId, DWORD
         return static_cast<DWORD>(length);
     }
     if (size <= length) {
-        lastError = ERROR_BUFFER_OVERFLOW;
+        SetLastError(ERROR_BUFFER_OVERFLOW);
         return 0;
     }
     std::memcpy(buffer, text, length + 1);
