@@ -539,7 +539,7 @@ int main(int argc, char** argv) {
     while (runFlag != 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         const auto now = std::chrono::steady_clock::now();
-        if (!recorder.flushIfDue()) {
+        if (recorder.failed()) {
             outputFailure(recorder.error());
             break;
         }
@@ -597,6 +597,9 @@ int main(int argc, char** argv) {
         std::cout << table << std::flush;
     }
     if (!recorder.close() && !outputFailed) outputFailure(recorder.error());
+    if (recorder.notWritten() > 0)
+        hostError("the recording lacks " + std::to_string(recorder.notWritten()) + " of the run's " +
+                  std::to_string(board.total()) + " records: those from the write error on");
     for (auto& relay : relays) relay->stop();
     if (!capturePath.empty()) {
         if (captureWriter.close()) {
