@@ -327,32 +327,36 @@ TEST(HostProgram, TwoDevicesRecordWhatTheEmulatorsSent) {
 
 // SIGINT mid-run: the threads end, the device sends its stop, files end on a whole line, status 0;
 // with --strict a failed set-up stops everything with status 1.
-TEST(HostProgram, StopsCleanlyOnSigintAndStrictStopsOnAFailedSetUp) {
+TEST(HostProgram, StopsCleanlyOnSigintOrSighupAndStrictStopsOnAFailedSetUp) {
     Scratch scratch;
     Process sim;
     ASSERT_TRUE(hosttest::startSim(sim, scratch.path("t.pty"), scratch.path("sim.log"),
                                    {"--receivers", "1", "--scene", "1=walk:y=-12,speed=5"}));
     scratch.write("one.conf", "[device t]\nport " + scratch.path("t.pty") + "\nsensors 1 0 0 0\n");
-    Process host;
-    ASSERT_TRUE(host.start({kHost, "--config", scratch.path("one.conf"), "--csv", scratch.path("t.csv")},
-                           scratch.path("host.out"), scratch.path("host.err")));
-    // Flushed as it goes: rows show up in the file while the host still runs.
-    ASSERT_TRUE(hosttest::eventually(
-        [&] { return hosttest::lines(hosttest::readFile(scratch.path("t.csv"))).size() > 20; }, 30s));
-    host.signal(SIGINT);
-    EXPECT_EQ(host.wait(15s), 0) << hosttest::readFile(scratch.path("host.out"));
-    const std::string csv = hosttest::readFile(scratch.path("t.csv"));
-    ASSERT_FALSE(csv.empty());
-    EXPECT_EQ(csv.back(), '\n');
-    EXPECT_EQ(split(hosttest::lines(csv).back(), ',').size(), 11u);
-    EXPECT_NE(hosttest::readFile(scratch.path("host.out")).find("fastrak-host: INFO: stopped;"), std::string::npos);
-    // stop sent the end of continuous output: "c" is the last command the emulator received.
-    std::string lastCommand;
-    for (const std::string& line : hosttest::lines(hosttest::readFile(scratch.path("sim.log")))) {
-        const auto entry = nlohmann::json::parse(line, nullptr, false);
-        if (!entry.is_discarded() && entry.value("type", "") == "command") lastCommand = entry.value("text", "");
+    for (int signal : {SIGINT, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        Process host;
+        const std::string csvPath = scratch.path(std::to_string(signal) + ".csv");
+        ASSERT_TRUE(host.start({kHost, "--config", scratch.path("one.conf"), "--csv", csvPath},
+                               scratch.path("host.out"), scratch.path("host.err")));
+        // Flushed as it goes: rows show up in the file while the host still runs.
+        ASSERT_TRUE(
+            hosttest::eventually([&] { return hosttest::lines(hosttest::readFile(csvPath)).size() > 20; }, 30s));
+        host.signal(signal);
+        EXPECT_EQ(host.wait(15s), 0) << hosttest::readFile(scratch.path("host.out"));
+        const std::string csv = hosttest::readFile(csvPath);
+        ASSERT_FALSE(csv.empty());
+        EXPECT_EQ(csv.back(), '\n');
+        EXPECT_EQ(split(hosttest::lines(csv).back(), ',').size(), 11u);
+        EXPECT_NE(hosttest::readFile(scratch.path("host.out")).find("fastrak-host: INFO: stopped;"), std::string::npos);
+        // stop sent the end of continuous output: "c" is the last command the emulator received.
+        std::string lastCommand;
+        for (const std::string& line : hosttest::lines(hosttest::readFile(scratch.path("sim.log")))) {
+            const auto entry = nlohmann::json::parse(line, nullptr, false);
+            if (!entry.is_discarded() && entry.value("type", "") == "command") lastCommand = entry.value("text", "");
+        }
+        EXPECT_EQ(lastCommand, "c");
     }
-    EXPECT_EQ(lastCommand, "c");
 
     scratch.write("strict.conf", "[device t]\nport " + scratch.path("t.pty") +
                                      "\nsensors 1 0 0 0\n"

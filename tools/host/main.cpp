@@ -2,6 +2,7 @@
 // and records the poses.
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -44,8 +45,8 @@ using namespace fastrakhost;
 
 namespace {
 
-// The word the module polls; the signal handler clears it.
-volatile int32_t runFlag = 1;
+// The word the module polls; the signal handler and the device threads clear it.
+std::atomic<int32_t> runFlag{1};
 volatile std::sig_atomic_t stopSignals = 0;
 
 extern "C" void onStopSignal(int) {
@@ -62,7 +63,7 @@ const char* kDescription =
     "the configuration file on its own reception thread, shows the poses (a live table on a terminal,\n"
     "plain lines otherwise), records every published record to CSV or JSON lines and sends it\n"
     "over OSC and to OpenIGTLink clients, and serves a live web view.\n"
-    "SIGINT or SIGTERM stops cleanly; a second Ctrl-C exits at once.";
+    "SIGINT, SIGTERM or SIGHUP stops cleanly; a second Ctrl-C exits at once.";
 
 const char* kFooter =
     "\nConfiguration file: sections [host] and [device NAME]; a device's lines are the module's option\n"
@@ -400,6 +401,9 @@ int main(int argc, char** argv) {
 
     std::signal(SIGINT, onStopSignal);
     std::signal(SIGTERM, onStopSignal);
+#if defined(SIGHUP)
+    std::signal(SIGHUP, onStopSignal);  // the terminal closed: stop as for SIGTERM
+#endif
 #if !defined(_WIN32)
     removeStaleScratchFolders();
 #endif
