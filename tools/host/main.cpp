@@ -55,7 +55,9 @@ extern "C" void onStopSignal(int) {
         Simulator::terminateAllFromSignal();
         _exit(130);
     }
+    const int interrupted = errno;  // the interrupted code may be about to read it
     runFlag = 0;
+    errno = interrupted;
 }
 
 const char* kDescription =
