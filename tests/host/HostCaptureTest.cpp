@@ -115,6 +115,7 @@ TEST(HostCapture, ReplayedCaptureGivesTheSameRecordsAndADifferentCommandIsReport
             if (line.baud == 115200u) sentAt115200 += chunk.payload;
         }
     }
+    ASSERT_FALSE(sentAt115200.empty());
     EXPECT_EQ(sentAt115200.back(), 'c');
     sim.signal(SIGTERM);
     ASSERT_EQ(sim.wait(10s), 0);
