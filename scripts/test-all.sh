@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds and runs every test flavor: the layout and lint check (.clang-format, .clang-tidy), native
-# (benchmarks built, not run), native under AddressSanitizer and UndefinedBehaviorSanitizer, a
-# bounded run of each libFuzzer target (clang), then the 32-bit Windows DLL and its tests under Wine.
+# (benchmarks built, not run), native under AddressSanitizer and UndefinedBehaviorSanitizer, the
+# host and device tests under ThreadSanitizer, a bounded run of each libFuzzer target (clang), then
+# the 32-bit Windows DLL and its tests under Wine.
 # Exits non-zero on the first failure. FASTRAK_FLAVORS="default mingw" picks a subset.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
-flavors=${FASTRAK_FLAVORS:-lint default asan fuzz mingw}
+flavors=${FASTRAK_FLAVORS:-lint default asan tsan fuzz mingw}
 
 for preset in $flavors; do
   echo "=== flavor: $preset ==="
@@ -19,6 +20,12 @@ for preset in $flavors; do
     exit 1
   fi
   cmake --preset "$preset" >/dev/null
+  if [ "$preset" = tsan ]; then
+    # Only the programs whose code runs threads of its own, to keep the flavor short.
+    cmake --build --preset tsan -j "$jobs" --target threaded_tests
+    ctest --preset tsan -j "$jobs" -R '^(host|device)_' --no-tests=error
+    continue
+  fi
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs" --no-tests=error
 done

@@ -80,7 +80,9 @@ private:
     void resetReception();
     void publishTracker(uint32_t station, uint32_t newTraId, UpdateMask* mask, bool& decoded);
     void publishController(uint32_t station, uint32_t newConId, UpdateMask* mask, bool& decoded);
-    bool keepReading() const { return runFlag == nullptr || *runFlag != 0; }
+    // The host clears its flag from another thread while a call reads: an atomic load, so the
+    // read is defined however the host writes the word.
+    bool keepReading() const { return runFlag == nullptr || __atomic_load_n(runFlag, __ATOMIC_RELAXED) != 0; }
 
     CRS232H* serialPort;
     char* deviceName;

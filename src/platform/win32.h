@@ -175,6 +175,7 @@ BOOL GetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts);
 BOOL SetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts);
 BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* read, void* overlapped);
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, void* overlapped);
+BOOL FlushFileBuffers(HANDLE file);  // on a serial line: waits until what was written has left it
 BOOL CloseHandle(HANDLE object);
 
 // Error codes and texts (posix/error.cpp)

@@ -167,6 +167,9 @@ void CRS232H::makeRaw(PortAttribute& attribute) {
 
 bool CRS232H::closePort() {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
+    // The stop command leaves at the speed it was written for before the saved settings return. A
+    // line that cannot drain (hung up) has nothing more to say, so a failure here is not reported.
+    FlushFileBuffers(handle);
     const bool restored = setAttribute(&savedAttribute);
     if (!CloseHandle(handle)) {
         reportSystemError("CRS232H: Closing port ");

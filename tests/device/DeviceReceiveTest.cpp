@@ -451,7 +451,7 @@ TEST_F(DeviceReceive, SilenceAndTheRunFlagEndACallWithoutPublishing) {
     ASSERT_TRUE(s->pty.write(late.substr(0, 10)));
     std::thread host([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        s->runFlag = 0;
+        __atomic_store_n(&s->runFlag, 0, __ATOMIC_RELAXED);  // while the device reads it
         s->pty.write(std::string(1, 'x'));
     });
     call = receive();

@@ -1,7 +1,11 @@
 // fastrak-host --capture and fastrak-sim --replay as processes: a round trip to the same records,
-// a differing command reported, and damaged captures refused with their offset.
+// commands at the speed they were written for and the real line given back as found, a differing
+// command reported, and damaged captures refused with their offset.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -25,6 +29,16 @@ std::vector<std::string> recordsOf(const std::string& path) {
 
 std::string config(const std::string& port, const std::string& sensors) {
     return "[device left]\nport " + port + "\nsensors " + sensors + "\nstylus 2\nbaud 115200\n";
+}
+
+// The terminal's settings, after setting them to `set` when given.
+termios lineOf(const std::string& path, const termios* set = nullptr) {
+    termios line{};
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0 && set != nullptr) ::tcsetattr(fd, TCSANOW, set);
+    if (fd >= 0) ::tcgetattr(fd, &line);
+    if (fd >= 0) ::close(fd);
+    return line;
 }
 
 int runHost(const Scratch& scratch, const std::vector<std::string>& args) {
@@ -72,10 +86,37 @@ TEST(HostCapture, ReplayedCaptureGivesTheSameRecordsAndADifferentCommandIsReport
         {"--receivers", "1,2", "--reset-time", "0.5", "--scene", "1=circle:x=12,y=-10,radius=4,period=2", "--scene",
          "2=walk:x=20,y=-12,speed=8", "--press", "2=0.7,0.2"}));
     scratch.write("first.conf", config(scratch.path("sim.pty"), "1 1 0 0"));
+    // The line at a speed of its own, as another program may have left it.
+    termios before = lineOf(scratch.path("sim.pty"));
+    ::cfsetispeed(&before, B19200);
+    ::cfsetospeed(&before, B19200);
+    before = lineOf(scratch.path("sim.pty"), &before);
     ASSERT_EQ(runHost(scratch, {"--config", scratch.path("first.conf"), "--capture", scratch.path("run.cap"), "--jsonl",
                                 scratch.path("first.jsonl"), "--count", "300"}),
               0)
         << hosttest::readFile(scratch.path("host.out"));
+    // The real line is given back as the relay found it.
+    const termios after = lineOf(scratch.path("sim.pty"));
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    // Every command, the closing stop command too, went out at the speed the module set for it.
+    fastrakcapture::Capture capture;
+    uint64_t offset = 0;
+    std::string problem;
+    ASSERT_TRUE(fastrakcapture::parseCapture(hosttest::readFile(scratch.path("run.cap")), capture, offset, problem))
+        << problem;
+    fastrakcapture::LineSettings line = capture.streams.at(0).settings;
+    std::string sentAt115200;
+    for (const fastrakcapture::Chunk& chunk : capture.chunks) {
+        if (chunk.kind == fastrakcapture::ChunkKind::Settings) fastrakcapture::readSettings(chunk.payload, line);
+        if (chunk.kind == fastrakcapture::ChunkKind::ToTracker) {
+            EXPECT_EQ(line.baud, 115200u) << chunk.payload;
+            if (line.baud == 115200u) sentAt115200 += chunk.payload;
+        }
+    }
+    ASSERT_FALSE(sentAt115200.empty());
+    EXPECT_EQ(sentAt115200.back(), 'c');
     sim.signal(SIGTERM);
     ASSERT_EQ(sim.wait(10s), 0);
     const auto first = recordsOf(scratch.path("first.jsonl"));

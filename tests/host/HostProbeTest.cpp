@@ -1,10 +1,16 @@
 // fastrak-host --probe against emulators whose switches say 9600 and 115200 baud, one of them left in
-// continuous output, and a pseudo-terminal where nobody answers.
+// continuous output, a pseudo-terminal where nobody answers, a port a running host holds, and a
+// probe stopped by a signal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "HostProcess.h"
 
@@ -86,6 +92,66 @@ TEST(HostProbe, APortWhereNobodyAnswersIsReportedAndTheStatusIsOne) {
     EXPECT_NE(out.find("no tracker found"), std::string::npos) << out;
     ::close(slave);
     ::close(master);
+}
+
+// Stopped by a signal mid-probe, the probe puts the port back before the signal ends it.
+TEST(HostProbe, ASignalMidProbeLeavesThePortAsItWasFound) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        int master = -1, slave = -1;
+        char name[128];
+        ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+        termios before{}, now{};
+        ASSERT_EQ(::tcgetattr(slave, &before), 0);
+        Scratch scratch;
+        Process host;
+        ASSERT_TRUE(host.start({kHost, "--probe", name}, scratch.path("out"), scratch.path("err")));
+        // Mid-probe: the port is raw, at one of the tracker's speeds.
+        EXPECT_TRUE(
+            hosttest::eventually([&] { return ::tcgetattr(slave, &now) == 0 && (now.c_lflag & ICANON) == 0; }, 10s));
+        host.signal(signal);
+        EXPECT_EQ(host.wait(10s), 128 + signal);
+        ASSERT_EQ(::tcgetattr(slave, &now), 0);
+        EXPECT_EQ(now.c_iflag, before.c_iflag);
+        EXPECT_EQ(now.c_oflag, before.c_oflag);
+        EXPECT_EQ(now.c_cflag, before.c_cflag);
+        EXPECT_EQ(now.c_lflag, before.c_lflag);
+        EXPECT_EQ(::cfgetospeed(&now), ::cfgetospeed(&before));
+        ::close(slave);
+        ::close(master);
+    }
+}
+
+// A port a running host holds, through its device or its capture relay, is named as in use and
+// left alone: also by root, whom the exclusive mode lets in.
+TEST(HostProbe, APortARunningHostHoldsIsInUseAndLeftAlone) {
+    for (bool capture : {false, true}) {
+        SCOPED_TRACE(capture ? "capture relay" : "device");
+        Scratch scratch;
+        Process sim;
+        const std::string link = scratch.path("tracker");
+        ASSERT_TRUE(hosttest::startSim(sim, link, scratch.path("sim.jsonl"),
+                                       {"--receivers", "1", "--scene", "1=walk:y=-12,speed=5"}));
+        scratch.write("one.conf", "[device t]\nport " + link + "\nsensors 1 0 0 0\n");
+        std::vector<std::string> args = {
+            kHost, "--plain", "--config", scratch.path("one.conf"), "--jsonl", scratch.path("t.jsonl")};
+        if (capture) args.insert(args.end(), {"--capture", scratch.path("t.cap")});
+        Process host;
+        ASSERT_TRUE(host.start(args, scratch.path("host.out"), scratch.path("host.err")));
+        ASSERT_TRUE(hosttest::eventually(
+            [&] { return hosttest::lines(hosttest::readFile(scratch.path("t.jsonl"))).size() > 10; }, 30s));
+        Process probe;
+        ASSERT_TRUE(probe.start({kHost, "--probe", link}, scratch.path("out"), scratch.path("err")));
+        EXPECT_EQ(probe.wait(60s), 1);
+        EXPECT_NE(hosttest::readFile(scratch.path("out")).find(link + ": in use by another program\n"),
+                  std::string::npos)
+            << hosttest::readFile(scratch.path("out"));
+        host.signal(SIGTERM);
+        EXPECT_EQ(host.wait(15s), 0) << hosttest::readFile(scratch.path("host.out"));
+        sim.signal(SIGTERM);
+        sim.wait(10s);
+        EXPECT_EQ(hosttest::readFile(scratch.path("sim.jsonl")).find("\"text\":\"S\""), std::string::npos);
+    }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // fastrak-host end to end: the built program, the built module and real fastrak-sim processes on ptys.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -199,9 +201,56 @@ TEST(HostProgram, FullDiskStopsTheRunWithTheFileNamedAndWholeLines) {
         for (const std::string& line : hosttest::lines(jsonl))
             EXPECT_FALSE(nlohmann::json::parse(line, nullptr, false).is_discarded()) << line;
         EXPECT_TRUE(jsonl.empty() || jsonl.back() == '\n');
+        // The records the recording lacks (cut at the error, or received after it) are counted.
+        const size_t stopped = run.out.find("stopped; ");
+        ASSERT_NE(stopped, std::string::npos) << run.out;
+        const size_t total = std::stoul(run.out.substr(stopped + 9));
+        const size_t recorded =
+            c.full == "/run.cap" ? csv.size() - 1 : std::min(csv.size() - 1, hosttest::lines(jsonl).size());
+        const std::string lacks = "the recording lacks " + std::to_string(total - recorded) + " of the run's " +
+                                  std::to_string(total) + " records";
+        if (c.full == "/run.cap")
+            EXPECT_EQ(recorded, total) << run.out;
+        else
+            EXPECT_NE(run.out.find(lacks), std::string::npos) << lacks << "\n" << run.out;
         for (const char* name : {"/poses.csv", "/poses.jsonl", "/run.cap"}) std::remove((disk + name).c_str());
     }
     umount(disk.c_str());
+}
+
+// Standard output a pipe nobody reads, full from the start: the recording is written every 200 ms
+// all the same, and the run stops as usual once the pipe is read again.
+TEST(HostProgram, RecordingGoesOnWhileStandardOutputIsBlocked) {
+    Scratch scratch;
+    const std::string fifo = scratch.path("stdout");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    const int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_GE(filler, 0);
+    while (write(filler, "x", 1) == 1) {
+    }
+    close(filler);
+    Process host;
+    const std::string jsonl = scratch.path("poses.jsonl");
+    ASSERT_TRUE(host.start({kHost, "--simulate", "--jsonl", jsonl}, fifo, scratch.path("host.err")));
+    auto recorded = [&] { return hosttest::lines(hosttest::readFile(jsonl)).size(); };
+    EXPECT_TRUE(hosttest::eventually([&] { return recorded() > 0; }, 30s));
+    for (int i = 0; i < 3; ++i) {
+        const size_t before = recorded();
+        EXPECT_TRUE(hosttest::eventually([&] { return recorded() > before; }, 5s)) << before;
+    }
+    std::thread drain([&] {
+        char buffer[4096];
+        for (const auto until = std::chrono::steady_clock::now() + 60s; std::chrono::steady_clock::now() < until;) {
+            pollfd ready{reader, POLLIN, 0};
+            if (poll(&ready, 1, 100) > 0 && read(reader, buffer, sizeof buffer) == 0) break;
+        }
+    });
+    host.signal(SIGTERM);
+    EXPECT_EQ(host.wait(30s), 0) << hosttest::readFile(scratch.path("host.err"));
+    drain.join();
+    close(reader);
 }
 
 // Two devices on two emulators: output numbers in file order, every recorded pose one the emulator
@@ -282,32 +331,36 @@ TEST(HostProgram, TwoDevicesRecordWhatTheEmulatorsSent) {
 
 // SIGINT mid-run: the threads end, the device sends its stop, files end on a whole line, status 0;
 // with --strict a failed set-up stops everything with status 1.
-TEST(HostProgram, StopsCleanlyOnSigintAndStrictStopsOnAFailedSetUp) {
+TEST(HostProgram, StopsCleanlyOnSigintOrSighupAndStrictStopsOnAFailedSetUp) {
     Scratch scratch;
     Process sim;
     ASSERT_TRUE(hosttest::startSim(sim, scratch.path("t.pty"), scratch.path("sim.log"),
                                    {"--receivers", "1", "--scene", "1=walk:y=-12,speed=5"}));
     scratch.write("one.conf", "[device t]\nport " + scratch.path("t.pty") + "\nsensors 1 0 0 0\n");
-    Process host;
-    ASSERT_TRUE(host.start({kHost, "--config", scratch.path("one.conf"), "--csv", scratch.path("t.csv")},
-                           scratch.path("host.out"), scratch.path("host.err")));
-    // Flushed as it goes: rows show up in the file while the host still runs.
-    ASSERT_TRUE(hosttest::eventually(
-        [&] { return hosttest::lines(hosttest::readFile(scratch.path("t.csv"))).size() > 20; }, 30s));
-    host.signal(SIGINT);
-    EXPECT_EQ(host.wait(15s), 0) << hosttest::readFile(scratch.path("host.out"));
-    const std::string csv = hosttest::readFile(scratch.path("t.csv"));
-    ASSERT_FALSE(csv.empty());
-    EXPECT_EQ(csv.back(), '\n');
-    EXPECT_EQ(split(hosttest::lines(csv).back(), ',').size(), 11u);
-    EXPECT_NE(hosttest::readFile(scratch.path("host.out")).find("fastrak-host: INFO: stopped;"), std::string::npos);
-    // stop sent the end of continuous output: "c" is the last command the emulator received.
-    std::string lastCommand;
-    for (const std::string& line : hosttest::lines(hosttest::readFile(scratch.path("sim.log")))) {
-        const auto entry = nlohmann::json::parse(line, nullptr, false);
-        if (!entry.is_discarded() && entry.value("type", "") == "command") lastCommand = entry.value("text", "");
+    for (int signal : {SIGINT, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        Process host;
+        const std::string csvPath = scratch.path(std::to_string(signal) + ".csv");
+        ASSERT_TRUE(host.start({kHost, "--config", scratch.path("one.conf"), "--csv", csvPath},
+                               scratch.path("host.out"), scratch.path("host.err")));
+        // Flushed as it goes: rows show up in the file while the host still runs.
+        ASSERT_TRUE(
+            hosttest::eventually([&] { return hosttest::lines(hosttest::readFile(csvPath)).size() > 20; }, 30s));
+        host.signal(signal);
+        EXPECT_EQ(host.wait(15s), 0) << hosttest::readFile(scratch.path("host.out"));
+        const std::string csv = hosttest::readFile(csvPath);
+        ASSERT_FALSE(csv.empty());
+        EXPECT_EQ(csv.back(), '\n');
+        EXPECT_EQ(split(hosttest::lines(csv).back(), ',').size(), 11u);
+        EXPECT_NE(hosttest::readFile(scratch.path("host.out")).find("fastrak-host: INFO: stopped;"), std::string::npos);
+        // stop sent the end of continuous output: "c" is the last command the emulator received.
+        std::string lastCommand;
+        for (const std::string& line : hosttest::lines(hosttest::readFile(scratch.path("sim.log")))) {
+            const auto entry = nlohmann::json::parse(line, nullptr, false);
+            if (!entry.is_discarded() && entry.value("type", "") == "command") lastCommand = entry.value("text", "");
+        }
+        EXPECT_EQ(lastCommand, "c");
     }
-    EXPECT_EQ(lastCommand, "c");
 
     scratch.write("strict.conf", "[device t]\nport " + scratch.path("t.pty") +
                                      "\nsensors 1 0 0 0\n"

@@ -1,6 +1,7 @@
 // What the terminal system calls show: a single-byte read with a total timeout is one read() call
 // once the wait is programmed (the record decoder reads every byte that way), a write the line takes
-// only in part comes back short, and each parity maps onto the termios flags the shim asks for.
+// only in part comes back short, each parity maps onto the termios flags the shim asks for, and a
+// close drains the line before it restores the saved settings.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -178,4 +179,20 @@ TEST(SerialSyscalls, EachParityMapsOntoItsTermiosFlags) {
         }
     }
     EXPECT_TRUE(CloseHandle(port));
+}
+
+// Closing, the port lets what was written leave the line before it puts the saved settings back,
+// so a stop command goes out at the speed it was written for.
+TEST(SerialSyscalls, CloseDrainsTheLineBeforeItRestoresTheSavedSettings) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok()) << pty.error();
+    CRS232H port;
+    ASSERT_TRUE(port.openPort(pty.slavePath().c_str()));
+    configureLikeTheDevice(port, 115200);
+    syscallhooks::resetCounts();
+    ASSERT_EQ(port.writePort("c", 1), 1u);
+    EXPECT_TRUE(port.closePort());
+    const std::string order = syscallhooks::writesDrainsAndSettings();
+    EXPECT_EQ(order.substr(0, 3), "wds") << order;
+    EXPECT_EQ(pty.read(1, 300), "c");
 }

@@ -10,6 +10,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <mutex>
+#include <string>
 
 namespace {
 
@@ -24,6 +26,13 @@ std::atomic<int> failureErrno{0};
 std::atomic<int> writesUntilShort{0};
 std::atomic<size_t> shortWriteBytes{0};
 termios requestedLine{};
+std::mutex orderMutex;
+std::string order;
+
+void note(char call) {
+    std::lock_guard<std::mutex> hold(orderMutex);
+    order += call;
+}
 
 template <typename Function>
 Function next(const char* name) {
@@ -42,7 +51,16 @@ bool terminal(int fd) {
 
 namespace syscallhooks {
 
-void resetCounts() { readCount = writeCount = pollCount = ioctlCount = tcgetattrCount = tcsetattrCount = 0; }
+void resetCounts() {
+    readCount = writeCount = pollCount = ioctlCount = tcgetattrCount = tcsetattrCount = 0;
+    std::lock_guard<std::mutex> hold(orderMutex);
+    order.clear();
+}
+
+std::string writesDrainsAndSettings() {
+    std::lock_guard<std::mutex> hold(orderMutex);
+    return order;
+}
 
 Counts counts() { return Counts{readCount, writeCount, pollCount, ioctlCount, tcgetattrCount, tcsetattrCount}; }
 
@@ -72,6 +90,7 @@ ssize_t write(int fd, const void* buffer, size_t count) {
     static const auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
     if (terminal(fd)) {
         ++writeCount;
+        note('w');
         if (writesUntilFailure > 0 && --writesUntilFailure == 0) {
             errno = failureErrno;
             return -1;
@@ -106,8 +125,15 @@ int tcgetattr(int fd, struct termios* line) __THROW {
 int tcsetattr(int fd, int when, const struct termios* line) __THROW {
     static const auto real = next<int (*)(int, int, const struct termios*)>("tcsetattr");
     ++tcsetattrCount;
+    note('s');
     if (line != nullptr) requestedLine = *line;
     return real(fd, when, line);
+}
+
+int tcdrain(int fd) {
+    static const auto real = next<int (*)(int)>("tcdrain");
+    note('d');
+    return real(fd);
 }
 
 }  // extern "C"

@@ -1,12 +1,13 @@
 // Counts the terminal system calls that the serial shim makes, can make one terminal write fail or
 // take only part of its bytes, and keeps the last line settings handed to tcsetattr.
-// A test program that links SyscallHooks.cpp routes its read, write, poll, ioctl, tcgetattr and
-// tcsetattr calls through these hooks, which pass every call on to the C library.
+// A test program that links SyscallHooks.cpp routes its read, write, poll, ioctl, tcgetattr,
+// tcsetattr and tcdrain calls through these hooks, which pass every call on to the C library.
 #pragma once
 
 #include <termios.h>
 
 #include <cstddef>
+#include <string>
 
 namespace syscallhooks {
 
@@ -22,6 +23,8 @@ struct Counts {
 // Counts only calls on terminals, so the test's own file output does not disturb them.
 void resetCounts();
 Counts counts();
+// Since resetCounts, in order: 'w' a terminal write, 'd' a drain, 's' a tcsetattr.
+std::string writesDrainsAndSettings();
 
 // The nth terminal write from now (1 = the next one) fails with the given errno, sending nothing.
 void failTerminalWrite(int nth, int error);

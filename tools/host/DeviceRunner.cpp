@@ -123,7 +123,7 @@ bool DeviceRunner::setUp() {
     context_.board->setState(name(), DeviceState::SettingUp);
     record_.reset(new DeviceRecord(section_));
     session_.reset(
-        new DeviceSession(*context_.module, record_->get(), &logger_, const_cast<int32_t*>(context_.runFlag)));
+        new DeviceSession(*context_.module, record_->get(), &logger_, reinterpret_cast<int32_t*>(context_.runFlag)));
     if (!session_->ready()) {
         hostError(name() + ": cannot make the storage mutexes");
         return false;

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "DeviceFacts.h"
@@ -21,10 +22,20 @@
 
 namespace fastrakhost {
 
+// The module reads the flag as a plain int32_t through the address it is given: an atomic of the
+// same size and alignment, lock-free and standard-layout, holds just that word, and an aligned
+// 32-bit load is never torn, so the host's atomic stores reach the module whole.
+static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t) && alignof(std::atomic<int32_t>) == alignof(int32_t),
+              "the run flag is one plain word");
+static_assert(std::atomic<int32_t>::is_always_lock_free, "the signal handler stores the run flag");
+static_assert(std::is_standard_layout<std::atomic<int32_t>>::value, "the run flag's address is the word's");
+
 // What every device thread shares with the others and with the main thread.
 struct HostContext {
     ModuleLibrary* module = nullptr;
-    volatile int32_t* runFlag = nullptr;  // the word the module reads; cleared to end every reception
+    // The word the module reads through a plain int32_t*; cleared to end every reception. The host
+    // writes it atomically from any thread and from the signal handler.
+    std::atomic<int32_t>* runFlag = nullptr;
     PoseBoard* board = nullptr;
     Recorder* recorder = nullptr;
     std::vector<HostOutput*> outputs;  // the configured ones: OSC, OpenIGTLink, web view

@@ -10,6 +10,7 @@
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -49,8 +50,9 @@ bool LineRelay::openLine(std::string&) { return false; }
 bool LineRelay::openTerminal(std::string&) { return false; }
 void LineRelay::closeTerminal() {}
 void LineRelay::run() {}
-bool LineRelay::mirrorSettings() { return false; }
+void LineRelay::mirrorSettings() {}
 bool LineRelay::relayFromModule() { return false; }
+int LineRelay::forwardFromModule() { return -1; }
 bool LineRelay::relayFromLine() { return false; }
 void LineRelay::lost(const std::string&) {}
 
@@ -95,7 +97,9 @@ bool sameLine(const termios& a, const termios& b) {
 }  // namespace
 
 struct LineRelay::Copied {
-    termios settings{};
+    termios settings{};  // last copied to the line
+    termios resting{};   // the terminal's own, which the module puts back when it closes the port
+    termios found{};     // the real line's before the relay set it
 };
 
 bool LineRelay::start(const std::string& link, std::string& error) {
@@ -122,6 +126,8 @@ void LineRelay::stop() {
     }
     closeTerminal();
     if (line_ >= 0) {
+        tcdrain(line_);
+        tcsetattr(line_, TCSANOW, &copied_->found);
         ioctl(line_, TIOCNXCL);
         close(line_);
         line_ = -1;
@@ -133,16 +139,23 @@ void LineRelay::stop() {
 bool LineRelay::openLine(std::string& error) {
     line_ = open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (line_ < 0) {
-        error = port_ + " (" + path_ + "): " + std::strerror(errno);
+        error = port_ + " (" + path_ +
+                "): " + (errno == EBUSY ? std::string("in use by another program") : std::strerror(errno));
         return false;
     }
+    // The module's lock on its own ports, so a probe (even root's) keeps off this one too.
     termios t{};
-    if (tcgetattr(line_, &t) != 0) {
-        error = port_ + " (" + path_ + ") is not a serial line: " + std::strerror(errno);
+    const bool locked = flock(line_, LOCK_EX | LOCK_NB) == 0;
+    if (!locked || tcgetattr(line_, &t) != 0) {
+        error = port_ + " (" + path_ + ") " +
+                (!locked ? std::string("is in use by another program")
+                         : std::string("is not a serial line: ") + std::strerror(errno));
         close(line_);
         line_ = -1;
         return false;
     }
+    if (!found_) copied_->found = t;
+    found_ = true;
     ioctl(line_, TIOCEXCL);
     cfmakeraw(&t);
     t.c_cflag |= CLOCAL | CREAD;
@@ -190,7 +203,7 @@ bool LineRelay::openTerminal(std::string& error) {
     line.c_cflag = (line.c_cflag & ~kControlBits) | (t.c_cflag & kControlBits);
     line.c_iflag = (line.c_iflag & ~kInputBits) | (t.c_iflag & kInputBits);
     tcsetattr(line_, TCSANOW, &line);
-    copied_->settings = t;
+    copied_->settings = copied_->resting = t;
     return true;
 }
 
@@ -201,13 +214,31 @@ void LineRelay::closeTerminal() {
     if (!link_.empty()) unlink(link_.c_str());
 }
 
-// Called before every command is passed on, so the line has the speed the module set before it wrote.
-bool LineRelay::mirrorSettings() {
+// A pseudo-terminal does not say whether bytes waiting in it were written before or after a
+// settings change that is also waiting. The module sets the line up before its commands, and
+// after its stop command puts back the settings it found, which are the terminal's resting ones:
+// so a change back to those follows the bytes waiting with it, and any other change comes first.
+bool LineRelay::relayFromModule() {
     termios t{};
-    if (tcgetattr(slave_, &t) != 0) return false;
-    if (sameLine(t, copied_->settings)) return true;
+    if (tcgetattr(slave_, &t) != 0) return true;
+    const bool changed = !sameLine(t, copied_->settings);
+    const bool restore = changed && sameLine(t, copied_->resting);
+    if (changed && !restore) mirrorSettings();
+    for (int reads = 0, passed = 1; passed > 0 && reads < 64; ++reads) {
+        passed = forwardFromModule();
+        if (passed < 0) return false;
+    }
+    if (restore) mirrorSettings();
+    return true;
+}
+
+void LineRelay::mirrorSettings() {
+    termios t{};
+    if (tcgetattr(slave_, &t) != 0 || sameLine(t, copied_->settings)) return;
     termios line{};
-    if (tcgetattr(line_, &line) != 0) return false;
+    if (tcgetattr(line_, &line) != 0) return;
+    // What was written at the old settings leaves the line before they change.
+    tcdrain(line_);
     cfsetispeed(&line, cfgetispeed(&t));
     cfsetospeed(&line, cfgetospeed(&t));
     line.c_cflag = (line.c_cflag & ~kControlBits) | (t.c_cflag & kControlBits);
@@ -224,14 +255,12 @@ bool LineRelay::mirrorSettings() {
     } else {
         writer_.add(ChunkKind::Settings, stream_, now, fastrakcapture::settingsPayload(settings_));
     }
-    return true;
 }
 
-bool LineRelay::relayFromModule() {
+int LineRelay::forwardFromModule() {
     char buffer[4096];
     const ssize_t got = read(master_, buffer, sizeof buffer);
-    if (got <= 0) return true;  // nothing after all, or the module has the port closed
-    mirrorSettings();           // first: a settings chunk stamped after the commands would put time back
+    if (got <= 0) return 0;  // nothing (more), or the module has the port closed
     const auto now = CaptureWriter::Clock::now();
     if (!declared_) {
         declared_ = true;
@@ -239,18 +268,18 @@ bool LineRelay::relayFromModule() {
                     fastrakcapture::devicePayload(settingsOf(copied_->settings), device_, port_));
     }
     writer_.add(ChunkKind::ToTracker, stream_, now, buffer, static_cast<size_t>(got));
-    for (ssize_t done = 0; done < got && !stopping_;) {
+    for (ssize_t done = 0; done < got;) {
         const ssize_t n = write(line_, buffer + done, static_cast<size_t>(got - done));
         if (n > 0) {
             done += n;
         } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
             pollfd out{line_, POLLOUT, 0};
-            poll(&out, 1, 100);
+            if (poll(&out, 1, 100) == 0 && stopping_) return -1;  // a stuck line does not hold the stop
         } else {
-            return false;
+            return -1;
         }
     }
-    return true;
+    return 1;
 }
 
 bool LineRelay::relayFromLine() {
@@ -300,8 +329,7 @@ void LineRelay::run() {
         pollfd fds[3] = {{line_, POLLIN, 0}, {master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
         if (poll(fds, 3, 200) < 0 && errno != EINTR) break;
         if (fds[2].revents != 0) break;
-        mirrorSettings();
-        if ((fds[1].revents & POLLIN) && !relayFromModule()) {
+        if (!relayFromModule()) {
             lost(std::string("write failed: ") + std::strerror(errno));
             continue;
         }

@@ -24,8 +24,10 @@ public:
     LineRelay(const LineRelay&) = delete;
     LineRelay& operator=(const LineRelay&) = delete;
 
-    // Opens the real port and a pseudo-terminal, links `link` to the terminal and starts copying.
+    // Opens the real port (locked, as the module locks its own) and a pseudo-terminal, links `link`
+    // to the terminal and starts copying.
     bool start(const std::string& link, std::string& error);
+    // Passes the module's last bytes on, then gives the real port back with the settings it had.
     void stop();
 
     uint64_t droppedToModule() const { return dropped_; }
@@ -35,8 +37,11 @@ private:
     bool openTerminal(std::string& error);
     void closeTerminal();
     void run();
-    bool mirrorSettings();
+    // The module's settings and bytes, in the order it made them (see the .cpp); false when the
+    // line refused the bytes.
     bool relayFromModule();
+    int forwardFromModule();  // one read of the terminal: 1 passed on, 0 nothing waiting, -1 the line refused it
+    void mirrorSettings();    // the terminal's settings onto the line, after the bytes before them left
     bool relayFromLine();
     void lost(const std::string& why);
 
@@ -47,8 +52,9 @@ private:
     int wake_[2] = {-1, -1};
     bool declared_ = false;
     fastrakcapture::LineSettings settings_;
-    struct Copied;  // the terminal settings last copied to the line
+    struct Copied;  // the terminal settings last copied to the line, its resting ones, the line's own
     std::unique_ptr<Copied> copied_;
+    bool found_ = false;  // the line's own settings are kept, to be put back at stop()
     std::atomic<bool> stopping_{false};
     std::atomic<uint64_t> dropped_{0};
     std::thread thread_;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cctype>
+#include <csignal>
 #include <cstring>
 #include <iostream>
 
@@ -13,6 +14,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -29,6 +31,15 @@ namespace fastrakhost {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The signal that ends the probe; the port in hand is put back before the program ends by it.
+volatile std::sig_atomic_t stopSignal = 0;
+
+extern "C" void onProbeSignal(int number) { stopSignal = number; }
+
+bool stopping() { return stopSignal != 0; }
+
+const char kInUse[] = "in use by another program";
 
 // Long enough for three of the longest binary records at the speed, and never under 400 ms.
 std::chrono::milliseconds listenTime(unsigned baud) {
@@ -77,7 +88,7 @@ public:
         handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (handle_ == INVALID_HANDLE_VALUE) {
             problem_ = GetLastError() == ERROR_ACCESS_DENIED
-                           ? "cannot open it: another program holds it"
+                           ? kInUse
                            : "cannot open it (error " + std::to_string(GetLastError()) + ")";
             return;
         }
@@ -126,7 +137,7 @@ public:
         std::string got;
         const auto until = Clock::now() + window;
         char buffer[256];
-        while (Clock::now() < until) {
+        while (Clock::now() < until && !stopping()) {
             DWORD n = 0;
             if (!ReadFile(handle_, buffer, sizeof buffer, &n, nullptr)) break;
             got.append(buffer, n);
@@ -156,8 +167,15 @@ public:
         const std::string path = port.find('/') == std::string::npos ? "/dev/" + port : port;
         fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd_ < 0) {
-            problem_ = std::string("cannot open it: ") + std::strerror(errno) +
-                       (errno == EBUSY ? " (another program holds it)" : "");
+            problem_ = errno == EBUSY ? kInUse : std::string("cannot open it: ") + std::strerror(errno);
+            return;
+        }
+        // The lock that fastrak-host's devices and capture relays hold on their ports, taken before
+        // anything is read or set: it keeps out root too, whom the exclusive mode lets in.
+        if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            problem_ = errno == EWOULDBLOCK ? kInUse : std::string("cannot lock it: ") + std::strerror(errno);
+            ::close(fd_);
+            fd_ = -1;
             return;
         }
         if (::tcgetattr(fd_, &saved_) != 0) {
@@ -171,6 +189,7 @@ public:
     }
     ~Line() {
         if (fd_ < 0) return;
+        ::tcflush(fd_, TCOFLUSH);  // a status request still waiting goes nowhere
         ::tcsetattr(fd_, TCSANOW, &saved_);
         ::ioctl(fd_, TIOCNXCL);
         ::close(fd_);
@@ -198,7 +217,7 @@ public:
         std::string got;
         const auto until = Clock::now() + window;
         char buffer[256];
-        for (auto now = Clock::now(); now < until; now = Clock::now()) {
+        for (auto now = Clock::now(); now < until && !stopping(); now = Clock::now()) {
             pollfd p{fd_, POLLIN, 0};
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
             if (::poll(&p, 1, static_cast<int>(left) + 1) <= 0) continue;
@@ -318,6 +337,7 @@ ProbeResult probePort(const std::string& port) {
         return result;
     }
     for (unsigned baud : trackerSpeeds()) {
+        if (stopping()) break;
         if (!line.setSpeed(baud)) continue;
         const std::string heard = line.readFor(listenTime(baud));
         std::string how = recognise(heard);
@@ -336,7 +356,9 @@ ProbeResult probePort(const std::string& port) {
     return result;
 }
 
-int runProbe(const std::vector<std::string>& given) {
+namespace {
+
+int probeAll(const std::vector<std::string>& given) {
     const std::vector<std::string> ports = given.empty() ? serialPorts() : given;
     if (ports.empty()) {
         std::cout << "no serial ports found" << std::endl;
@@ -346,8 +368,10 @@ int runProbe(const std::vector<std::string>& given) {
     for (unsigned baud : trackerSpeeds()) speeds += (speeds.empty() ? "" : ", ") + std::to_string(baud);
     int found = 0;
     for (const std::string& port : ports) {
+        if (stopping()) return 1;
         std::cout << port << ": " << std::flush;
         const ProbeResult r = probePort(port);
+        if (stopping()) return 1;
         if (!r.problem.empty()) {
             std::cout << r.problem << std::endl;
         } else if (r.baud == 0) {
@@ -360,6 +384,23 @@ int runProbe(const std::vector<std::string>& given) {
     }
     if (found == 0) std::cout << "no tracker found; docs/troubleshooting.md lists what to check" << std::endl;
     return found > 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int runProbe(const std::vector<std::string>& given) {
+    // Every way out puts the port in hand back first: the signal only ends the current try.
+    for (int number : {SIGINT, SIGTERM}) std::signal(number, onProbeSignal);
+#if defined(SIGHUP)
+    std::signal(SIGHUP, onProbeSignal);
+#endif
+    const int status = probeAll(given);
+    if (stopping()) {
+        std::cout << "stopped by a signal; the port in hand was left as it was found" << std::endl;
+        std::signal(stopSignal, SIG_DFL);
+        std::raise(stopSignal);
+    }
+    return status;
 }
 
 }  // namespace fastrakhost

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -110,11 +111,14 @@ bool OutputFile::flush() {
         const long long keep =
             written_ + (done > 0 && whole != std::string::npos ? static_cast<long long>(whole + 1) : 0);
         cutFile(fd_, keep);
+        if (keep > written_)
+            lines_ += static_cast<uint64_t>(std::count(pending_.begin(), pending_.begin() + (keep - written_), '\n'));
         written_ = keep;
         fail(reason);
         return false;
     }
     written_ += static_cast<long long>(pending_.size());
+    lines_ += static_cast<uint64_t>(std::count(pending_.begin(), pending_.end(), '\n'));
     pending_.clear();
     return true;
 }
@@ -148,7 +152,7 @@ bool Recorder::open(const std::string& csvPath, const std::string& jsonlPath) {
     }
     csvOn_ = csv_.isOpen();
     jsonOn_ = jsonl_.isOpen();
-    lastFlush_ = std::chrono::steady_clock::now();
+    if (csvOn_ || jsonOn_) writer_ = std::thread([this] { run(); });
     return true;
 }
 
@@ -187,9 +191,15 @@ void Recorder::write(const Sample& sample) {
     const std::string csv = csvOn_ ? csvLine(sample) : std::string();
     const std::string json = jsonOn_ ? jsonLine(sample) : std::string();
     std::lock_guard<std::mutex> hold(mutex_);
+    ++received_;
     if (failed_) return;
     csvLines_ += csv;
     jsonLines_ += json;
+}
+
+std::string Recorder::error() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return error_;
 }
 
 bool Recorder::failed() const {
@@ -197,7 +207,6 @@ bool Recorder::failed() const {
     return failed_;
 }
 
-// The files are the main thread's alone; the reception threads only touch the line buffers.
 bool Recorder::flushFile(OutputFile& file) {
     if (file.flush()) return true;
     std::lock_guard<std::mutex> hold(mutex_);
@@ -206,22 +215,27 @@ bool Recorder::flushFile(OutputFile& file) {
     return false;
 }
 
-bool Recorder::flushIfDue() {
-    const SteadyTime now = std::chrono::steady_clock::now();
-    if (now - lastFlush_ < std::chrono::milliseconds(200)) return !failed();
-    lastFlush_ = now;
-    {
-        std::lock_guard<std::mutex> hold(mutex_);
-        if (failed_) return false;
+void Recorder::run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!failed_) {
+        if (wake_.wait_for(lock, std::chrono::milliseconds(200), [this] { return stopping_; })) return;
         csv_.append(csvLines_);
         jsonl_.append(jsonLines_);
         csvLines_.clear();
         jsonLines_.clear();
+        lock.unlock();
+        if (flushFile(csv_)) flushFile(jsonl_);
+        lock.lock();
     }
-    return flushFile(csv_) && flushFile(jsonl_);
 }
 
 bool Recorder::close() {
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (writer_.joinable()) writer_.join();
     {
         std::lock_guard<std::mutex> hold(mutex_);
         if (!failed_) {
@@ -241,6 +255,14 @@ bool Recorder::close() {
         }
     }
     return !failed();
+}
+
+uint64_t Recorder::notWritten() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    uint64_t written = received_;
+    if (csvOn_) written = std::min(written, csv_.linesWritten() > 0 ? csv_.linesWritten() - 1 : 0);  // the header
+    if (jsonOn_) written = std::min(written, jsonl_.linesWritten());
+    return received_ - written;
 }
 
 }  // namespace fastrakhost

@@ -1,8 +1,11 @@
 // Recorder: every published record into CSV and JSON-lines files as it arrives.
 #pragma once
 
+#include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "PoseBoard.h"
 
@@ -28,6 +31,7 @@ public:
     bool flush();  // false with error() when the file cannot take what waits
     bool close();
     const std::string& error() const { return error_; }
+    uint64_t linesWritten() const { return lines_; }  // whole lines in the file
 
 private:
     void fail(const std::string& reason);
@@ -35,12 +39,16 @@ private:
     int fd_ = -1;
     std::string path_, pending_, error_;
     long long written_ = 0;  // bytes in the file, always whole lines
+    uint64_t lines_ = 0;
 };
 
 // An output file that exists and holds something, which a run must not overwrite unless told to.
 // Returns the reason, or an empty string when the path is free.
 std::string occupiedBy(const std::string& path);
 
+// The files are written by a thread of their own every 200 ms, so a killed program loses at most
+// that, whatever the terminal does: a live view blocked on a terminal nobody reads holds up only
+// the view.
 class Recorder {
 public:
     Recorder() = default;
@@ -48,29 +56,35 @@ public:
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
 
-    // Empty paths record nothing; false with error() when a file cannot be made.
+    // Empty paths record nothing; false with error() when a file cannot be made. Starts the
+    // writing thread when a file is open.
     bool open(const std::string& csvPath, const std::string& jsonlPath);
-    const std::string& error() const { return error_; }
+    std::string error() const;
 
     void write(const Sample& sample);
-    // Called every 100 ms; writes out every 200 ms, so a killed program loses at most that. False
-    // once a file has failed: error() names it and the reason; later records are dropped.
-    bool flushIfDue();
-    // Writes the rest out and closes; false with error() when that failed.
-    bool close();
+    // True once a file has failed: error() names it and the reason; later records are counted,
+    // not written.
     bool failed() const;
+    // Stops the thread, writes the rest out and closes; false with error() when that failed.
+    bool close();
+    // After close: the records handed to write() that some file lacks (0 unless a file failed).
+    uint64_t notWritten() const;
 
     static std::string csvLine(const Sample& sample);
     static std::string jsonLine(const Sample& sample);
 
 private:
+    void run();
     bool flushFile(OutputFile& file);
 
     mutable std::mutex mutex_;
+    std::condition_variable wake_;
     std::string csvLines_, jsonLines_;     // filled by the reception threads, emptied by the flush
-    OutputFile csv_, jsonl_;               // the main thread's alone
+    OutputFile csv_, jsonl_;               // the writing thread's alone while it runs
     bool csvOn_ = false, jsonOn_ = false;  // set before the reception threads start
-    SteadyTime lastFlush_{};
+    uint64_t received_ = 0;                // records handed to write()
+    std::thread writer_;
+    bool stopping_ = false;
     std::string error_;
     bool failed_ = false;
 };

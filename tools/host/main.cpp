@@ -2,6 +2,7 @@
 // and records the poses.
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -45,8 +46,8 @@ using namespace fastrakhost;
 
 namespace {
 
-// The word the module polls; the signal handler clears it.
-volatile int32_t runFlag = 1;
+// The word the module polls; the signal handler and the device threads clear it.
+std::atomic<int32_t> runFlag{1};
 volatile std::sig_atomic_t stopSignals = 0;
 
 extern "C" void onStopSignal(int) {
@@ -55,7 +56,9 @@ extern "C" void onStopSignal(int) {
         Simulator::terminateAllFromSignal();
         _exit(130);
     }
+    const int interrupted = errno;  // the interrupted code may be about to read it
     runFlag = 0;
+    errno = interrupted;
 }
 
 const char* kDescription =
@@ -63,7 +66,7 @@ const char* kDescription =
     "the configuration file on its own reception thread, shows the poses (a live table on a terminal,\n"
     "plain lines otherwise), records every published record to CSV or JSON lines and sends it\n"
     "over OSC and to OpenIGTLink clients, and serves a live web view.\n"
-    "SIGINT or SIGTERM stops cleanly; a second Ctrl-C exits at once.";
+    "SIGINT, SIGTERM or SIGHUP stops cleanly; a second Ctrl-C exits at once.";
 
 const char* kFooter =
     "\nConfiguration file: sections [host] and [device NAME]; a device's lines are the module's option\n"
@@ -401,6 +404,9 @@ int main(int argc, char** argv) {
 
     std::signal(SIGINT, onStopSignal);
     std::signal(SIGTERM, onStopSignal);
+#if defined(SIGHUP)
+    std::signal(SIGHUP, onStopSignal);  // the terminal closed: stop as for SIGTERM
+#endif
 #if !defined(_WIN32)
     removeStaleScratchFolders();
 #endif
@@ -548,7 +554,7 @@ int main(int argc, char** argv) {
     while (runFlag != 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         const auto now = std::chrono::steady_clock::now();
-        if (!recorder.flushIfDue()) {
+        if (recorder.failed()) {
             outputFailure(recorder.error());
             break;
         }
@@ -613,6 +619,9 @@ int main(int argc, char** argv) {
         std::cout << table << std::flush;
     }
     if (!recorder.close() && !outputFailed) outputFailure(recorder.error());
+    if (recorder.notWritten() > 0)
+        hostError("the recording lacks " + std::to_string(recorder.notWritten()) + " of the run's " +
+                  std::to_string(board.total()) + " records: those from the write error on");
     for (auto& relay : relays) relay->stop();
     if (!capturePath.empty()) {
         if (captureWriter.close()) {

@@ -755,6 +755,18 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, v
     return TRUE;
 }
 
+BOOL FlushFileBuffers(HANDLE file) {
+    const std::shared_ptr<Port> port = ports().find(file);
+    if (!port) return failCode(ERROR_INVALID_HANDLE);
+    std::lock_guard<std::mutex> hold(port->io);
+    if (port->fd < 0) return failCode(ERROR_INVALID_HANDLE);
+    if (!port->tty) return TRUE;  // nothing of ours waits: every write goes straight to the file
+    while (tcdrain(port->fd) != 0) {
+        if (errno != EINTR) return failErrno(errno);
+    }
+    return TRUE;
+}
+
 BOOL CloseHandle(HANDLE object) {
     const std::shared_ptr<Port> port = ports().remove(object);
     if (!port) return failCode(ERROR_INVALID_HANDLE);
