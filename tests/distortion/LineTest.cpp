@@ -55,6 +55,12 @@ public:
         ready_ = device_ != nullptr && device_->init(&info_) == 1;
         output_ = summary.finish();
         line_.readAll(100);  // the set-up commands
+        // The first record after set-up is taken once the next one starts: after these two, each
+        // record is taken as it arrives.
+        const std::string first = record(fastraksim::Pose{10, 2, 3, 0, 0, 0});
+        UpdateMask mask{};
+        ready_ = ready_ && line_.write(first + first) && device_->recvData(&mask, 0) == 1 &&
+                 device_->recvData(&mask, 0) == 1;
     }
     ~Device() {
         if (device_ == nullptr) return;
