@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <regex>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
@@ -279,7 +280,10 @@ TEST(HostProgram, TwoDevicesRecordWhatTheEmulatorsSent) {
                                           scratch.path("poses.csv"), "--jsonl", scratch.path("poses.jsonl")});
     // The others run on, but a device that never delivered fails the run.
     ASSERT_EQ(run.status, 1) << run.out << run.err;
-    EXPECT_NE(run.out.find("gone: set-up failed"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("gone: set-up failed; cannot open its port " + scratch.path("nothing.pty") +
+                           ": No such file or directory (fastrak-host --probe lists the serial ports and speeds)"),
+              std::string::npos)
+        << run.out;
     EXPECT_NE(run.out.find("not delivering: gone"), std::string::npos) << run.out;
     left.signal(SIGTERM);
     right.signal(SIGTERM);
@@ -595,6 +599,35 @@ TEST(HostProgram, ASilentLineIsNamedWithItsLikelyCausesAndFailsTheRun) {
     EXPECT_NE(screen.find("WARNING: d: no record in the 5 s since its set-up; check the port"), std::string::npos)
         << screen;
     EXPECT_NE(screen.find("never delivered a record: d"), std::string::npos) << screen;
+}
+
+// A line that carries more garbage than records: the device shows as a damaged line, not as
+// silent, one WARNING names the likely causes, and the end of the run counts its damaged frames.
+TEST(HostProgram, AGarbageLineShowsAsDamagedAndItsFramesAreCounted) {
+    Scratch scratch;
+    scratch.write("noisy.conf", "[device d]\nport com1\nsensors 1 0 0 0\n");
+    Process host;  // a terminal wide enough that the log pane does not cut the warning
+    ASSERT_TRUE(host.startOnTerminal({kHost, "--config", scratch.path("noisy.conf"), "--simulate", "--duration", "4",
+                                      "--sim-args", "--receivers 1 --fault noise:rate=1,bytes=3000"},
+                                     30, 400));
+    const std::string screen = host.readTerminal(40s);
+    host.wait(10s);
+    EXPECT_NE(screen.find(" baud: damaged line"), std::string::npos) << screen;
+    EXPECT_EQ(screen.find(": silent"), std::string::npos) << screen;
+    const size_t warning = screen.find("WARNING: d: damaged line: more frames dropped than records received; check");
+    ASSERT_NE(warning, std::string::npos) << screen;
+    EXPECT_NE(screen.find("the baud rate (38400) against the tracker's switches, and the cable", warning),
+              std::string::npos)
+        << screen;
+    // The sum of the module's reports, the last one written by its stop included.
+    unsigned long reported = 0;
+    const std::regex report("Damaged data on the line: (\\d+) frames? dropped");
+    for (std::sregex_iterator it(screen.begin(), screen.end(), report), end; it != end; ++it)
+        reported += std::stoul((*it)[1]);
+    std::smatch count;
+    ASSERT_TRUE(std::regex_search(screen, count, std::regex("damaged frames dropped per device: d (\\d+)"))) << screen;
+    EXPECT_GT(reported, 0u);
+    EXPECT_EQ(std::stoul(count[1]), reported) << screen;
 }
 
 }  // namespace

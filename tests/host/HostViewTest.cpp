@@ -1,5 +1,5 @@
 // fastrak-host's view in-process: which station feeds each output, the table at every terminal
-// width, and the configuration summary shown once per device.
+// width, the configuration summary shown once per device, and the module's line reports.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,6 +11,7 @@
 
 #include "DeviceFacts.h"
 #include "HostConfig.h"
+#include "ModuleLines.h"
 #include "SummaryFilter.h"
 #include "TableView.h"
 
@@ -194,6 +195,115 @@ TEST(HostView, SummaryReachesTheLogOncePerDeviceUnlessItChanges) {
         filter.release(out);
         EXPECT_EQ(out, c.out) << c.what;
     }
+}
+
+TEST(HostView, ModuleReportsAreReadForTheirDeviceOnly) {
+    const std::string damage =
+        "WARNING: CFastrak: Damaged data on the line: 648 frames dropped, 12 records received since the last report.";
+    const std::string stations =
+        "WARNING: CFastrak: Records arrive from stations 3, 4, which the sensors line leaves off (240 records since "
+        "the last report); they also share the tracker's update rate.";
+    using Kind = LineReport::Kind;
+    const struct {
+        std::string line;
+        bool read;
+        Kind kind;
+        std::string device;
+        uint64_t frames, records;
+        std::vector<uint32_t> stations;
+    } cases[] = {
+        {"lab: " + damage, true, Kind::Damage, "lab", 648, 12, {}},
+        {"Dec 08 10:52:03 lab[140233]: " + damage, true, Kind::Damage, "lab", 648, 12, {}},
+        {"10:52:03 lab-2: " + damage, true, Kind::Damage, "lab-2", 648, 12, {}},
+        {"lab: WARNING: CFastrak: Damaged data on the line: 1 frame dropped, 1 record received since the last "
+         "report.",
+         true,
+         Kind::Damage,
+         "lab",
+         1,
+         1,
+         {}},
+        {"lab[7]: " + stations, true, Kind::Stations, "lab", 0, 240, {3, 4}},
+        {"lab: WARNING: CFastrak: Records arrive from station 3, which the sensors line leaves off (1 record since "
+         "the last report); they also share the tracker's update rate.",
+         true,
+         Kind::Stations,
+         "lab",
+         0,
+         1,
+         {3}},
+        // Another device's line, a host line quoting one, a plural that does not agree, a cut line.
+        {"other: " + damage, false, Kind::Damage, "", 0, 0, {}},
+        {"fastrak-host: WARNING: lab: " + damage, false, Kind::Damage, "", 0, 0, {}},
+        {"fastrak-host: INFO: lab: " + damage, false, Kind::Damage, "", 0, 0, {}},
+        {"lab: WARNING: CFastrak: Damaged data on the line: 1 frames dropped, 2 records received since the last "
+         "report.",
+         false,
+         Kind::Damage,
+         "",
+         0,
+         0,
+         {}},
+        {"lab: " + damage.substr(0, 60), false, Kind::Damage, "", 0, 0, {}},
+        {"lab: " + stations.substr(0, stations.size() - 1), false, Kind::Damage, "", 0, 0, {}},
+    };
+    const ModuleLines lines({"lab", "lab-2"});
+    for (const auto& c : cases) {
+        LineReport report;
+        ASSERT_EQ(lines.read(c.line, report), c.read) << c.line;
+        if (!c.read) continue;
+        EXPECT_EQ(report.kind, c.kind) << c.line;
+        EXPECT_EQ(report.device, c.device) << c.line;
+        EXPECT_EQ(report.frames, c.frames) << c.line;
+        EXPECT_EQ(report.records, c.records) << c.line;
+        EXPECT_EQ(report.stations, c.stations) << c.line;
+    }
+}
+
+// A running device shows a damaged line from a report with more frames dropped than records to a
+// report that says otherwise or a lapse of reports; the warning is due once per onset.
+TEST(HostView, DamageReportsSetAndEndTheDamagedLineState) {
+    const SteadyTime t0 = SteadyTime() + std::chrono::hours(1);
+    auto damage = [](uint64_t frames, uint64_t records) {
+        LineReport report;
+        report.device = "d";
+        report.frames = frames;
+        report.records = records;
+        return report;
+    };
+    const struct {
+        int atSeconds;  // a report then, or (frames 0, records 0) no report: only a look
+        uint64_t frames, records;
+        DeviceState shown;
+        bool warning;
+    } steps[] = {
+        {0, 5, 5, DeviceState::Running, false},       {1, 648, 12, DeviceState::DamagedLine, true},
+        {11, 90, 3, DeviceState::DamagedLine, false}, {12, 0, 0, DeviceState::DamagedLine, false},
+        {21, 2, 700, DeviceState::Running, false},    {31, 40, 2, DeviceState::DamagedLine, true},
+        {44, 0, 0, DeviceState::DamagedLine, false},  {45, 0, 0, DeviceState::Running, false},
+        {60, 9, 1, DeviceState::DamagedLine, true},
+    };
+    PoseBoard board;
+    board.setState("d", DeviceState::Running);
+    uint64_t sum = 0;
+    for (const auto& step : steps) {
+        const SteadyTime now = t0 + std::chrono::seconds(step.atSeconds);
+        if (step.frames + step.records > 0) board.take(damage(step.frames, step.records), now);
+        sum += step.frames;
+        EXPECT_EQ(board.state("d", now), step.shown) << step.atSeconds;
+        EXPECT_EQ(board.takeDamageWarning("d"), step.warning) << step.atSeconds;
+    }
+    EXPECT_EQ(board.notes("d").damagedFrames, sum);
+    // A silent or stopped device stays so; the stations report leaves the state alone and gives the hint.
+    board.setState("d", DeviceState::Silent);
+    EXPECT_EQ(board.state("d", t0 + std::chrono::seconds(60)), DeviceState::Silent);
+    LineReport stray;
+    stray.kind = LineReport::Kind::Stations;
+    stray.device = "d";
+    stray.stations = {4, 3};
+    board.take(stray, t0);
+    EXPECT_EQ(board.hint("d"), "records from stations 3, 4 (not on the sensors line)");
+    EXPECT_EQ(board.hint("e"), "");
 }
 
 }  // namespace

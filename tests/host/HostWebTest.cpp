@@ -259,6 +259,32 @@ TEST(HostWeb, LogShowsTheSummaryOnceAcrossSetUps) {
     EXPECT_EQ(host.process.wait(15s), 1) << host.out();  // the line was not back at the end
 }
 
+// A receiver only on a station the sensors line leaves off: /state keeps the device running (not
+// silent) with a hint that names the station, and the run's end says where its records went.
+TEST(HostWeb, StationsOutsideTheSensorsLineAreNamed) {
+    Scratch scratch;
+    scratch.write("34.conf", "[device d]\nport com1\nsensors 1 1 0 0\n");
+    WebHost host(scratch, {"--config", scratch.path("34.conf"), "--sim-args", "--receivers 3", "--duration", "7"});
+    const int port = host.port();
+    ASSERT_GT(port, 0) << host.out();
+    json device;
+    ASSERT_TRUE(hosttest::eventually(
+        [&] {
+            device = getState(port)["devices"][0];
+            return device.value("hint", json()).is_string();
+        },
+        20s))
+        << device.dump();
+    EXPECT_EQ(device["hint"], "records from station 3 (not on the sensors line)");
+    EXPECT_EQ(device["state"], "running");
+    EXPECT_EQ(host.process.wait(30s), 1) << host.out();
+    EXPECT_EQ(host.out().find("d: no record"), std::string::npos) << host.out();
+    EXPECT_NE(host.out().find("never delivered a record: d (records came from station 3, which the sensors line "
+                              "leaves off)"),
+              std::string::npos)
+        << host.out();
+}
+
 // The statistics on records of known noise: RMS about the mean while still, angles across the
 // +-180 seam, a move that ends a stretch, gaps and rates, over the window and over the run.
 TEST(HostWeb, StatisticsOfKnownRecords) {

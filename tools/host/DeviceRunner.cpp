@@ -7,6 +7,15 @@
 #include <string>
 
 #include "HostLog.h"
+#include "LineRelay.h"
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#endif
 
 namespace fastrakhost {
 namespace {
@@ -15,6 +24,21 @@ std::string seconds(double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%g s", value);
     return text;
+}
+
+// Why the port may be what failed: its device file missing or out of reach. "" when it is there.
+std::string portTrouble(const std::string& port) {
+#if defined(_WIN32)
+    (void)port;
+    return std::string();
+#else
+    const std::string path = serialPathOf(port);
+    struct stat status;
+    if (stat(path.c_str(), &status) == 0 && access(path.c_str(), R_OK | W_OK) == 0) return std::string();
+    const std::string reason = std::strerror(errno);
+    return "; cannot open its port " + port + (path == port ? "" : " (" + path + ")") + ": " + reason +
+           " (fastrak-host --probe lists the serial ports and speeds)";
+#endif
 }
 
 }  // namespace
@@ -119,7 +143,7 @@ bool DeviceRunner::setUp() {
     // the numbers of the devices after it do not depend on whether it is plugged in.
     if (!placed_ && !placeOutputs(claimed(session_->trackers()), claimed(session_->controllers()))) return false;
     if (result != 1) {
-        hostError(name() + ": set-up failed");
+        hostError(name() + ": set-up failed" + portTrouble(facts_.port));
         return false;
     }
     return true;
@@ -171,7 +195,9 @@ size_t DeviceRunner::collect(const UpdateMask& mask) {
 
 void DeviceRunner::receive() {
     // A call that waited out the module's one-second read timeout and published nothing met a
-    // silent line; an unchanged record returns at the tracker's rate and is not silence.
+    // silent line. One that returns sooner met bytes: an unchanged record at the tracker's rate,
+    // a record of a station outside the sensors line, or, after about 100 ms, bytes that form no
+    // frame, which the module's damage reports tell apart (the board then shows a damaged line).
     using Clock = std::chrono::steady_clock;
     const auto kTimedOut = std::chrono::milliseconds(900);
     const auto kSilence = std::chrono::seconds(5);
@@ -184,12 +210,19 @@ void DeviceRunner::receive() {
         const Clock::time_point now = Clock::now();
         const bool published = collect(mask) > 0;
         if (published) delivered_ = true;
+        if (context_.board->takeDamageWarning(name())) {
+            hostWarning(name() +
+                        ": damaged line: more frames dropped than records received; check for another "
+                        "program reading the port (" +
+                        facts_.port + "), the baud rate (" + facts_.baud +
+                        ") against the tracker's switches, and the cable (docs/troubleshooting.md)");
+        }
         if (published || now - called < kTimedOut) {
             quietSince = now;
             if (silent) {
                 silent = false;
                 context_.board->setState(name(), DeviceState::Running);
-                hostInfo(name() + ": records again");
+                hostInfo(name() + (published ? ": records again" : ": data on the line again"));
             }
         } else if (!silent && now - quietSince >= kSilence) {
             silent = true;

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <utility>
 
 #if !defined(_WIN32)
 #include <sys/ioctl.h>
@@ -19,7 +20,7 @@ LiveView::~LiveView() { stop(); }
 
 #if defined(_WIN32)
 
-bool LiveView::start(Mode) { return false; }
+bool LiveView::start(Mode, LineWatch) { return false; }
 void LiveView::refresh(const PoseBoard&, const ViewHead&) {}
 void LiveView::stop() {}
 void LiveView::readLines() {}
@@ -29,9 +30,10 @@ void LiveView::restoreFromSignal() {}
 
 #else
 
-bool LiveView::start(Mode mode) {
+bool LiveView::start(Mode mode, LineWatch watch) {
     if (mode == Mode::Table && !isatty(STDOUT_FILENO)) return false;
     mode_ = mode;
+    watch_ = std::move(watch);
     int ends[2];
     std::cout.flush();
     terminal_ = dup(STDOUT_FILENO);
@@ -62,7 +64,9 @@ void LiveView::readLines() {
         partial_.append(buffer, static_cast<size_t>(got));
         size_t end;
         while ((end = partial_.find('\n')) != std::string::npos) {
-            summaries_.take(partial_.substr(0, end), pending_);
+            const std::string line = partial_.substr(0, end);
+            if (watch_) watch_(line);
+            summaries_.take(line, pending_);
             partial_.erase(0, end + 1);
         }
         if (mode_ == Mode::Lines) writeLines(pending_);
@@ -137,7 +141,10 @@ void LiveView::stop() {
         summaries_.release(pending_);
         for (const std::string& line : pending_) rest += line + "\n";
         pending_.clear();
-        if (!partial_.empty()) rest += partial_ + "\n";
+        if (!partial_.empty()) {
+            if (watch_) watch_(partial_);
+            rest += partial_ + "\n";
+        }
         partial_.clear();
     }
     if (mode_ == Mode::Lines) {

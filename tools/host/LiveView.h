@@ -3,6 +3,7 @@
 // configuration summary is left out.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,10 +23,13 @@ public:
     LiveView& operator=(const LiveView&) = delete;
 
     enum class Mode { Table, Lines };
+    // Called on the reader's thread with every whole line written to standard output, once.
+    using LineWatch = std::function<void(const std::string&)>;
     // Takes over standard output: everything written to it from now on (the module's lines, the
-    // host's) scrolls below the table, or goes on as lines. False: no terminal for the table, or
-    // this platform cannot take standard output over; lines then go out as written.
-    bool start(Mode mode);
+    // host's) scrolls below the table, or goes on as lines, and watch sees each line. False: no
+    // terminal for the table, or this platform cannot take standard output over; lines then go
+    // out as written, unwatched.
+    bool start(Mode mode, LineWatch watch = LineWatch());
     // Draws the table (Table) and writes the lines that came in since the last call.
     void refresh(const PoseBoard& board, const ViewHead& head);
     // Gives standard output back, leaving the last table and the log on the screen.
@@ -47,6 +51,7 @@ private:
     std::vector<std::string> pending_;
     std::string partial_;
     SummaryFilter summaries_;  // with linesMutex_
+    LineWatch watch_;
     size_t tableHeight_ = 0;
     size_t terminalRows_ = 0;  // a resized terminal needs its scrolling region set again
     std::vector<std::string> lastTable_;

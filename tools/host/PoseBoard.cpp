@@ -1,6 +1,8 @@
 // PoseBoard: record decoding and the shared latest-state table.
 #include "PoseBoard.h"
 
+#include <algorithm>
+
 #include "Storage.h"
 
 namespace fastrakhost {
@@ -49,6 +51,8 @@ const char* stateName(DeviceState state) {
             return "running";
         case DeviceState::Silent:
             return "silent";
+        case DeviceState::DamagedLine:
+            return "damaged line";
         case DeviceState::Disconnected:
             return "disconnected";
         case DeviceState::Failed:
@@ -95,17 +99,71 @@ std::map<std::pair<int, uint32_t>, PoseBoard::Row> PoseBoard::rows() const {
     return rows_;
 }
 
-std::vector<std::pair<std::string, DeviceState>> PoseBoard::states() const {
+std::vector<std::pair<std::string, DeviceState>> PoseBoard::states(SteadyTime now) const {
     std::lock_guard<std::mutex> hold(mutex_);
-    return states_;
+    std::vector<std::pair<std::string, DeviceState>> all = states_;
+    for (auto& entry : all) entry.second = shown(entry.first, entry.second, now);
+    return all;
 }
 
-DeviceState PoseBoard::state(const std::string& device) const {
+DeviceState PoseBoard::state(const std::string& device, SteadyTime now) const {
     std::lock_guard<std::mutex> hold(mutex_);
     for (const auto& entry : states_) {
-        if (entry.first == device) return entry.second;
+        if (entry.first == device) return shown(device, entry.second, now);
     }
     return DeviceState::Waiting;
+}
+
+DeviceState PoseBoard::shown(const std::string& device, DeviceState state, SteadyTime now) const {
+    if (state != DeviceState::Running) return state;
+    const auto found = notes_.find(device);
+    if (found == notes_.end() || !found->second.damaged || now - found->second.lastDamage > kReportsLapse) return state;
+    return DeviceState::DamagedLine;
+}
+
+void PoseBoard::take(const LineReport& report, SteadyTime now) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    LineNotes& notes = notes_[report.device];
+    if (report.kind == LineReport::Kind::Stations) {
+        for (uint32_t station : report.stations) {
+            if (std::find(notes.strayStations.begin(), notes.strayStations.end(), station) == notes.strayStations.end())
+                notes.strayStations.push_back(station);
+        }
+        std::sort(notes.strayStations.begin(), notes.strayStations.end());
+        return;
+    }
+    const bool wasDamaged = notes.damaged && now - notes.lastDamage <= kReportsLapse;
+    notes.damagedFrames += report.frames;
+    notes.damaged = report.frames > report.records;
+    notes.lastDamage = now;
+    if (notes.damaged && !wasDamaged) notes.warningDue = true;
+    if (!notes.damaged) notes.warningDue = false;
+}
+
+LineNotes PoseBoard::notes(const std::string& device) const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    const auto found = notes_.find(device);
+    return found == notes_.end() ? LineNotes() : found->second;
+}
+
+bool PoseBoard::takeDamageWarning(const std::string& device) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    const auto found = notes_.find(device);
+    if (found == notes_.end() || !found->second.warningDue) return false;
+    found->second.warningDue = false;
+    return true;
+}
+
+std::string PoseBoard::strayStations(const std::string& device) const {
+    const std::vector<uint32_t> stations = notes(device).strayStations;
+    std::string list;
+    for (uint32_t station : stations) list += (list.empty() ? "" : ", ") + std::to_string(station);
+    return list.empty() ? list : (stations.size() == 1 ? "station " : "stations ") + list;
+}
+
+std::string PoseBoard::hint(const std::string& device) const {
+    const std::string stations = strayStations(device);
+    return stations.empty() ? stations : "records from " + stations + " (not on the sensors line)";
 }
 
 uint64_t PoseBoard::total() const {

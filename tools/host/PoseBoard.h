@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ModuleLines.h"
 #include "fastrak/Records.h"
 
 namespace fastrakhost {
@@ -33,8 +34,19 @@ Sample decodeTracker(const TrackerRecord& record);
 Sample decodeController(const ControllerRecord& record);
 double wallClockSeconds();
 
-enum class DeviceState { Waiting, SettingUp, Running, Silent, Disconnected, Failed, Stopped };
+// DamagedLine: running, but the module's last damage report counted more damaged frames than
+// good records; the board shows it in place of Running while such reports keep coming.
+enum class DeviceState { Waiting, SettingUp, Running, Silent, DamagedLine, Disconnected, Failed, Stopped };
 const char* stateName(DeviceState state);
+
+// What the module's reports said about a device's line during the run.
+struct LineNotes {
+    uint64_t damagedFrames = 0;  // the sum of the damage reports
+    bool damaged = false;        // the last report: more frames dropped than records received
+    SteadyTime lastDamage{};
+    bool warningDue = false;              // damage began; the host has not said so yet
+    std::vector<uint32_t> strayStations;  // stations outside the sensors line that records came from
+};
 
 // Shared between the reception threads (writers) and the view (reader).
 class PoseBoard {
@@ -49,18 +61,35 @@ public:
     // A row for an output a device claimed, shown as waiting until its first record.
     void expect(const std::string& device, Sample::Kind kind, uint32_t output, uint32_t station = 0);
     void setState(const std::string& device, DeviceState state);
+    // A report the module wrote about the device's line.
+    void take(const LineReport& report, SteadyTime now);
+    LineNotes notes(const std::string& device) const;
+    // True once each time damage begins: the caller then tells the user.
+    bool takeDamageWarning(const std::string& device);
+    // "stations 3, 4" that records came from outside the sensors line, or "".
+    std::string strayStations(const std::string& device) const;
+    // "records from stations 3, 4 (not on the sensors line)", or "".
+    std::string hint(const std::string& device) const;
 
-    // Copies for the view; rate() counts the arrivals of the last second.
+    // Reports come at most every 10 s while damage goes on; one missing for longer than this ends
+    // the damaged state.
+    static constexpr std::chrono::seconds kReportsLapse{13};
+
+    // Copies for the view; rate() counts the arrivals of the last second. The states are as the
+    // device threads set them, with DamagedLine for Running while the line's reports say so.
     std::map<std::pair<int, uint32_t>, Row> rows() const;
-    std::vector<std::pair<std::string, DeviceState>> states() const;
-    DeviceState state(const std::string& device) const;
+    std::vector<std::pair<std::string, DeviceState>> states(SteadyTime now = std::chrono::steady_clock::now()) const;
+    DeviceState state(const std::string& device, SteadyTime now = std::chrono::steady_clock::now()) const;
     uint64_t total() const;
     static double rate(const Row& row, SteadyTime now);
 
 private:
     mutable std::mutex mutex_;
     std::map<std::pair<int, uint32_t>, Row> rows_;  // key: kind (0 tracker, 1 controller), output
+    DeviceState shown(const std::string& device, DeviceState state, SteadyTime now) const;  // with mutex_
+
     std::vector<std::pair<std::string, DeviceState>> states_;
+    std::map<std::string, LineNotes> notes_;
     uint64_t total_ = 0;
 };
 

@@ -139,7 +139,8 @@ std::vector<std::string> headLines(const PoseBoard& board, size_t width, const V
         for (const ViewHead::Device& device : head.devices) {
             if (device.name == state.first) item += " on " + device.port + " at " + device.baud + " baud";
         }
-        items.push_back(item + ": " + stateName(state.second));
+        const std::string hint = board.hint(state.first);
+        items.push_back(item + ": " + stateName(state.second) + (hint.empty() ? "" : "; " + hint));
     }
     if (!head.note.empty()) items.push_back(head.note);
     std::vector<std::string> lines(1);

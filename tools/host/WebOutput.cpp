@@ -246,7 +246,7 @@ private:
     std::string state(uint64_t logAfter) const {
         const SteadyTime now = Clock::now();
         const auto rows = board_->rows();
-        const auto states = board_->states();
+        const auto states = board_->states(now);
         const auto figures = stats_->window(now);
         std::string out = "{\"host_time\":" + number("%.6f", wallClockSeconds()) +
                           ",\"records\":" + std::to_string(board_->total()) +
@@ -261,9 +261,12 @@ private:
                 ++outputs;
             }
             // The device's own state: a receiver lying still publishes nothing and is not silent.
+            const std::string hint = board_->hint(device.first);
             out += std::string(first ? "" : ",") + "{\"name\":" + jsonString(device.first) + ",\"state\":\"" +
                    stateName(device.second) + "\",\"records\":" + std::to_string(records) +
-                   ",\"outputs\":" + std::to_string(outputs) + "}";
+                   ",\"outputs\":" + std::to_string(outputs) +
+                   ",\"damaged_frames\":" + std::to_string(board_->notes(device.first).damagedFrames) +
+                   ",\"hint\":" + (hint.empty() ? std::string("null") : jsonString(hint)) + "}";
             first = false;
         }
         out += "],\"outputs\":[";

@@ -25,6 +25,7 @@
 #include "LineRelay.h"
 #include "LiveView.h"
 #include "ModuleLibrary.h"
+#include "ModuleLines.h"
 #include "OscOutput.h"
 #include "ParseCommandLine.h"
 #include "Probe.h"
@@ -494,9 +495,17 @@ int main(int argc, char** argv) {
     context.strict = strict;
     context.recordLimit = count;
 
+    // The module's reports about each line reach the board from the one reader of standard output.
+    std::vector<std::string> deviceNames;
+    for (const DeviceSection& device : config.devices) deviceNames.push_back(device.name);
+    const ModuleLines moduleLines(deviceNames);
+    auto watch = [&](const std::string& line) {
+        LineReport report;
+        if (moduleLines.read(line, report)) board.take(report, std::chrono::steady_clock::now());
+    };
     LiveView view;
-    const bool live = !plain && stdoutIsTerminal() && view.start(LiveView::Mode::Table);
-    if (!live) view.start(LiveView::Mode::Lines);
+    const bool live = !plain && stdoutIsTerminal() && view.start(LiveView::Mode::Table, watch);
+    if (!live) view.start(LiveView::Mode::Lines, watch);
     std::vector<std::unique_ptr<DeviceRunner>> runners;
     for (size_t i = 0; i < config.devices.size(); ++i) {
         board.setState(config.devices[i].name, DeviceState::Waiting);
@@ -565,7 +574,9 @@ int main(int argc, char** argv) {
         }
         // The duration counts from the first device's reception, not from its set-up (seconds long).
         if (!receiving) {
-            for (const auto& state : board.states()) receiving = receiving || state.second == DeviceState::Running;
+            for (const auto& state : board.states())
+                receiving =
+                    receiving || state.second == DeviceState::Running || state.second == DeviceState::DamagedLine;
             if (receiving) started = now;
         }
         if (duration > 0 && receiving && now - started >= std::chrono::duration<double>(duration)) break;
@@ -592,7 +603,12 @@ int main(int argc, char** argv) {
     }
     for (HostOutput* output : senders) output->stop();
     if (live) view.refresh(board, viewHead());
-    view.stop();
+    view.stop();  // after the devices' stop, so their last reports have been read
+    std::string damage;
+    for (auto& runner : runners)
+        damage += (damage.empty() ? "" : ", ") + runner->name() + " " +
+                  std::to_string(board.notes(runner->name()).damagedFrames);
+    if (!runners.empty()) hostInfo("damaged frames dropped per device: " + damage);
     // The run's figures per output, on the terminal below the last table as in plain mode.
     if (board.total() > 0) {
         hostInfo("statistics per output (noise: RMS while still, within " + std::to_string(int(OutputStats::kStillMm)) +
@@ -629,9 +645,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (outputFailed || context.beyondLimits || !notDelivering.empty() || !neverDelivered.empty()) {
-        auto list = [](const std::vector<std::string>& names) {
+        auto list = [&](const std::vector<std::string>& names) {
             std::string text;
-            for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+            for (const std::string& name : names) {
+                const std::string stray = board.strayStations(name);
+                text += (text.empty() ? "" : ", ") + name +
+                        (stray.empty() ? "" : " (records came from " + stray + ", which the sensors line leaves off)");
+            }
             return text;
         };
         hostError("stopped; " + summary + (notDelivering.empty() ? "" : "; not delivering: " + list(notDelivering)) +

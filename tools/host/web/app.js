@@ -87,7 +87,7 @@ function showState(s) {
   devices.replaceChildren(...s.devices.map((d) => {
     const span = document.createElement('span');
     span.className = 'state-' + d.state.replace(' ', '-');
-    span.textContent = d.name + ' ' + d.state + ' (' + d.records + ' records) ';
+    span.textContent = d.name + ' ' + d.state + ' (' + d.records + ' records' + (d.hint ? '; ' + d.hint : '') + ') ';
     span.dataset.device = d.name;
     span.dataset.state = d.state;
     return span;
