@@ -174,20 +174,25 @@ class DeviceUnderFaults : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(DeviceUnderFaults, IntactRecordsArePublishedAndReadingGoesOn) { readUnderFaults(GetParam(), 3.5); }
 
-// A long run with every fault at once, for the figures in docs/performance.md; it runs only when
-// FASTRAK_SOAK_SECONDS gives its length.
-TEST(DeviceSoak, EveryFaultAtOnce) {
-    const char* length = std::getenv("FASTRAK_SOAK_SECONDS");
-    if (length == nullptr) GTEST_SKIP() << "set FASTRAK_SOAK_SECONDS to run it";
+// The soaks' faults, every one at once.
+fastraksim::FaultSettings everyFault(double corruptRate) {
     fastraksim::FaultSettings f;
     f.noiseRate = 0.01;
-    f.corruptRate = 0.01;
+    f.corruptRate = corruptRate;
     f.dropRate = 0.005;
     f.longRunRate = 0.002;
     f.silenceAt = 20;
     f.silenceFor = 0.5;
     f.silenceEvery = 60;
-    readUnderFaults(FaultCase{"Soak", f, false, true}, std::atof(length));
+    return f;
+}
+
+// A long run with every fault at once, for the figures in docs/performance.md; it runs only when
+// FASTRAK_SOAK_SECONDS gives its length.
+TEST(DeviceSoak, EveryFaultAtOnce) {
+    const char* length = std::getenv("FASTRAK_SOAK_SECONDS");
+    if (length == nullptr) GTEST_SKIP() << "set FASTRAK_SOAK_SECONDS to run it";
+    readUnderFaults(FaultCase{"Soak", everyFault(0.01), false, true}, std::atof(length));
 }
 
 // Receivers held still where a value holds "0" and a station digit (station 1: x = 11.13671875 in,
@@ -267,15 +272,7 @@ TEST(DeviceStill, NothingMisframedBesideReceiversHeldStill) {
 TEST(DeviceSoak, StillReceiversEveryFaultAtOnce) {
     const char* length = std::getenv("FASTRAK_SOAK_SECONDS");
     if (length == nullptr) GTEST_SKIP() << "set FASTRAK_SOAK_SECONDS to run it";
-    fastraksim::FaultSettings f;
-    f.noiseRate = 0.01;
-    f.corruptRate = 0.02;
-    f.dropRate = 0.005;
-    f.longRunRate = 0.002;
-    f.silenceAt = 20;
-    f.silenceFor = 0.5;
-    f.silenceEvery = 60;
-    readStillUnderFaults(f, std::atof(length));
+    readStillUnderFaults(everyFault(0.02), std::atof(length));
 }
 
 INSTANTIATE_TEST_SUITE_P(
