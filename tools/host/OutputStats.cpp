@@ -41,7 +41,6 @@ double OutputStats::Line::upTo(SteadyTime at) const {
 }
 
 void OutputStats::Stretch::begin(const Point& point) {
-    start = point.at;
     heardAtStart = point.heard;
     for (int i = 0; i < 6; ++i) anchor[i] = point.pose[i], mean[i] = 0, m2[i] = 0;
     n = 0;
@@ -148,7 +147,6 @@ std::map<OutputStats::Key, OutputFigures> OutputStats::window(SteadyTime now) co
         stretch.begin(track.recent.back());
         for (auto it = track.recent.rbegin() + 1; it != track.recent.rend() && stretch.holds(*it); ++it) {
             stretch.take(*it);
-            stretch.start = it->at;
             stretch.heardAtStart = it->heard;
         }
         figures.stillSeconds = lines_.at(track.device).upTo(now) - stretch.heardAtStart;

@@ -70,8 +70,7 @@ private:
     };
     // Mean and sum of squared deviations of the pose (mm, degrees) since the stretch began.
     struct Stretch {
-        SteadyTime start{};
-        double heardAtStart = 0;
+        double heardAtStart = 0;  // the line's delivering seconds when the stretch began
         double anchor[6] = {0, 0, 0, 0, 0, 0};
         uint64_t n = 0;
         double mean[6] = {0, 0, 0, 0, 0, 0};
