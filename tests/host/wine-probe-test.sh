@@ -38,10 +38,11 @@ start_sim() {  # BAUD
   done
 }
 
-probe() {  # ARGS...: the output in $work/out, the status in $status
+probe() {  # ARGS...: the output, its lines ending in LF, in $work/out; the status in $status
   status=0
-  (cd "$work" && timeout 240 "$here/../../cmake/wine-run.sh" "$prefix" "$host" --probe "$@") >"$work/out" 2>&1 ||
+  (cd "$work" && timeout 240 "$here/../../cmake/wine-run.sh" "$prefix" "$host" --probe "$@") >"$work/raw" 2>&1 ||
     status=$?
+  tr -d '\r' <"$work/raw" >"$work/out"
   cat "$work/out"
 }
 
