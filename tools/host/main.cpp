@@ -284,7 +284,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> probePorts;
     app.add_option("--probe", probePorts,
                    "Find the tracker: try each PORT (default: every serial port) at the tracker's speeds and print "
-                   "the lines to use; sends only the status request")
+                   "the lines to use, stations included; sends only the status and single-record requests")
         ->expected(0, 256)
         ->type_name("[PORT...]");
     const std::string slip = checkWords(argc, argv);
