@@ -572,7 +572,7 @@ int main(int argc, char** argv) {
                 hostInfo(plainLine(row.second, now));
             }
         }
-        // The duration counts from the first device's reception, not from its set-up (seconds long).
+        // The duration counts from the end of the first device's set-up, which itself takes seconds.
         if (!receiving) {
             for (const auto& state : board.states())
                 receiving =
