@@ -144,6 +144,19 @@ TEST(HostProgram, CommandLineAndFileErrorsGiveConventionalStatusesAndStartNothin
     }
 }
 
+// A misspelt device keyword: the module calls the line unknown, the host's set-up failure names the
+// keyword it most likely meant.
+TEST(HostProgram, AMisspeltDeviceKeywordIsNamedWithTheNearestKeyword) {
+    Scratch scratch;
+    scratch.write("typo.conf", "[device lab]\nport x\nhemisphre -z\n");
+    const HostRun run = runHost(scratch, {"--simulate", "--plain", "--config", scratch.path("typo.conf")});
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    EXPECT_NE(run.out.find("Unknown option \"hemisphre\" found at line 3."), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("lab: set-up failed; line 3: 'hemisphre' is no keyword, did you mean 'hemisphere'?"),
+              std::string::npos)
+        << run.out;
+}
+
 // A recording survives a run that fails and a repeated run; --overwrite replaces it. An empty file
 // is no recording.
 TEST(HostProgram, ExistingRecordingIsKeptUnlessOverwriteIsGiven) {
