@@ -50,8 +50,9 @@ namespace {
 std::atomic<int32_t> runFlag{1};
 volatile std::sig_atomic_t stopSignals = 0;
 
-extern "C" void onStopSignal(int) {
-    if (stopSignals++ > 0) {  // the second Ctrl-C: no more waiting
+extern "C" void onStopSignal(int number) {
+    std::signal(number, onStopSignal);  // Windows resets the handler before calling it
+    if (stopSignals++ > 0) {            // the second Ctrl-C: no more waiting
         LiveView::restoreFromSignal();
         Simulator::terminateAllFromSignal();
         _exit(130);
