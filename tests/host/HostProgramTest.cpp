@@ -592,12 +592,17 @@ TEST(HostProgram, ASilentLineIsNamedWithItsLikelyCausesAndFailsTheRun) {
     ASSERT_TRUE(host.startOnTerminal({kHost, "--config", scratch.path("slow.conf"), "--simulate", "--duration", "7",
                                       "--sim-args", "--baud 9600 --receivers 1"},
                                      30, 120));
+    // Narrowed once the table is up, before the warning comes: the screen is cleared, and the
+    // warning wraps whole.
     std::string screen;
-    std::thread reader([&] { screen = host.readTerminal(40s); });
-    // Narrowed before the warning comes: the screen is cleared, and the warning wraps whole.
-    std::this_thread::sleep_for(2s);
+    EXPECT_TRUE(hosttest::eventually(
+        [&] {
+            screen += host.readTerminal(100ms);
+            return screen.find("\x1b[2Kdevice ") != std::string::npos;
+        },
+        20s));
     EXPECT_TRUE(host.resizeTerminal(30, 100));
-    reader.join();
+    screen += host.readTerminal(40s);
     EXPECT_EQ(host.wait(10s), 1) << screen;
     size_t clears = 0;
     for (size_t at = screen.find("\x1b[2J"); at != std::string::npos; at = screen.find("\x1b[2J", at + 1)) ++clears;

@@ -28,9 +28,9 @@ public:
     // Called on the reader's thread with every whole line written to standard output, once.
     using LineWatch = std::function<void(const std::string&)>;
     // Takes over standard output: everything written to it from now on (the module's lines, the
-    // host's) scrolls below the table, or goes on as lines, and watch sees each line. False: no
-    // terminal for the table, or this platform cannot take standard output over; lines then go
-    // out as written, unwatched.
+    // host's) scrolls below the table, wrapped to its width, or goes on as lines, and watch sees
+    // each line. False: no terminal that can show the table (on Windows a console without virtual
+    // terminal sequences), or no pipe; lines then go out as written, unwatched.
     bool start(Mode mode, LineWatch watch = LineWatch());
     // Draws the table (Table) and writes the lines that came in since the last call.
     void refresh(const PoseBoard& board, const ViewHead& head);
