@@ -1,6 +1,6 @@
-// fastrak-host --probe against emulators whose switches say 9600 and 115200 baud, one of them left in
-// continuous output, a pseudo-terminal where nobody answers, a port a running host holds, and a
-// probe stopped by a signal.
+// fastrak-host --probe against emulators at several speeds, quiet or left in continuous output, a
+// pseudo-terminal where nobody answers, a missing port, a port a running host holds, and a probe
+// stopped by a signal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -31,23 +31,30 @@ speed_t speedOf(const std::string& path) {
     return read ? ::cfgetospeed(&tio) : B0;
 }
 
-TEST(HostProbe, FindsTheTrackerAtItsSpeedAndLeavesTheLineAsItWas) {
+TEST(HostProbe, FindsTheTrackerAtItsSpeedNamesItsStationsAndLeavesTheLineAsItWas) {
     const struct {
         const char* baud;
-        bool continuous;  // left streaming binary records by an earlier driver
+        const char* receivers;
+        const char* output;  // what an earlier driver left it doing: "" quiet, "fC" binary, "FC" ASCII
         const char* how;
-    } cases[] = {{"9600", false, "status reply"}, {"115200", true, "continuous binary output"}};
+        const char* stations;
+        const char* sensors;
+    } cases[] = {{"9600", "3,4", "", "status reply", "stations 3, 4", "0 0 1 1"},
+                 {"115200", "3,4", "fC", "continuous binary output", "stations 3, 4", "0 0 1 1"},
+                 {"38400", "2", "FC", "continuous ASCII output", "station 2", "0 1 0 0"}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.baud);
+        SCOPED_TRACE(std::string(c.baud) + " " + c.output);
         Scratch scratch;
         Process sim;
         const std::string link = scratch.path("tracker");
-        ASSERT_TRUE(hosttest::startSim(sim, link, scratch.path("sim.jsonl"), {"--baud", c.baud, "--receivers", "1"}));
+        ASSERT_TRUE(
+            hosttest::startSim(sim, link, scratch.path("sim.jsonl"), {"--baud", c.baud, "--receivers", c.receivers}));
         const speed_t before = speedOf(link);
-        if (c.continuous) {
+        const size_t ours = std::strlen(c.output);
+        if (ours > 0) {
             const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY);
             ASSERT_GE(fd, 0);
-            ASSERT_EQ(::write(fd, "fC", 2), 2);
+            ASSERT_EQ(::write(fd, c.output, ours), static_cast<ssize_t>(ours));
             ::usleep(200 * 1000);
             ::close(fd);
         }
@@ -56,40 +63,60 @@ TEST(HostProbe, FindsTheTrackerAtItsSpeedAndLeavesTheLineAsItWas) {
         ASSERT_EQ(host.wait(60s), 0) << hosttest::readFile(scratch.path("out"))
                                      << hosttest::readFile(scratch.path("err"));
         const std::string out = hosttest::readFile(scratch.path("out"));
-        EXPECT_NE(out.find(link + ": a tracker at " + c.baud + " baud (" + c.how + ")"), std::string::npos) << out;
-        EXPECT_NE(out.find("    port " + link + "\n    baud " + c.baud + "\n"), std::string::npos) << out;
+        EXPECT_NE(
+            out.find(link + ": a tracker at " + c.baud + " baud (" + c.how + "); records from " + c.stations + ";"),
+            std::string::npos)
+            << out;
+        EXPECT_NE(out.find("    port " + link + "\n    baud " + c.baud + "\n    sensors " + c.sensors + "\n"),
+                  std::string::npos)
+            << out;
         EXPECT_EQ(speedOf(link), before);
-        // Nothing but the status request reached the tracker, and only when it was quiet.
+        // Only a quiet tracker was asked anything: status requests, then one single-record request.
         sim.signal(SIGTERM);
         sim.wait(10s);
-        size_t requests = 0, ours = c.continuous ? 2 : 0;  // the "f" and "C" sent above
+        std::string asked;
         for (const std::string& line : hosttest::lines(hosttest::readFile(scratch.path("sim.jsonl")))) {
-            if (line.find("\"type\":\"command\"") == std::string::npos) continue;
-            if (ours > 0) {
-                --ours;
-                continue;
-            }
-            EXPECT_NE(line.find("\"text\":\"S\""), std::string::npos) << line;
-            ++requests;
+            const size_t text = line.find("\"text\":\"");
+            if (line.find("\"type\":\"command\"") != std::string::npos && text != std::string::npos)
+                asked += line[text + 8];
         }
-        if (c.continuous)
-            EXPECT_EQ(requests, 0u);
+        ASSERT_EQ(asked.compare(0, ours, c.output), 0) << asked;
+        asked.erase(0, ours);
+        if (ours > 0)
+            EXPECT_EQ(asked, "");
         else
-            EXPECT_GT(requests, 0u);
+            EXPECT_TRUE(asked.size() >= 2 && asked.find_first_not_of('S') == asked.size() - 1 && asked.back() == 'P')
+                << asked;
     }
 }
 
-TEST(HostProbe, APortWhereNobodyAnswersIsReportedAndTheStatusIsOne) {
+// A port where nobody answers is named as such; one that does not exist gets what to check.
+TEST(HostProbe, APortWithoutATrackerIsReportedAndTheStatusIsOne) {
     int master = -1, slave = -1;
     char name[128];
     ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
     Scratch scratch;
-    Process host;
-    ASSERT_TRUE(host.start({kHost, "--probe", name}, scratch.path("out"), scratch.path("err")));
-    EXPECT_EQ(host.wait(60s), 1);
-    const std::string out = hosttest::readFile(scratch.path("out"));
-    EXPECT_NE(out.find(std::string(name) + ": no tracker answered at 115200, 38400, 9600"), std::string::npos) << out;
-    EXPECT_NE(out.find("no tracker found"), std::string::npos) << out;
+    const struct {
+        std::string port;
+        std::vector<std::string> said;
+        bool advice;
+    } cases[] = {
+        {name, {std::string(name) + ": no tracker answered at 115200, 38400, 9600"}, false},
+        {scratch.path("ttyUSB7"),
+         {scratch.path("ttyUSB7") + ": cannot open it: No such file or directory", "no such port; check:\n",
+          "  - the cable", "  - the USB-serial adapter's driver", "group dialout"},
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.port);
+        Process host;
+        ASSERT_TRUE(host.start({kHost, "--probe", c.port}, scratch.path("out"), scratch.path("err")));
+        EXPECT_EQ(host.wait(60s), 1);
+        const std::string out = hosttest::readFile(scratch.path("out"));
+        for (const std::string& said : c.said) EXPECT_NE(out.find(said), std::string::npos) << said << "\n" << out;
+        EXPECT_EQ(out.find("dialout") != std::string::npos, c.advice) << out;
+        EXPECT_NE(out.find("no tracker found"), std::string::npos) << out;
+    }
     ::close(slave);
     ::close(master);
 }

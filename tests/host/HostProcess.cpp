@@ -7,6 +7,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -108,6 +109,13 @@ std::string Process::readTerminal(std::chrono::milliseconds forHowLong) {
         text.append(buffer, static_cast<size_t>(got));
     }
     return text;
+}
+
+bool Process::resizeTerminal(unsigned short rows, unsigned short columns) const {
+    winsize size{};
+    size.ws_row = rows;
+    size.ws_col = columns;
+    return terminal_ >= 0 && ioctl(terminal_, TIOCSWINSZ, &size) == 0;
 }
 
 void Process::signal(int number) const {

@@ -36,6 +36,8 @@ public:
     // On a pseudo-terminal of rows x columns; what it shows is read with readTerminal.
     bool startOnTerminal(const std::vector<std::string>& argv, unsigned short rows, unsigned short columns);
     std::string readTerminal(std::chrono::milliseconds forHowLong);
+    // As a user resizing the window: the terminal's size changes and the program gets SIGWINCH.
+    bool resizeTerminal(unsigned short rows, unsigned short columns) const;
 
     void signal(int number) const;
     // The exit status, or -1 after the timeout (the process is then killed).

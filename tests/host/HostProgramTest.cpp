@@ -144,6 +144,19 @@ TEST(HostProgram, CommandLineAndFileErrorsGiveConventionalStatusesAndStartNothin
     }
 }
 
+// A misspelt device keyword: the module calls the line unknown, the host's set-up failure names the
+// keyword it most likely meant.
+TEST(HostProgram, AMisspeltDeviceKeywordIsNamedWithTheNearestKeyword) {
+    Scratch scratch;
+    scratch.write("typo.conf", "[device lab]\nport x\nhemisphre -z\n");
+    const HostRun run = runHost(scratch, {"--simulate", "--plain", "--config", scratch.path("typo.conf")});
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    EXPECT_NE(run.out.find("Unknown option \"hemisphre\" found at line 3."), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("lab: set-up failed; line 3: 'hemisphre' is no keyword, did you mean 'hemisphere'?"),
+              std::string::npos)
+        << run.out;
+}
+
 // A recording survives a run that fails and a repeated run; --overwrite replaces it. An empty file
 // is no recording, and a run that fails before its first record leaves no file to block the next.
 TEST(HostProgram, ExistingRecordingIsKeptUnlessOverwriteIsGiven) {
@@ -599,13 +612,53 @@ TEST(HostProgram, ASilentLineIsNamedWithItsLikelyCausesAndFailsTheRun) {
     ASSERT_TRUE(host.startOnTerminal({kHost, "--config", scratch.path("slow.conf"), "--simulate", "--duration", "7",
                                       "--sim-args", "--baud 9600 --receivers 1"},
                                      30, 120));
-    const std::string screen = host.readTerminal(40s);
+    // Narrowed once the table is up, before the warning comes: the screen is cleared, and the
+    // warning wraps whole.
+    std::string screen;
+    EXPECT_TRUE(hosttest::eventually(
+        [&] {
+            screen += host.readTerminal(100ms);
+            return screen.find("\x1b[2Kdevice ") != std::string::npos;
+        },
+        20s));
+    EXPECT_TRUE(host.resizeTerminal(30, 100));
+    screen += host.readTerminal(40s);
     EXPECT_EQ(host.wait(10s), 1) << screen;
+    size_t clears = 0;
+    for (size_t at = screen.find("\x1b[2J"); at != std::string::npos; at = screen.find("\x1b[2J", at + 1)) ++clears;
+    EXPECT_GE(clears, 2u) << "cleared at the start and on the resize\n" << screen;
+    const size_t advice = screen.find("WARNING: d: no record in the 5 s");
+    const size_t adviceEnd = screen.find("(docs/troubleshooting.md)", advice);
+    ASSERT_NE(adviceEnd, std::string::npos) << screen;
+    for (std::string row : hosttest::lines(screen.substr(advice, adviceEnd - advice))) {
+        if (!row.empty() && row.back() == '\r') row.pop_back();  // the terminal's line end
+        EXPECT_LE(row.size(), 100u) << row;
+    }
     EXPECT_NE(screen.find("d      T1        1 waiting"), std::string::npos) << screen;
     EXPECT_NE(screen.find(": silent"), std::string::npos) << screen;
     EXPECT_NE(screen.find("WARNING: d: no record in the 5 s since its set-up; check the port"), std::string::npos)
         << screen;
     EXPECT_NE(screen.find("never delivered a record: d"), std::string::npos) << screen;
+}
+
+// Ctrl-C while a reset holds the set-up for 20 s: the host says at once that it stops after the
+// set-up, the table's clock goes on meanwhile, and a second Ctrl-C ends it.
+TEST(HostProgram, CtrlCDuringAResetIsAnsweredAtOnceAndTheClockGoesOn) {
+    Scratch scratch;
+    scratch.write("reset.conf", "[device d]\nport com1\nreset yes\nsensors 1 0 0 0\n");
+    Process host;
+    ASSERT_TRUE(host.startOnTerminal({kHost, "--config", scratch.path("reset.conf"), "--simulate"}, 30, 120));
+    std::string screen;
+    std::thread reader([&] { screen = host.readTerminal(40s); });
+    std::this_thread::sleep_for(2s);
+    host.signal(SIGINT);
+    std::this_thread::sleep_for(5s);
+    host.signal(SIGINT);
+    const int status = host.wait(10s);
+    reader.join();
+    EXPECT_EQ(status, 130) << screen;
+    EXPECT_NE(screen.find("stopping once the set-up of d is done"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("fastrak-host 0:00:05"), std::string::npos) << screen;
 }
 
 // A line that carries more garbage than records: the device shows as a damaged line, not as

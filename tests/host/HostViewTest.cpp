@@ -1,5 +1,6 @@
 // fastrak-host's view in-process: which station feeds each output, the table at every terminal
-// width, the configuration summary shown once per device, and the module's line reports.
+// width, log lines wrapped to it, the configuration summary shown once per device, and the module's
+// line reports.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,6 +12,7 @@
 
 #include "DeviceFacts.h"
 #include "HostConfig.h"
+#include "LineWrap.h"
 #include "ModuleLines.h"
 #include "SummaryFilter.h"
 #include "TableView.h"
@@ -158,6 +160,23 @@ TEST(HostView, TableKeepsWholeAlignedColumnsAtEveryWidth) {
         ASSERT_GT(press.size(), first + 1) << buttons;
         EXPECT_EQ(press[1] + " " + press[first] + " " + press[first + 1], "C1 buttons 1") << buttons;
     }
+}
+
+// Log lines fit the width whole: broken between words, a word wider than a row cut, nothing lost.
+TEST(HostView, LogLinesWrapBetweenWordsToTheWidth) {
+    const struct {
+        const char* line;
+        size_t width;
+        std::vector<std::string> rows;
+    } cases[] = {
+        {"short line", 20, {"short line"}},
+        {"exactly twenty chars", 20, {"exactly twenty chars"}},
+        {"cannot find the file spec in the folder", 20, {"cannot find the file", "  spec in the folder"}},
+        {"a  b   c", 3, {"a", "b", "c"}},
+        {"(docs/troubleshooting.md) x", 12, {"(docs/troubl", "  eshooting.", "  md) x"}},
+        {"trailing blanks   ", 10, {"trailing", "  blanks"}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(wrapLine(c.line, c.width), c.rows) << c.line << " at " << c.width;
 }
 
 TEST(HostView, SummaryReachesTheLogOncePerDeviceUnlessItChanges) {

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "DevToolsPipe.h"
 #include "HostProcess.h"
 #include "OutputStats.h"
 
@@ -534,6 +535,59 @@ TEST(HostWeb, PageInHeadlessChromiumShowsEveryOutput) {
         strong += std::max({r, g, b}) - std::min({r, g, b}) > 100 ? c.second : 0;
     }
     EXPECT_GT(strong, 200u) << "the outputs' marks and trails";
+}
+
+// The page on a phone, 420 x 800, with a device that goes silent after 10 s: nothing reaches past
+// the screen's width (a wide table scrolls in its own box), the log's long warning wraps, and the
+// head's "live" is green while the device runs, not once it is silent.
+TEST(HostWeb, PageFitsAPhoneAndShowsASilentDeviceIsNotLive) {
+    if (access(kChromium, X_OK) != 0) GTEST_SKIP() << "no " << kChromium << " (Debian: chromium)";
+    Scratch scratch;
+    WebHost host(scratch, {"--sim-args", "--receivers 1,2 --fault silence:at=10,for=600", "--duration", "90"});
+    const int port = host.port();
+    ASSERT_GT(port, 0) << host.out();
+    ASSERT_TRUE(hosttest::eventually([&] { return getState(port)["records"].get<int>() > 0; }, 30s)) << host.out();
+    hosttest::DevToolsPipe browser(kChromium, scratch.path("profile"), scratch.path("chromium.log"));
+    ASSERT_TRUE(browser.open("http://127.0.0.1:" + std::to_string(port) + "/", 420, 800))
+        << hosttest::readFile(scratch.path("chromium.log"));
+    const std::string measure = R"((() => {
+      const width = document.documentElement.clientWidth, outside = [], cut = [];
+      for (const e of document.querySelectorAll('header, figure, canvas, #tables > div, #plotbox, #logbox')) {
+        const r = e.getBoundingClientRect();
+        if (r.left < 0 || r.right > width + 0.5 || r.width < 50) outside.push(e.id || e.tagName);
+      }
+      // A table wider than its box must scroll there, not be cut.
+      for (const t of document.querySelectorAll('table')) {
+        const box = t.parentElement;
+        if (t.offsetWidth > box.clientWidth && !/auto|scroll/.test(getComputedStyle(box).overflowX)) cut.push(t.id);
+      }
+      const log = document.getElementById('log'), link = document.getElementById('link');
+      const [r, g, b] = getComputedStyle(link).color.match(/\d+/g).map(Number);
+      return { width, page: document.documentElement.scrollWidth, outside, cut, rows: document.querySelectorAll('#latest tbody tr').length,
+               logWide: log.scrollWidth > log.clientWidth + 1, link: link.textContent, green: g > r + 40 && g > b + 40,
+               silent: document.querySelector('[data-state="silent"]') !== null };
+    })())";
+    json page;
+    ASSERT_TRUE(hosttest::eventually(
+        [&] { return (page = browser.evaluate(measure)).is_object() && page["link"] != "connecting"; }, 15s))
+        << page.dump();
+    EXPECT_TRUE(page["green"].get<bool>() && !page["silent"].get<bool>()) << "while running: " << page.dump();
+    ASSERT_TRUE(hosttest::eventually(
+        [&] { return (page = browser.evaluate(measure)).is_object() && page["silent"].get<bool>(); }, 30s))
+        << page.dump();
+    std::this_thread::sleep_for(1s);  // the log's warning comes with a later poll
+    page = browser.evaluate(measure);
+    host.process.signal(SIGINT);
+    host.process.wait(60s);
+
+    ASSERT_TRUE(page.is_object()) << hosttest::readFile(scratch.path("chromium.log"));
+    EXPECT_FALSE(page["green"].get<bool>()) << "green while the device is silent: " << page.dump();
+    EXPECT_EQ(page["width"], 420) << page.dump();
+    EXPECT_LE(page["page"].get<int>(), 420) << page.dump();
+    EXPECT_EQ(page["outside"], json::array()) << page.dump();
+    EXPECT_EQ(page["cut"], json::array()) << page.dump();
+    EXPECT_GT(page["rows"].get<int>(), 0) << page.dump();
+    EXPECT_FALSE(page["logWide"].get<bool>()) << page.dump();
 }
 
 // An /events client that stops reading for 30 s: reception keeps its rate, the host's memory stays

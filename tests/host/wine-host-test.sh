@@ -2,6 +2,8 @@
 # Usage: wine-host-test.sh PREFIX HOST_EXE SIM
 # fastrak-host.exe under Wine drives fastrak.dll on COM1, which the Wine prefix maps onto the
 # link that a native fastrak-sim serves; the records it writes must be the emulator's motion.
+# Into a file it writes plain lines; on a terminal (Wine's console) it draws the table, and the
+# module's reports reach it through the captured standard output.
 set -euo pipefail
 prefix=$1 host=$2 sim=$3
 here=$(cd "$(dirname "$0")" && pwd)
@@ -14,7 +16,8 @@ mkdir -p "$prefix-com"
 "$sim" --link "$prefix-com/com1" --log "$work/sim.log" --receivers 1 \
   --scene 1=circle:x=12,y=-10,radius=4,period=2 >"$work/sim.out" 2>&1 &
 sim_pid=$!
-trap 'kill $sim_pid 2>/dev/null || true; wait $sim_pid 2>/dev/null || true; rm -rf "$work"' EXIT
+noisy_pid=
+trap 'kill $sim_pid $noisy_pid 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
 for _ in $(seq 100); do
   [ -L "$prefix-com/com1" ] && break
   sleep 0.05
@@ -49,3 +52,34 @@ if [ "$off" -ne 0 ]; then
   exit 1
 fi
 echo "PASS: $rows records of the emulator's circle through fastrak.dll under Wine"
+if grep -q $'\x1b\\[' host.out; then
+  echo "FAIL: escape sequences in the output to a file"
+  exit 1
+fi
+echo "PASS: plain lines into a file"
+
+# A line with bytes between the records, the host on a terminal: the table, and the damage the
+# module reports on standard output counted by the host.
+"$sim" --link "$prefix-com/com2" --log "$work/noisy.log" --receivers 1 --scene 1=circle:radius=4,period=2 \
+  --fault noise:rate=0.5,bytes=200 >"$work/noisy.out" 2>&1 &
+noisy_pid=$!
+for _ in $(seq 100); do
+  [ -L "$prefix-com/com2" ] && break
+  sleep 0.05
+done
+printf '[host]\nlog-date no\n[device n]\nport COM2\nsensors 1 0 0 0\n' >noisy.conf
+timeout 180 script -qec "stty rows 30 cols 100; '$here/../../cmake/wine-run.sh' '$prefix' '$host' --config noisy.conf \
+  --duration 3" /dev/null >terminal.out 2>&1 || true
+# Wine's console breaks its output into rows of its own: join them before looking.
+tr -d '\r\n' <terminal.out >joined.out
+if ! grep -q $'\x1b\\[2Kdevice out' joined.out; then
+  echo "FAIL: no table on the terminal"
+  tail -c 2000 terminal.out
+  exit 1
+fi
+if ! grep -q 'damaged frames dropped per device: n [1-9]' joined.out; then
+  echo "FAIL: the module's damage reports did not reach the host"
+  tail -c 2000 terminal.out
+  exit 1
+fi
+echo "PASS: the table on Wine's console, and the module's reports read from its standard output"

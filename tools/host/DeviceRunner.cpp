@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "DeviceKeywords.h"
 #include "HostLog.h"
 #include "LineRelay.h"
 
@@ -143,7 +144,9 @@ bool DeviceRunner::setUp() {
     // the numbers of the devices after it do not depend on whether it is plugged in.
     if (!placed_ && !placeOutputs(claimed(session_->trackers()), claimed(session_->controllers()))) return false;
     if (result != 1) {
-        hostError(name() + ": set-up failed" + portTrouble(facts_.port));
+        // A line the module took for no option of its own: name the keyword it most likely meant.
+        const std::string meant = keywordSuggestions(*record_->get());
+        hostError(name() + ": set-up failed" + portTrouble(facts_.port) + (meant.empty() ? "" : "; " + meant));
         return false;
     }
     return true;

@@ -1,70 +1,55 @@
-// LiveView: on POSIX the terminal, with a scrolling region for the log lines below the table.
+// LiveView: the table at the top of the terminal, the log lines wrapped in a scrolling region
+// below it; the platform's ConsoleStream carries standard output and reaches the terminal.
 #include "LiveView.h"
 
 #include <cstdio>
 #include <iostream>
 #include <utility>
 
-#if !defined(_WIN32)
-#include <sys/ioctl.h>
-#include <unistd.h>
-#endif
+#include "LineWrap.h"
 
 namespace fastrakhost {
 
 namespace {
-volatile int activeTerminal = -1;  // for restoreFromSignal
-}
+// As many lines as the tallest terminal shows below a table.
+const size_t kRecentLines = 300;
+}  // namespace
 
 LiveView::~LiveView() { stop(); }
 
-#if defined(_WIN32)
-
-bool LiveView::start(Mode, LineWatch) { return false; }
-void LiveView::refresh(const PoseBoard&, const ViewHead&) {}
-void LiveView::stop() {}
-void LiveView::readLines() {}
-void LiveView::writeTerminal(const std::string&) {}
-void LiveView::writeLines(std::vector<std::string>&) {}
-void LiveView::restoreFromSignal() {}
-
-#else
-
 bool LiveView::start(Mode mode, LineWatch watch) {
-    if (mode == Mode::Table && !isatty(STDOUT_FILENO)) return false;
+    if (active_) return true;
+    if (mode == Mode::Table && !ConsoleStream::canShowTable()) return false;
     mode_ = mode;
     watch_ = std::move(watch);
-    int ends[2];
     std::cout.flush();
-    terminal_ = dup(STDOUT_FILENO);
-    if (terminal_ < 0 || pipe(ends) != 0) return false;
-    dup2(ends[1], STDOUT_FILENO);
-    close(ends[1]);
-    pipeRead_ = ends[0];
+    std::fflush(stdout);
+    if (!console_.take()) return false;
     active_ = true;
     reader_ = std::thread([this] { readLines(); });
     if (mode_ == Mode::Table) {
-        activeTerminal = terminal_;
-        writeTerminal("\x1b[?25l\x1b[2J");
+        console_.reachFromSignal(true);
+        console_.write("\x1b[?25l\x1b[2J");
     }
     return true;
 }
 
 void LiveView::restoreFromSignal() {
     static const char reset[] = "\x1b[r\x1b[999;1H\r\n\x1b[?25h";
-    if (activeTerminal >= 0 && write(activeTerminal, reset, sizeof reset - 1) < 0) return;
+    ConsoleStream::writeFromSignal(reset, sizeof reset - 1);
 }
 
 void LiveView::readLines() {
     char buffer[4096];
     for (;;) {
-        const ssize_t got = read(pipeRead_, buffer, sizeof buffer);
+        const long got = console_.read(buffer, sizeof buffer);
         if (got <= 0) break;
         std::lock_guard<std::mutex> hold(linesMutex_);
         partial_.append(buffer, static_cast<size_t>(got));
         size_t end;
         while ((end = partial_.find('\n')) != std::string::npos) {
-            const std::string line = partial_.substr(0, end);
+            std::string line = partial_.substr(0, end);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
             if (watch_) watch_(line);
             summaries_.take(line, pending_);
             partial_.erase(0, end + 1);
@@ -77,16 +62,19 @@ void LiveView::writeLines(std::vector<std::string>& lines) {
     std::string out;
     for (const std::string& line : lines) out += line + "\n";
     lines.clear();
-    writeTerminal(out);
+    console_.write(out);
 }
 
-void LiveView::writeTerminal(const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t wrote = write(terminal_, text.data() + done, text.size() - done);
-        if (wrote <= 0) return;
-        done += static_cast<size_t>(wrote);
+std::string LiveView::recentRows(size_t rows, size_t columns) const {
+    std::vector<std::string> shown;
+    for (auto line = recent_.rbegin(); line != recent_.rend() && shown.size() < rows; ++line) {
+        const std::vector<std::string> wrapped = wrapLine(*line, columns);
+        shown.insert(shown.begin(), wrapped.begin(), wrapped.end());
     }
+    if (shown.size() > rows) shown.erase(shown.begin(), shown.end() - static_cast<long>(rows));
+    std::string out;
+    for (const std::string& row : shown) out += "\n" + row;
+    return out;
 }
 
 void LiveView::refresh(const PoseBoard& board, const ViewHead& head) {
@@ -97,20 +85,19 @@ void LiveView::refresh(const PoseBoard& board, const ViewHead& head) {
         writeLines(pending_);
         return;
     }
-    winsize size{};
     size_t rows = 24, columns = 80;
-    if (ioctl(terminal_, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0) {
-        rows = size.ws_row;
-        columns = size.ws_col;
-    }
+    console_.size(rows, columns);
     std::vector<std::string> table = renderTable(board, std::chrono::steady_clock::now(), columns, head);
     if (table.size() + 2 > rows) table.resize(rows > 2 ? rows - 2 : 1);
     lastTable_ = table;
     std::string out;
-    if (table.size() != tableHeight_ || rows != terminalRows_) {
+    const bool resized = terminalRows_ != 0 && (rows != terminalRows_ || columns != terminalColumns_);
+    if (resized) out += "\x1b[2J";
+    if (table.size() != tableHeight_ || rows != terminalRows_ || columns != terminalColumns_) {
         // The log scrolls in the lines below the table only, so its lines never overwrite it.
         tableHeight_ = table.size();
         terminalRows_ = rows;
+        terminalColumns_ = columns;
         out += "\x1b[" + std::to_string(tableHeight_ + 1) + ";" + std::to_string(rows) + "r";
     }
     for (size_t i = 0; i < table.size(); ++i) out += "\x1b[" + std::to_string(i + 1) + ";1H\x1b[2K" + table[i];
@@ -121,20 +108,23 @@ void LiveView::refresh(const PoseBoard& board, const ViewHead& head) {
         lines.swap(pending_);
     }
     out += "\x1b[" + std::to_string(rows) + ";1H";
-    for (std::string& line : lines) {
-        if (line.size() > columns) line.resize(columns);
-        out += "\n" + line;
+    if (!resized) {
+        for (const std::string& line : lines) {
+            for (const std::string& row : wrapLine(line, columns)) out += "\n" + row;
+        }
     }
-    writeTerminal(out);
+    for (std::string& line : lines) recent_.push_back(std::move(line));
+    while (recent_.size() > kRecentLines) recent_.pop_front();
+    if (resized) out += recentRows(rows - tableHeight_, columns);
+    console_.write(out);
 }
 
 void LiveView::stop() {
     if (!active_) return;
     std::cout.flush();
     std::fflush(stdout);
-    dup2(terminal_, STDOUT_FILENO);  // closes the pipe's last writer, so the reader sees its end
+    console_.giveBack();  // closes the pipe's last writer, so the reader sees its end
     if (reader_.joinable()) reader_.join();
-    close(pipeRead_);
     std::string rest;
     {
         std::lock_guard<std::mutex> hold(linesMutex_);
@@ -147,22 +137,17 @@ void LiveView::stop() {
         }
         partial_.clear();
     }
-    if (mode_ == Mode::Lines) {
-        writeTerminal(rest);
-        close(terminal_);
-        active_ = false;
-        return;
+    if (mode_ == Mode::Table) {
+        // The last table once more below the log, so it stays on the screen and in the scrollback
+        // whatever is written after it.
+        std::string table;
+        for (const std::string& line : lastTable_) table += line + "\n";
+        rest = "\x1b[999;1H\n" + rest + "\x1b[r\x1b[999;1H\n" + table + "\x1b[?25h";
+        console_.reachFromSignal(false);
     }
-    // The last table once more below the log, so it stays on the screen and in the scrollback
-    // whatever is written after it.
-    std::string table;
-    for (const std::string& line : lastTable_) table += line + "\n";
-    writeTerminal("\x1b[999;1H\n" + rest + "\x1b[r\x1b[999;1H\n" + table + "\x1b[?25h");
-    activeTerminal = -1;
-    close(terminal_);
+    console_.write(rest);
+    console_.close();
     active_ = false;
 }
-
-#endif
 
 }  // namespace fastrakhost

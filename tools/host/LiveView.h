@@ -3,12 +3,14 @@
 // configuration summary is left out.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ConsoleStream.h"
 #include "PoseBoard.h"
 #include "SummaryFilter.h"
 #include "TableView.h"
@@ -26,9 +28,9 @@ public:
     // Called on the reader's thread with every whole line written to standard output, once.
     using LineWatch = std::function<void(const std::string&)>;
     // Takes over standard output: everything written to it from now on (the module's lines, the
-    // host's) scrolls below the table, or goes on as lines, and watch sees each line. False: no
-    // terminal for the table, or this platform cannot take standard output over; lines then go
-    // out as written, unwatched.
+    // host's) scrolls below the table, wrapped to its width, or goes on as lines, and watch sees
+    // each line. False: no terminal that can show the table (on Windows a console without virtual
+    // terminal sequences), or no pipe; lines then go out as written, unwatched.
     bool start(Mode mode, LineWatch watch = LineWatch());
     // Draws the table (Table) and writes the lines that came in since the last call.
     void refresh(const PoseBoard& board, const ViewHead& head);
@@ -39,13 +41,13 @@ public:
 
 private:
     void readLines();
-    void writeTerminal(const std::string& text);
     void writeLines(std::vector<std::string>& lines);  // Lines mode, with linesMutex_
+    // The last log lines that fit below the table, wrapped to the width: a resize draws them anew.
+    std::string recentRows(size_t rows, size_t columns) const;
 
     bool active_ = false;
     Mode mode_ = Mode::Table;
-    int terminal_ = -1;  // the real standard output (a terminal for the table), kept aside
-    int pipeRead_ = -1;  // standard output now feeds this pipe
+    ConsoleStream console_;
     std::thread reader_;
     std::mutex linesMutex_;
     std::vector<std::string> pending_;
@@ -53,7 +55,10 @@ private:
     SummaryFilter summaries_;  // with linesMutex_
     LineWatch watch_;
     size_t tableHeight_ = 0;
-    size_t terminalRows_ = 0;  // a resized terminal needs its scrolling region set again
+    // A resized terminal is cleared and drawn anew: the old table's lines, reflowed or cut by the
+    // terminal, would stay on the screen otherwise.
+    size_t terminalRows_ = 0, terminalColumns_ = 0;
+    std::deque<std::string> recent_;  // the log lines shown last, for a redraw
     std::vector<std::string> lastTable_;
 };
 

@@ -50,8 +50,9 @@ namespace {
 std::atomic<int32_t> runFlag{1};
 volatile std::sig_atomic_t stopSignals = 0;
 
-extern "C" void onStopSignal(int) {
-    if (stopSignals++ > 0) {  // the second Ctrl-C: no more waiting
+extern "C" void onStopSignal(int number) {
+    std::signal(number, onStopSignal);  // Windows resets the handler before calling it
+    if (stopSignals++ > 0) {            // the second Ctrl-C: no more waiting
         LiveView::restoreFromSignal();
         Simulator::terminateAllFromSignal();
         _exit(130);
@@ -284,7 +285,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> probePorts;
     app.add_option("--probe", probePorts,
                    "Find the tracker: try each PORT (default: every serial port) at the tracker's speeds and print "
-                   "the lines to use; sends only the status request")
+                   "the lines to use, stations included; sends only the status and single-record requests")
         ->expected(0, 256)
         ->type_name("[PORT...]");
     const std::string slip = checkWords(argc, argv);
@@ -572,7 +573,7 @@ int main(int argc, char** argv) {
                 hostInfo(plainLine(row.second, now));
             }
         }
-        // The duration counts from the first device's reception, not from its set-up (seconds long).
+        // The duration counts from the end of the first device's set-up, which itself takes seconds.
         if (!receiving) {
             for (const auto& state : board.states())
                 receiving =
@@ -587,6 +588,25 @@ int main(int argc, char** argv) {
         if (!anyAlive) break;
     }
     runFlag = 0;
+    // A set-up in progress is not cut short (a reset line makes it last about 20 s): say so at once,
+    // and keep the view and its clock going until every device has stopped.
+    bool toldOfSetUp = false;
+    for (;;) {
+        std::string settingUp;
+        bool allEnded = true;
+        for (const auto& state : board.states()) {
+            allEnded = allEnded && (state.second == DeviceState::Stopped || state.second == DeviceState::Failed);
+            if (state.second == DeviceState::SettingUp) settingUp = state.first;
+        }
+        if (allEnded) break;
+        if (!toldOfSetUp && !settingUp.empty()) {
+            toldOfSetUp = true;
+            hostInfo("stopping once the set-up of " + settingUp + " is done (a reset line makes it last about 20 s)" +
+                     (stopSignals > 0 ? "; Ctrl-C again exits at once" : ""));
+        }
+        view.refresh(board, viewHead());
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     for (auto& runner : runners) runner->join();
     const SteadyTime ended = std::chrono::steady_clock::now();
     // Who was not delivering when the run ended: a failed set-up, a line that never came back.

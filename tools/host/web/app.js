@@ -49,23 +49,41 @@ function addRecord(r) {
 
 // --- data -------------------------------------------------------------------------------------
 
-function connect() {
+// The head's link: green "live" only while the stream is open and every device is running; an
+// open stream from a host whose devices deliver nothing is not live data.
+let streamOpened = false;
+let streamOpen = false;
+let hostReached = true;
+function showLink() {
   const link = document.getElementById('link');
+  const devices = latestState ? latestState.devices : [];
+  const others = devices.filter((d) => d.state !== 'running');
+  const delivering = devices.some((d) => d.state === 'running' || d.state === 'damaged line');
+  if (!hostReached) { link.textContent = 'host not reachable'; link.className = 'bad'; }
+  else if (!streamOpen) { link.textContent = streamOpened ? 'reconnecting' : 'connecting'; link.className = 'bad'; }
+  else if (others.length > 0) {
+    link.textContent = (delivering ? 'live; ' : 'no live data: ') + others.map((d) => d.name + ' ' + d.state).join(', ');
+    link.className = 'quiet';
+  } else { link.textContent = 'live'; link.className = 'good'; }
+}
+
+function connect() {
   const events = new EventSource('events?backlog=' + PLOT_S);
-  events.onopen = () => { link.textContent = 'live'; link.className = 'good'; };
+  events.onopen = () => { streamOpen = streamOpened = true; showLink(); };
   events.onmessage = (e) => addRecord(JSON.parse(e.data));
-  events.onerror = () => { link.textContent = 'reconnecting'; link.className = 'bad'; };
+  events.onerror = () => { streamOpen = false; showLink(); };
 }
 
 async function poll() {
   try {
     const response = await fetch('state?log_after=' + logAfter, { cache: 'no-store' });
-    if (response.ok) showState(await response.json());
-    else throw new Error(response.status);
+    if (!response.ok) throw new Error(response.status);
+    hostReached = true;
+    showState(await response.json());
   } catch (e) {
-    document.getElementById('link').textContent = 'host not reachable';
-    document.getElementById('link').className = 'bad';
+    hostReached = false;
   }
+  showLink();
   setTimeout(poll, 250);
 }
 
@@ -262,6 +280,9 @@ function drawView(view, box, now) {
 
 function drawPlot() {
   const canvas = document.getElementById('plot');
+  // Drawn at the width the page gives it, so a phone's narrow plot keeps its text's shape.
+  const fit = Math.round(canvas.clientWidth);
+  if (fit > 0 && canvas.width !== fit) canvas.width = fit;
   const g = canvas.getContext('2d');
   const w = canvas.width, h = canvas.height, left = 40, bottom = 18;
   g.clearRect(0, 0, w, h);
