@@ -158,10 +158,17 @@ TEST(HostProgram, AMisspeltDeviceKeywordIsNamedWithTheNearestKeyword) {
 }
 
 // A recording survives a run that fails and a repeated run; --overwrite replaces it. An empty file
-// is no recording.
+// is no recording, and a run that fails before its first record leaves no file to block the next.
 TEST(HostProgram, ExistingRecordingIsKeptUnlessOverwriteIsGiven) {
     Scratch scratch;
     scratch.write("gone.conf", "[device gone]\nport " + scratch.path("nothing.pty") + "\n");
+    for (const char* output : {"--jsonl", "--capture"}) {
+        const HostRun wrongPort = runHost(scratch, {"--config", scratch.path("gone.conf"), "--csv",
+                                                    scratch.path("poses.csv"), output, scratch.path("other")});
+        EXPECT_EQ(wrongPort.status, 1) << wrongPort.out << wrongPort.err;
+        for (const char* name : {"poses.csv", "other"})
+            EXPECT_NE(access(scratch.path(name).c_str(), F_OK), 0) << output << ": " << name << " left behind";
+    }
     scratch.write("empty.csv", "");
     const HostRun first = runHost(scratch, {"--simulate", "--count", "5", "--csv", scratch.path("poses.csv"), "--jsonl",
                                             scratch.path("empty.csv")});
@@ -310,7 +317,7 @@ TEST(HostProgram, TwoDevicesRecordWhatTheEmulatorsSent) {
     const auto csv = hosttest::lines(hosttest::readFile(scratch.path("poses.csv")));
     const auto jsonl = hosttest::lines(hosttest::readFile(scratch.path("poses.jsonl")));
     ASSERT_GE(csv.size(), 1001u);
-    EXPECT_EQ(csv[0], "host_time,device,output,kind,x,y,z,azimuth,elevation,roll,buttons");
+    EXPECT_EQ(csv[0], "host_time,device,output,kind,x_ft,y_ft,z_ft,azimuth_deg,elevation_deg,roll_deg,buttons");
     ASSERT_EQ(jsonl.size(), csv.size() - 1);
     std::set<std::string> seen;
     int pressed = 0;

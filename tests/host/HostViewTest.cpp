@@ -120,8 +120,8 @@ TEST(HostView, TableKeepsWholeAlignedColumnsAtEveryWidth) {
         // The head's items stay whole on the lines they wrap to.
         std::string headText;
         for (size_t i = 0; i < at; ++i) headText += lines[i] + "\n";
-        for (const char* item :
-             {"fastrak-host 1:02:05", "recording poses.csv, poses.jsonl", "b on com2 at 9600 baud: silent"}) {
+        for (const char* item : {"fastrak-host 1:02:05", "recording poses.csv, poses.jsonl", "units: feet, degrees",
+                                 "b on com2 at 9600 baud: silent"}) {
             if (std::strlen(item) <= c.width) {
                 EXPECT_NE(headText.find(item), std::string::npos) << c.width << item;
             }

@@ -344,6 +344,51 @@ TEST(HostWeb, StatisticsOfKnownRecords) {
     }
 }
 
+// Standing still counts only while the device's line delivers: a silence, a lost line or a paused
+// host is no time still, while unchanged records (heard, not published) keep a still receiver so.
+TEST(HostWeb, StillTimeCountsOnlyWhileTheLineDelivers) {
+    using fastrakhost::OutputStats;
+    struct Span {
+        double from, to, xMm;  // a record every 10 ms from `from` to before `to`, seconds
+    };
+    const struct {
+        const char* what;
+        std::vector<Span> records;
+        double heardUntil;                  // unchanged records heard every 10 ms after the last one until then
+        double end, runStill, windowStill;  // windowStill < 0: not checked
+    } cases[] = {
+        {"1 s still, 7.8 s of silence, then a record 50 mm away", {{0, 1, 0}, {8.8, 8.81, 50}}, 0, 8.81, 1, -1},
+        {"1 s still, then a silent line to the end", {{0, 1, 0}}, 0, 9, 1, 1},
+        {"a 3 s pause inside 2 s of records that stay put", {{0, 1, 0}, {4, 5, 0}}, 0, 5, 2, 2},
+        {"one record, then 5 s of unchanged records", {{0, 0.01, 0}}, 5, 5, 5, 5},
+    };
+    for (const auto& c : cases) {
+        OutputStats stats;
+        const auto start = std::chrono::steady_clock::now();
+        auto at = [&](double t) {
+            return start +
+                   std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(t));
+        };
+        fastrakhost::Sample sample;
+        sample.device = "d";
+        sample.output = 1;
+        double last = 0;
+        for (const Span& span : c.records) {
+            for (double t = span.from; t < span.to - 1e-9; t += 0.01) {
+                sample.arrived = at(t);
+                sample.pose[0] = span.xMm / 304.8;
+                stats.add(sample);
+                last = t;
+            }
+        }
+        for (double t = last + 0.01; t <= c.heardUntil + 1e-9; t += 0.01) stats.heard("d", at(t));
+        EXPECT_NEAR(stats.run(at(c.end)).at({0, 1}).stillSeconds, c.runStill, 0.05) << c.what;
+        if (c.windowStill >= 0) {
+            EXPECT_NEAR(stats.window(at(c.end)).at({0, 1}).stillSeconds, c.windowStill, 0.05) << c.what;
+        }
+    }
+}
+
 // Bytes of a PNG file's pixels (8-bit RGB or RGBA), unfiltered; empty if it is not such a file.
 std::vector<uint8_t> pngPixels(const std::string& data, uint32_t& width, uint32_t& height, int& channels) {
     auto word = [&](size_t at) {

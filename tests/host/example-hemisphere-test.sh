@@ -21,7 +21,7 @@ cat "$work/hemisphere.conf"
   --sim-args "--scene 1=still:x=10,y=5,z=-20 --scene 2=still:x=-8,y=-6,z=-30" >"$work/host.log" 2>&1 ||
   { cat "$work/host.log"; fail "fastrak-host failed"; }
 
-# CSV: host_time,device,output,kind,x,y,z,... Outputs 1 and 3 are station 1, output 2 station 2.
+# CSV: host_time,device,output,kind,x_ft,y_ft,z_ft,... Outputs 1 and 3 are station 1, output 2 station 2.
 awk -F, 'function off(a, b) { return a > b ? a - b : b - a }
   NR > 1 && $4 == "tracker" {
     rows++

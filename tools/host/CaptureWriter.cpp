@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "Recorder.h"
+
 namespace fastrakhost {
 
 using fastrakcapture::ChunkKind;
@@ -21,7 +23,8 @@ bool CaptureWriter::failed() const {
 }
 
 bool CaptureWriter::open(const std::string& path) {
-    file_ = std::fopen(path.c_str(), "wb");
+    // Made now, so an unwritable folder shows at start; its bytes go out with the first chunk.
+    file_ = openRecordingStream(path, created_);
     if (file_ == nullptr) {
         error_ = path + ": " + std::strerror(errno);
         return false;
@@ -30,15 +33,8 @@ bool CaptureWriter::open(const std::string& path) {
     start_ = Clock::now();
     const auto wall =
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch());
-    const std::string head =
-        std::string(fastrakcapture::kMagic) +
-        fastrakcapture::encodeChunk(ChunkKind::Start, 0, 0, fastrakcapture::startPayload(wall.count()));
-    if (std::fwrite(head.data(), 1, head.size(), file_) != head.size() || std::fflush(file_) != 0) {
-        error_ = path + ": " + std::strerror(errno);
-        std::fclose(file_);
-        file_ = nullptr;
-        return false;
-    }
+    head_ = std::string(fastrakcapture::kMagic) +
+            fastrakcapture::encodeChunk(ChunkKind::Start, 0, 0, fastrakcapture::startPayload(wall.count()));
     thread_ = std::thread([this] { run(); });
     return true;
 }
@@ -63,6 +59,12 @@ bool CaptureWriter::writeOut(std::vector<Pending>& batch) {
     for (const Pending& p : batch) out += fastrakcapture::encodeChunk(p.kind, p.stream, p.micros, p.payload);
     batch.clear();
     if (out.empty()) return true;
+    if (!started_) {
+        // A file that was there (--overwrite) is emptied only now that the capture has something.
+        if (!created_ && !emptyRecordingStream(file_)) return false;
+        started_ = true;
+        out = head_ + out;
+    }
     return std::fwrite(out.data(), 1, out.size(), file_) == out.size() && std::fflush(file_) == 0;
 }
 
@@ -98,6 +100,13 @@ bool CaptureWriter::close() {
     }
     wake_.notify_one();
     if (thread_.joinable()) thread_.join();
+    if (!started_) {
+        // Nothing went into the file: no file left to block the next run, nor an end chunk.
+        std::fclose(file_);
+        file_ = nullptr;
+        if (created_) std::remove(path_.c_str());
+        return !failed_;
+    }
     const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start_).count();
     const std::string end = fastrakcapture::encodeChunk(ChunkKind::End, 0, static_cast<uint64_t>(micros), "");
     bool ok = std::fwrite(end.data(), 1, end.size(), file_) == end.size();

@@ -23,7 +23,9 @@ public:
     CaptureWriter(const CaptureWriter&) = delete;
     CaptureWriter& operator=(const CaptureWriter&) = delete;
 
-    // Writes the header and starts the writer thread; false with error() otherwise.
+    // Opens the file (see openRecording) and starts the writer thread; false with error() otherwise.
+    // The header goes out with the first chunk; a capture that got none is removed by close() if
+    // the run made its file.
     bool open(const std::string& path);
     std::string error() const;
     // True once the capture could not be written (the disk full or too slow); error() says why.
@@ -36,6 +38,7 @@ public:
     }
     // Writes what is buffered and the end chunk; returns false if anything was lost.
     bool close();
+    bool wroteAny() const { return started_; }  // after close: false when no file was left
 
     // More than this waiting in memory (the disk stalled) ends the capture rather than the run.
     static constexpr size_t kMaxBuffered = 64u << 20;
@@ -51,7 +54,9 @@ private:
     bool writeOut(std::vector<Pending>& batch);
 
     std::FILE* file_ = nullptr;
-    std::string path_, error_;
+    std::string path_, error_, head_;
+    bool created_ = false;  // the run made the file
+    bool started_ = false;  // the head is in the file (the writer thread's, then close's)
     Clock::time_point start_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;

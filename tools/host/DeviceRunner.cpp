@@ -221,6 +221,7 @@ void DeviceRunner::receive() {
                         ") against the tracker's switches, and the cable (docs/troubleshooting.md)");
         }
         if (published || now - called < kTimedOut) {
+            context_.stats->heard(name(), now);  // a receiver standing still keeps its line busy
             quietSince = now;
             if (silent) {
                 silent = false;

@@ -28,8 +28,20 @@ std::string format(const char* pattern, double value) {
 
 }  // namespace
 
+void OutputStats::Line::hear(SteadyTime at) {
+    if (any && at <= last) return;
+    delivered = upTo(at);
+    last = at;
+    any = true;
+}
+
+double OutputStats::Line::upTo(SteadyTime at) const {
+    const double gap = any ? seconds(at - last) : 0;
+    return delivered + (gap > 0 && gap <= kHeardGapSeconds ? gap : 0);
+}
+
 void OutputStats::Stretch::begin(const Point& point) {
-    start = point.at;
+    heardAtStart = point.heard;
     for (int i = 0; i < 6; ++i) anchor[i] = point.pose[i], mean[i] = 0, m2[i] = 0;
     n = 0;
     take(point);
@@ -56,9 +68,9 @@ void OutputStats::Stretch::take(const Point& point) {
     }
 }
 
-void OutputStats::close(const Stretch& stretch, SteadyTime end, uint64_t& records, double& stillFor, double& positions,
-                        double& angles) {
-    const double span = seconds(end - stretch.start);
+void OutputStats::close(const Stretch& stretch, double heardAtEnd, uint64_t& records, double& stillFor,
+                        double& positions, double& angles) {
+    const double span = heardAtEnd - stretch.heardAtStart;
     if (stretch.n == 0 || span < kStillSeconds) return;
     records += stretch.n;
     stillFor += span;
@@ -72,6 +84,9 @@ void OutputStats::add(const Sample& sample) {
     for (int i = 0; i < 6; ++i) point.pose[i] = i < 3 ? sample.pose[i] * kMmPerFoot : sample.pose[i];
     const bool tracker = sample.kind == Sample::Kind::Tracker;
     std::lock_guard<std::mutex> hold(mutex_);
+    Line& line = lines_[sample.device];
+    line.hear(point.at);
+    point.heard = line.upTo(point.at);
     Track& track = tracks_[{tracker ? 0 : 1, sample.output}];
     if (track.records == 0) {
         track.device = sample.device;
@@ -83,7 +98,7 @@ void OutputStats::add(const Sample& sample) {
         if (!tracker || track.stretch.holds(point)) {
             track.stretch.take(point);
         } else {
-            close(track.stretch, point.at, track.stillRecords, track.stillSeconds, track.positionSquares,
+            close(track.stretch, point.heard, track.stillRecords, track.stillSeconds, track.positionSquares,
                   track.angleSquares);
             track.stretch.begin(point);
         }
@@ -95,6 +110,11 @@ void OutputStats::add(const Sample& sample) {
     const SteadyTime oldest =
         point.at - std::chrono::duration_cast<SteadyTime::duration>(std::chrono::duration<double>(kWindowSeconds));
     while (track.recent.size() > 1 && track.recent.front().at < oldest) track.recent.pop_front();
+}
+
+void OutputStats::heard(const std::string& device, SteadyTime at) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    lines_[device].hear(at);
 }
 
 std::map<OutputStats::Key, OutputFigures> OutputStats::window(SteadyTime now) const {
@@ -127,9 +147,9 @@ std::map<OutputStats::Key, OutputFigures> OutputStats::window(SteadyTime now) co
         stretch.begin(track.recent.back());
         for (auto it = track.recent.rbegin() + 1; it != track.recent.rend() && stretch.holds(*it); ++it) {
             stretch.take(*it);
-            stretch.start = it->at;
+            stretch.heardAtStart = it->heard;
         }
-        figures.stillSeconds = seconds(now - stretch.start);
+        figures.stillSeconds = lines_.at(track.device).upTo(now) - stretch.heardAtStart;
         figures.still = figures.stillSeconds >= kStillSeconds;
         if (figures.still) {
             const double n = static_cast<double>(stretch.n);
@@ -158,7 +178,7 @@ std::map<OutputStats::Key, OutputFigures> OutputStats::run(SteadyTime end) const
         if (figures.kind != Sample::Kind::Tracker) continue;
         uint64_t stillRecords = track.stillRecords;
         double stillFor = track.stillSeconds, positions = track.positionSquares, angles = track.angleSquares;
-        close(track.stretch, end, stillRecords, stillFor, positions, angles);
+        close(track.stretch, lines_.at(track.device).upTo(end), stillRecords, stillFor, positions, angles);
         figures.still = stillRecords > 0;
         figures.stillSeconds = stillFor;
         if (figures.still) {

@@ -34,12 +34,17 @@ public:
     static constexpr double kWindowSeconds = 5;
     // Still: every record of a stretch within this of the reference pose, for at least kStillSeconds.
     // A receiver that does not move publishes nothing (only changed records are), so the stretch
-    // lasts until the next record that leaves these bounds, or until now.
+    // lasts until the next record that leaves these bounds, or until now; but only the time its
+    // device's line delivered counts: a gap of more than kHeardGapSeconds between two records or
+    // heard() calls (a silence, a lost line, a paused host) is no time standing still.
     static constexpr double kStillMm = 5;
     static constexpr double kStillDeg = 2;
     static constexpr double kStillSeconds = 0.5;
+    static constexpr double kHeardGapSeconds = 1;
 
     void add(const Sample& sample);
+    // The device's line delivered at `at`, a record that was not published (unchanged) included.
+    void heard(const std::string& device, SteadyTime at);
 
     // The last kWindowSeconds, as of now; noise over the current still stretch.
     std::map<Key, OutputFigures> window(SteadyTime now) const;
@@ -52,11 +57,20 @@ public:
 private:
     struct Point {
         SteadyTime at;
+        double heard;  // the device's delivering seconds up to at
         double pose[6];
+    };
+    // A device's line: the seconds it delivered, up to the last time it was heard.
+    struct Line {
+        bool any = false;
+        SteadyTime last{};
+        double delivered = 0;
+        void hear(SteadyTime at);
+        double upTo(SteadyTime at) const;  // the seconds up to a time at or after last
     };
     // Mean and sum of squared deviations of the pose (mm, degrees) since the stretch began.
     struct Stretch {
-        SteadyTime start{};
+        double heardAtStart = 0;  // the line's delivering seconds when the stretch began
         double anchor[6] = {0, 0, 0, 0, 0, 0};
         uint64_t n = 0;
         double mean[6] = {0, 0, 0, 0, 0, 0};
@@ -77,11 +91,12 @@ private:
         double stillSeconds = 0, positionSquares = 0, angleSquares = 0;
     };
 
-    static void close(const Stretch& stretch, SteadyTime end, uint64_t& records, double& seconds, double& positions,
+    static void close(const Stretch& stretch, double heardAtEnd, uint64_t& records, double& seconds, double& positions,
                       double& angles);
 
     mutable std::mutex mutex_;
     std::map<Key, Track> tracks_;
+    std::map<std::string, Line> lines_;
 };
 
 }  // namespace fastrakhost

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #if defined(_WIN32)
@@ -35,6 +36,9 @@ std::string number(const char* format, double value) {
 
 }  // namespace
 
+const char* const Recorder::csvHeader =
+    "host_time,device,output,kind,x_ft,y_ft,z_ft,azimuth_deg,elevation_deg,roll_deg,buttons\n";
+
 const char* kindName(Sample::Kind kind) { return kind == Sample::Kind::Tracker ? "tracker" : "controller"; }
 
 std::string jsonString(const std::string& text) {
@@ -55,14 +59,16 @@ std::string jsonString(const std::string& text) {
 }
 
 #if defined(_WIN32)
-int openFile(const char* path) {
-    return _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+int openFile(const char* path, bool create) {
+    return _open(path, _O_WRONLY | _O_BINARY | (create ? _O_CREAT | _O_EXCL : 0), _S_IREAD | _S_IWRITE);
 }
 long writeSome(int fd, const char* data, size_t size) { return _write(fd, data, static_cast<unsigned>(size)); }
 int cutFile(int fd, long long size) { return _chsize_s(fd, size) == 0 ? 0 : -1; }
 int closeFile(int fd) { return _close(fd); }
 #else
-int openFile(const char* path) { return ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); }
+int openFile(const char* path, bool create) {
+    return ::open(path, O_WRONLY | O_CLOEXEC | (create ? O_CREAT | O_EXCL : 0), 0666);
+}
 long writeSome(int fd, const char* data, size_t size) { return static_cast<long>(::write(fd, data, size)); }
 int cutFile(int fd, long long size) { return ::ftruncate(fd, static_cast<off_t>(size)); }
 int closeFile(int fd) { return ::close(fd); }
@@ -76,11 +82,47 @@ std::string occupiedBy(const std::string& path) {
     return "";
 }
 
+int openRecording(const std::string& path, bool& created) {
+    int fd = openFile(path.c_str(), true);
+    created = fd >= 0;
+    if (fd < 0 && errno == EEXIST) fd = openFile(path.c_str(), false);
+    return fd;
+}
+
+void dropRecording(int fd, const std::string& path, bool created) {
+    closeFile(fd);
+    if (created) std::remove(path.c_str());
+}
+
+std::FILE* openRecordingStream(const std::string& path, bool& created) {
+    const int fd = openRecording(path, created);
+    if (fd < 0) return nullptr;
+#if defined(_WIN32)
+    std::FILE* file = _fdopen(fd, "wb");
+#else
+    std::FILE* file = ::fdopen(fd, "wb");
+#endif
+    if (file == nullptr) {
+        const int error = errno;
+        dropRecording(fd, path, created);
+        errno = error;
+    }
+    return file;
+}
+
+bool emptyRecordingStream(std::FILE* file) {
+#if defined(_WIN32)
+    return std::fflush(file) == 0 && cutFile(_fileno(file), 0) == 0;
+#else
+    return std::fflush(file) == 0 && cutFile(::fileno(file), 0) == 0;
+#endif
+}
+
 OutputFile::~OutputFile() { close(); }
 
 bool OutputFile::open(const std::string& path) {
     path_ = path;
-    fd_ = openFile(path.c_str());
+    fd_ = openRecording(path, created_);
     if (fd_ < 0) {
         error_ = path + ": " + std::strerror(errno);
         return false;
@@ -97,6 +139,12 @@ void OutputFile::fail(const std::string& reason) {
 
 bool OutputFile::flush() {
     if (fd_ < 0) return pending_.empty() && error_.empty();
+    if (pending_.empty()) return true;
+    if (!started_ && !created_ && cutFile(fd_, 0) != 0) {
+        fail(std::strerror(errno));
+        return false;
+    }
+    started_ = true;
     size_t done = 0;
     while (done < pending_.size()) {
         const long wrote = writeSome(fd_, pending_.data() + done, pending_.size() - done);
@@ -125,6 +173,11 @@ bool OutputFile::flush() {
 
 bool OutputFile::close() {
     if (fd_ < 0) return error_.empty();
+    if (!started_ && pending_.empty()) {
+        dropRecording(fd_, path_, created_);
+        fd_ = -1;
+        return true;
+    }
     const bool flushed = flush();
     if (fd_ < 0) return false;
     const int closed = closeFile(fd_);
@@ -144,7 +197,7 @@ bool Recorder::open(const std::string& csvPath, const std::string& jsonlPath) {
             error_ = csv_.error();
             return false;
         }
-        csvLines_ = "host_time,device,output,kind,x,y,z,azimuth,elevation,roll,buttons\n";
+        csvHeaderDue_ = true;
     }
     if (!jsonlPath.empty() && !jsonl_.open(jsonlPath)) {
         error_ = jsonl_.error();
@@ -193,6 +246,8 @@ void Recorder::write(const Sample& sample) {
     std::lock_guard<std::mutex> hold(mutex_);
     ++received_;
     if (failed_) return;
+    if (csvHeaderDue_) csvLines_ += csvHeader;
+    csvHeaderDue_ = false;
     csvLines_ += csv;
     jsonLines_ += json;
 }

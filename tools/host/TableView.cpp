@@ -134,6 +134,7 @@ std::vector<std::string> headLines(const PoseBoard& board, size_t width, const V
     std::string files;
     for (const std::string& file : head.files) files += (files.empty() ? "" : ", ") + file;
     items.push_back(files.empty() ? "not recording" : "recording " + files);
+    items.push_back("units: feet, degrees");  // the columns' headers name feet, not the angles
     for (const auto& state : board.states()) {
         std::string item = state.first;
         for (const ViewHead::Device& device : head.devices) {

@@ -645,7 +645,8 @@ int main(int argc, char** argv) {
     for (auto& relay : relays) relay->stop();
     if (!capturePath.empty()) {
         if (captureWriter.close()) {
-            hostInfo("capture written to " + capturePath);
+            hostInfo(captureWriter.wroteAny() ? "capture written to " + capturePath
+                                              : "nothing crossed the lines; no capture written");
         } else {
             if (!outputFailed) outputFailure(captureWriter.error());
             hostError("capture " + capturePath + " is incomplete: " + captureWriter.error());
