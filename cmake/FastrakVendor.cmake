@@ -78,28 +78,34 @@ set_target_properties(fastrak_vendor_lo PROPERTIES
   INTERFACE_SYSTEM_INCLUDE_DIRECTORIES ${lo_prefix}/include)
 add_dependencies(fastrak_vendor_lo fastrak_liblo)
 
-# OpenIGTLink: the static library only (its examples and tests are off by default or here).
+# OpenIGTLink: the static library only. Its install step installs the headers only for MSVC and
+# Xcode, so the host uses the build tree: the sources' headers and the configured ones.
 fastrak_vendor_url(igtl_url OpenIGTLink-3.0.tar.gz https://github.com/openigtlink/OpenIGTLink/archive/refs/tags/v3.0.tar.gz)
-set(igtl_prefix ${vendor_root}/openigtlink)
+set(igtl_source ${vendor_root}/openigtlink)
+set(igtl_binary ${vendor_root}/openigtlink-build)
 ExternalProject_Add(fastrak_openigtlink
   URL ${igtl_url}
   URL_HASH SHA256=6bd42340e9f0fa0e4f11e64677355636f23827c806c53b094fa779dfb6ccc89e
   DOWNLOAD_EXTRACT_TIMESTAMP ON
-  PREFIX ${vendor_root}/openigtlink-build
-  INSTALL_DIR ${igtl_prefix}
+  PREFIX ${vendor_root}/openigtlink-work
+  SOURCE_DIR ${igtl_source}
+  BINARY_DIR ${igtl_binary}
   CMAKE_ARGS ${vendor_cmake_args} -DBUILD_SHARED_LIBS=OFF -DBUILD_TESTING=OFF -DBUILD_EXAMPLES=OFF
              -DBUILD_DOCUMENTATION=OFF
-  BUILD_BYPRODUCTS ${igtl_prefix}/lib/igtl/libOpenIGTLink.a)
-file(MAKE_DIRECTORY ${igtl_prefix}/include/igtl)
+  INSTALL_COMMAND ""
+  BUILD_BYPRODUCTS ${igtl_binary}/bin/libOpenIGTLink.a)
+set(igtl_includes ${igtl_binary} ${igtl_source}/Source ${igtl_source}/Source/igtlutil)
+file(MAKE_DIRECTORY ${igtl_includes})
 add_library(fastrak_vendor_igtl STATIC IMPORTED GLOBAL)
 set_target_properties(fastrak_vendor_igtl PROPERTIES
-  IMPORTED_LOCATION ${igtl_prefix}/lib/igtl/libOpenIGTLink.a
-  INTERFACE_INCLUDE_DIRECTORIES ${igtl_prefix}/include/igtl
-  INTERFACE_SYSTEM_INCLUDE_DIRECTORIES ${igtl_prefix}/include/igtl
+  IMPORTED_LOCATION ${igtl_binary}/bin/libOpenIGTLink.a
+  INTERFACE_INCLUDE_DIRECTORIES "${igtl_includes}"
+  INTERFACE_SYSTEM_INCLUDE_DIRECTORIES "${igtl_includes}"
   INTERFACE_LINK_LIBRARIES "ws2_32;wsock32")
 add_dependencies(fastrak_vendor_igtl fastrak_openigtlink)
 
+# The licence texts that ship with the program, as <name in the ZIP>=<file>.
 set(FASTRAK_VENDOR_LICENSES
-  ${fastrak_httplib_SOURCE_DIR}/LICENSE
-  ${vendor_root}/liblo-build/src/fastrak_liblo/COPYING
-  ${vendor_root}/openigtlink-build/src/fastrak_openigtlink/LICENSE.txt)
+  cpp-httplib.txt=${fastrak_httplib_SOURCE_DIR}/LICENSE
+  liblo.txt=${vendor_root}/liblo-build/src/fastrak_liblo/COPYING
+  OpenIGTLink.txt=${igtl_source}/LICENSE.txt)
