@@ -88,6 +88,13 @@ for check in "${checks[@]}"; do
   printf '%s\n' "$answer" | grep -qF "$text" || fail "${request:0:20}...: no \"$text\" in the answer"
 done
 
+# The port is this host's: a second one is refused it, with the words the Linux build uses.
+second=0
+"$here/../../cmake/wine-run.sh" "$prefix" "$host" --config host.conf --web "127.0.0.1:$port" \
+  >second.out 2>&1 || second=$?
+[ "$second" -eq 1 ] && grep -qF "cannot listen there: Address already in use" second.out ||
+  fail "a second host on port $port: status $second, $(cat second.out)"
+
 # The checks take a few seconds of the 15 from the first record; then a clean stop, the web view's
 # threads with it.
 status=0
@@ -95,4 +102,4 @@ wait $host_pid || status=$?
 host_pid=
 cat host.out
 [ "$status" -eq 0 ] || fail "fastrak-host.exe exited with $status"
-echo "PASS: the web view under Wine: $records records in /state, $events events, the page, 405, 414 and 413"
+echo "PASS: the web view under Wine: $records records in /state, $events events, the page, 405, 414, 413, the port kept"
