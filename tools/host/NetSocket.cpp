@@ -105,10 +105,27 @@ bool isConnecting(int error) { return error == WSAEWOULDBLOCK || error == WSAEIN
 bool isOutOfDescriptors(int error) { return error == WSAEMFILE || error == WSAENOBUFS; }
 
 std::string errorText(int error) {
+    // The errors a user meets, in the words the Linux build prints (Wine has no texts for them).
+    static const struct {
+        int code;
+        const char* text;
+    } kKnown[] = {{WSAEADDRINUSE, "Address already in use"},
+                  {WSAEADDRNOTAVAIL, "Cannot assign requested address"},
+                  {WSAEACCES, "Permission denied"},
+                  {WSAECONNREFUSED, "Connection refused"},
+                  {WSAECONNRESET, "Connection reset by peer"},
+                  {WSAECONNABORTED, "Software caused connection abort"},
+                  {WSAENETUNREACH, "Network is unreachable"},
+                  {WSAEHOSTUNREACH, "No route to host"},
+                  {WSAETIMEDOUT, "Connection timed out"},
+                  {WSAEMFILE, "Too many open files"},
+                  {WSAENOBUFS, "No buffer space available"}};
+    for (const auto& known : kKnown) {
+        if (known.code == error) return known.text;
+    }
     char text[256] = "";
-    const DWORD length =
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(error),
-                       MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT), text, sizeof text, nullptr);
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                        static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
     std::string message(text, length);
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
         message.pop_back();
