@@ -52,13 +52,20 @@ stylus 1
 cavecoord off
 CONF
 cd "$work"
-igtl_port=$((20000 + RANDOM % 40000))
-# Long enough for Wine's start, the connection and several stylus presses.
+# Long enough for Wine's start, the connection and several stylus presses; the host picks a free
+# port for OpenIGTLink and names it in its start line.
 timeout 180 "$here/../../cmake/wine-run.sh" "$prefix" "$host" --config host.conf --plain --duration 12 \
-  --osc "osc.udp://127.0.0.1:$osc_port" --igtl "127.0.0.1:$igtl_port" >host.out 2>&1 &
+  --osc "osc.udp://127.0.0.1:$osc_port" --igtl 127.0.0.1:0 >host.out 2>&1 &
 host_pid=$!
 pids+=("$host_pid")
-timeout 120 "$dump" "$igtl_port" 90 100000 >igtl.txt 2>igtl.err || true
+: >igtl.txt
+igtl_port=
+for _ in $(seq 900); do
+  igtl_port=$(sed -n 's/.*OpenIGTLink server listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' host.out)
+  [ -n "$igtl_port" ] || ! kill -0 "$host_pid" 2>/dev/null || { sleep 0.1; continue; }
+  break
+done
+[ -n "$igtl_port" ] && timeout 120 "$dump" "$igtl_port" 30 100000 >igtl.txt 2>igtl.err || true
 status=0
 wait "$host_pid" || status=$?
 tr -d '\r' <host.out
