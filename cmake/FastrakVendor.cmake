@@ -17,8 +17,8 @@ include(FetchContent)
 set(FASTRAK_VENDOR_DIR "" CACHE PATH
     "Folder holding cpp-httplib-0.11.4.tar.gz, liblo-0.31.tar.gz and OpenIGTLink-3.0.tar.gz for the Windows build (empty: download them)")
 
-# fastrak_vendor_url(<var> <archive file name> <upstream URL>): the local archive when the folder
-# holds it, else the upstream URL.
+# fastrak_vendor_url(<var> <archive file name> <upstream URL>): the archive in FASTRAK_VENDOR_DIR
+# when that is set (a missing one stops the configure), else the upstream URL.
 function(fastrak_vendor_url var file upstream)
   if(FASTRAK_VENDOR_DIR)
     if(NOT EXISTS ${FASTRAK_VENDOR_DIR}/${file})
