@@ -19,7 +19,19 @@ for preset in $flavors; do
     echo "MinGW-w64 is not installed (.ci/run installs it): cannot build the Windows flavor" >&2
     exit 1
   fi
-  cmake --preset "$preset" >/dev/null
+  args=()
+  if [ "$preset" = mingw ]; then
+    # The Windows build's network libraries come from source archives: from FASTRAK_VENDOR_DIR, or
+    # the first shared/vendor folder above the repository; without either, CMake downloads them.
+    vendor=${FASTRAK_VENDOR_DIR:-}
+    if [ -z "$vendor" ]; then
+      dir=$(cd .. && pwd)
+      while [ "$dir" != / ] && [ ! -d "$dir/shared/vendor" ]; do dir=$(dirname "$dir"); done
+      [ -d "$dir/shared/vendor" ] && vendor=$dir/shared/vendor
+    fi
+    args+=("-DFASTRAK_VENDOR_DIR=$vendor")
+  fi
+  cmake --preset "$preset" "${args[@]}" >/dev/null
   if [ "$preset" = tsan ]; then
     # Only the programs whose code runs threads of its own, to keep the flavor short.
     cmake --build --preset tsan -j "$jobs" --target threaded_tests

@@ -8,16 +8,10 @@
 #include "HostLog.h"
 
 #if defined(FASTRAK_HOST_IGTL)
-#include <errno.h>
-#include <fcntl.h>
+// The socket headers before the protocol library's, which brings in windows.h on Windows.
+#include "NetSocket.h"
 #include <igtlStringMessage.h>
 #include <igtlTransformMessage.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
@@ -138,12 +132,12 @@ void poseMatrix(const double pose[6], IgtlOutput::Angles angles, igtl::Matrix4x4
 // One connected client: its queue, filled by publish, and the thread that empties it into the socket.
 class Client {
 public:
-    Client(int fd, std::string peer, std::string address, const std::map<std::string, IgtlOutput::Angles>& angles,
-           PeerLogLimit& log)
+    Client(net::Socket fd, std::string peer, std::string address,
+           const std::map<std::string, IgtlOutput::Angles>& angles, PeerLogLimit& log)
         : fd_(fd), peer_(std::move(peer)), address_(std::move(address)), angles_(angles), log_(log) {}
     ~Client() {
         stop(Clock::now());
-        if (fd_ >= 0) close(fd_);
+        net::closeSocket(fd_);
     }
 
     void start() {
@@ -197,19 +191,22 @@ private:
                 encode(sample, pending);
                 lastProgress = Clock::now();  // the client had taken everything before this
             }
-            const ssize_t wrote = send(fd_, pending.data() + done, pending.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+            const std::ptrdiff_t wrote = net::sendSome(fd_, pending.data() + done, pending.size() - done);
             if (wrote > 0) {
                 done += static_cast<size_t>(wrote);
                 lastProgress = Clock::now();
                 continue;
             }
-            if (wrote < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                reason = std::strerror(errno);
+            const int error = wrote < 0 ? net::lastError() : 0;
+            if (wrote < 0 && !net::isRetry(error)) {
+                reason = net::errorText(error);
                 break;
             }
             if (outOfTime()) break;
-            pollfd wait{fd_, POLLOUT | POLLIN, 0};
-            poll(&wait, 1, 100);
+            net::PollEntry wait{};
+            wait.fd = fd_;
+            wait.events = POLLOUT | POLLIN;
+            net::waitFor(&wait, 1, 100);
             if ((wait.revents & POLLIN) != 0 && !readIncoming(reason)) break;
             if ((wait.revents & (POLLERR | POLLHUP)) != 0 && (wait.revents & POLLOUT) == 0) {
                 reason = "connection lost";
@@ -228,7 +225,7 @@ private:
                 address_, "OpenIGTLink client " + peer_ + " left" + (reason.empty() ? "" : " (" + reason + ")"));
             if (!line.empty()) hostInfo(line);
         }
-        shutdown(fd_, SHUT_RDWR);
+        net::shutdownSending(fd_);
         finished_ = true;
     }
 
@@ -236,12 +233,12 @@ private:
     bool readIncoming(std::string& reason) {
         unsigned char scrap[4096];
         for (;;) {
-            const ssize_t got = recv(fd_, scrap, sizeof scrap, MSG_DONTWAIT);
+            const std::ptrdiff_t got = net::receiveSome(fd_, scrap, sizeof scrap);
             if (got > 0) continue;
             if (got == 0) return false;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-            if (errno == EINTR) continue;
-            reason = std::strerror(errno);
+            const int error = net::lastError();
+            if (net::isRetry(error)) return true;
+            reason = net::errorText(error);
             return false;
         }
     }
@@ -270,7 +267,7 @@ private:
         bytes.assign(packed, packed + message->GetPackSize());
     }
 
-    int fd_;
+    net::Socket fd_;  // does not block
     std::string peer_, address_;
     const std::map<std::string, IgtlOutput::Angles>& angles_;  // fixed before the first client
     PeerLogLimit& log_;  // the server's: a client reconnecting in a loop logs a line per address now and then
@@ -287,12 +284,12 @@ private:
 
 class IgtlOutput::Server {
 public:
-    explicit Server(int fd) : fd_(fd) {}
+    explicit Server(net::Socket fd) : fd_(fd) {}
 
     std::map<std::string, Angles> angles;
     ~Server() {
         stop();
-        close(fd_);
+        net::closeSocket(fd_);
     }
 
     void start() {
@@ -365,14 +362,16 @@ private:
 
     void run() {
         while (!stopping_) {
-            pollfd wait{fd_, POLLIN, 0};
-            poll(&wait, 1, 100);
+            net::PollEntry wait{};
+            wait.fd = fd_;
+            wait.events = POLLIN;
+            net::waitFor(&wait, 1, 100);
             reap();
             if ((wait.revents & POLLIN) == 0) continue;
             sockaddr_storage from{};
             socklen_t length = sizeof from;
-            const int fd = accept4(fd_, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
-            if (fd < 0) {
+            const net::Socket fd = net::acceptFrom(fd_, from, length, true);
+            if (fd == net::kNoSocket) {
                 // Out of descriptors, say: the connection stays pending, so wait instead of spinning.
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 continue;
@@ -389,14 +388,13 @@ private:
                     log_.pass(address, "OpenIGTLink client " + peer + " refused: " + std::to_string(kMaxClients) +
                                            " clients are connected");
                 if (!line.empty()) hostWarning(line);
-                close(fd);
+                net::closeSocket(fd);
                 continue;
             }
             // A small send buffer keeps stale poses out of the kernel: a slow client makes the
             // queue replace poses instead, and a stalled one shows within the time limit.
-            const int buffer = 16 * 1024, on = 1;
-            setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            net::setOption(fd, SOL_SOCKET, SO_SNDBUF, 16 * 1024);
+            net::setOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
             std::unique_ptr<Client> client(new Client(fd, peer, address, angles, log_));
             client->start();
             {
@@ -431,7 +429,7 @@ private:
         }
     }
 
-    int fd_;
+    net::Socket fd_;
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     PeerLogLimit log_;  // before the clients, which log through it, so it outlives them
@@ -446,8 +444,12 @@ IgtlOutput::~IgtlOutput() { stop(); }
 bool IgtlOutput::available() { return true; }
 
 IgtlOutput::ListenResult IgtlOutput::listen(const std::string& where, std::string& message) {
-    std::string host, port;
+    std::string host, port, problem;
     if (!splitListenAddress(where, kDefaultPort, host, port, message)) return ListenResult::BadAddress;
+    if (!net::startup(problem)) {
+        message = where + ": " + problem;
+        return ListenResult::CannotListen;
+    }
     addrinfo hints{}, *found = nullptr;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE;
@@ -456,14 +458,16 @@ IgtlOutput::ListenResult IgtlOutput::listen(const std::string& where, std::strin
         message = where + ": cannot resolve \"" + host + "\": " + gai_strerror(resolved);
         return ListenResult::BadAddress;
     }
-    const int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    const bool bound = fd >= 0 && bind(fd, found->ai_addr, found->ai_addrlen) == 0 && ::listen(fd, 16) == 0;
+    const net::Socket fd = net::openSocket(found->ai_family, SOCK_STREAM, false);
+    if (fd != net::kNoSocket) net::keepAddressOwn(fd);
+    const bool bound = fd != net::kNoSocket &&
+                       bind(fd, found->ai_addr, static_cast<socklen_t>(found->ai_addrlen)) == 0 &&
+                       ::listen(fd, 16) == 0;
+    const int error = net::lastError();
     freeaddrinfo(found);
     if (!bound) {
-        message = where + ": cannot listen there: " + std::strerror(errno);
-        if (fd >= 0) close(fd);
+        message = where + ": cannot listen there: " + net::errorText(error);
+        net::closeSocket(fd);
         return ListenResult::CannotListen;
     }
     sockaddr_storage local{};

@@ -31,7 +31,7 @@ public:
     IgtlOutput(const IgtlOutput&) = delete;
     IgtlOutput& operator=(const IgtlOutput&) = delete;
 
-    // False in a build without the OpenIGTLink library (the Windows one): there listen() refuses.
+    // False in a build without the OpenIGTLink library: there listen() refuses.
     static bool available();
     // [ADDR:]PORT; ADDR defaults to 127.0.0.1, an IPv6 address is written [ADDR]; ADDR alone
     // listens on kDefaultPort; port 0 takes a free one. Binds and listens; on failure message says why.

@@ -7,15 +7,9 @@
 #include "HostLog.h"
 
 #if defined(FASTRAK_HOST_OSC)
-#include <errno.h>
-#include <fcntl.h>
+// The socket headers before liblo's, which brings in windows.h on Windows without NOMINMAX.
+#include "NetSocket.h"
 #include <lo/lo.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
@@ -115,39 +109,35 @@ bool splitUrl(const std::string& url, bool& tcp, std::string& host, std::string&
     return true;
 }
 
-// Connects a TCP socket within timeoutMs; -1 with errno set otherwise.
-int connectStream(const sockaddr_storage& to, socklen_t length, int timeoutMs) {
-    const int fd = socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return -1;
+// Connects a non-blocking TCP socket within timeoutMs; kNoSocket with problem set otherwise.
+net::Socket connectStream(const sockaddr_storage& to, socklen_t length, int timeoutMs, std::string& problem) {
+    const net::Socket fd = net::openSocket(to.ss_family, SOCK_STREAM, true);
+    if (fd == net::kNoSocket) {
+        problem = net::errorText(net::lastError());
+        return fd;
+    }
     if (connect(fd, reinterpret_cast<const sockaddr*>(&to), length) != 0) {
-        if (errno != EINPROGRESS) {
-            const int saved = errno;
-            close(fd);
-            errno = saved;
-            return -1;
-        }
-        pollfd wait{fd, POLLOUT, 0};
+        const int error = net::lastError();
         int failure = 0;
-        socklen_t size = sizeof failure;
-        if (poll(&wait, 1, timeoutMs) != 1) {
-            failure = ETIMEDOUT;
-        } else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &failure, &size) != 0) {
-            failure = errno;
+        net::PollEntry wait{};
+        wait.fd = fd;
+        wait.events = POLLOUT;
+        if (!net::isConnecting(error)) {
+            problem = net::errorText(error);
+        } else if (net::waitFor(&wait, 1, timeoutMs) != 1) {
+            problem = "Connection timed out";
+        } else if ((failure = net::pendingError(fd)) != 0) {
+            problem = net::errorText(failure);
         }
-        if (failure != 0) {
-            close(fd);
-            errno = failure;
-            return -1;
+        if (!problem.empty()) {
+            net::closeSocket(fd);
+            return net::kNoSocket;
         }
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     // A small send buffer keeps stale poses out of the kernel: when the receiver falls behind,
     // the sender waits and the queue replaces poses instead.
-    const int buffer = 16 * 1024, on = 1;
-    timeval step{0, 100 * 1000};  // a blocked send returns now and then, so stop is noticed
-    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &step, sizeof step);
+    net::setOption(fd, SOL_SOCKET, SO_SNDBUF, 16 * 1024);
+    net::setOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
     return fd;
 }
 
@@ -158,7 +148,7 @@ public:
     explicit Destination(const std::string& url) : url_(url) {}
     ~Destination() {
         stop();
-        if (fd_ >= 0) close(fd_);
+        net::closeSocket(fd_);
     }
 
     AddResult open(std::string& message) {
@@ -166,6 +156,10 @@ public:
         if (!splitUrl(url_, tcp_, host, port, problem)) {
             message = url_ + ": " + problem;
             return AddResult::BadUrl;
+        }
+        if (!net::startup(problem)) {
+            message = url_ + ": " + problem;
+            return AddResult::Unreachable;
         }
         addrinfo hints{}, *found = nullptr;
         hints.ai_socktype = tcp_ ? SOCK_STREAM : SOCK_DGRAM;
@@ -186,20 +180,19 @@ public:
         toLength_ = chosen->ai_addrlen;
         freeaddrinfo(found);
         if (tcp_) {
-            fd_ = connectStream(to_, toLength_, 2000);
+            fd_ = connectStream(to_, toLength_, 2000, problem);
         } else {
             // A connected UDP socket: no route shows now, and a port nobody listens on shows as an
             // error of a later send instead of vanishing.
-            fd_ = socket(to_.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            if (fd_ >= 0 && connect(fd_, reinterpret_cast<const sockaddr*>(&to_), toLength_) != 0) {
-                const int saved = errno;
-                close(fd_);
-                fd_ = -1;
-                errno = saved;
+            fd_ = net::openSocket(to_.ss_family, SOCK_DGRAM, false);
+            if (fd_ == net::kNoSocket || connect(fd_, reinterpret_cast<const sockaddr*>(&to_), toLength_) != 0) {
+                problem = net::errorText(net::lastError());
+                net::closeSocket(fd_);
+                fd_ = net::kNoSocket;
             }
         }
-        if (fd_ < 0) {
-            message = url_ + ": cannot reach it: " + std::strerror(errno);
+        if (fd_ == net::kNoSocket) {
+            message = url_ + ": cannot reach it: " + problem;
             return AddResult::Unreachable;
         }
         lastConnect_ = std::chrono::steady_clock::now();
@@ -233,10 +226,10 @@ public:
 private:
     bool outOfTime() const { return stopping_ && std::chrono::steady_clock::now() >= drainUntil_; }
 
-    void fail(int error) {
+    void fail(const std::string& text) {
         ++errors_;
         std::lock_guard<std::mutex> hold(errorMutex_);
-        lastError_ = std::strerror(error);
+        lastError_ = text;
     }
 
     void run() {
@@ -274,40 +267,48 @@ private:
     }
 
     bool sendDatagram(const std::vector<unsigned char>& bytes) {
-        if (send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size())) return true;
-        fail(errno);
+        if (net::sendSome(fd_, bytes.data(), bytes.size()) == static_cast<std::ptrdiff_t>(bytes.size())) return true;
+        fail(net::errorText(net::lastError()));
         return false;
     }
 
     // Waits for a slow receiver (the queue replaces poses meanwhile); a lost connection is tried
     // again at most once a second, and what comes before that counts as send errors.
     bool sendStream(const std::vector<unsigned char>& bytes) {
-        if (fd_ < 0) {
+        if (fd_ == net::kNoSocket) {
             const auto now = std::chrono::steady_clock::now();
             if (now - lastConnect_ < std::chrono::seconds(1)) {
-                fail(ENOTCONN);
+                fail("Transport endpoint is not connected");
                 return false;
             }
             lastConnect_ = now;
-            fd_ = connectStream(to_, toLength_, 1000);
-            if (fd_ < 0) {
-                fail(errno);
+            std::string problem;
+            fd_ = connectStream(to_, toLength_, 1000, problem);
+            if (fd_ == net::kNoSocket) {
+                fail(problem);
                 return false;
             }
         }
         size_t done = 0;
         while (done < bytes.size()) {
-            const ssize_t wrote = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            const std::ptrdiff_t wrote = net::sendSome(fd_, bytes.data() + done, bytes.size() - done);
             if (wrote > 0) {
                 done += static_cast<size_t>(wrote);
                 continue;
             }
-            const int error = wrote < 0 ? errno : EPIPE;
-            if ((error == EAGAIN || error == EWOULDBLOCK || error == EINTR) && !outOfTime()) continue;
+            const int error = wrote < 0 ? net::lastError() : 0;
+            if (wrote < 0 && net::isRetry(error) && !outOfTime()) {
+                // The socket does not block: wait for room a little at a time, so stop is noticed.
+                net::PollEntry wait{};
+                wait.fd = fd_;
+                wait.events = POLLOUT;
+                net::waitFor(&wait, 1, 100);
+                continue;
+            }
             // A frame cut short breaks the stream: start a new connection.
-            fail(error);
-            close(fd_);
-            fd_ = -1;
+            fail(wrote < 0 ? net::errorText(error) : "Broken pipe");
+            net::closeSocket(fd_);
+            fd_ = net::kNoSocket;
             return false;
         }
         return true;
@@ -317,7 +318,7 @@ private:
     bool tcp_ = false;
     sockaddr_storage to_{};
     socklen_t toLength_ = 0;
-    int fd_ = -1;
+    net::Socket fd_ = net::kNoSocket;
     SteadyTime lastConnect_{};
     OscQueue queue_;
     std::thread thread_;

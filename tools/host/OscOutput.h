@@ -26,7 +26,7 @@ public:
     OscOutput(const OscOutput&) = delete;
     OscOutput& operator=(const OscOutput&) = delete;
 
-    // False in a build without liblo (the Windows one): there add() always refuses.
+    // False in a build without liblo: there add() always refuses.
     static bool available();
     // osc.udp://HOST:PORT (also a multicast group) or osc.tcp://HOST:PORT. Resolves the name and,
     // for TCP, connects; on failure message says why.

@@ -1,18 +1,12 @@
 // WebGate: one poll thread for accepting and reading request heads, a fixed pool answering them.
 #include "WebGate.h"
 
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
+#if !defined(_WIN32)
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -31,13 +25,15 @@ void numeric(const sockaddr_storage& address, socklen_t length, std::string& ip,
 // It never reads the socket itself: a request the gate let through has no body.
 class HeadStream : public httplib::Stream {
 public:
-    HeadStream(int fd, const std::string& head, const std::string& ip, int port, int writeSeconds)
+    HeadStream(net::Socket fd, const std::string& head, const std::string& ip, int port, int writeSeconds)
         : fd_(fd), head_(head), ip_(ip), port_(port), writeMs_(writeSeconds * 1000) {}
 
     bool is_readable() const override { return at_ < head_.size(); }
     bool is_writable() const override {
-        pollfd wait{fd_, POLLOUT, 0};
-        return poll(&wait, 1, writeMs_) > 0 && (wait.revents & POLLOUT) != 0;
+        net::PollEntry wait{};
+        wait.fd = fd_;
+        wait.events = POLLOUT;
+        return net::waitFor(&wait, 1, writeMs_) > 0 && (wait.revents & POLLOUT) != 0;
     }
     ssize_t read(char* ptr, size_t size) override {
         const size_t n = std::min(size, head_.size() - at_);
@@ -47,9 +43,9 @@ public:
     }
     ssize_t write(const char* ptr, size_t size) override {
         for (;;) {
-            const ssize_t sent = send(fd_, ptr, size, MSG_NOSIGNAL);
-            if (sent >= 0) return sent;
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+            const std::ptrdiff_t sent = net::sendSome(fd_, ptr, size);
+            if (sent >= 0) return static_cast<ssize_t>(sent);
+            if (!net::isRetry(net::lastError())) return -1;
             if (!is_writable()) return -1;
         }
     }
@@ -66,7 +62,7 @@ public:
     socket_t socket() const override { return fd_; }
 
 private:
-    int fd_;
+    net::Socket fd_;
     const std::string& head_;
     size_t at_ = 0;
     std::string ip_;
@@ -96,6 +92,7 @@ WebGate::WebGate(size_t workers, int writeSeconds) : workers_(workers), writeSec
 WebGate::~WebGate() { stop(); }
 
 bool WebGate::open(const std::string& host, int port, int& bound, std::string& reason) {
+    if (!net::startup(reason)) return false;
     addrinfo hints{}, *found = nullptr;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
@@ -103,16 +100,16 @@ bool WebGate::open(const std::string& host, int port, int& bound, std::string& r
         reason = "not an address of this machine";
         return false;
     }
-    const int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    const int on = 1;
-    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    const bool listening =
-        fd >= 0 && ::bind(fd, found->ai_addr, found->ai_addrlen) == 0 && ::listen(fd, SOMAXCONN) == 0;
-    const int error = errno;
+    const net::Socket fd = net::openSocket(found->ai_family, SOCK_STREAM, true);
+    if (fd != net::kNoSocket) net::keepAddressOwn(fd);
+    const bool listening = fd != net::kNoSocket &&
+                           ::bind(fd, found->ai_addr, static_cast<socklen_t>(found->ai_addrlen)) == 0 &&
+                           ::listen(fd, SOMAXCONN) == 0;
+    const int error = net::lastError();
     freeaddrinfo(found);
-    if (!listening || pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
-        reason = std::strerror(listening ? errno : error);
-        if (fd >= 0) close(fd);
+    if (!listening || !wake_.open(reason)) {
+        if (!listening) reason = net::errorText(error);
+        net::closeSocket(fd);
         return false;
     }
     sockaddr_storage local{};
@@ -121,48 +118,50 @@ bool WebGate::open(const std::string& host, int port, int& bound, std::string& r
     std::string ip;
     numeric(local, length, ip, bound);
     listener_ = fd;
+#if !defined(_WIN32)
     // Half the descriptors the host may have, so that connections never take the ones its devices,
-    // files and other outputs need.
+    // files and other outputs need. Windows has no such per-process limit on sockets.
     rlimit files{};
     if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
         limit_ = std::max<size_t>(16, std::min<size_t>(kMaxConnections, files.rlim_cur / 2));
+#endif
     return true;
 }
 
 void WebGate::start() {
-    if (listener_ < 0 || gate_.joinable()) return;
+    if (listener_ == net::kNoSocket || gate_.joinable()) return;
     svr_sock_ = listener_;  // the library's streams go on while this is valid
     gate_ = std::thread([this] { gate(); });
     for (size_t i = 0; i < workers_; ++i) pool_.emplace_back([this] { work(); });
 }
 
 void WebGate::stop() {
-    if (listener_ < 0) return;
+    if (listener_ == net::kNoSocket) return;
     svr_sock_ = INVALID_SOCKET;
-    if (write(wake_[1], "x", 1) < 0) {
-        // The pipe is full, so the gate wakes anyway.
-    }
+    wake_.wake();
     if (gate_.joinable()) gate_.join();
     {
         std::lock_guard<std::mutex> hold(mutex_);
         ending_ = true;
-        for (const Connection& c : queue_) close(c.fd);
-        for (const Connection& c : back_) close(c.fd);
+        for (const Connection& c : queue_) net::closeSocket(c.fd);
+        for (const Connection& c : back_) net::closeSocket(c.fd);
         queue_.clear();
         back_.clear();
     }
     ready_.notify_all();
     for (std::thread& worker : pool_) worker.join();
     pool_.clear();
-    close(listener_);
-    close(wake_[0]);
-    close(wake_[1]);
-    listener_ = -1;
+    net::closeSocket(listener_);
+    wake_.close();
+    listener_ = net::kNoSocket;
 }
 
 void WebGate::gate() {
     Connections waiting;
-    std::vector<pollfd> fds;
+    std::vector<net::PollEntry> fds;
+    net::PollEntry listening{};
+    listening.fd = listener_;
+    listening.events = POLLIN;
     std::vector<Connections::iterator> polled;
     while (!stopping()) {
         {
@@ -170,21 +169,20 @@ void WebGate::gate() {
             for (Connection& c : back_) waiting.push_back(std::move(c));
             back_.clear();
         }
-        fds.assign({pollfd{listener_, POLLIN, 0}, pollfd{wake_[0], POLLIN, 0}});
+        fds.assign({listening, wake_.entry()});
         polled.clear();
         Clock::time_point next = Clock::now() + std::chrono::seconds(1);
         for (auto it = waiting.begin(); it != waiting.end(); ++it) {
-            fds.push_back(pollfd{it->fd, POLLIN, 0});
+            net::PollEntry entry{};
+            entry.fd = it->fd;
+            entry.events = POLLIN;
+            fds.push_back(entry);
             polled.push_back(it);
             next = std::min(next, it->deadline);
         }
         const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
-        poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(0, wait)) + 1);
-        if ((fds[1].revents & POLLIN) != 0) {
-            char scrap[64];
-            while (::read(wake_[0], scrap, sizeof scrap) > 0) {
-            }
-        }
+        net::waitFor(fds.data(), fds.size(), static_cast<int>(std::max<long long>(0, wait)) + 1);
+        if ((fds[1].revents & POLLIN) != 0) wake_.drain();
         for (size_t i = 0; i < polled.size(); ++i) {
             // A kept-alive connection may hold its next request already.
             if (fds[i + 2].revents != 0 || polled[i]->returned) read(waiting, polled[i]);
@@ -207,9 +205,9 @@ void WebGate::accept(Connections& waiting) {
     for (int i = 0; i < 64; ++i) {
         sockaddr_storage from{};
         socklen_t length = sizeof from;
-        const int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0) {
-            if (errno == EMFILE || errno == ENFILE) {
+        const net::Socket fd = net::acceptFrom(listener_, from, length, true);
+        if (fd == net::kNoSocket) {
+            if (net::isOutOfDescriptors(net::lastError())) {
                 // Out of descriptors: the oldest waiting connection makes room, or the next round does.
                 auto oldest = waiting.begin();
                 if (oldest == waiting.end()) {
@@ -239,11 +237,10 @@ void WebGate::accept(Connections& waiting) {
             closeConnection(waiting.front());
             waiting.pop_front();
         }
-        const int buffer = 32 * 1024, on = 1;
         // A fixed send buffer (the kernel's grows to megabytes) holds a stalled client's backlog to
         // seconds, so the write limit finds it.
-        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        net::setOption(fd, SOL_SOCKET, SO_SNDBUF, 32 * 1024);
+        net::setOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
         Connection c;
         c.fd = fd;
         numeric(from, length, c.ip, c.port);
@@ -260,12 +257,10 @@ bool WebGate::read(Connections& waiting, Connections::iterator it) {
         // not reset the connection before the client has read the answer. A bounded piece at a
         // time, and a bounded amount, so that a client sending without end holds up nobody.
         char scrap[16384];
-        ssize_t got = -1;
-        errno = EAGAIN;
-        for (int i = 0; i < 4 && (got = recv(c.fd, scrap, sizeof scrap, 0)) > 0; ++i)
+        std::ptrdiff_t got = -1;
+        for (int i = 0; i < 4 && (got = net::receiveSome(c.fd, scrap, sizeof scrap)) > 0; ++i)
             c.drained += static_cast<size_t>(got);
-        if (got == 0 || c.drained > kLingerBytes ||
-            (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        if (got == 0 || c.drained > kLingerBytes || (got < 0 && !net::isRetry(net::lastError()))) {
             closeConnection(c);
             waiting.erase(it);
             return false;
@@ -276,8 +271,8 @@ bool WebGate::read(Connections& waiting, Connections::iterator it) {
     const size_t limit = c.head.find("\r\n") == std::string::npos ? kUriBytes + 2 : kHeadBytes;
     if (c.head.size() < limit) {
         char buffer[kHeadBytes];
-        const ssize_t got = recv(c.fd, buffer, limit - c.head.size(), 0);
-        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        const std::ptrdiff_t got = net::receiveSome(c.fd, buffer, limit - c.head.size());
+        if (got == 0 || (got < 0 && !net::isRetry(net::lastError()))) {
             closeConnection(c);
             waiting.erase(it);
             return false;
@@ -348,10 +343,9 @@ void WebGate::refuse(Connection& c, int status, const char* text) {
                          "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
                          "\r\nConnection: close\r\n" + (status == 405 ? "Allow: GET, HEAD\r\n" : "") + "\r\n";
     if (!head) answer += body;
-    if (send(c.fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
-        // The client is gone or not reading: the connection is closed soon either way.
-    }
-    shutdown(c.fd, SHUT_WR);
+    // The socket does not block here; a client that is gone or not reading is closed soon either way.
+    net::sendSome(c.fd, answer.data(), answer.size());
+    net::shutdownSending(c.fd);
     c.head.clear();
     c.head.shrink_to_fit();
     c.phase = Phase::Linger;
@@ -359,7 +353,7 @@ void WebGate::refuse(Connection& c, int status, const char* text) {
 }
 
 void WebGate::closeConnection(const Connection& c) {
-    close(c.fd);
+    net::closeSocket(c.fd);
     std::lock_guard<std::mutex> hold(mutex_);
     --open_;
 }
@@ -393,13 +387,13 @@ void WebGate::work() {
             std::lock_guard<std::mutex> hold(mutex_);
             if (!ending_) {
                 back_.push_back(std::move(c));
-                c.fd = -1;
+                c.fd = net::kNoSocket;
             }
         }
-        if (c.fd >= 0) {
+        if (c.fd != net::kNoSocket) {
             closeConnection(c);
-        } else if (::write(wake_[1], "x", 1) < 0) {
-            // A full pipe wakes the gate as well.
+        } else {
+            wake_.wake();
         }
     }
 }

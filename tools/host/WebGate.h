@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "NetSocket.h"
+
 namespace fastrakhost {
 
 // One thread accepts connections and reads request heads for all of them with poll, so a
@@ -48,7 +50,7 @@ private:
     using Clock = std::chrono::steady_clock;
     enum class Phase { Head, Linger };
     struct Connection {
-        int fd = -1;
+        net::Socket fd = net::kNoSocket;
         std::string ip;
         int port = 0;
         std::string head;  // received and not yet answered
@@ -71,7 +73,8 @@ private:
     void refuse(Connection& c, int status, const char* text);
     void closeConnection(const Connection& c);
 
-    int listener_ = -1, wake_[2] = {-1, -1};
+    net::Socket listener_ = net::kNoSocket;
+    net::Waker wake_;
     size_t workers_, limit_ = kMaxConnections;
     int writeSeconds_;
     std::thread gate_;
