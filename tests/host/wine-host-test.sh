@@ -7,29 +7,13 @@
 set -euo pipefail
 prefix=$1 host=$2 sim=$3
 here=$(cd "$(dirname "$0")" && pwd)
-if [ ! -x "$sim" ]; then
-  echo "SKIPPED: no native fastrak-sim at $sim (build the default preset first)"
-  exit 0
-fi
+# shellcheck source=tests/host/wine-common.sh
+source "$here/wine-common.sh"
+need_native "$sim"
 work=$(mktemp -d /tmp/fastrak-host-wine-XXXXXX)
-mkdir -p "$prefix-com"
-"$sim" --link "$prefix-com/com1" --log "$work/sim.log" --receivers 1 \
-  --scene 1=circle:x=12,y=-10,radius=4,period=2 >"$work/sim.out" 2>&1 &
-sim_pid=$!
-noisy_pid=
-trap 'kill $sim_pid $noisy_pid 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
-for _ in $(seq 100); do
-  [ -L "$prefix-com/com1" ] && break
-  sleep 0.05
-done
-cat >"$work/host.conf" <<CONF
-[host]
-log-date no
-[device w]
-port COM1
-sensors 1 0 0 0
-cavecoord off
-CONF
+trap 'stop_all; rm -rf "$work"' EXIT
+start_sim com1 sim.log --receivers 1 --scene 1=circle:x=12,y=-10,radius=4,period=2
+device_conf "$work/host.conf"
 cd "$work"
 status=0
 timeout 180 "$here/../../cmake/wine-run.sh" "$prefix" "$host" --config host.conf --count 60 --csv out.csv \
@@ -60,13 +44,7 @@ echo "PASS: plain lines into a file"
 
 # A line with bytes between the records, the host on a terminal: the table, and the damage the
 # module reports on standard output counted by the host.
-"$sim" --link "$prefix-com/com2" --log "$work/noisy.log" --receivers 1 --scene 1=circle:radius=4,period=2 \
-  --fault noise:rate=0.5,bytes=200 >"$work/noisy.out" 2>&1 &
-noisy_pid=$!
-for _ in $(seq 100); do
-  [ -L "$prefix-com/com2" ] && break
-  sleep 0.05
-done
+start_sim com2 noisy.log --receivers 1 --scene 1=circle:radius=4,period=2 --fault noise:rate=0.5,bytes=200
 printf '[host]\nlog-date no\n[device n]\nport COM2\nsensors 1 0 0 0\n' >noisy.conf
 timeout 180 script -qec "stty rows 30 cols 100; '$here/../../cmake/wine-run.sh' '$prefix' '$host' --config noisy.conf \
   --duration 3" /dev/null >terminal.out 2>&1 || true

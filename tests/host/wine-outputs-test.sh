@@ -6,26 +6,15 @@
 set -euo pipefail
 prefix=$1 host=$2 sim=$3 dump=$4
 here=$(cd "$(dirname "$0")" && pwd)
-for program in "$sim" "$dump"; do
-  if [ ! -x "$program" ]; then
-    echo "SKIPPED: no native $program (build the default preset first)"
-    exit 0
-  fi
-done
+# shellcheck source=tests/host/wine-common.sh
+source "$here/wine-common.sh"
+need_native "$sim" "$dump"
 command -v oscdump >/dev/null || { echo "SKIPPED: no oscdump (Debian: liblo-tools)"; exit 0; }
 work=$(mktemp -d /tmp/fastrak-outputs-wine-XXXXXX)
-pids=()
-trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done; rm -rf "$work"' EXIT
+trap 'stop_all; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
-mkdir -p "$prefix-com"
-"$sim" --link "$prefix-com/com1" --log "$work/sim.log" --receivers 1 \
-  --scene 1=circle:x=12,y=-10,radius=4,period=2 --press 1=1,0.5 >"$work/sim.out" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do
-  [ -L "$prefix-com/com1" ] && break
-  sleep 0.05
-done
+start_sim com1 sim.log --receivers 1 --scene 1=circle:x=12,y=-10,radius=4,period=2 --press 1=1,0.5
 
 # oscdump on a free UDP port: a taken one makes it exit at once.
 osc_port=
@@ -42,15 +31,7 @@ for _ in $(seq 20); do
 done
 [ -n "$osc_port" ] || fail "no free UDP port for oscdump"
 
-cat >"$work/host.conf" <<CONF
-[host]
-log-date no
-[device w]
-port COM1
-sensors 1 0 0 0
-stylus 1
-cavecoord off
-CONF
+device_conf "$work/host.conf" "stylus 1"
 cd "$work"
 # Long enough for Wine's start, the connection and several stylus presses; the host picks a free
 # port for OpenIGTLink and names it in its start line.

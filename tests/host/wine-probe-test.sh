@@ -6,37 +6,19 @@
 set -euo pipefail
 prefix=$1 host=$2 sim=$3
 here=$(cd "$(dirname "$0")" && pwd)
-if [ ! -x "$sim" ]; then
-  echo "SKIPPED: no native fastrak-sim at $sim (build the default preset first)"
-  exit 0
-fi
+# shellcheck source=tests/host/wine-common.sh
+source "$here/wine-common.sh"
+need_native "$sim"
 work=$(mktemp -d /tmp/fastrak-probe-wine-XXXXXX)
 link="$prefix-com/com1"
-mkdir -p "$prefix-com"
-sim_pid=
-stop_sim() {
-  if [ -n "$sim_pid" ]; then
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  sim_pid=
-}
-trap 'stop_sim; rm -rf "$work"' EXIT
+trap 'stop_all; rm -rf "$work"' EXIT
 failed=0
 fail() {
   echo "FAIL: $*"
   failed=1
 }
 
-start_sim() {  # BAUD
-  rm -f "$link"
-  "$sim" --link "$link" --log "$work/sim.jsonl" --baud "$1" --receivers 3,4 >"$work/sim.out" 2>&1 &
-  sim_pid=$!
-  for _ in $(seq 100); do
-    [ -L "$link" ] && break
-    sleep 0.05
-  done
-}
+probe_sim() { start_sim com1 sim.jsonl --baud "$1" --receivers 3,4; }  # BAUD
 
 probe() {  # ARGS...: the output, its lines ending in LF, in $work/out; the status in $status
   status=0
@@ -56,7 +38,7 @@ commands() { grep '"type":"command"' "$work/sim.jsonl" | sed 's/.*"text":"\(.\).
 for case in "9600 quiet" "115200 fC"; do
   read -r baud output <<<"$case"
   echo "--- $baud $output"
-  start_sim "$baud"
+  probe_sim "$baud"
   if [ "$output" != quiet ]; then
     printf '%s' "$output" >"$link"
     # Taken at the tracker's speed before the line's speed changes below.
@@ -83,7 +65,7 @@ for case in "9600 quiet" "115200 fC"; do
   expect "    sensors 0 0 1 1"
   after=$(stty -F "$link" -g | cut -d: -f3)
   [ "$after" = "$before" ] || fail "the line's control flags were left as $after, found as $before"
-  stop_sim
+  stop_all
   asked=$(commands)
   if [ "$output" = quiet ]; then
     [[ "$asked" =~ ^S+P$ ]] || fail "the quiet tracker was sent '$asked', not status requests and one P"
@@ -93,11 +75,11 @@ for case in "9600 quiet" "115200 fC"; do
 done
 
 echo "--- every COM port"
-start_sim 38400
+probe_sim 38400
 probe
 [ "$status" -eq 0 ] || fail "exit status $status"
 expect "COM1: a tracker at 38400 baud (status reply); records from stations 3, 4; in a [device] section:"
-stop_sim
+stop_all
 
 echo "--- a COM port that does not exist"
 probe COM199

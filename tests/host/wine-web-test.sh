@@ -6,30 +6,14 @@
 set -euo pipefail
 prefix=$1 host=$2 sim=$3
 here=$(cd "$(dirname "$0")" && pwd)
-if [ ! -x "$sim" ]; then
-  echo "SKIPPED: no native fastrak-sim at $sim (build the default preset first)"
-  exit 0
-fi
+# shellcheck source=tests/host/wine-common.sh
+source "$here/wine-common.sh"
+need_native "$sim"
 work=$(mktemp -d /tmp/fastrak-web-wine-XXXXXX)
-mkdir -p "$prefix-com"
-"$sim" --link "$prefix-com/com1" --log "$work/sim.log" --receivers 1 \
-  --scene 1=circle:x=12,y=-10,radius=4,period=2 >"$work/sim.out" 2>&1 &
-sim_pid=$!
 host_pid=
-trap '[ -n "$host_pid" ] && kill $host_pid 2>/dev/null; kill $sim_pid 2>/dev/null || true
-  wait 2>/dev/null || true; rm -rf "$work"' EXIT
-for _ in $(seq 100); do
-  [ -L "$prefix-com/com1" ] && break
-  sleep 0.05
-done
-cat >"$work/host.conf" <<CONF
-[host]
-log-date no
-[device w]
-port COM1
-sensors 1 0 0 0
-cavecoord off
-CONF
+trap '[ -n "$host_pid" ] && kill $host_pid 2>/dev/null; stop_all; wait 2>/dev/null || true; rm -rf "$work"' EXIT
+start_sim com1 sim.log --receivers 1 --scene 1=circle:x=12,y=-10,radius=4,period=2
+device_conf "$work/host.conf"
 cd "$work"
 # Port 0: the host takes a free one and names it in its "web view on" line.
 timeout 180 "$here/../../cmake/wine-run.sh" "$prefix" "$host" --config host.conf --web 127.0.0.1:0 \
