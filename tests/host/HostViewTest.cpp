@@ -171,7 +171,7 @@ TEST(HostView, LogLinesWrapBetweenWordsToTheWidth) {
     } cases[] = {
         {"short line", 20, {"short line"}},
         {"exactly twenty chars", 20, {"exactly twenty chars"}},
-        {"cannot find the file spec in the folder", 20, {"cannot find the file", "  spec in the folder"}},
+        {"cannot find the file lab.conf in the folder", 20, {"cannot find the file", "  lab.conf in the", "  folder"}},
         {"a  b   c", 3, {"a", "b", "c"}},
         {"(docs/troubleshooting.md) x", 12, {"(docs/troubl", "  eshooting.", "  md) x"}},
         {"trailing blanks   ", 10, {"trailing", "  blanks"}},
