@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "CaptureWriter.h"
-#include "LineRelay.h"
+#include "recording/CaptureWriter.h"
+#include "recording/LineRelay.h"
 
 namespace {
 

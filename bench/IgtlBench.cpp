@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "IgtlOutput.h"
+#include "outputs/IgtlOutput.h"
 #include "OutputBench.h"
 
 namespace {

@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "OscOutput.h"
-#include "OscQueue.h"
+#include "outputs/OscOutput.h"
+#include "outputs/OscQueue.h"
 #include "OutputBench.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "PoseBoard.h"
+#include "devices/PoseBoard.h"
 
 namespace outputbench {
 

@@ -8,9 +8,9 @@
 #include <thread>
 
 #include "OutputBench.h"
-#include "OutputStats.h"
-#include "PoseBoard.h"
-#include "WebOutput.h"
+#include "devices/OutputStats.h"
+#include "devices/PoseBoard.h"
+#include "outputs/WebOutput.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "DeviceKeywords.h"
+#include "devices/DeviceKeywords.h"
 #include "DeviceSession.h"
 #include "HostConfig.h"
 #include "support/CaptureStdout.h"

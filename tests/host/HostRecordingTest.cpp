@@ -9,8 +9,8 @@
 #include <iterator>
 #include <string>
 
-#include "CaptureWriter.h"
-#include "Recorder.h"
+#include "recording/CaptureWriter.h"
+#include "recording/Recorder.h"
 
 namespace {
 

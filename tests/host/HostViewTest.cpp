@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "DeviceFacts.h"
+#include "devices/DeviceFacts.h"
 #include "HostConfig.h"
-#include "LineWrap.h"
-#include "ModuleLines.h"
-#include "SummaryFilter.h"
-#include "TableView.h"
+#include "view/LineWrap.h"
+#include "devices/ModuleLines.h"
+#include "view/SummaryFilter.h"
+#include "view/TableView.h"
 
 namespace {
 

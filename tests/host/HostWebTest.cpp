@@ -26,7 +26,7 @@
 
 #include "DevToolsPipe.h"
 #include "HostProcess.h"
-#include "OutputStats.h"
+#include "devices/OutputStats.h"
 
 namespace {
 

@@ -16,23 +16,23 @@
 #include <thread>
 #include <vector>
 
-#include "DeviceFacts.h"
-#include "DeviceRunner.h"
+#include "devices/DeviceFacts.h"
+#include "devices/DeviceRunner.h"
 #include "HostConfig.h"
-#include "CaptureWriter.h"
+#include "recording/CaptureWriter.h"
 #include "HostLog.h"
-#include "IgtlOutput.h"
-#include "LineRelay.h"
-#include "LiveView.h"
+#include "outputs/IgtlOutput.h"
+#include "recording/LineRelay.h"
+#include "view/LiveView.h"
 #include "ModuleLibrary.h"
-#include "ModuleLines.h"
-#include "OscOutput.h"
+#include "devices/ModuleLines.h"
+#include "outputs/OscOutput.h"
 #include "ParseCommandLine.h"
-#include "Probe.h"
-#include "Recorder.h"
-#include "Simulator.h"
+#include "probe/Probe.h"
+#include "recording/Recorder.h"
+#include "devices/Simulator.h"
 #include "Storage.h"
-#include "WebOutput.h"
+#include "outputs/WebOutput.h"
 
 #if defined(_WIN32)
 #include <io.h>

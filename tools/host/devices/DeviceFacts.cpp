@@ -1,5 +1,5 @@
 // DeviceFacts: the module's own rules for the port, baud, sensors and stylus lines.
-#include "DeviceFacts.h"
+#include "devices/DeviceFacts.h"
 
 #include <algorithm>
 #include <cctype>

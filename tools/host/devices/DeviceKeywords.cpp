@@ -1,5 +1,5 @@
 // DeviceKeywords: the keyword list and the nearest-keyword suggestion for a failed set-up.
-#include "DeviceKeywords.h"
+#include "devices/DeviceKeywords.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,14 +1,14 @@
 // DeviceRunner: the reception thread of one device and its recovery after a lost line.
-#include "DeviceRunner.h"
+#include "devices/DeviceRunner.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
 
-#include "DeviceKeywords.h"
+#include "devices/DeviceKeywords.h"
 #include "HostLog.h"
-#include "LineRelay.h"
+#include "recording/LineRelay.h"
 
 #if !defined(_WIN32)
 #include <sys/stat.h>

@@ -10,14 +10,14 @@
 #include <type_traits>
 #include <vector>
 
-#include "DeviceFacts.h"
+#include "devices/DeviceFacts.h"
 #include "DeviceSession.h"
 #include "HostConfig.h"
-#include "HostOutput.h"
+#include "outputs/HostOutput.h"
 #include "ModuleLibrary.h"
-#include "OutputStats.h"
-#include "PoseBoard.h"
-#include "Recorder.h"
+#include "devices/OutputStats.h"
+#include "devices/PoseBoard.h"
+#include "recording/Recorder.h"
 #include "Storage.h"
 
 namespace fastrakhost {

@@ -1,5 +1,5 @@
 // ModuleLines: the exact texts of the module's damage and stations warnings, after its line prefix.
-#include "ModuleLines.h"
+#include "devices/ModuleLines.h"
 
 #include <cctype>
 #include <cstdlib>

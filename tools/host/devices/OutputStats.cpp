@@ -1,5 +1,5 @@
 // OutputStats: rate, gaps and the noise of a receiver that stands still.
-#include "OutputStats.h"
+#include "devices/OutputStats.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,5 +1,5 @@
 // PoseBoard: record decoding and the shared latest-state table.
-#include "PoseBoard.h"
+#include "devices/PoseBoard.h"
 
 #include <algorithm>
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ModuleLines.h"
+#include "devices/ModuleLines.h"
 #include "fastrak/Records.h"
 
 namespace fastrakhost {

@@ -1,5 +1,5 @@
 // Simulator: spawning fastrak-sim, reading the terminal path it prints, and stopping it.
-#include "Simulator.h"
+#include "devices/Simulator.h"
 
 #include <cstring>
 #include <iostream>

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "PoseBoard.h"
+#include "devices/PoseBoard.h"
 
 namespace fastrakhost {
 

@@ -1,6 +1,6 @@
 // IgtlOutput: a TCP server and one sender per client, messages packed by the OpenIGTLink library; a refusing stub
 // without it.
-#include "IgtlOutput.h"
+#include "outputs/IgtlOutput.h"
 
 #include <cstdio>
 #include <cstring>
@@ -9,7 +9,7 @@
 
 #if defined(FASTRAK_HOST_IGTL)
 // The socket headers before the protocol library's, which brings in windows.h on Windows.
-#include "NetSocket.h"
+#include "outputs/NetSocket.h"
 #include <igtlStringMessage.h>
 #include <igtlTransformMessage.h>
 
@@ -19,9 +19,9 @@
 #include <mutex>
 #include <thread>
 
-#include "ListenAddress.h"
-#include "OscQueue.h"
-#include "PeerLogLimit.h"
+#include "outputs/ListenAddress.h"
+#include "outputs/OscQueue.h"
+#include "outputs/PeerLogLimit.h"
 #endif
 
 #if defined(FASTRAK_HOST_IGTL) && defined(__SANITIZE_ADDRESS__)

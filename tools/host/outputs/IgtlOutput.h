@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "HostOutput.h"
-#include "PoseBoard.h"
+#include "outputs/HostOutput.h"
+#include "devices/PoseBoard.h"
 
 namespace fastrakhost {
 

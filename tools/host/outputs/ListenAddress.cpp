@@ -1,5 +1,5 @@
 // ListenAddress: reading the [ADDR:]PORT of the OpenIGTLink server and the web view.
-#include "ListenAddress.h"
+#include "outputs/ListenAddress.h"
 
 namespace fastrakhost {
 

@@ -1,5 +1,5 @@
 // NetSocket: POSIX sockets on Linux, Winsock 2 on Windows, behind the same few calls.
-#include "NetSocket.h"
+#include "outputs/NetSocket.h"
 
 #include <cerrno>
 #include <cstring>

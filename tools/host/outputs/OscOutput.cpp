@@ -1,5 +1,5 @@
 // OscOutput: destinations over UDP or TCP sockets, bundles built with liblo; a refusing stub without liblo.
-#include "OscOutput.h"
+#include "outputs/OscOutput.h"
 
 #include <cstdio>
 #include <cstring>
@@ -8,7 +8,7 @@
 
 #if defined(FASTRAK_HOST_OSC)
 // The socket headers before liblo's, which brings in windows.h on Windows without NOMINMAX.
-#include "NetSocket.h"
+#include "outputs/NetSocket.h"
 #include <lo/lo.h>
 
 #include <atomic>
@@ -16,7 +16,7 @@
 #include <mutex>
 #include <thread>
 
-#include "OscQueue.h"
+#include "outputs/OscQueue.h"
 #endif
 
 namespace fastrakhost {

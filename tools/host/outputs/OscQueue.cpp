@@ -1,5 +1,5 @@
 // OscQueue: per-output rings of poses and a list of controller records, drained in arrival order.
-#include "OscQueue.h"
+#include "outputs/OscQueue.h"
 
 #include "Storage.h"
 

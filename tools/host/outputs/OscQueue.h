@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "PoseBoard.h"
+#include "devices/PoseBoard.h"
 
 namespace fastrakhost {
 

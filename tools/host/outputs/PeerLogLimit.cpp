@@ -1,5 +1,5 @@
 // PeerLogLimit: one line per client address per window; the lines held back are counted.
-#include "PeerLogLimit.h"
+#include "outputs/PeerLogLimit.h"
 
 #include <iterator>
 

@@ -1,5 +1,5 @@
 // WebGate: one poll thread for accepting and reading request heads, a fixed pool answering them.
-#include "WebGate.h"
+#include "outputs/WebGate.h"
 
 #if !defined(_WIN32)
 #include <sys/resource.h>

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "NetSocket.h"
+#include "outputs/NetSocket.h"
 
 namespace fastrakhost {
 

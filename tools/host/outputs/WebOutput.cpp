@@ -1,5 +1,5 @@
 // WebOutput: the page, /state and /events over the HTTP library, and the log lines for the page.
-#include "WebOutput.h"
+#include "outputs/WebOutput.h"
 
 #include <cstdio>
 
@@ -17,12 +17,12 @@
 #include <thread>
 #include <vector>
 
-#include "ListenAddress.h"
-#include "PeerLogLimit.h"
-#include "Recorder.h"
-#include "SummaryFilter.h"
-#include "WebGate.h"
-#include "WebPage.h"
+#include "outputs/ListenAddress.h"
+#include "outputs/PeerLogLimit.h"
+#include "recording/Recorder.h"
+#include "view/SummaryFilter.h"
+#include "outputs/WebGate.h"
+#include "outputs/WebPage.h"
 #endif
 
 namespace fastrakhost {

@@ -5,9 +5,9 @@
 #include <memory>
 #include <string>
 
-#include "HostOutput.h"
-#include "OutputStats.h"
-#include "PoseBoard.h"
+#include "outputs/HostOutput.h"
+#include "devices/OutputStats.h"
+#include "devices/PoseBoard.h"
 
 namespace fastrakhost {
 

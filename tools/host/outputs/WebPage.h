@@ -1,4 +1,4 @@
-// WebPage: the web view's files, built into the program from tools/host/web so it needs no folder.
+// WebPage: the web view's files, built into the program from tools/host/outputs/web so it needs no folder.
 #pragma once
 
 #include <cstddef>

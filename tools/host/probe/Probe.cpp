@@ -1,5 +1,5 @@
 // Probe: each port at each of the tracker's speeds, listening before asking, left as it was found.
-#include "Probe.h"
+#include "probe/Probe.h"
 
 #include <algorithm>
 #include <chrono>
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "ProbeLine.h"
+#include "probe/ProbeLine.h"
 
 namespace fastrakhost {
 namespace {

@@ -15,7 +15,7 @@
 #include <cstring>
 #include <utility>
 
-#include "ProbeLine.h"
+#include "probe/ProbeLine.h"
 #if defined(__linux__)
 #include <linux/serial.h>
 #endif

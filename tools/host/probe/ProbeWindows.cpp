@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "ProbeLine.h"
+#include "probe/ProbeLine.h"
 
 namespace fastrakhost {
 namespace {

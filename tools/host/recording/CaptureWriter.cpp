@@ -1,10 +1,10 @@
 // CaptureWriter: the buffer the relays fill and the thread that empties it into the file.
-#include "CaptureWriter.h"
+#include "recording/CaptureWriter.h"
 
 #include <cerrno>
 #include <cstring>
 
-#include "Recorder.h"
+#include "recording/Recorder.h"
 
 namespace fastrakhost {
 

@@ -1,5 +1,5 @@
 // LineRelay: the pseudo-terminal relay behind fastrak-host --capture (POSIX; refused on Windows).
-#include "LineRelay.h"
+#include "recording/LineRelay.h"
 
 #include <cctype>
 #include <cerrno>

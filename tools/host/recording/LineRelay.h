@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "CaptureFile.h"
-#include "CaptureWriter.h"
+#include "recording/CaptureWriter.h"
 
 namespace fastrakhost {
 

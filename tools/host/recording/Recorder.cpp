@@ -1,5 +1,5 @@
 // Recorder: the CSV and JSON-lines writers.
-#include "Recorder.h"
+#include "recording/Recorder.h"
 
 #include <sys/stat.h>
 #include <fcntl.h>

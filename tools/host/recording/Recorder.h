@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "PoseBoard.h"
+#include "devices/PoseBoard.h"
 
 namespace fastrakhost {
 

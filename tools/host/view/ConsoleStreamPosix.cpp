@@ -2,7 +2,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "ConsoleStream.h"
+#include "view/ConsoleStream.h"
 
 namespace fastrakhost {
 namespace {

@@ -5,7 +5,7 @@
 #include <io.h>
 #include <windows.h>
 
-#include "ConsoleStream.h"
+#include "view/ConsoleStream.h"
 
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004

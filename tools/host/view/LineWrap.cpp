@@ -1,5 +1,5 @@
 // LineWrap: breaks at the last blank that fits, cuts only words wider than a row.
-#include "LineWrap.h"
+#include "view/LineWrap.h"
 
 namespace fastrakhost {
 

@@ -1,12 +1,12 @@
 // LiveView: the table at the top of the terminal, the log lines wrapped in a scrolling region
 // below it; the platform's ConsoleStream carries standard output and reaches the terminal.
-#include "LiveView.h"
+#include "view/LiveView.h"
 
 #include <cstdio>
 #include <iostream>
 #include <utility>
 
-#include "LineWrap.h"
+#include "view/LineWrap.h"
 
 namespace fastrakhost {
 

@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "ConsoleStream.h"
-#include "PoseBoard.h"
-#include "SummaryFilter.h"
-#include "TableView.h"
+#include "view/ConsoleStream.h"
+#include "devices/PoseBoard.h"
+#include "view/SummaryFilter.h"
+#include "view/TableView.h"
 
 namespace fastrakhost {
 

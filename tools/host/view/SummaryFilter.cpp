@@ -1,5 +1,5 @@
 // SummaryFilter: blocks from the "DEVICE NAME" line to the dashed line, compared without prefixes.
-#include "SummaryFilter.h"
+#include "view/SummaryFilter.h"
 
 namespace fastrakhost {
 namespace {

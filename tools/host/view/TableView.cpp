@@ -1,5 +1,5 @@
 // TableView: columns that fit the terminal, a head that wraps between its items.
-#include "TableView.h"
+#include "view/TableView.h"
 
 #include <algorithm>
 #include <cstdarg>

@@ -1,5 +1,5 @@
 # Writes OUT, a C++ file that holds FILES (a ;-list of paths below DIR) as byte arrays for webPageFiles().
-set(body "// Generated from tools/host/web by embed.cmake; edit the page there.\n#include \"WebPage.h\"\n\nnamespace fastrakhost {\nnamespace {\n")
+set(body "// Generated from tools/host/outputs/web by embed.cmake; edit the page there.\n#include \"outputs/WebPage.h\"\n\nnamespace fastrakhost {\nnamespace {\n")
 set(table "")
 set(index 0)
 foreach(name IN LISTS FILES)
