@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "outputs/IgtlOutput.h"
 #include "OutputBench.h"
+#include "outputs/IgtlOutput.h"
 
 namespace {
 
@@ -48,7 +48,7 @@ private:
 
 // Listens on a free port of 127.0.0.1 with `clients` readers connected; false with a reason if not.
 bool serve(IgtlOutput& igtl, std::vector<std::unique_ptr<Reader>>& readers, int64_t clients, std::string& problem) {
-    if (igtl.listen("0", problem) != IgtlOutput::ListenResult::Listening) return false;
+    if (igtl.open("0", problem) != OpenResult::Opened) return false;
     igtl.start();
     const int port = portOf(igtl.address());
     for (int64_t i = 0; i < clients; ++i) readers.emplace_back(new Reader(port));

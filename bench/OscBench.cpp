@@ -7,9 +7,9 @@
 
 #include <string>
 
+#include "OutputBench.h"
 #include "outputs/OscOutput.h"
 #include "outputs/OscQueue.h"
-#include "OutputBench.h"
 
 namespace {
 
@@ -43,7 +43,7 @@ void BM_PublishAtTrackerRate(benchmark::State& state) {
     OscOutput osc;
     std::string message;
     for (int64_t i = 0; i < state.range(0); ++i) {
-        if (osc.add(sink.url(), message) != OscOutput::AddResult::Added) state.SkipWithError(message.c_str());
+        if (osc.open(sink.url(), message) != OpenResult::Opened) state.SkipWithError(message.c_str());
     }
     osc.start();
     publishAtTrackerRate(state, osc);
@@ -59,7 +59,7 @@ void BM_PublishFlood(benchmark::State& state) {
     Sink sink;
     OscOutput osc;
     std::string message;
-    if (osc.add(sink.url(), message) != OscOutput::AddResult::Added) state.SkipWithError(message.c_str());
+    if (osc.open(sink.url(), message) != OpenResult::Opened) state.SkipWithError(message.c_str());
     osc.start();
     const Sample sample = pose(1);
     for (auto _ : state) osc.publish(sample);

@@ -7,9 +7,9 @@
 #include <string>
 #include <thread>
 
-#include "OutputBench.h"
 #include "devices/OutputStats.h"
 #include "devices/PoseBoard.h"
+#include "OutputBench.h"
 #include "outputs/WebOutput.h"
 
 namespace {
@@ -40,7 +40,7 @@ private:
 // the benchmark.
 bool serve(benchmark::State& state, PoseBoard& board, OutputStats& stats, WebOutput& web) {
     std::string message;
-    if (web.listen("127.0.0.1:0", message) != WebOutput::ListenResult::Listening) {
+    if (web.open("127.0.0.1:0", message) != OpenResult::Opened) {
         state.SkipWithError(message.c_str());
         return false;
     }

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "devices/DeviceFacts.h"
+#include "devices/ModuleLines.h"
 #include "HostConfig.h"
 #include "view/LineWrap.h"
-#include "devices/ModuleLines.h"
 #include "view/SummaryFilter.h"
 #include "view/TableView.h"
 

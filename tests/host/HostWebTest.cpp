@@ -24,9 +24,9 @@
 #include <thread>
 #include <vector>
 
+#include "devices/OutputStats.h"
 #include "DevToolsPipe.h"
 #include "HostProcess.h"
-#include "devices/OutputStats.h"
 
 namespace {
 

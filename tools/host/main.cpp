@@ -18,21 +18,21 @@
 
 #include "devices/DeviceFacts.h"
 #include "devices/DeviceRunner.h"
-#include "HostConfig.h"
-#include "recording/CaptureWriter.h"
-#include "HostLog.h"
-#include "outputs/IgtlOutput.h"
-#include "recording/LineRelay.h"
-#include "view/LiveView.h"
-#include "ModuleLibrary.h"
 #include "devices/ModuleLines.h"
+#include "devices/Simulator.h"
+#include "HostConfig.h"
+#include "HostLog.h"
+#include "ModuleLibrary.h"
+#include "outputs/IgtlOutput.h"
 #include "outputs/OscOutput.h"
+#include "outputs/WebOutput.h"
 #include "ParseCommandLine.h"
 #include "probe/Probe.h"
+#include "recording/CaptureWriter.h"
+#include "recording/LineRelay.h"
 #include "recording/Recorder.h"
-#include "devices/Simulator.h"
 #include "Storage.h"
-#include "outputs/WebOutput.h"
+#include "view/LiveView.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -228,6 +228,9 @@ int main(int argc, char** argv) {
     CLI::App app{kDescription, "fastrak-host"};
     app.footer(kFooter);
     app.set_version_flag("--version", std::string("fastrak-host ") + FASTRAK_VERSION);
+    OscOutput osc;
+    IgtlOutput igtl;
+    WebOutput web;
     std::string configPath, modulePath, csvPath, jsonlPath, simArgs, simProgram, capturePath;
     std::string durationText, countText;
     std::vector<std::string> oscUrls;
@@ -243,7 +246,7 @@ int main(int argc, char** argv) {
     app.add_option("--jsonl", jsonlPath, "Write every published record to FILE as JSON lines (overrides jsonl)")
         ->type_name("FILE");
     app.add_option("--osc", oscUrls,
-                   OscOutput::available()
+                   osc.available()
                        ? "Send every published record as OSC to URL (osc.udp://HOST:PORT, osc.tcp://HOST:PORT); "
                          "repeatable; overrides the file's osc lines"
                        : "Not in this build: it has no OSC output")
@@ -251,14 +254,14 @@ int main(int argc, char** argv) {
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_option("--igtl", igtlAddress,
-                   IgtlOutput::available()
+                   igtl.available()
                        ? "Serve every published record to OpenIGTLink clients (3D Slicer and others) on "
                          "[ADDR:]PORT (address 127.0.0.1 unless given; ADDR alone takes the usual port, 18944); "
                          "overrides the file's igtl line"
                        : "Not in this build: it has no OpenIGTLink output")
         ->type_name("[ADDR:]PORT");
     app.add_option("--web", webAddress,
-                   WebOutput::available()
+                   web.available()
                        ? "Serve a live view of the poses and per-output statistics to browsers on [ADDR:]PORT "
                          "(address 127.0.0.1 unless given; no login, read-only); overrides the file's web line"
                        : "Not in this build: it has no web view")
@@ -363,38 +366,24 @@ int main(int argc, char** argv) {
     }
     setHostLogStyle(config.host);
 
-    // Destinations before anything starts: a bad one is a usage error, an unreachable one a failure.
-    OscOutput osc;
-    for (const std::string& url : config.host.oscUrls) {
+    // Destinations and servers before anything starts: a bad address is a usage error, one the
+    // system refuses a failure. The servers listen before the devices start, so that clients can be
+    // there for the first record.
+    auto openFailed = [](HostOutput& output, const char* what, const std::string& where) {
         std::string message;
-        const OscOutput::AddResult added = osc.add(url, message);
-        if (added != OscOutput::AddResult::Added) {
-            std::cerr << "fastrak-host: OSC destination " << message << "\n";
-            return added == OscOutput::AddResult::BadUrl ? 2 : 1;
-        }
-    }
-
-    // The server listens before the devices start, so clients can be there for the first record.
-    IgtlOutput igtl;
+        const OpenResult result = output.open(where, message);
+        if (result == OpenResult::Opened) return 0;
+        std::cerr << "fastrak-host: " << what << " " << message << "\n";
+        return result == OpenResult::BadAddress ? 2 : 1;
+    };
+    for (const std::string& url : config.host.oscUrls)
+        if (const int failed = openFailed(osc, "OSC destination", url)) return failed;
     if (!config.host.igtl.empty()) {
-        std::string message;
-        const IgtlOutput::ListenResult listening = igtl.listen(config.host.igtl, message);
-        if (listening != IgtlOutput::ListenResult::Listening) {
-            std::cerr << "fastrak-host: OpenIGTLink server " << message << "\n";
-            return listening == IgtlOutput::ListenResult::BadAddress ? 2 : 1;
-        }
+        if (const int failed = openFailed(igtl, "OpenIGTLink server", config.host.igtl)) return failed;
         hostInfo("OpenIGTLink server listening on " + igtl.address());
     }
-
-    WebOutput web;
-    if (!config.host.web.empty()) {
-        std::string message;
-        const WebOutput::ListenResult listening = web.listen(config.host.web, message);
-        if (listening != WebOutput::ListenResult::Listening) {
-            std::cerr << "fastrak-host: web view " << message << "\n";
-            return listening == WebOutput::ListenResult::BadAddress ? 2 : 1;
-        }
-    }
+    if (!config.host.web.empty())
+        if (const int failed = openFailed(web, "web view", config.host.web)) return failed;
 
     ModuleLibrary module;
     if (modulePath.empty()) modulePath = ModuleLibrary::defaultPath();

@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "devices/DeviceFacts.h"
-#include "DeviceSession.h"
-#include "HostConfig.h"
-#include "outputs/HostOutput.h"
-#include "ModuleLibrary.h"
 #include "devices/OutputStats.h"
 #include "devices/PoseBoard.h"
+#include "DeviceSession.h"
+#include "HostConfig.h"
+#include "ModuleLibrary.h"
+#include "outputs/HostOutput.h"
 #include "recording/Recorder.h"
 #include "Storage.h"
 

@@ -1,27 +1,84 @@
 // HostOutput: what every output of the host (OSC, OpenIGTLink, the web view) offers the reception
-// threads and the main loop.
+// threads and the main loop, written once over the output's parts (its server or destinations).
 #pragma once
 
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "devices/PoseBoard.h"
 
 namespace fastrakhost {
 
+// How opening a server or destination went: a mistake in what was given (a usage error), or the
+// system refused (the address is taken, the destination does not answer).
+enum class OpenResult { Opened, BadAddress, CannotOpen };
+
+// What an output has done since it started; each output fills the fields that apply to it.
+struct OutputTotals {
+    uint64_t sent = 0;      // records sent, or for the web view taken for its streams
+    uint64_t replaced = 0;  // poses that gave way to newer ones for a slow receiver
+    uint64_t skipped = 0;   // records a slow web stream passed over
+    uint64_t dropped = 0;   // button events or clients given up on
+    uint64_t errors = 0;    // failed sends
+    uint64_t clients = 0;   // connected now
+};
+
 class HostOutput {
 public:
+    HostOutput(const HostOutput&) = delete;
+    HostOutput& operator=(const HostOutput&) = delete;
+    // Each part stops as it goes.
     virtual ~HostOutput() = default;
+
+    // False in a build without the output's library: there open() refuses.
+    virtual bool available() const { return false; }
+    // Opens a server or a destination at WHERE; on failure message says "WHERE: why". An output
+    // whose library this build lacks refuses, naming the library.
+    virtual OpenResult open(const std::string& where, std::string& message);
     // Nothing configured: the output is neither started nor fed.
-    virtual bool empty() const = 0;
-    virtual void start() = 0;
+    bool empty() const { return parts_.empty(); }
+    void start();
     // Called on a reception thread for every published record: copies and returns, never waits on
     // the network or a slow receiver.
-    virtual void publish(const Sample& sample) = 0;
-    virtual void stop() = 0;
-    // One part of the closing line, "" when there is nothing to say.
+    void publish(const Sample& sample);
+    // Sends what still waits, for at most a second, then ends every thread and socket.
+    void stop();
+    OutputTotals totals() const;
+    // Called often; at most once a second logs what was replaced, dropped or refused, if anything was.
+    void report();
+    // One part of the closing line and the live view's head, "" when there is nothing to say.
     virtual std::string summary() const = 0;
-    // The once-a-second log line of what was replaced, dropped or refused, when anything was.
-    virtual void report() = 0;
+
+protected:
+    // WHAT for the user ("OpenIGTLink output"), LIBRARY for the refusal of a build without it.
+    HostOutput(const char* what, const char* library) : what_(what), library_(library) {}
+
+    // A server or a destination, with its own threads and sockets; its destructor stops it.
+    class Part {
+    public:
+        virtual ~Part() = default;
+        virtual void start() = 0;
+        virtual void publish(const Sample& sample) = 0;
+        virtual void stop() = 0;
+        virtual void count(OutputTotals& totals) const = 0;
+        // The log lines about what happened since the last call; collected, not logged, so that a
+        // blocked standard output never holds a lock that publish() needs.
+        virtual void reportLines(std::vector<std::string>& lines) = 0;
+    };
+
+    void addPart(std::unique_ptr<Part> part) { parts_.push_back(std::move(part)); }
+    // "LABEL 1200 sent, 3 replaced" from the counts in order, or "" for an output not configured.
+    std::string countsLine(const char* label, std::initializer_list<std::pair<uint64_t, const char*>> counts) const;
+
+private:
+    const char* what_;
+    const char* library_;
+    std::vector<std::unique_ptr<Part>> parts_;
+    SteadyTime lastReport_{};
 };
 
 }  // namespace fastrakhost

@@ -1,8 +1,7 @@
-// IgtlOutput: a TCP server and one sender per client, messages packed by the OpenIGTLink library; a refusing stub
-// without it.
+// IgtlOutput: a TCP server and one sender per client, messages packed by the OpenIGTLink library; refused
+// in a build without it.
 #include "outputs/IgtlOutput.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "HostLog.h"
@@ -51,40 +50,15 @@ std::string IgtlOutput::name(const Sample& sample) {
            std::to_string(sample.output);
 }
 
-IgtlOutput::IgtlOutput() = default;
-
-std::string IgtlOutput::summary() const {
-    if (empty()) return std::string();
-    const Totals t = totals();
-    char text[160];
-    std::snprintf(text, sizeof text, "IGTL %llu sent, %llu replaced, %llu dropped, %llu clients",
-                  static_cast<unsigned long long>(t.sent), static_cast<unsigned long long>(t.replaced),
-                  static_cast<unsigned long long>(t.dropped), static_cast<unsigned long long>(t.clients));
-    return text;
-}
-
-#if !defined(FASTRAK_HOST_IGTL)
-
-class IgtlOutput::Server {};
-
-IgtlOutput::~IgtlOutput() = default;
-bool IgtlOutput::available() { return false; }
-IgtlOutput::ListenResult IgtlOutput::listen(const std::string& where, std::string& message) {
-    message = where + ": this build of fastrak-host has no OpenIGTLink output (it was built without libopenigtlink)";
-    return ListenResult::BadAddress;
-}
-void IgtlOutput::setAngles(const std::string&, Angles) {}
-void IgtlOutput::start() {}
-void IgtlOutput::publish(const Sample&) {}
-void IgtlOutput::stop() {}
-IgtlOutput::Totals IgtlOutput::totals() const { return Totals(); }
-void IgtlOutput::report() {}
-
-#else
+#if defined(FASTRAK_HOST_IGTL)
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+const int kDefaultPort = 18944;
+const size_t kMaxClients = 32;
+const double kBehindSeconds = 10;  // a client that takes nothing this long is let go
 
 // ADDR:PORT, or [ADDR]:PORT for IPv6; hostOnly, when given, receives ADDR alone.
 std::string peerText(const sockaddr_storage& address, std::string* hostOnly = nullptr) {
@@ -157,7 +131,9 @@ public:
     uint64_t sent() const { return sent_; }
     uint64_t replaced() const { return queue_.replaced(); }
     uint64_t dropped() const { return queue_.dropped(); }
-    uint64_t reportedReplaced = 0, reportedDropped = 0;
+    void reportLines(std::vector<std::string>& lines) {
+        queue_.reportLines("OpenIGTLink client " + peer_, "client", lines);
+    }
 
 private:
     bool outOfTime() const { return stopping_ && Clock::now() >= drainUntil_; }
@@ -212,14 +188,14 @@ private:
                 reason = "connection lost";
                 break;
             }
-            if (Clock::now() - lastProgress >= std::chrono::duration<double>(IgtlOutput::kBehindSeconds)) {
+            if (Clock::now() - lastProgress >= std::chrono::duration<double>(kBehindSeconds)) {
                 why = "behind";
                 break;
             }
         }
         if (why != nullptr) {
             hostWarning("OpenIGTLink client " + peer_ + " has taken nothing for " +
-                        std::to_string(static_cast<int>(IgtlOutput::kBehindSeconds)) + " s; disconnected");
+                        std::to_string(static_cast<int>(kBehindSeconds)) + " s; disconnected");
         } else if (!stopping_) {
             const std::string line = log_.pass(
                 address_, "OpenIGTLink client " + peer_ + " left" + (reason.empty() ? "" : " (" + reason + ")"));
@@ -282,30 +258,29 @@ private:
 
 }  // namespace
 
-class IgtlOutput::Server {
+class IgtlOutput::Server final : public HostOutput::Part {
 public:
-    explicit Server(net::Socket fd) : fd_(fd) {}
-
-    std::map<std::string, Angles> angles;
-    ~Server() {
+    Server(net::Socket fd, std::shared_ptr<const std::map<std::string, Angles>> angles)
+        : fd_(fd), angles_(std::move(angles)) {}
+    ~Server() override {
         stop();
         net::closeSocket(fd_);
     }
 
-    void start() {
+    void start() override {
         thread_ = std::thread([this] { run(); });
     }
 
-    void publish(const Sample& sample) {
+    void publish(const Sample& sample) override {
         std::lock_guard<std::mutex> hold(mutex_);
         for (auto& client : clients_) client->push(sample);
     }
 
-    void stop() {
+    void stop() override {
         if (!thread_.joinable()) return;
         stopping_ = true;
         thread_.join();
-        std::vector<std::unique_ptr<Client> > all;
+        std::vector<std::unique_ptr<Client>> all;
         {
             std::lock_guard<std::mutex> hold(mutex_);
             all.swap(clients_);
@@ -315,41 +290,22 @@ public:
         for (auto& client : all) retire(*client);
     }
 
-    Totals totals() const {
+    void count(OutputTotals& totals) const override {
         std::lock_guard<std::mutex> hold(mutex_);
-        Totals totals = gone_;
+        totals.sent += gone_.sent;
+        totals.replaced += gone_.replaced;
+        totals.dropped += gone_.dropped;
         for (const auto& client : clients_) {
             totals.sent += client->sent();
             totals.replaced += client->replaced();
             totals.dropped += client->dropped();
         }
-        totals.clients = clients_.size();
-        return totals;
+        totals.clients += clients_.size();
     }
 
-    // Lines rather than logging under the lock: a blocked standard output must not hold up publish.
-    std::vector<std::string> reportLines() {
-        std::vector<std::string> lines;
-        const Clock::time_point now = Clock::now();
-        if (now - lastReport_ < std::chrono::seconds(1)) return lines;
-        lastReport_ = now;
+    void reportLines(std::vector<std::string>& lines) override {
         std::lock_guard<std::mutex> hold(mutex_);
-        for (auto& client : clients_) {
-            const uint64_t replaced = client->replaced(), dropped = client->dropped();
-            if (replaced > client->reportedReplaced) {
-                lines.push_back("OpenIGTLink client " + client->peer() + ": " +
-                                std::to_string(replaced - client->reportedReplaced) +
-                                " poses replaced in the last second (the client is slower than the tracker)");
-            }
-            if (dropped > client->reportedDropped) {
-                lines.push_back("OpenIGTLink client " + client->peer() + ": " +
-                                std::to_string(dropped - client->reportedDropped) +
-                                " button events dropped in the last second (the client has stopped reading)");
-            }
-            client->reportedReplaced = replaced;
-            client->reportedDropped = dropped;
-        }
-        return lines;
+        for (auto& client : clients_) client->reportLines(lines);
     }
 
 private:
@@ -395,7 +351,7 @@ private:
             // queue replace poses instead, and a stalled one shows within the time limit.
             net::setOption(fd, SOL_SOCKET, SO_SNDBUF, 16 * 1024);
             net::setOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
-            std::unique_ptr<Client> client(new Client(fd, peer, address, angles, log_));
+            std::unique_ptr<Client> client(new Client(fd, peer, address, *angles_, log_));
             client->start();
             {
                 std::lock_guard<std::mutex> hold(mutex_);
@@ -411,7 +367,7 @@ private:
 
     // Clients whose sender has ended leave the list; they are joined outside the lock.
     void reap() {
-        std::vector<std::unique_ptr<Client> > ended;
+        std::vector<std::unique_ptr<Client>> ended;
         {
             std::lock_guard<std::mutex> hold(mutex_);
             for (auto it = clients_.begin(); it != clients_.end();) {
@@ -434,21 +390,17 @@ private:
     std::atomic<bool> stopping_{false};
     PeerLogLimit log_;  // before the clients, which log through it, so it outlives them
     mutable std::mutex mutex_;
-    std::vector<std::unique_ptr<Client> > clients_;
-    Clock::time_point lastReport_{};
-    Totals gone_;  // what clients that have left sent, replaced and dropped
+    std::vector<std::unique_ptr<Client>> clients_;
+    std::shared_ptr<const std::map<std::string, Angles>> angles_;
+    OutputTotals gone_;  // what clients that have left sent, replaced and dropped
 };
 
-IgtlOutput::~IgtlOutput() { stop(); }
-
-bool IgtlOutput::available() { return true; }
-
-IgtlOutput::ListenResult IgtlOutput::listen(const std::string& where, std::string& message) {
+OpenResult IgtlOutput::open(const std::string& where, std::string& message) {
     std::string host, port, problem;
-    if (!splitListenAddress(where, kDefaultPort, host, port, message)) return ListenResult::BadAddress;
+    if (!splitListenAddress(where, kDefaultPort, host, port, message)) return OpenResult::BadAddress;
     if (!net::startup(problem)) {
         message = where + ": " + problem;
-        return ListenResult::CannotListen;
+        return OpenResult::CannotOpen;
     }
     addrinfo hints{}, *found = nullptr;
     hints.ai_socktype = SOCK_STREAM;
@@ -456,7 +408,7 @@ IgtlOutput::ListenResult IgtlOutput::listen(const std::string& where, std::strin
     const int resolved = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
     if (resolved != 0 || found == nullptr) {
         message = where + ": cannot resolve \"" + host + "\": " + gai_strerror(resolved);
-        return ListenResult::BadAddress;
+        return OpenResult::BadAddress;
     }
     const net::Socket fd = net::openSocket(found->ai_family, SOCK_STREAM, false);
     if (fd != net::kNoSocket) net::keepAddressOwn(fd);
@@ -468,39 +420,22 @@ IgtlOutput::ListenResult IgtlOutput::listen(const std::string& where, std::strin
     if (!bound) {
         message = where + ": cannot listen there: " + net::errorText(error);
         net::closeSocket(fd);
-        return ListenResult::CannotListen;
+        return OpenResult::CannotOpen;
     }
     sockaddr_storage local{};
     socklen_t length = sizeof local;
     getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
     address_ = peerText(local);
-    server_.reset(new Server(fd));
-    return ListenResult::Listening;
-}
-
-void IgtlOutput::setAngles(const std::string& device, Angles angles) {
-    if (server_) server_->angles[device] = angles;
-}
-
-void IgtlOutput::start() {
-    if (server_) server_->start();
-}
-
-void IgtlOutput::publish(const Sample& sample) {
-    if (server_) server_->publish(sample);
-}
-
-void IgtlOutput::stop() {
-    if (server_) server_->stop();
-}
-
-IgtlOutput::Totals IgtlOutput::totals() const { return server_ ? server_->totals() : Totals(); }
-
-void IgtlOutput::report() {
-    if (!server_) return;
-    for (const std::string& line : server_->reportLines()) hostWarning(line);
+    addPart(std::unique_ptr<Part>(new Server(fd, angles_)));
+    return OpenResult::Opened;
 }
 
 #endif
+
+std::string IgtlOutput::summary() const {
+    const OutputTotals t = totals();
+    return countsLine("IGTL",
+                      {{t.sent, "sent"}, {t.replaced, "replaced"}, {t.dropped, "dropped"}, {t.clients, "clients"}});
+}
 
 }  // namespace fastrakhost

@@ -1,7 +1,6 @@
-// OscOutput: destinations over UDP or TCP sockets, bundles built with liblo; a refusing stub without liblo.
+// OscOutput: destinations over UDP or TCP sockets, bundles built with liblo; refused in a build without liblo.
 #include "outputs/OscOutput.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "HostLog.h"
@@ -31,35 +30,7 @@ std::string OscOutput::address(const Sample& sample) {
            std::to_string(sample.output);
 }
 
-OscOutput::OscOutput() = default;
-
-std::string OscOutput::summary() const {
-    if (destinations_.empty()) return std::string();
-    const Totals t = totals();
-    char text[128];
-    std::snprintf(text, sizeof text, "OSC %llu sent, %llu replaced, %llu dropped, %llu errors",
-                  static_cast<unsigned long long>(t.sent), static_cast<unsigned long long>(t.replaced),
-                  static_cast<unsigned long long>(t.dropped), static_cast<unsigned long long>(t.errors));
-    return text;
-}
-
-#if !defined(FASTRAK_HOST_OSC)
-
-class OscOutput::Destination {};
-
-OscOutput::~OscOutput() = default;
-bool OscOutput::available() { return false; }
-OscOutput::AddResult OscOutput::add(const std::string& url, std::string& message) {
-    message = url + ": this build of fastrak-host has no OSC output (it was built without liblo)";
-    return AddResult::BadUrl;
-}
-void OscOutput::start() {}
-void OscOutput::publish(const Sample&) {}
-void OscOutput::stop() {}
-OscOutput::Totals OscOutput::totals() const { return Totals(); }
-void OscOutput::report() {}
-
-#else
+#if defined(FASTRAK_HOST_OSC)
 
 namespace {
 
@@ -143,30 +114,30 @@ net::Socket connectStream(const sockaddr_storage& to, socklen_t length, int time
 
 }  // namespace
 
-class OscOutput::Destination {
+class OscOutput::Destination final : public HostOutput::Part {
 public:
     explicit Destination(const std::string& url) : url_(url) {}
-    ~Destination() {
+    ~Destination() override {
         stop();
         net::closeSocket(fd_);
     }
 
-    AddResult open(std::string& message) {
+    OpenResult open(std::string& message) {
         std::string host, port, problem;
         if (!splitUrl(url_, tcp_, host, port, problem)) {
             message = url_ + ": " + problem;
-            return AddResult::BadUrl;
+            return OpenResult::BadAddress;
         }
         if (!net::startup(problem)) {
             message = url_ + ": " + problem;
-            return AddResult::Unreachable;
+            return OpenResult::CannotOpen;
         }
         addrinfo hints{}, *found = nullptr;
         hints.ai_socktype = tcp_ ? SOCK_STREAM : SOCK_DGRAM;
         const int resolved = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
         if (resolved != 0 || found == nullptr) {
             message = url_ + ": cannot resolve \"" + host + "\": " + gai_strerror(resolved);
-            return AddResult::BadUrl;
+            return OpenResult::BadAddress;
         }
         // IPv4 first where a name has both: many OSC programs listen on IPv4 only ("localhost").
         const addrinfo* chosen = found;
@@ -193,35 +164,41 @@ public:
         }
         if (fd_ == net::kNoSocket) {
             message = url_ + ": cannot reach it: " + problem;
-            return AddResult::Unreachable;
+            return OpenResult::CannotOpen;
         }
         lastConnect_ = std::chrono::steady_clock::now();
-        return AddResult::Added;
+        return OpenResult::Opened;
     }
 
-    void start() {
+    void start() override {
         thread_ = std::thread([this] { run(); });
     }
-    void push(const Sample& sample) { queue_.push(sample); }
+    void publish(const Sample& sample) override { queue_.push(sample); }
 
-    void stop() {
+    void stop() override {
         if (!thread_.joinable()) return;
         drainUntil_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         stopping_ = true;
         thread_.join();
     }
 
-    const std::string& url() const { return url_; }
-    uint64_t sent() const { return sent_; }
-    uint64_t errors() const { return errors_; }
-    uint64_t replaced() const { return queue_.replaced(); }
-    uint64_t dropped() const { return queue_.dropped(); }
-    std::string lastError() const {
-        std::lock_guard<std::mutex> hold(errorMutex_);
-        return lastError_;
+    void count(OutputTotals& totals) const override {
+        totals.sent += sent_;
+        totals.replaced += queue_.replaced();
+        totals.dropped += queue_.dropped();
+        totals.errors += errors_;
     }
 
-    uint64_t reportedErrors = 0, reportedReplaced = 0, reportedDropped = 0;
+    void reportLines(std::vector<std::string>& lines) override {
+        const uint64_t errors = errors_;
+        if (errors > reportedErrors_) {
+            std::lock_guard<std::mutex> hold(errorMutex_);
+            lines.push_back(url_ + ": " + std::to_string(errors - reportedErrors_) +
+                            " send errors in the last second (" + lastError_ + ")");
+        }
+        reportedErrors_ = errors;
+        queue_.reportLines(url_, "destination", lines);
+    }
 
 private:
     bool outOfTime() const { return stopping_ && std::chrono::steady_clock::now() >= drainUntil_; }
@@ -325,70 +302,24 @@ private:
     std::atomic<bool> stopping_{false};
     SteadyTime drainUntil_{};
     std::atomic<uint64_t> sent_{0}, errors_{0};
+    uint64_t reportedErrors_ = 0;
     mutable std::mutex errorMutex_;
     std::string lastError_;
 };
 
-OscOutput::~OscOutput() { stop(); }
-
-bool OscOutput::available() { return true; }
-
-OscOutput::AddResult OscOutput::add(const std::string& url, std::string& message) {
+OpenResult OscOutput::open(const std::string& url, std::string& message) {
     std::unique_ptr<Destination> destination(new Destination(url));
-    const AddResult result = destination->open(message);
-    if (result == AddResult::Added) destinations_.push_back(std::move(destination));
+    const OpenResult result = destination->open(message);
+    if (result == OpenResult::Opened) addPart(std::move(destination));
     return result;
 }
 
-void OscOutput::start() {
-    lastReport_ = std::chrono::steady_clock::now();
-    for (auto& destination : destinations_) destination->start();
-}
-
-void OscOutput::publish(const Sample& sample) {
-    for (auto& destination : destinations_) destination->push(sample);
-}
-
-void OscOutput::stop() {
-    for (auto& destination : destinations_) destination->stop();
-}
-
-OscOutput::Totals OscOutput::totals() const {
-    Totals totals;
-    for (const auto& destination : destinations_) {
-        totals.sent += destination->sent();
-        totals.replaced += destination->replaced();
-        totals.dropped += destination->dropped();
-        totals.errors += destination->errors();
-    }
-    return totals;
-}
-
-void OscOutput::report() {
-    const SteadyTime now = std::chrono::steady_clock::now();
-    if (now - lastReport_ < std::chrono::seconds(1)) return;
-    lastReport_ = now;
-    for (auto& destination : destinations_) {
-        const uint64_t errors = destination->errors(), replaced = destination->replaced();
-        if (errors > destination->reportedErrors) {
-            hostWarning(destination->url() + ": " + std::to_string(errors - destination->reportedErrors) +
-                        " send errors in the last second (" + destination->lastError() + ")");
-        }
-        if (replaced > destination->reportedReplaced) {
-            hostWarning(destination->url() + ": " + std::to_string(replaced - destination->reportedReplaced) +
-                        " poses replaced in the last second (the destination is slower than the tracker)");
-        }
-        const uint64_t dropped = destination->dropped();
-        if (dropped > destination->reportedDropped) {
-            hostWarning(destination->url() + ": " + std::to_string(dropped - destination->reportedDropped) +
-                        " button events dropped in the last second (the destination has stopped reading)");
-        }
-        destination->reportedErrors = errors;
-        destination->reportedReplaced = replaced;
-        destination->reportedDropped = dropped;
-    }
-}
-
 #endif
+
+std::string OscOutput::summary() const {
+    const OutputTotals t = totals();
+    return countsLine("OSC",
+                      {{t.sent, "sent"}, {t.replaced, "replaced"}, {t.dropped, "dropped"}, {t.errors, "errors"}});
+}
 
 }  // namespace fastrakhost

@@ -90,4 +90,18 @@ uint64_t OscQueue::dropped() const {
     return dropped_;
 }
 
+void OscQueue::reportLines(const std::string& who, const char* noun, std::vector<std::string>& lines) {
+    const uint64_t replaced = this->replaced(), dropped = this->dropped();
+    if (replaced > reportedReplaced_) {
+        lines.push_back(who + ": " + std::to_string(replaced - reportedReplaced_) +
+                        " poses replaced in the last second (the " + noun + " is slower than the tracker)");
+    }
+    if (dropped > reportedDropped_) {
+        lines.push_back(who + ": " + std::to_string(dropped - reportedDropped_) +
+                        " button events dropped in the last second (the " + noun + " has stopped reading)");
+    }
+    reportedReplaced_ = replaced;
+    reportedDropped_ = dropped;
+}
+
 }  // namespace fastrakhost

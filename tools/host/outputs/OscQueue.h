@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "devices/PoseBoard.h"
@@ -32,6 +33,9 @@ public:
     bool pop(Sample& sample, std::chrono::milliseconds wait);
     uint64_t replaced() const;
     uint64_t dropped() const;
+    // The log lines about what was replaced and dropped since the last call, for WHO, a NOUN
+    // ("client", "destination"). One thread calls it.
+    void reportLines(const std::string& who, const char* noun, std::vector<std::string>& lines);
 
 private:
     struct Entry {
@@ -54,6 +58,7 @@ private:
     uint64_t nextOrder_ = 0;
     uint64_t replaced_ = 0;
     uint64_t dropped_ = 0;
+    uint64_t reportedReplaced_ = 0, reportedDropped_ = 0;
 };
 
 }  // namespace fastrakhost

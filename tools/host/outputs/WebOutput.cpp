@@ -19,48 +19,24 @@
 
 #include "outputs/ListenAddress.h"
 #include "outputs/PeerLogLimit.h"
-#include "recording/Recorder.h"
-#include "view/SummaryFilter.h"
 #include "outputs/WebGate.h"
 #include "outputs/WebPage.h"
+#include "recording/Recorder.h"
+#include "view/SummaryFilter.h"
 #endif
 
 namespace fastrakhost {
 
-WebOutput::WebOutput() = default;
-
-std::string WebOutput::summary() const {
-    if (empty()) return std::string();
-    const Totals t = totals();
-    char text[160];
-    std::snprintf(text, sizeof text, "web %llu clients, %llu skipped, %llu dropped",
-                  static_cast<unsigned long long>(t.clients), static_cast<unsigned long long>(t.skipped),
-                  static_cast<unsigned long long>(t.dropped));
-    return text;
-}
-
-#if !defined(FASTRAK_HOST_WEB)
-
-class WebOutput::Server {};
-
-WebOutput::~WebOutput() = default;
-bool WebOutput::available() { return false; }
-WebOutput::ListenResult WebOutput::listen(const std::string& where, std::string& message) {
-    message = where + ": this build of fastrak-host has no web view (it was built without cpp-httplib)";
-    return ListenResult::BadAddress;
-}
-void WebOutput::attach(const PoseBoard*, const OutputStats*) {}
-void WebOutput::start() {}
-void WebOutput::publish(const Sample&) {}
-void WebOutput::stop() {}
-WebOutput::Totals WebOutput::totals() const { return Totals(); }
-void WebOutput::report() {}
-
-#else
+#if defined(FASTRAK_HOST_WEB)
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+const size_t kRing = 4096;      // records a stream client may fall behind
+const size_t kMaxStreams = 8;   // /events clients at once; more are told to come back
+const size_t kLogLines = 200;   // log lines kept for the page
+const int kStalledSeconds = 5;  // a client whose socket takes nothing this long is dropped
 
 std::string number(const char* pattern, double value) {
     if (!std::isfinite(value)) return "null";
@@ -123,7 +99,7 @@ private:
     void keep(const std::vector<std::string>& shown) {
         for (const std::string& line : shown) {
             lines_.emplace_back(++count_, line);
-            if (lines_.size() > WebOutput::kLogLines) lines_.pop_front();
+            if (lines_.size() > kLogLines) lines_.pop_front();
         }
     }
 
@@ -150,10 +126,13 @@ const char* const kStateMark = "<!--state-->";
 
 }  // namespace
 
-class WebOutput::Server {
+class WebOutput::Server final : public HostOutput::Part {
 public:
     // Workers: every /events stream holds one, the rest answer the page and /state.
-    Server() : http_(kMaxStreams + 8, kStalledSeconds), ring_(kRing) {}
+    explicit Server(std::shared_ptr<const Sources> sources)
+        : sources_(std::move(sources)), http_(kMaxStreams + 8, kStalledSeconds), ring_(kRing) {}
+    // Before the ring and the counters go: the stream threads read them.
+    ~Server() override { stop(); }
 
     bool bind(const std::string& host, int port, int& bound, std::string& reason) {
         routes();
@@ -162,44 +141,34 @@ public:
         return true;
     }
 
-    void attach(const PoseBoard* board, const OutputStats* stats) {
-        board_ = board;
-        stats_ = stats;
-    }
+    void start() override { http_.start(); }
 
-    void start() { http_.start(); }
-
-    void publish(const Sample& sample) {
+    void publish(const Sample& sample) override {
         std::lock_guard<std::mutex> hold(ringMutex_);
         ring_[next_ % kRing] = sample;
         ++next_;
     }
 
-    void stop() {
+    void stop() override {
         stopping_ = true;
         http_.stop();
     }
 
-    Totals totals() const {
-        Totals t;
+    void count(OutputTotals& totals) const override {
         {
             std::lock_guard<std::mutex> hold(ringMutex_);
-            t.published = next_;
+            totals.sent += next_;
         }
-        t.skipped = skipped_;
-        t.dropped = dropped_;
-        t.clients = streams_;
-        return t;
+        totals.skipped += skipped_;
+        totals.dropped += dropped_;
+        totals.clients += streams_;
     }
 
-    void report() {
-        const auto now = Clock::now();
-        if (now - lastReport_ < std::chrono::seconds(1)) return;
-        lastReport_ = now;
+    void reportLines(std::vector<std::string>& lines) override {
         const uint64_t skipped = skipped_;
         if (skipped > reportedSkipped_) {
-            hostWarning("web view: " + std::to_string(skipped - reportedSkipped_) +
-                        " records skipped in the last second by /events clients slower than the tracker");
+            lines.push_back("web view: " + std::to_string(skipped - reportedSkipped_) +
+                            " records skipped in the last second by /events clients slower than the tracker");
         }
         reportedSkipped_ = skipped;
     }
@@ -245,11 +214,12 @@ private:
 
     std::string state(uint64_t logAfter) const {
         const SteadyTime now = Clock::now();
-        const auto rows = board_->rows();
-        const auto states = board_->states(now);
-        const auto figures = stats_->window(now);
+        const PoseBoard& board = *sources_->board;
+        const auto rows = board.rows();
+        const auto states = board.states(now);
+        const auto figures = sources_->stats->window(now);
         std::string out = "{\"host_time\":" + number("%.6f", wallClockSeconds()) +
-                          ",\"records\":" + std::to_string(board_->total()) +
+                          ",\"records\":" + std::to_string(board.total()) +
                           ",\"window_s\":" + number("%g", OutputStats::kWindowSeconds) + ",\"devices\":[";
         bool first = true;
         for (const auto& device : states) {
@@ -261,11 +231,11 @@ private:
                 ++outputs;
             }
             // The device's own state: a receiver lying still publishes nothing and is not silent.
-            const std::string hint = board_->hint(device.first);
+            const std::string hint = board.hint(device.first);
             out += std::string(first ? "" : ",") + "{\"name\":" + jsonString(device.first) + ",\"state\":\"" +
                    stateName(device.second) + "\",\"records\":" + std::to_string(records) +
                    ",\"outputs\":" + std::to_string(outputs) +
-                   ",\"damaged_frames\":" + std::to_string(board_->notes(device.first).damagedFrames) +
+                   ",\"damaged_frames\":" + std::to_string(board.notes(device.first).damagedFrames) +
                    ",\"hint\":" + (hint.empty() ? std::string("null") : jsonString(hint)) + "}";
             first = false;
         }
@@ -303,7 +273,8 @@ private:
             }
             out += "}";
         }
-        const Totals t = totals();
+        OutputTotals t;
+        count(t);
         out += "],\"streams\":{\"clients\":" + std::to_string(t.clients) + ",\"skipped\":" + std::to_string(t.skipped) +
                ",\"dropped\":" + std::to_string(t.dropped) + "},\"log\":" + logTail().json(logAfter) + "}";
         return out;
@@ -395,10 +366,9 @@ private:
         return false;
     }
 
-    PeerLogLimit log_;  // before the server, whose workers log through it
+    std::shared_ptr<const Sources> sources_;  // the board and statistics that /state reads
+    PeerLogLimit log_;                        // before the server, whose workers log through it
     WebGate http_;
-    const PoseBoard* board_ = nullptr;
-    const OutputStats* stats_ = nullptr;
 
     mutable std::mutex ringMutex_;
     std::vector<Sample> ring_;
@@ -406,53 +376,30 @@ private:
 
     std::atomic<bool> stopping_{false};
     std::atomic<uint64_t> streams_{0}, skipped_{0}, dropped_{0};
-    Clock::time_point lastReport_{};
     uint64_t reportedSkipped_ = 0;
 };
 
-WebOutput::~WebOutput() { stop(); }
-
-bool WebOutput::available() { return true; }
-
-WebOutput::ListenResult WebOutput::listen(const std::string& where, std::string& message) {
+OpenResult WebOutput::open(const std::string& where, std::string& message) {
     std::string host, port;
-    if (!splitListenAddress(where, kNoDefaultPort, host, port, message)) return ListenResult::BadAddress;
-    std::unique_ptr<Server> server(new Server);
+    if (!splitListenAddress(where, kNoDefaultPort, host, port, message)) return OpenResult::BadAddress;
+    std::unique_ptr<Server> server(new Server(sources_));
     int bound = 0;
     std::string reason;
     if (!server->bind(host, std::stoi(port), bound, reason)) {
         message = where + ": cannot listen there: " + reason;
-        return ListenResult::CannotListen;
+        return OpenResult::CannotOpen;
     }
-    server_ = std::move(server);
+    addPart(std::move(server));
     const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
-    address_ = shown + ":" + std::to_string(bound);
-    url_ = "http://" + address_ + "/";
-    return ListenResult::Listening;
-}
-
-void WebOutput::attach(const PoseBoard* board, const OutputStats* stats) {
-    if (server_) server_->attach(board, stats);
-}
-
-void WebOutput::start() {
-    if (server_) server_->start();
-}
-
-void WebOutput::publish(const Sample& sample) {
-    if (server_) server_->publish(sample);
-}
-
-void WebOutput::stop() {
-    if (server_) server_->stop();
-}
-
-WebOutput::Totals WebOutput::totals() const { return server_ ? server_->totals() : Totals(); }
-
-void WebOutput::report() {
-    if (server_) server_->report();
+    url_ = "http://" + shown + ":" + std::to_string(bound) + "/";
+    return OpenResult::Opened;
 }
 
 #endif
+
+std::string WebOutput::summary() const {
+    const OutputTotals t = totals();
+    return countsLine("web", {{t.clients, "clients"}, {t.skipped, "skipped"}, {t.dropped, "dropped"}});
+}
 
 }  // namespace fastrakhost

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "view/ConsoleStream.h"
 #include "devices/PoseBoard.h"
+#include "view/ConsoleStream.h"
 #include "view/SummaryFilter.h"
 #include "view/TableView.h"
 

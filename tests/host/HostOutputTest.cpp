@@ -1,0 +1,103 @@
+// The part every output shares: a build without the library refuses, and an output's calls reach
+// each of its servers or destinations, with the log of their trouble at most once a second.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "outputs/HostOutput.h"
+#include "support/CaptureStdout.h"
+
+namespace {
+
+using namespace fastrakhost;
+
+struct Calls {
+    int started = 0, published = 0, stopped = 0;
+};
+
+// An output as built without its library: nothing overrides open().
+class UnbuiltOutput : public HostOutput {
+public:
+    UnbuiltOutput() : HostOutput("test output", "libtest") {}
+    std::string summary() const override { return countsLine("TEST", {{totals().sent, "sent"}}); }
+};
+
+// An output whose open() adds a part that counts what reaches it.
+class TwoPartOutput : public HostOutput {
+public:
+    TwoPartOutput() : HostOutput("test output", "libtest") {}
+    bool available() const override { return true; }
+    OpenResult open(const std::string& where, std::string&) override {
+        addPart(std::unique_ptr<Part>(new Recording(where, calls)));
+        return OpenResult::Opened;
+    }
+    std::string summary() const override {
+        const OutputTotals t = totals();
+        return countsLine("TEST", {{t.sent, "sent"}, {t.clients, "clients"}});
+    }
+    Calls calls;
+
+private:
+    class Recording : public Part {
+    public:
+        Recording(std::string name, Calls& calls) : name_(std::move(name)), calls_(calls) {}
+        void start() override { ++calls_.started; }
+        void publish(const Sample&) override {
+            ++calls_.published;
+            ++sent_;
+        }
+        void stop() override { ++calls_.stopped; }
+        void count(OutputTotals& totals) const override {
+            totals.sent += sent_;
+            totals.clients += 1;
+        }
+        void reportLines(std::vector<std::string>& lines) override { lines.push_back(name_ + ": trouble"); }
+
+    private:
+        std::string name_;
+        Calls& calls_;
+        uint64_t sent_ = 0;
+    };
+};
+
+TEST(HostOutputTest, WithoutItsLibraryAnOutputRefusesAndStaysEmpty) {
+    UnbuiltOutput output;
+    std::string message;
+    EXPECT_FALSE(output.available());
+    EXPECT_EQ(output.open("127.0.0.1:9000", message), OpenResult::BadAddress);
+    EXPECT_EQ(message, "127.0.0.1:9000: this build of fastrak-host has no test output (it was built without libtest)");
+    EXPECT_TRUE(output.empty());
+    output.start();
+    output.publish(Sample());
+    output.stop();
+    EXPECT_EQ(output.summary(), "");
+}
+
+TEST(HostOutputTest, CallsReachEveryPartAndTroubleIsLoggedAtMostOnceASecond) {
+    TwoPartOutput output;
+    std::string message;
+    ASSERT_EQ(output.open("a", message), OpenResult::Opened);
+    ASSERT_EQ(output.open("b", message), OpenResult::Opened);
+    output.start();
+    for (int i = 0; i < 3; ++i) output.publish(Sample());
+    output.stop();
+    EXPECT_EQ(output.calls.started, 2);
+    EXPECT_EQ(output.calls.published, 6);
+    EXPECT_EQ(output.calls.stopped, 2);
+    EXPECT_EQ(output.summary(), "TEST 6 sent, 2 clients");
+
+    // Each part's lines go out together; the next report within the second says nothing.
+    TwoPartOutput fresh;
+    ASSERT_EQ(fresh.open("a", message), OpenResult::Opened);
+    ASSERT_EQ(fresh.open("b", message), OpenResult::Opened);
+    testsupport::CaptureStdout capture;
+    fresh.report();
+    fresh.report();
+    const std::string logged = capture.finish();
+    EXPECT_EQ(testsupport::splitLines(logged).size(), 2u) << logged;
+    EXPECT_NE(logged.find("a: trouble"), std::string::npos) << logged;
+    EXPECT_NE(logged.find("b: trouble"), std::string::npos) << logged;
+}
+
+}  // namespace
