@@ -68,8 +68,7 @@ void BM_PublishAtTrackerRate(benchmark::State& state) {
     if (!serve(igtl, readers, state.range(0), problem)) state.SkipWithError(problem.c_str());
     publishAtTrackerRate(state, igtl);
     igtl.stop();
-    state.counters["sent"] = static_cast<double>(igtl.totals().sent);
-    state.counters["replaced"] = static_cast<double>(igtl.totals().replaced);
+    countSentAndReplaced(state, igtl);
 }
 BENCHMARK(BM_PublishAtTrackerRate)
     ->Arg(0)
@@ -89,8 +88,7 @@ void BM_PublishFlood(benchmark::State& state) {
     const Sample sample = pose(1);
     for (auto _ : state) igtl.publish(sample);
     igtl.stop();
-    state.counters["sent"] = static_cast<double>(igtl.totals().sent);
-    state.counters["replaced"] = static_cast<double>(igtl.totals().replaced);
+    countSentAndReplaced(state, igtl);
 }
 BENCHMARK(BM_PublishFlood)->Unit(benchmark::kMicrosecond);
 

@@ -48,8 +48,7 @@ void BM_PublishAtTrackerRate(benchmark::State& state) {
     osc.start();
     publishAtTrackerRate(state, osc);
     osc.stop();
-    state.counters["sent"] = static_cast<double>(osc.totals().sent);
-    state.counters["replaced"] = static_cast<double>(osc.totals().replaced);
+    countSentAndReplaced(state, osc);
 }
 BENCHMARK(BM_PublishAtTrackerRate)->Arg(1)->Arg(4)->Iterations(3000)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
@@ -64,8 +63,7 @@ void BM_PublishFlood(benchmark::State& state) {
     const Sample sample = pose(1);
     for (auto _ : state) osc.publish(sample);
     osc.stop();
-    state.counters["sent"] = static_cast<double>(osc.totals().sent);
-    state.counters["replaced"] = static_cast<double>(osc.totals().replaced);
+    countSentAndReplaced(state, osc);
 }
 BENCHMARK(BM_PublishFlood)->Unit(benchmark::kMicrosecond);
 

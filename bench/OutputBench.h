@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "devices/PoseBoard.h"
+#include "outputs/HostOutput.h"
 
 namespace outputbench {
 
@@ -22,6 +23,13 @@ inline fastrakhost::Sample pose(uint32_t output) {
     sample.arrived = std::chrono::steady_clock::now();
     for (int i = 0; i < 6; ++i) sample.pose[i] = 1.25 * (i + 1);
     return sample;
+}
+
+// What the output sent and replaced while it was timed, as the benchmark's counters.
+inline void countSentAndReplaced(benchmark::State& state, const fastrakhost::HostOutput& output) {
+    const fastrakhost::OutputTotals totals = output.totals();
+    state.counters["sent"] = static_cast<double>(totals.sent);
+    state.counters["replaced"] = static_cast<double>(totals.replaced);
 }
 
 // At tracker rates: a record every millisecond, the output's threads asleep in between, as in a run.

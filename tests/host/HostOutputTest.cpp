@@ -19,22 +19,17 @@ struct Calls {
 // An output as built without its library: nothing overrides open().
 class UnbuiltOutput : public HostOutput {
 public:
-    UnbuiltOutput() : HostOutput("test output", "libtest") {}
-    std::string summary() const override { return countsLine("TEST", {{totals().sent, "sent"}}); }
+    UnbuiltOutput() : HostOutput("test output", "libtest", "TEST", {&OutputTotals::sent}) {}
 };
 
 // An output whose open() adds a part that counts what reaches it.
 class TwoPartOutput : public HostOutput {
 public:
-    TwoPartOutput() : HostOutput("test output", "libtest") {}
+    TwoPartOutput() : HostOutput("test output", "libtest", "TEST", {&OutputTotals::sent, &OutputTotals::clients}) {}
     bool available() const override { return true; }
     OpenResult open(const std::string& where, std::string&) override {
         addPart(std::unique_ptr<Part>(new Recording(where, calls)));
         return OpenResult::Opened;
-    }
-    std::string summary() const override {
-        const OutputTotals t = totals();
-        return countsLine("TEST", {{t.sent, "sent"}, {t.clients, "clients"}});
     }
     Calls calls;
 

@@ -5,6 +5,20 @@
 
 namespace fastrakhost {
 
+namespace {
+
+const char* word(OutputCount count) {
+    const std::pair<OutputCount, const char*> words[] = {
+        {&OutputTotals::sent, "sent"},       {&OutputTotals::replaced, "replaced"},
+        {&OutputTotals::skipped, "skipped"}, {&OutputTotals::dropped, "dropped"},
+        {&OutputTotals::errors, "errors"},   {&OutputTotals::clients, "clients"}};
+    for (const auto& entry : words)
+        if (entry.first == count) return entry.second;
+    return "?";
+}
+
+}  // namespace
+
 void HostOutput::start() {
     lastReport_ = std::chrono::steady_clock::now();
     for (auto& part : parts_) part->start();
@@ -33,13 +47,13 @@ void HostOutput::report() {
     for (const std::string& line : lines) hostWarning(line);
 }
 
-std::string HostOutput::countsLine(const char* label,
-                                   std::initializer_list<std::pair<uint64_t, const char*>> counts) const {
+std::string HostOutput::summary() const {
     if (empty()) return std::string();
-    std::string text = label;
+    const OutputTotals all = totals();
+    std::string text = label_;
     const char* separator = " ";
-    for (const auto& entry : counts) {
-        text += separator + std::to_string(entry.first) + " " + entry.second;
+    for (const OutputCount count : counts_) {
+        text += separator + std::to_string(all.*count) + " " + word(count);
         separator = ", ";
     }
     return text;

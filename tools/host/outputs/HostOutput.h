@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <initializer_list>
 #include <memory>
 #include <string>
 #include <utility>
@@ -26,6 +25,9 @@ struct OutputTotals {
     uint64_t errors = 0;    // failed sends
     uint64_t clients = 0;   // connected now
 };
+
+// One count of an output's summary, named by its field: &OutputTotals::sent reads "1200 sent".
+using OutputCount = uint64_t OutputTotals::*;
 
 class HostOutput {
 public:
@@ -50,12 +52,9 @@ public:
     OutputTotals totals() const;
     // Called often; at most once a second logs what was replaced, dropped or refused, if anything was.
     void report();
-    // One part of the closing line and the live view's head, "" when there is nothing to say.
-    virtual std::string summary() const = 0;
-
-protected:
-    // WHAT for the user ("OpenIGTLink output"), LIBRARY for the refusal of a build without it.
-    HostOutput(const char* what, const char* library) : what_(what), library_(library) {}
+    // One part of the closing line and the live view's head, "IGTL 1200 sent, 3 replaced", or ""
+    // for an output not opened.
+    std::string summary() const;
 
     // A server or a destination, with its own threads and sockets; its destructor stops it.
     class Part {
@@ -70,13 +69,19 @@ protected:
         virtual void reportLines(std::vector<std::string>& lines) = 0;
     };
 
+protected:
+    // WHAT for the user ("OpenIGTLink output"), LIBRARY for the refusal of a build without it;
+    // the summary is LABEL and the COUNTS in order.
+    HostOutput(const char* what, const char* library, const char* label, std::vector<OutputCount> counts)
+        : what_(what), library_(library), label_(label), counts_(std::move(counts)) {}
+
     void addPart(std::unique_ptr<Part> part) { parts_.push_back(std::move(part)); }
-    // "LABEL 1200 sent, 3 replaced" from the counts in order, or "" for an output not configured.
-    std::string countsLine(const char* label, std::initializer_list<std::pair<uint64_t, const char*>> counts) const;
 
 private:
     const char* what_;
     const char* library_;
+    const char* label_;
+    std::vector<OutputCount> counts_;
     std::vector<std::unique_ptr<Part>> parts_;
     SteadyTime lastReport_{};
 };

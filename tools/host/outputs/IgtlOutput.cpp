@@ -33,6 +33,10 @@ extern "C" __attribute__((visibility("default"), used)) const char* __lsan_defau
 
 namespace fastrakhost {
 
+IgtlOutput::IgtlOutput()
+    : HostOutput("OpenIGTLink output", "libopenigtlink", "IGTL",
+                 {&OutputTotals::sent, &OutputTotals::replaced, &OutputTotals::dropped, &OutputTotals::clients}) {}
+
 namespace {
 const size_t kDeviceBytes = 16;  // 20 bytes of name less "/T32"
 }
@@ -256,10 +260,10 @@ private:
     igtl::StringMessage::Pointer text_;
 };
 
-}  // namespace
-
-class IgtlOutput::Server final : public HostOutput::Part {
+class Server final : public HostOutput::Part {
 public:
+    using Angles = IgtlOutput::Angles;
+
     Server(net::Socket fd, std::shared_ptr<const std::map<std::string, Angles>> angles)
         : fd_(fd), angles_(std::move(angles)) {}
     ~Server() override {
@@ -395,6 +399,8 @@ private:
     OutputTotals gone_;  // what clients that have left sent, replaced and dropped
 };
 
+}  // namespace
+
 OpenResult IgtlOutput::open(const std::string& where, std::string& message) {
     std::string host, port, problem;
     if (!splitListenAddress(where, kDefaultPort, host, port, message)) return OpenResult::BadAddress;
@@ -431,11 +437,5 @@ OpenResult IgtlOutput::open(const std::string& where, std::string& message) {
 }
 
 #endif
-
-std::string IgtlOutput::summary() const {
-    const OutputTotals t = totals();
-    return countsLine("IGTL",
-                      {{t.sent, "sent"}, {t.replaced, "replaced"}, {t.dropped, "dropped"}, {t.clients, "clients"}});
-}
 
 }  // namespace fastrakhost

@@ -16,7 +16,7 @@ namespace fastrakhost {
 // never holds up reception or the other clients. Clients connect and leave at any time.
 class IgtlOutput final : public HostOutput {
 public:
-    IgtlOutput() : HostOutput("OpenIGTLink output", "libopenigtlink") {}
+    IgtlOutput();
 
     // Where it listens, as ADDR:PORT with the port actually bound.
     const std::string& address() const { return address_; }
@@ -25,9 +25,6 @@ public:
     // tracker's own. Set before start().
     enum class Angles { Cave, Tracker };
     void setAngles(const std::string& device, Angles angles) { (*angles_)[device] = angles; }
-
-    // "IGTL 1200 sent, 3 replaced, 0 dropped, 2 clients", for the live view's head line.
-    std::string summary() const override;
 
     // The message's device name: <device>/T<n> for tracker output n, <device>/C<n> for controller
     // output n; the device part is cut to 16 bytes so that every name fits the protocol's 20.
@@ -44,8 +41,6 @@ public:
 #endif
 
 private:
-    class Server;
-
     // Shared with the server, whose senders read it once started.
     std::shared_ptr<std::map<std::string, Angles>> angles_ = std::make_shared<std::map<std::string, Angles>>();
     std::string address_;

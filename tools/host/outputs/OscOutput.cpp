@@ -20,6 +20,10 @@
 
 namespace fastrakhost {
 
+OscOutput::OscOutput()
+    : HostOutput("OSC output", "liblo", "OSC",
+                 {&OutputTotals::sent, &OutputTotals::replaced, &OutputTotals::dropped, &OutputTotals::errors}) {}
+
 std::string OscOutput::address(const Sample& sample) {
     std::string device = sample.device;
     for (char& c : device) {
@@ -112,9 +116,7 @@ net::Socket connectStream(const sockaddr_storage& to, socklen_t length, int time
     return fd;
 }
 
-}  // namespace
-
-class OscOutput::Destination final : public HostOutput::Part {
+class Destination final : public HostOutput::Part {
 public:
     explicit Destination(const std::string& url) : url_(url) {}
     ~Destination() override {
@@ -234,7 +236,7 @@ private:
                 lo_message_add_int32(message, static_cast<int32_t>((sample.buttons >> (n - 1)) & 1u));
             }
         }
-        lo_bundle_add_message(bundle, address(sample).c_str(), message);
+        lo_bundle_add_message(bundle, OscOutput::address(sample).c_str(), message);
         size_t length = lo_bundle_length(bundle);
         const size_t prefix = tcp_ ? 4 : 0;
         bytes.resize(prefix + length);
@@ -307,6 +309,8 @@ private:
     std::string lastError_;
 };
 
+}  // namespace
+
 OpenResult OscOutput::open(const std::string& url, std::string& message) {
     std::unique_ptr<Destination> destination(new Destination(url));
     const OpenResult result = destination->open(message);
@@ -315,11 +319,5 @@ OpenResult OscOutput::open(const std::string& url, std::string& message) {
 }
 
 #endif
-
-std::string OscOutput::summary() const {
-    const OutputTotals t = totals();
-    return countsLine("OSC",
-                      {{t.sent, "sent"}, {t.replaced, "replaced"}, {t.dropped, "dropped"}, {t.errors, "errors"}});
-}
 
 }  // namespace fastrakhost

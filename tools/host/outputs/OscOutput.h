@@ -13,10 +13,7 @@ namespace fastrakhost {
 // builds and sends, so a slow or stalled destination never holds up reception or the others.
 class OscOutput final : public HostOutput {
 public:
-    OscOutput() : HostOutput("OSC output", "liblo") {}
-
-    // "OSC 1200 sent, 3 replaced, 0 dropped, 0 errors", for the live view's head line.
-    std::string summary() const override;
+    OscOutput();
 
     // The OSC address of a record: /fastrak/<device>/tracker/<n> or /fastrak/<device>/controller/<n>;
     // characters that OSC addresses may not hold become '_'.
@@ -29,9 +26,6 @@ public:
     // resolves the name and, for TCP, connects. Once for each destination.
     OpenResult open(const std::string& url, std::string& message) override;
 #endif
-
-private:
-    class Destination;
 };
 
 }  // namespace fastrakhost

@@ -27,6 +27,10 @@
 
 namespace fastrakhost {
 
+WebOutput::WebOutput()
+    : HostOutput("web view", "cpp-httplib", "web",
+                 {&OutputTotals::clients, &OutputTotals::skipped, &OutputTotals::dropped}) {}
+
 #if defined(FASTRAK_HOST_WEB)
 
 namespace {
@@ -124,10 +128,10 @@ LogTail& logTail() {
 
 const char* const kStateMark = "<!--state-->";
 
-}  // namespace
-
-class WebOutput::Server final : public HostOutput::Part {
+class Server final : public HostOutput::Part {
 public:
+    using Sources = WebOutput::Sources;
+
     // Workers: every /events stream holds one, the rest answer the page and /state.
     explicit Server(std::shared_ptr<const Sources> sources)
         : sources_(std::move(sources)), http_(kMaxStreams + 8, kStalledSeconds), ring_(kRing) {}
@@ -379,6 +383,8 @@ private:
     uint64_t reportedSkipped_ = 0;
 };
 
+}  // namespace
+
 OpenResult WebOutput::open(const std::string& where, std::string& message) {
     std::string host, port;
     if (!splitListenAddress(where, kNoDefaultPort, host, port, message)) return OpenResult::BadAddress;
@@ -396,10 +402,5 @@ OpenResult WebOutput::open(const std::string& where, std::string& message) {
 }
 
 #endif
-
-std::string WebOutput::summary() const {
-    const OutputTotals t = totals();
-    return countsLine("web", {{t.clients, "clients"}, {t.skipped, "skipped"}, {t.dropped, "dropped"}});
-}
 
 }  // namespace fastrakhost

@@ -16,7 +16,7 @@ namespace fastrakhost {
 // skips the records it was too slow for and never holds up reception or the other clients.
 class WebOutput final : public HostOutput {
 public:
-    WebOutput() : HostOutput("web view", "cpp-httplib") {}
+    WebOutput();
 
     // http://ADDR:PORT/ with the port actually bound.
     const std::string& url() const { return url_; }
@@ -27,9 +27,6 @@ public:
         sources_->stats = stats;
     }
 
-    // "web 2 clients, 0 skipped, 0 dropped", for the live view's head line.
-    std::string summary() const override;
-
     // A build with the library opens; one without refuses, saying so.
 #if defined(FASTRAK_HOST_WEB)
     bool available() const override { return true; }
@@ -38,14 +35,14 @@ public:
     OpenResult open(const std::string& where, std::string& message) override;
 #endif
 
-private:
+    // What /state reads, shared with the server.
     struct Sources {
         const PoseBoard* board = nullptr;
         const OutputStats* stats = nullptr;
     };
-    class Server;
 
-    std::shared_ptr<Sources> sources_ = std::make_shared<Sources>();  // shared with the server
+private:
+    std::shared_ptr<Sources> sources_ = std::make_shared<Sources>();
     std::string url_;
 };
 
