@@ -9,7 +9,7 @@
 
 #include "OutputBench.h"
 #include "outputs/OscOutput.h"
-#include "outputs/OscQueue.h"
+#include "outputs/SenderQueue.h"
 
 namespace {
 

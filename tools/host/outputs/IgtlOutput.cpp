@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "outputs/ListenAddress.h"
-#include "outputs/OscQueue.h"
+#include "outputs/SenderQueue.h"
 #include "outputs/PeerLogLimit.h"
 #endif
 

@@ -15,7 +15,7 @@
 #include <mutex>
 #include <thread>
 
-#include "outputs/OscQueue.h"
+#include "outputs/SenderQueue.h"
 #endif
 
 namespace fastrakhost {

@@ -1,5 +1,5 @@
 // OscQueue: per-output rings of poses and a list of controller records, drained in arrival order.
-#include "outputs/OscQueue.h"
+#include "outputs/SenderQueue.h"
 
 #include "Storage.h"
 
