@@ -69,7 +69,7 @@ BENCHMARK(BM_PublishFlood)->Unit(benchmark::kMicrosecond);
 
 // A destination that has stopped taking records: every push replaces the output's oldest pose.
 void BM_PushIntoFullQueue(benchmark::State& state) {
-    OscQueue queue;
+    SenderQueue queue;
     const Sample sample = pose(3);
     for (auto _ : state) queue.push(sample);
     state.counters["replaced"] = static_cast<double>(queue.replaced());

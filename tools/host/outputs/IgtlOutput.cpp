@@ -251,7 +251,7 @@ private:
     std::string peer_, address_;
     const std::map<std::string, IgtlOutput::Angles>& angles_;  // fixed before the first client
     PeerLogLimit& log_;  // the server's: a client reconnecting in a loop logs a line per address now and then
-    OscQueue queue_;     // the OSC destinations' queue: poses coalesce per output, button events bounded
+    SenderQueue queue_;  // the OSC destinations' queue: poses coalesce per output, button events bounded
     std::thread thread_;
     std::atomic<bool> stopping_{false}, finished_{false};
     Clock::time_point drainUntil_{};

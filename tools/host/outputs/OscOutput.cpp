@@ -299,7 +299,7 @@ private:
     socklen_t toLength_ = 0;
     net::Socket fd_ = net::kNoSocket;
     SteadyTime lastConnect_{};
-    OscQueue queue_;
+    SenderQueue queue_;
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     SteadyTime drainUntil_{};

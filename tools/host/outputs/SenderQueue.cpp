@@ -1,17 +1,17 @@
-// OscQueue: per-output rings of poses and a list of controller records, drained in arrival order.
+// SenderQueue: per-output rings of poses and a list of controller records, drained in arrival order.
 #include "outputs/SenderQueue.h"
 
 #include "Storage.h"
 
 namespace fastrakhost {
 
-OscQueue::OscQueue(size_t posesPerOutput, size_t eventsWaiting)
+SenderQueue::SenderQueue(size_t posesPerOutput, size_t eventsWaiting)
     : poses_(kSlots), eventsWaiting_(eventsWaiting > 0 ? eventsWaiting : 1) {
     // Every slot is made now, so pushing a pose never allocates on the reception thread.
     for (Ring& ring : poses_) ring.slots.resize(posesPerOutput > 0 ? posesPerOutput : 1);
 }
 
-void OscQueue::push(const Sample& sample) {
+void SenderQueue::push(const Sample& sample) {
     bool wake = false;
     {
         std::lock_guard<std::mutex> hold(mutex_);
@@ -45,7 +45,7 @@ void OscQueue::push(const Sample& sample) {
     if (wake) ready_.notify_one();
 }
 
-bool OscQueue::pop(Sample& sample, std::chrono::milliseconds wait) {
+bool SenderQueue::pop(Sample& sample, std::chrono::milliseconds wait) {
     std::unique_lock<std::mutex> hold(mutex_);
     const auto until = std::chrono::steady_clock::now() + wait;
     while (waiting_ == 0) {
@@ -80,17 +80,17 @@ bool OscQueue::pop(Sample& sample, std::chrono::milliseconds wait) {
     return true;
 }
 
-uint64_t OscQueue::replaced() const {
+uint64_t SenderQueue::replaced() const {
     std::lock_guard<std::mutex> hold(mutex_);
     return replaced_;
 }
 
-uint64_t OscQueue::dropped() const {
+uint64_t SenderQueue::dropped() const {
     std::lock_guard<std::mutex> hold(mutex_);
     return dropped_;
 }
 
-void OscQueue::reportLines(const std::string& who, const char* noun, std::vector<std::string>& lines) {
+void SenderQueue::reportLines(const std::string& who, const char* noun, std::vector<std::string>& lines) {
     const uint64_t replaced = this->replaced(), dropped = this->dropped();
     if (replaced > reportedReplaced_) {
         lines.push_back(who + ": " + std::to_string(replaced - reportedReplaced_) +

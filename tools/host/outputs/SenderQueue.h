@@ -1,4 +1,5 @@
-// OscQueue: the records waiting for one OSC destination; poses of an output coalesce, button events are bounded.
+// SenderQueue: the records waiting for one receiver (an OSC destination, an OpenIGTLink client); poses of
+// an output coalesce, button events are bounded.
 #pragma once
 
 #include <chrono>
@@ -18,13 +19,13 @@ namespace fastrakhost {
 // system call for it (waking a thread costs microseconds and may hand it the processor); only
 // after 50 ms without records does the sender sleep until a push wakes it. A pose is state: when an output
 // already has posesPerOutput poses waiting, its oldest gives way to the newest (counted as
-// replaced), so a slow destination gets fresh poses instead of old ones. A controller record is
+// replaced), so a slow receiver gets fresh poses instead of old ones. A controller record is
 // an event: it waits its turn, and is dropped only when eventsWaiting of them already wait (a
 // receiver that stopped reading; people press a few times a second), the oldest first and counted,
 // so memory stays bounded. Records leave in the order they came.
-class OscQueue {
+class SenderQueue {
 public:
-    explicit OscQueue(size_t posesPerOutput = 64, size_t eventsWaiting = 1024);
+    explicit SenderQueue(size_t posesPerOutput = 64, size_t eventsWaiting = 1024);
 
     // Never waits but for the lock, which the sender holds only to copy one record out.
     // Thread-safe; any number of reception threads.
