@@ -19,13 +19,13 @@ struct Calls {
 // An output as built without its library: nothing overrides open().
 class UnbuiltOutput : public HostOutput {
 public:
-    UnbuiltOutput() : HostOutput("test output", "libtest", "TEST", {&OutputTotals::sent}) {}
+    UnbuiltOutput() : HostOutput("test output", "libtest", "TEST", {kSentCount}) {}
 };
 
 // An output whose open() adds a part that counts what reaches it.
 class TwoPartOutput : public HostOutput {
 public:
-    TwoPartOutput() : HostOutput("test output", "libtest", "TEST", {&OutputTotals::sent, &OutputTotals::clients}) {}
+    TwoPartOutput() : HostOutput("test output", "libtest", "TEST", {kSentCount, kClientsCount}) {}
     bool available() const override { return true; }
     OpenResult open(const std::string& where, std::string&) override {
         addPart(std::unique_ptr<Part>(new Recording(where, calls)));

@@ -5,20 +5,6 @@
 
 namespace fastrakhost {
 
-namespace {
-
-const char* word(OutputCount count) {
-    const std::pair<OutputCount, const char*> words[] = {
-        {&OutputTotals::sent, "sent"},       {&OutputTotals::replaced, "replaced"},
-        {&OutputTotals::skipped, "skipped"}, {&OutputTotals::dropped, "dropped"},
-        {&OutputTotals::errors, "errors"},   {&OutputTotals::clients, "clients"}};
-    for (const auto& entry : words)
-        if (entry.first == count) return entry.second;
-    return "?";
-}
-
-}  // namespace
-
 void HostOutput::start() {
     lastReport_ = std::chrono::steady_clock::now();
     for (auto& part : parts_) part->start();
@@ -52,8 +38,8 @@ std::string HostOutput::summary() const {
     const OutputTotals all = totals();
     std::string text = label_;
     const char* separator = " ";
-    for (const OutputCount count : counts_) {
-        text += separator + std::to_string(all.*count) + " " + word(count);
+    for (const OutputCount& count : counts_) {
+        text += separator + std::to_string(all.*count.total) + " " + count.word;
         separator = ", ";
     }
     return text;

@@ -26,8 +26,17 @@ struct OutputTotals {
     uint64_t clients = 0;   // connected now
 };
 
-// One count of an output's summary, named by its field: &OutputTotals::sent reads "1200 sent".
-using OutputCount = uint64_t OutputTotals::*;
+// One count of an output's summary: its total and its word, "1200 sent".
+struct OutputCount {
+    uint64_t OutputTotals::*total;
+    const char* word;
+};
+inline constexpr OutputCount kSentCount{&OutputTotals::sent, "sent"};
+inline constexpr OutputCount kReplacedCount{&OutputTotals::replaced, "replaced"};
+inline constexpr OutputCount kSkippedCount{&OutputTotals::skipped, "skipped"};
+inline constexpr OutputCount kDroppedCount{&OutputTotals::dropped, "dropped"};
+inline constexpr OutputCount kErrorsCount{&OutputTotals::errors, "errors"};
+inline constexpr OutputCount kClientsCount{&OutputTotals::clients, "clients"};
 
 class HostOutput {
 public:

@@ -35,7 +35,7 @@ namespace fastrakhost {
 
 IgtlOutput::IgtlOutput()
     : HostOutput("OpenIGTLink output", "libopenigtlink", "IGTL",
-                 {&OutputTotals::sent, &OutputTotals::replaced, &OutputTotals::dropped, &OutputTotals::clients}) {}
+                 {kSentCount, kReplacedCount, kDroppedCount, kClientsCount}) {}
 
 namespace {
 const size_t kDeviceBytes = 16;  // 20 bytes of name less "/T32"
@@ -131,7 +131,6 @@ public:
     }
 
     bool finished() const { return finished_; }
-    const std::string& peer() const { return peer_; }
     uint64_t sent() const { return sent_; }
     uint64_t replaced() const { return queue_.replaced(); }
     uint64_t dropped() const { return queue_.dropped(); }
@@ -251,7 +250,7 @@ private:
     std::string peer_, address_;
     const std::map<std::string, IgtlOutput::Angles>& angles_;  // fixed before the first client
     PeerLogLimit& log_;  // the server's: a client reconnecting in a loop logs a line per address now and then
-    SenderQueue queue_;  // the OSC destinations' queue: poses coalesce per output, button events bounded
+    SenderQueue queue_;  // poses coalesce per output, button events are bounded
     std::thread thread_;
     std::atomic<bool> stopping_{false}, finished_{false};
     Clock::time_point drainUntil_{};

@@ -21,8 +21,7 @@
 namespace fastrakhost {
 
 OscOutput::OscOutput()
-    : HostOutput("OSC output", "liblo", "OSC",
-                 {&OutputTotals::sent, &OutputTotals::replaced, &OutputTotals::dropped, &OutputTotals::errors}) {}
+    : HostOutput("OSC output", "liblo", "OSC", {kSentCount, kReplacedCount, kDroppedCount, kErrorsCount}) {}
 
 std::string OscOutput::address(const Sample& sample) {
     std::string device = sample.device;

@@ -91,7 +91,12 @@ uint64_t SenderQueue::dropped() const {
 }
 
 void SenderQueue::reportLines(const std::string& who, const char* noun, std::vector<std::string>& lines) {
-    const uint64_t replaced = this->replaced(), dropped = this->dropped();
+    uint64_t replaced, dropped;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        replaced = replaced_;
+        dropped = dropped_;
+    }
     if (replaced > reportedReplaced_) {
         lines.push_back(who + ": " + std::to_string(replaced - reportedReplaced_) +
                         " poses replaced in the last second (the " + noun + " is slower than the tracker)");

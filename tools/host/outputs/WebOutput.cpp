@@ -27,9 +27,7 @@
 
 namespace fastrakhost {
 
-WebOutput::WebOutput()
-    : HostOutput("web view", "cpp-httplib", "web",
-                 {&OutputTotals::clients, &OutputTotals::skipped, &OutputTotals::dropped}) {}
+WebOutput::WebOutput() : HostOutput("web view", "cpp-httplib", "web", {kClientsCount, kSkippedCount, kDroppedCount}) {}
 
 #if defined(FASTRAK_HOST_WEB)
 
