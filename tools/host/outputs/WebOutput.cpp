@@ -220,8 +220,12 @@ private:
         const auto rows = board.rows();
         const auto states = board.states(now);
         const auto figures = sources_->stats->window(now);
+        // The total from the same copy of the rows as the devices' counts, so they always add up: a
+        // record published between two reads of the board would make them differ.
+        uint64_t records = 0;
+        for (const auto& row : rows) records += row.second.total;
         std::string out = "{\"host_time\":" + number("%.6f", wallClockSeconds()) +
-                          ",\"records\":" + std::to_string(board.total()) +
+                          ",\"records\":" + std::to_string(records) +
                           ",\"window_s\":" + number("%g", OutputStats::kWindowSeconds) + ",\"devices\":[";
         bool first = true;
         for (const auto& device : states) {
