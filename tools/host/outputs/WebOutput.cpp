@@ -222,10 +222,10 @@ private:
         const auto figures = sources_->stats->window(now);
         // The total from the same copy of the rows as the devices' counts, so they always add up: a
         // record published between two reads of the board would make them differ.
-        uint64_t records = 0;
-        for (const auto& row : rows) records += row.second.total;
+        uint64_t allRecords = 0;
+        for (const auto& row : rows) allRecords += row.second.total;
         std::string out = "{\"host_time\":" + number("%.6f", wallClockSeconds()) +
-                          ",\"records\":" + std::to_string(records) +
+                          ",\"records\":" + std::to_string(allRecords) +
                           ",\"window_s\":" + number("%g", OutputStats::kWindowSeconds) + ",\"devices\":[";
         bool first = true;
         for (const auto& device : states) {
