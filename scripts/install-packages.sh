@@ -34,5 +34,44 @@ if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-ar
   "${as_root[@]}" dpkg --add-architecture i386
 fi
 echo "installing: ${missing[*]}"
-"${as_root[@]}" apt-get update -q
-"${as_root[@]}" apt-get install -y -q "${missing[@]}"
+
+# A mirror in the middle of a sync fails a list now and then ("File has unexpected size"). Try
+# again; when a list keeps failing, install from the lists that came, with the failing suite left
+# out for every architecture (a suite left out for one architecture only makes the i386 packages
+# older than their installed amd64 twins, which apt refuses), and say what was left out.
+apt_opts=()
+log=$(mktemp)
+trap 'rm -f "$log"; [ -n "${sources:-}" ] && rm -rf "$sources"' EXIT
+update() {
+  local try
+  for try in 1 2 3; do
+    if "${as_root[@]}" apt-get "${apt_opts[@]}" update -q 2>&1 | tee "$log" && ! grep -q '^[EW]: Failed to fetch' "$log"; then
+      return 0
+    fi
+    [ "$try" -lt 3 ] && { echo "apt-get update failed (try $try of 3); trying again in $((try * 10)) s"; sleep $((try * 10)); }
+  done
+  return 1
+}
+failed_suites() {
+  sed -n 's#^[EW]: Failed to fetch \([^[:space:]]*\)/dists/\([^/]*\)/.*#\1 \2#p' "$log" | sort -u
+}
+left_out=""
+while ! update; do
+  failed=$(failed_suites)
+  if [ -z "$failed" ] || [ "$(wc -l <<<"$left_out$failed")" -gt 6 ]; then
+    echo "install-packages: apt-get update keeps failing, and not on a list that can be left out" >&2
+    exit 1
+  fi
+  left_out=$(printf '%s\n%s' "$left_out" "$failed" | grep -v '^$' | sort -u)
+  echo "install-packages: these lists failed to download three times:" >&2
+  sed 's/^/  /' <<<"$failed" >&2
+  echo "install-packages: installing without them for this run, for every architecture" >&2
+  sources=${sources:-$(mktemp -d)}
+  rm -rf "$sources"/*
+  scripts/apt-drop-suites.sh /etc/apt "$sources" <<<"$left_out"
+  apt_opts=(-o "Dir::Etc::SourceList=$sources/sources.list" -o "Dir::Etc::SourceParts=$sources/sources.list.d")
+done
+"${as_root[@]}" apt-get "${apt_opts[@]}" install -y -q "${missing[@]}"
+if [ -n "$left_out" ]; then
+  echo "install-packages: installed without these suites, whose lists failed: $(tr '\n' ';' <<<"$left_out")" >&2
+fi
