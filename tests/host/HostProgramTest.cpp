@@ -96,6 +96,8 @@ TEST(HostProgram, CommandLineAndFileErrorsGiveConventionalStatusesAndStartNothin
     scratch.write("many.conf", many);
     scratch.write("kept.csv", "an earlier recording\n");
     const std::string conf = scratch.path("bad.conf"), out = scratch.path("out.csv");
+    ASSERT_EQ(symlink(out.c_str(), scratch.path("link.csv").c_str()), 0);  // to a file not there yet
+    ASSERT_EQ(link(scratch.path("kept.csv").c_str(), scratch.path("hard.csv").c_str()), 0);
     const struct {
         std::vector<std::string> args;
         int status;
@@ -127,6 +129,13 @@ TEST(HostProgram, CommandLineAndFileErrorsGiveConventionalStatusesAndStartNothin
         {{"--simulate", "--jsonl", scratch.path("kept.csv")}, 2, "", "kept.csv exists and is not empty"},
         {{"--simulate", "--capture", scratch.path("kept.csv")}, 2, "", "kept.csv exists and is not empty"},
         {{"--simulate", "--csv", out, "--jsonl", out}, 2, "", "out.csv is named for two outputs"},
+        {{"--simulate", "--csv", out, "--jsonl", scratch.path(".") + "/out.csv"}, 2, "", "is named for two outputs"},
+        {{"--simulate", "--csv", out, "--jsonl", scratch.path("link.csv")}, 2, "", "link.csv (the same file as "},
+        {{"--simulate", "--overwrite", "--csv", scratch.path("kept.csv"), "--jsonl", scratch.path("hard.csv")},
+         2,
+         "",
+         "hard.csv (the same file as "},
+        {{"--simulate", "--count", "3", "--csv", "/dev/null"}, 0, "stopped; 3 records", ""},
         {{"--simulate", "--module", scratch.path("nothing.so"), "--csv", out}, 1, "", "cannot load"},
     };
     for (const auto& c : cases) {
@@ -238,39 +247,54 @@ TEST(HostProgram, FullDiskStopsTheRunWithTheFileNamedAndWholeLines) {
     umount(disk.c_str());
 }
 
-// Standard output a pipe nobody reads, full from the start: the recording is written every 200 ms
-// all the same, and the run stops as usual once the pipe is read again.
-TEST(HostProgram, RecordingGoesOnWhileStandardOutputIsBlocked) {
+// Standard output a pipe nobody reads (full from the start), or one whose reader goes away after
+// three lines (`| head -3`), while the module floods it (DEBUG lines, a damaged line): every record
+// is recorded, the duration is kept, the run succeeds, and a blocked output's dropped log lines are
+// counted on standard error.
+TEST(HostProgram, StandardOutputNobodyReadsCostsNoRecordAndNoDeadline) {
     Scratch scratch;
-    const std::string fifo = scratch.path("stdout");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-    const int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-    ASSERT_GE(reader, 0);
-    ASSERT_GE(filler, 0);
-    while (write(filler, "x", 1) == 1) {
-    }
-    close(filler);
-    Process host;
-    const std::string jsonl = scratch.path("poses.jsonl");
-    ASSERT_TRUE(host.start({kHost, "--simulate", "--jsonl", jsonl}, fifo, scratch.path("host.err")));
-    auto recorded = [&] { return hosttest::lines(hosttest::readFile(jsonl)).size(); };
-    EXPECT_TRUE(hosttest::eventually([&] { return recorded() > 0; }, 30s));
-    for (int i = 0; i < 3; ++i) {
-        const size_t before = recorded();
-        EXPECT_TRUE(hosttest::eventually([&] { return recorded() > before; }, 5s)) << before;
-    }
-    std::thread drain([&] {
-        char buffer[4096];
-        for (const auto until = std::chrono::steady_clock::now() + 60s; std::chrono::steady_clock::now() < until;) {
-            pollfd ready{reader, POLLIN, 0};
-            if (poll(&ready, 1, 100) > 0 && read(reader, buffer, sizeof buffer) == 0) break;
+    scratch.write("loud.conf", "[host]\ndebug-level 1\n[device d]\nport com1\nsensors 1 1 0 0\n");
+    for (const bool readerLeaves : {false, true}) {
+        const std::string fifo = scratch.path(readerLeaves ? "head" : "stdout");
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        const int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        ASSERT_GE(reader, 0);
+        ASSERT_GE(filler, 0);
+        while (!readerLeaves && write(filler, "x", 1) == 1) {
         }
-    });
-    host.signal(SIGTERM);
-    EXPECT_EQ(host.wait(30s), 0) << hosttest::readFile(scratch.path("host.err"));
-    drain.join();
-    close(reader);
+        close(filler);
+        Process host;
+        const std::string jsonl = scratch.path(readerLeaves ? "head.jsonl" : "poses.jsonl");
+        ASSERT_TRUE(host.start({kHost, "--simulate", "--config", scratch.path("loud.conf"), "--duration", "8",
+                                "--jsonl", jsonl, "--sim-args",
+                                "--receivers 1,2 --scene 1=circle:radius=5,period=4 --scene 2=eight:radius=4,period=6 "
+                                "--fault corrupt:rate=0.02,bytes=1"},
+                               fifo, scratch.path("host.err")));
+        const auto started = std::chrono::steady_clock::now();
+        if (readerLeaves) {
+            std::string head;
+            char c;
+            EXPECT_TRUE(hosttest::eventually(
+                [&] {
+                    while (std::count(head.begin(), head.end(), '\n') < 3 && read(reader, &c, 1) == 1) head += c;
+                    return std::count(head.begin(), head.end(), '\n') == 3;
+                },
+                30s));
+            close(reader);
+            reader = -1;
+        }
+        const std::string err = hosttest::readFile(scratch.path("host.err"));
+        EXPECT_EQ(host.wait(60s), 0) << readerLeaves << err;
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 30s) << readerLeaves;
+        // 120 records a second come for 8 s; a few are damaged.
+        EXPECT_GT(hosttest::lines(hosttest::readFile(jsonl)).size(), 800u) << readerLeaves;
+        if (!readerLeaves) {
+            EXPECT_NE(hosttest::readFile(scratch.path("host.err")).find("lines of this run's log were dropped"),
+                      std::string::npos);
+        }
+        if (reader >= 0) close(reader);
+    }
 }
 
 // Two devices on two emulators: output numbers in file order, every recorded pose one the emulator
@@ -505,10 +529,12 @@ bool gone(pid_t pid) {
 }  // namespace
 
 // A host killed with SIGKILL leaves no emulator running, and its scratch folder with the pty links
-// goes with the next run.
+// goes with the next run. A device's name never leads a link out of that folder.
 TEST(HostProgram, KilledHostLeavesNoEmulatorAndNoScratchFolderBehind) {
     Scratch scratch;
-    scratch.write("two.conf", "[device a]\nport com1\nsensors 1 0 0 0\n[device b]\nport com2\nsensors 1 0 0 0\n");
+    scratch.write("victim", "not the host's\n");
+    scratch.write("two.conf", "[device a]\nport com1\nsensors 1 0 0 0\n[device ../.." + scratch.path("victim") +
+                                  "]\nport com2\nsensors 1 0 0 0\n");
     Process host;
     ASSERT_TRUE(host.start(
         {kHost, "--plain", "--simulate", "--config", scratch.path("two.conf"), "--csv", scratch.path("k.csv")},
@@ -531,6 +557,7 @@ TEST(HostProgram, KilledHostLeavesNoEmulatorAndNoScratchFolderBehind) {
     const HostRun next = runHost(scratch, {"--simulate", "--count", "3"});
     EXPECT_EQ(next.status, 0) << next.out;
     EXPECT_NE(access(folder.c_str(), F_OK), 0) << folder << " left in the way";
+    EXPECT_EQ(hosttest::readFile(scratch.path("victim")), "not the host's\n");
 }
 
 // On an 80-column terminal: the head with the elapsed time, the recording and the device's line, a

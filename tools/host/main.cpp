@@ -36,6 +36,9 @@
 
 #if defined(_WIN32)
 #include <io.h>
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
 #else
 #include <dirent.h>
 #include <signal.h>
@@ -61,6 +64,24 @@ extern "C" void onStopSignal(int number) {
     runFlag = 0;
     errno = interrupted;
 }
+
+#if defined(_WIN32)
+// Set once the run has wound up (recordings closed, ports restored).
+std::atomic<bool> woundUp{false};
+
+// Ctrl-Break stops as Ctrl-C does. Closing the console window, logging off or shutting down ends
+// the process once this returns (Windows waits about 5 s at most): stop, and return only when the
+// run has wound up, so the recordings are whole and the ports restored.
+BOOL WINAPI onConsoleEvent(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        onStopSignal(SIGINT);
+        return TRUE;
+    }
+    runFlag = 0;
+    for (int waited = 0; waited < 90 && !woundUp; ++waited) Sleep(50);
+    return TRUE;
+}
+#endif
 
 const char* kDescription =
     "fastrak-host: a host for the Fastrak device module. Loads the module, sets up every device of\n"
@@ -347,8 +368,10 @@ int main(int argc, char** argv) {
     const std::string outputs[3] = {config.host.csvPath, config.host.jsonlPath, capturePath};
     for (size_t i = 0; i < 3; ++i) {
         for (size_t j = 0; j < i; ++j) {
-            if (!outputs[i].empty() && outputs[i] == outputs[j]) {
-                std::cerr << "fastrak-host: " << outputs[i] << " is named for two outputs\n";
+            if (!outputs[i].empty() && !outputs[j].empty() && sameFile(outputs[i], outputs[j])) {
+                std::cerr << "fastrak-host: " << outputs[i]
+                          << (outputs[i] == outputs[j] ? "" : " (the same file as " + outputs[j] + ")")
+                          << " is named for two outputs\n";
                 return 2;
             }
         }
@@ -397,6 +420,12 @@ int main(int argc, char** argv) {
 #if defined(SIGHUP)
     std::signal(SIGHUP, onStopSignal);  // the terminal closed: stop as for SIGTERM
 #endif
+#if defined(_WIN32)
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);  // after the runtime's own, so it is asked first
+#else
+    // A standard output that closes (`| head`) ends the view, not the run: the write fails instead.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
 #if !defined(_WIN32)
     removeStaleScratchFolders();
 #endif
@@ -416,7 +445,9 @@ int main(int argc, char** argv) {
         for (size_t i = 0; i < config.devices.size(); ++i) {
             std::unique_ptr<Simulator> sim(new Simulator);
             std::string error;
-            const std::string link = scratch + "/" + config.devices[i].name + ".pty";
+            // Numbered, not named after the device: a name is the user's text ("../x") and the
+            // link must stay inside the folder this run made.
+            const std::string link = scratch + "/device-" + std::to_string(i + 1) + ".pty";
             links.push_back(link);
             if (!sim->start(simProgram, link, simWords, error)) {
                 std::cerr << "fastrak-host: " << error << "\n";
@@ -613,6 +644,14 @@ int main(int argc, char** argv) {
     for (HostOutput* output : senders) output->stop();
     if (live) view.refresh(board, viewHead());
     view.stop();  // after the devices' stop, so their last reports have been read
+    if (view.droppedLines() > 0) {
+        const std::string text = "standard output took nothing for a while: " + std::to_string(view.droppedLines()) +
+                                 " lines of this run's log were dropped";
+        if (view.outputStuck())
+            ConsoleStream::tellOnError("fastrak-host: WARNING: " + text + "\n");
+        else
+            hostWarning(text);
+    }
     std::string damage;
     for (auto& runner : runners)
         damage += (damage.empty() ? "" : ", ") + runner->name() + " " +
@@ -643,6 +682,9 @@ int main(int argc, char** argv) {
     }
     relays.clear();
     cleanUp();
+#if defined(_WIN32)
+    woundUp = true;
+#endif
 
     const std::string summary = std::to_string(board.total()) + (board.total() == 1 ? " record" : " records") +
                                 (outputSummary().empty() ? "" : "; " + outputSummary());

@@ -48,7 +48,9 @@ std::string number(const char* pattern, double value) {
 }
 
 // Standard output passes through on its way out; its last lines stay for the page. Both the host's
-// lines and the module's go through std::cout, from any thread, so every call takes the lock.
+// lines and the module's go through std::cout, from any thread, so every call takes the lock; the
+// write itself goes on outside it (the next buffer is C's stdout, locked on its own), so a standard
+// output that blocks never holds the page's readers.
 class LogTail : public std::streambuf {
 public:
     explicit LogTail(std::streambuf* next) : next_(next) {}
@@ -71,19 +73,20 @@ protected:
     int overflow(int c) override {
         if (c == traits_type::eof()) return traits_type::not_eof(c);
         const char ch = static_cast<char>(c);
-        std::lock_guard<std::mutex> hold(mutex_);
-        take(&ch, 1);
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            take(&ch, 1);
+        }
         return next_->sputc(ch);
     }
     std::streamsize xsputn(const char* s, std::streamsize n) override {
-        std::lock_guard<std::mutex> hold(mutex_);
-        take(s, static_cast<size_t>(n));
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            take(s, static_cast<size_t>(n));
+        }
         return next_->sputn(s, n);
     }
-    int sync() override {
-        std::lock_guard<std::mutex> hold(mutex_);
-        return next_->pubsync();
-    }
+    int sync() override { return next_->pubsync(); }
 
 private:
     void take(const char* s, size_t n) {

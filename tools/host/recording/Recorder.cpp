@@ -5,9 +5,11 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -74,6 +76,37 @@ int cutFile(int fd, long long size) { return ::ftruncate(fd, static_cast<off_t>(
 int closeFile(int fd) { return ::close(fd); }
 #endif
 
+namespace {
+
+namespace fs = std::filesystem;
+
+// Where a path leads: its symbolic links followed, even to a file that is not there yet, and the
+// folder's own name made absolute and free of links.
+fs::path whereItLeads(fs::path path) {
+    std::error_code error;
+    for (int hops = 0; hops < 40 && fs::is_symlink(fs::symlink_status(path, error)); ++hops) {
+        const fs::path target = fs::read_symlink(path, error);
+        if (error) break;
+        path = target.is_absolute() ? target : path.parent_path() / target;
+    }
+    fs::path resolved = fs::weakly_canonical(fs::absolute(path, error), error);
+    return error ? path.lexically_normal() : resolved;
+}
+
+}  // namespace
+
+bool sameFile(const std::string& a, const std::string& b) {
+    std::error_code error;
+    if (fs::exists(a, error) && fs::exists(b, error)) return fs::equivalent(a, b, error);  // hard links too
+    std::string first = whereItLeads(a).string(), second = whereItLeads(b).string();
+#if defined(_WIN32)
+    // One file whatever the letters' case.
+    for (std::string* name : {&first, &second})
+        for (char& c : *name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+#endif
+    return first == second;
+}
+
 std::string occupiedBy(const std::string& path) {
     struct stat info;
     if (path.empty() || ::stat(path.c_str(), &info) != 0) return "";
@@ -110,12 +143,19 @@ std::FILE* openRecordingStream(const std::string& path, bool& created) {
     return file;
 }
 
+// A device, a pipe or a terminal (/dev/null, a FIFO, /dev/stdout) has nothing to empty or cut.
+bool isRegularFile(int fd) {
+    struct stat info;
+    return ::fstat(fd, &info) == 0 && (info.st_mode & S_IFMT) == S_IFREG;
+}
+
 bool emptyRecordingStream(std::FILE* file) {
 #if defined(_WIN32)
-    return std::fflush(file) == 0 && cutFile(_fileno(file), 0) == 0;
+    const int fd = _fileno(file);
 #else
-    return std::fflush(file) == 0 && cutFile(::fileno(file), 0) == 0;
+    const int fd = ::fileno(file);
 #endif
+    return std::fflush(file) == 0 && (!isRegularFile(fd) || cutFile(fd, 0) == 0);
 }
 
 OutputFile::~OutputFile() { close(); }
@@ -127,6 +167,7 @@ bool OutputFile::open(const std::string& path) {
         error_ = path + ": " + std::strerror(errno);
         return false;
     }
+    regular_ = isRegularFile(fd_);
     return true;
 }
 
@@ -140,7 +181,7 @@ void OutputFile::fail(const std::string& reason) {
 bool OutputFile::flush() {
     if (fd_ < 0) return pending_.empty() && error_.empty();
     if (pending_.empty()) return true;
-    if (!started_ && !created_ && cutFile(fd_, 0) != 0) {
+    if (!started_ && !created_ && regular_ && cutFile(fd_, 0) != 0) {
         fail(std::strerror(errno));
         return false;
     }
@@ -158,7 +199,7 @@ bool OutputFile::flush() {
         const size_t whole = pending_.rfind('\n', done == 0 ? 0 : done - 1);
         const long long keep =
             written_ + (done > 0 && whole != std::string::npos ? static_cast<long long>(whole + 1) : 0);
-        cutFile(fd_, keep);
+        if (regular_) cutFile(fd_, keep);
         if (keep > written_)
             lines_ += static_cast<uint64_t>(std::count(pending_.begin(), pending_.begin() + (keep - written_), '\n'));
         written_ = keep;

@@ -50,10 +50,15 @@ private:
 
     int fd_ = -1;
     bool created_ = false, started_ = false;  // started: emptied and written to
+    bool regular_ = false;                    // only a regular file is emptied or cut back
     std::string path_, pending_, error_;
     long long written_ = 0;  // bytes in the file, always whole lines
     uint64_t lines_ = 0;
 };
+
+// Two output paths that name one file: the same path written two ways, a symbolic link to the
+// other, a hard link, or a file not there yet in the same folder under the same name.
+bool sameFile(const std::string& a, const std::string& b);
 
 // An output file that exists and holds something, which a run must not overwrite unless told to.
 // Returns the reason, or an empty string when the path is free.

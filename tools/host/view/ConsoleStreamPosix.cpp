@@ -1,6 +1,10 @@
 // ConsoleStream on POSIX: a pipe on file descriptor 1, the terminal's size from its driver.
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "view/ConsoleStream.h"
 
@@ -28,13 +32,15 @@ bool ConsoleStream::take() {
 
 long ConsoleStream::read(char* buffer, size_t size) { return static_cast<long>(::read(pipeRead_, buffer, size)); }
 
-void ConsoleStream::write(const std::string& text) const {
+bool ConsoleStream::write(const std::string& text) const {
     size_t done = 0;
     while (done < text.size()) {
         const ssize_t wrote = ::write(kept_, text.data() + done, text.size() - done);
-        if (wrote <= 0) return;
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) return false;
         done += static_cast<size_t>(wrote);
     }
+    return true;
 }
 
 bool ConsoleStream::size(size_t& rows, size_t& columns) const {
@@ -45,12 +51,22 @@ bool ConsoleStream::size(size_t& rows, size_t& columns) const {
     return true;
 }
 
-void ConsoleStream::giveBack() { dup2(kept_, STDOUT_FILENO); }
+void ConsoleStream::giveBack(bool toNowhere) {
+    const int nowhere = toNowhere ? ::open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
+    dup2(nowhere >= 0 ? nowhere : kept_, STDOUT_FILENO);
+    if (nowhere >= 0) ::close(nowhere);
+}
 
-void ConsoleStream::close() {
+void ConsoleStream::close(bool keepOutput) {
     ::close(pipeRead_);
-    ::close(kept_);
+    if (!keepOutput) ::close(kept_);
     pipeRead_ = kept_ = -1;
+}
+
+void ConsoleStream::tellOnError(const std::string& text) {
+    pollfd ready{STDERR_FILENO, POLLOUT, 0};
+    if (poll(&ready, 1, 0) == 1 && (ready.revents & POLLOUT) != 0 && ::write(STDERR_FILENO, text.data(), text.size()) < 0)
+        return;
 }
 
 void ConsoleStream::reachFromSignal(bool reach) const { signalTerminal = reach ? kept_ : -1; }

@@ -56,13 +56,14 @@ long ConsoleStream::read(char* buffer, size_t size) {
     return _read(pipeRead_, buffer, static_cast<unsigned>(size));  // 0 once every writer is gone
 }
 
-void ConsoleStream::write(const std::string& text) const {
+bool ConsoleStream::write(const std::string& text) const {
     size_t done = 0;
     while (done < text.size()) {
         const int wrote = _write(kept_, text.data() + done, static_cast<unsigned>(text.size() - done));
-        if (wrote <= 0) return;
+        if (wrote <= 0) return false;
         done += static_cast<size_t>(wrote);
     }
+    return true;
 }
 
 bool ConsoleStream::size(size_t& rows, size_t& columns) const {
@@ -76,15 +77,24 @@ bool ConsoleStream::size(size_t& rows, size_t& columns) const {
     return true;
 }
 
-void ConsoleStream::giveBack() { _dup2(kept_, 1); }
+void ConsoleStream::giveBack(bool toNowhere) {
+    const int nowhere = toNowhere ? _open("NUL", _O_WRONLY | _O_BINARY) : -1;
+    _dup2(nowhere >= 0 ? nowhere : kept_, 1);
+    if (nowhere >= 0) _close(nowhere);
+}
 
-void ConsoleStream::close() {
+void ConsoleStream::close(bool keepOutput) {
     _close(pipeRead_);
-    _close(kept_);
+    if (!keepOutput) _close(kept_);
     pipeRead_ = kept_ = -1;
     // Descriptor 1 is the console again (a new handle to it: take() closed the first).
     if (modeChanged) SetConsoleMode(handleOf(1), previousMode);
     modeChanged = false;
+}
+
+void ConsoleStream::tellOnError(const std::string& text) {
+    // A console or a file: it does not hold a write for long.
+    _write(2, text.data(), static_cast<unsigned>(text.size()));
 }
 
 void ConsoleStream::reachFromSignal(bool reach) const { signalTerminal = reach ? kept_ : -1; }

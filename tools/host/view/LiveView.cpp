@@ -13,6 +13,8 @@ namespace fastrakhost {
 namespace {
 // As many lines as the tallest terminal shows below a table.
 const size_t kRecentLines = 300;
+// How long a real output may take nothing before the stop gives up on it.
+const std::chrono::milliseconds kPatience(1500);
 }  // namespace
 
 LiveView::~LiveView() { stop(); }
@@ -25,11 +27,14 @@ bool LiveView::start(Mode mode, LineWatch watch) {
     std::cout.flush();
     std::fflush(stdout);
     if (!console_.take()) return false;
+    // A copy of the stream: a write the output never takes may outlive this view.
+    const ConsoleStream console = console_;
+    out_.reset(new OutputQueue([console](const std::string& text) { return console.write(text); }));
     active_ = true;
     reader_ = std::thread([this] { readLines(); });
     if (mode_ == Mode::Table) {
         console_.reachFromSignal(true);
-        console_.write("\x1b[?25l\x1b[2J");
+        out_->push("\x1b[?25l\x1b[2J", 0);
     }
     return true;
 }
@@ -61,8 +66,8 @@ void LiveView::readLines() {
 void LiveView::writeLines(std::vector<std::string>& lines) {
     std::string out;
     for (const std::string& line : lines) out += line + "\n";
+    out_->push(std::move(out), lines.size());
     lines.clear();
-    console_.write(out);
 }
 
 std::string LiveView::recentRows(size_t rows, size_t columns) const {
@@ -113,17 +118,19 @@ void LiveView::refresh(const PoseBoard& board, const ViewHead& head) {
             for (const std::string& row : wrapLine(line, columns)) out += "\n" + row;
         }
     }
+    const size_t shown = resized ? 0 : lines.size();
     for (std::string& line : lines) recent_.push_back(std::move(line));
     while (recent_.size() > kRecentLines) recent_.pop_front();
     if (resized) out += recentRows(rows - tableHeight_, columns);
-    console_.write(out);
+    out_->push(std::move(out), shown);
 }
 
 void LiveView::stop() {
     if (!active_) return;
     std::cout.flush();
     std::fflush(stdout);
-    console_.giveBack();  // closes the pipe's last writer, so the reader sees its end
+    stuck_ = out_->stalled(kPatience);
+    console_.giveBack(stuck_);  // closes the pipe's last writer, so the reader sees its end
     if (reader_.joinable()) reader_.join();
     std::string rest;
     {
@@ -145,8 +152,13 @@ void LiveView::stop() {
         rest = "\x1b[999;1H\n" + rest + "\x1b[r\x1b[999;1H\n" + table + "\x1b[?25h";
         console_.reachFromSignal(false);
     }
-    console_.write(rest);
-    console_.close();
+    size_t lines = 0;
+    for (char c : rest) lines += c == '\n';
+    out_->push(std::move(rest), lines);
+    const bool drained = out_->finish(kPatience);
+    dropped_ = out_->droppedLines();
+    out_.reset();
+    console_.close(!drained);
     active_ = false;
 }
 

@@ -3,8 +3,11 @@
 // configuration summary is left out.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -12,6 +15,7 @@
 
 #include "devices/PoseBoard.h"
 #include "view/ConsoleStream.h"
+#include "view/OutputQueue.h"
 #include "view/SummaryFilter.h"
 #include "view/TableView.h"
 
@@ -34,8 +38,13 @@ public:
     bool start(Mode mode, LineWatch watch = LineWatch());
     // Draws the table (Table) and writes the lines that came in since the last call.
     void refresh(const PoseBoard& board, const ViewHead& head);
-    // Gives standard output back, leaving the last table and the log on the screen.
+    // Gives standard output back, leaving the last table and the log on the screen. A real output
+    // that took nothing for a while gets nothing more: standard output then goes to the null device.
     void stop();
+    // The log lines the real output could not take (a pipe nobody reads, a paused console).
+    uint64_t droppedLines() const { return dropped_; }
+    // Whether standard output went to the null device at the stop.
+    bool outputStuck() const { return stuck_; }
     // Resets the scrolling region and shows the cursor; safe in a signal handler.
     static void restoreFromSignal();
 
@@ -48,6 +57,9 @@ private:
     bool active_ = false;
     Mode mode_ = Mode::Table;
     ConsoleStream console_;
+    std::unique_ptr<OutputQueue> out_;  // to the real output; the only way anything reaches it
+    uint64_t dropped_ = 0;
+    bool stuck_ = false;
     std::thread reader_;
     std::mutex linesMutex_;
     std::vector<std::string> pending_;
