@@ -20,7 +20,7 @@ std::string repeat(const std::string& line, int times) {
 
 TEST(HostConfig, ReadsSectionsWordsAndLineNumbersIntoTheModulesRecord) {
     const std::string text =
-        "\xEF\xBB\xBF# lab set-up, with the byte order mark Windows editors write\n"
+        "\xEF\xBB\xBF# lab set-up (B\xC3\xBChne 2, \xF0\x9F\x8E\xAF), with the byte order mark Windows editors write\n"
         "[host]\n"
         "log-date no\n"
         "debug-level 3   # comment after a value\n"
@@ -115,6 +115,11 @@ TEST(HostConfig, FileErrorsNameTheFileAndLineAndLeaveTheConfigurationAlone) {
                      "00\n",
                      32),
          3, "NUL byte"},
+        // Latin-1, an overlong "/", a surrogate, a cut sequence: the line and the byte are named.
+        {"[device caf\xE9]\nport com1\n", 1, "not UTF-8 (byte 0xE9 at column 12)"},
+        {"[device a]\nport \xC0\xAF" "dev\n", 2, "not UTF-8 (byte 0xC0 at column 6)"},
+        {"[device a]\nport com1\n# \xED\xA0\x80\n", 3, "not UTF-8"},
+        {"[device a]\nport \xE2\x82\n", 2, "not UTF-8"},
     };
     for (const auto& c : cases) {
         HostConfig config;

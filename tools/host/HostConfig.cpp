@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -136,6 +137,42 @@ std::string ConfigError::text() const {
     return file + ":" + std::to_string(line) + ": " + message;
 }
 
+namespace {
+
+// The offset of the first byte that is not part of well-formed UTF-8 (no overlong forms, no
+// surrogates, nothing above U+10FFFF), or npos.
+size_t notUtf8At(const std::string& text) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char lead = byte(i);
+        size_t length = 1;
+        unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) low = 0xA0;
+            if (lead == 0xED) high = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;
+        } else {
+            return i;
+        }
+        if (i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high) return i;
+        for (size_t k = 2; k < length; ++k)
+            if ((byte(i + k) & 0xC0) != 0x80) return i;
+        i += length;
+    }
+    return std::string::npos;
+}
+
+}  // namespace
+
 bool parseConfig(const std::string& text, const std::string& fileName, HostConfig& config, ConfigError& error) {
     HostConfig result;
     enum class Section { None, Host, Device } section = Section::None;
@@ -154,6 +191,14 @@ bool parseConfig(const std::string& text, const std::string& fileName, HostConfi
         ++lineNumber;
         // The module reads C strings: a NUL would silently cut a word short.
         if (line.find('\0') != std::string::npos) return fail("a NUL byte in the line");
+        // Names and words reach JSON (the recordings, the web view), which is UTF-8 only.
+        const size_t bad = notUtf8At(line);
+        if (bad != std::string::npos) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned char>(line[bad]));
+            return fail("not UTF-8 (byte " + std::string(hex) + " at column " + std::to_string(bad + 1) +
+                        "); save the file as UTF-8");
+        }
         size_t first = 0;
         while (first < line.size() && isBlank(line[first])) ++first;
         if (first < line.size() && line[first] == '[') {
