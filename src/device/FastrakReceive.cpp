@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstring>
 #include <iostream>
+#include <string>
 
 #include "controller/CConCommonH.h"
 #include "device/CFastrak.h"
@@ -210,10 +211,12 @@ void CFastrak::reportDamage(bool now) {
     if (damagedSinceReport == 0) return;
     const int64_t time = steadyMs();
     if (!now && time - lastDamageReportMs < kDamageReportMs) return;
-    logger->warning("CFastrak: Damaged data on the line: ", false);
-    std::cout << damagedSinceReport << (damagedSinceReport == 1 ? " frame" : " frames") << " dropped, "
-              << receivedSinceReport << (receivedSinceReport == 1 ? " record" : " records")
-              << " received since the last report." << std::endl;
+    // Written whole: the host reads these lines, and other devices' threads write theirs meanwhile.
+    const std::string text = "CFastrak: Damaged data on the line: " + std::to_string(damagedSinceReport) +
+                             (damagedSinceReport == 1 ? " frame" : " frames") + " dropped, " +
+                             std::to_string(receivedSinceReport) +
+                             (receivedSinceReport == 1 ? " record" : " records") + " received since the last report.";
+    logger->warning(text.c_str(), true);
     damagedSinceReport = 0;
     receivedSinceReport = 0;
     lastDamageReportMs = time;
@@ -230,17 +233,17 @@ void CFastrak::reportOutsideStations() {
     if (total == 0) return;
     const int64_t time = steadyMs();
     if (time - lastOutsideReportMs < kDamageReportMs) return;
-    logger->warning(named == 1 ? "CFastrak: Records arrive from station " : "CFastrak: Records arrive from stations ",
-                    false);
+    std::string text = named == 1 ? "CFastrak: Records arrive from station " : "CFastrak: Records arrive from stations ";
     const char* separator = "";
     for (uint32_t i = 0; i < kStations; ++i) {
         if (outsideSinceReport[i] == 0) continue;
-        std::cout << separator << i + 1;
+        text += separator + std::to_string(i + 1);
         separator = ", ";
         outsideSinceReport[i] = 0;
     }
-    std::cout << ", which the sensors line leaves off (" << total << (total == 1 ? " record" : " records")
-              << " since the last report); they also share the tracker's update rate." << std::endl;
+    text += ", which the sensors line leaves off (" + std::to_string(total) + (total == 1 ? " record" : " records") +
+            " since the last report); they also share the tracker's update rate.";
+    logger->warning(text.c_str(), true);
     lastOutsideReportMs = time;
 }
 

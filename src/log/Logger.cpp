@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <string>
 
 #include "platform/LocalTime.h"
 #include "platform/win32.h"
@@ -15,8 +16,34 @@ namespace {
 void copyField(char (&field)[100], const char* text) { std::strncpy(field, text ? text : "", sizeof field); }
 
 // A field that filled all 100 bytes has no terminator; never read past it.
-void writeField(const char (&field)[100]) {
-    std::cout.write(field, static_cast<std::streamsize>(strnlen(field, sizeof field)));
+void addField(std::string& line, const char (&field)[100]) { line.append(field, strnlen(field, sizeof field)); }
+
+std::string prefixOf(const Logger& logger) {
+    std::string line;
+    char format[16] = "";
+    if (logger.showDate) std::strcat(format, "%b %d ");
+    if (logger.showTime) std::strcat(format, "%X ");
+    if (logger.showDate || logger.showTime) {
+        std::tm local{};
+        char stamp[100];
+        const size_t length =
+            platform::localTime(std::time(nullptr), local) ? std::strftime(stamp, sizeof stamp, format, &local) : 0;
+        line.append(stamp, length);
+    }
+    addField(line, logger.name);
+    if (logger.showThreadId) {
+        line += '[' + std::to_string(static_cast<unsigned long>(GetCurrentThreadId())) + "]: ";
+    } else {
+        line += ": ";
+    }
+    return line;
+}
+
+// One write for what a call produces: standard output's own lock keeps it whole, so lines of
+// several devices' threads never land inside each other.
+void writeWhole(const std::string& text, bool flush) {
+    std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
+    if (flush) std::cout.flush();
 }
 
 }  // namespace
@@ -47,33 +74,18 @@ bool Logger::isDebugOn() const {
     return debugLevel != 0 && (debugLevel == objectDebugLevel || debugLevel >= debugThreshold);
 }
 
-void Logger::writePrefix() const {
-    char format[16] = "";
-    if (showDate) std::strcat(format, "%b %d ");
-    if (showTime) std::strcat(format, "%X ");
-    if (showDate || showTime) {
-        std::tm local{};
-        char stamp[100];
-        const size_t length =
-            platform::localTime(std::time(nullptr), local) ? std::strftime(stamp, sizeof stamp, format, &local) : 0;
-        std::cout.write(stamp, static_cast<std::streamsize>(length));
-    }
-    writeField(name);
-    if (showThreadId) {
-        std::cout << '[' << static_cast<unsigned long>(GetCurrentThreadId()) << "]: ";
-    } else {
-        std::cout << ": ";
-    }
-}
+void Logger::writePrefix() const { writeWhole(prefixOf(*this), false); }
 
 namespace {
 
 void writeLevel(const Logger& logger, const char (&label)[100], const char* text, bool endLine) {
     if (!logger.enabled) return;
-    logger.writePrefix();
-    writeField(label);
-    std::cout << ": " << (text ? text : "");
-    if (endLine) std::cout << std::endl;
+    std::string line = prefixOf(logger);
+    addField(line, label);
+    line += ": ";
+    line += text ? text : "";
+    if (endLine) line += '\n';
+    writeWhole(line, endLine);
 }
 
 }  // namespace
@@ -103,10 +115,11 @@ void Logger::debugFormat(const char* format, ...) const {
         buffer[sizeof buffer - 2] = '\n';
     }
     if (!isDebugOn()) return;
-    writePrefix();
-    writeField(debugLabel);
-    std::cout << ": " << buffer;
-    std::cout.flush();
+    std::string line = prefixOf(*this);
+    addField(line, debugLabel);
+    line += ": ";
+    line += buffer;
+    writeWhole(line, true);
 }
 
 void Logger::release() {}

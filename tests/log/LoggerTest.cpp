@@ -4,6 +4,8 @@
 #include <cstring>
 #include <regex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "fastrak/Logger.h"
 #include "platform/win32.h"
@@ -166,4 +168,25 @@ TEST(Logger, NameFillingTheWholeFieldIsWrittenWithoutOverrun) {
     CaptureStdout capture;
     logger.info("x", true);
     EXPECT_EQ(capture.finish(), std::string(100, 'n') + ": INFO: x\n");
+}
+
+// Several devices' threads log at once: every line arrives whole, never with another inside it.
+TEST(Logger, LinesOfManyThreadsArriveWhole) {
+    CaptureStdout capture;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t] {
+            Logger logger = makeLogger(("T" + std::to_string(t)).c_str());
+            logger.debugLevel = 1;
+            for (int i = 0; i < 500; ++i) {
+                logger.warning("CFastrak: Damaged data on the line: 1 frame dropped.", true);
+                logger.debugFormat("CRS232H: Opening %s.\n", "com1");
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    const std::regex whole(R"(\w{3} \d\d \S+ T\d\[\d+\]: (WARNING: CFastrak: Damaged data on the line: 1 frame dropped\.|DEBUG: CRS232H: Opening com1\.))");
+    const std::vector<std::string> lines = testsupport::splitLines(capture.finish());
+    EXPECT_EQ(lines.size(), 4000u);
+    for (const std::string& line : lines) ASSERT_TRUE(std::regex_match(line, whole)) << line;
 }
