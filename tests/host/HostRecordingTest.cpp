@@ -2,12 +2,14 @@
 // run that records nothing leaves no file of its own behind nor touches the one it was to replace.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <string>
+#include <thread>
 
 #include "recording/CaptureWriter.h"
 #include "recording/Recorder.h"
@@ -34,7 +36,10 @@ bool recorderRun(bool csv, const std::string& path, int records, std::string& er
     Sample sample;
     sample.device = "d";
     sample.output = 1;
-    for (int i = 0; i < records; ++i) recorder.write(sample);
+    for (int i = 0; i < records; ++i) {
+        recorder.write(sample);
+        if (i == 0) std::this_thread::sleep_for(std::chrono::milliseconds(450));  // a flush in between
+    }
     return recorder.close();
 }
 
@@ -58,16 +63,17 @@ TEST(HostRecording, AFileHoldsRecordsOrIsLeftAsItWas) {
         const char* kind;
         RecordingRun run;
         std::string start;  // what a file with records begins with
+        int headLines;      // lines before the records, or -1: not a text file
     } kinds[] = {
-        {"csv", [](auto& p, int n, auto& e) { return recorderRun(true, p, n, e); },
-         "host_time,device,output,kind,x_ft"},
-        {"jsonl", [](auto& p, int n, auto& e) { return recorderRun(false, p, n, e); }, "{\"host_time\":"},
-        {"capture", captureRun, fastrakcapture::kMagic},
+        {"csv", [](auto& p, int n, auto& e) { return recorderRun(true, p, n, e); }, "host_time,device,output,kind,x_ft",
+         1},
+        {"jsonl", [](auto& p, int n, auto& e) { return recorderRun(false, p, n, e); }, "{\"host_time\":", 0},
+        {"capture", captureRun, fastrakcapture::kMagic, -1},
     };
     const std::string kOld = "an earlier recording\n";  // there, as for --overwrite
     for (const auto& k : kinds) {
         for (const bool existed : {false, true}) {
-            for (const int records : {0, 1}) {
+            for (const int records : {0, 1, 3}) {
                 const std::string what = std::string(k.kind) + (existed ? ", replacing a file" : ", a new file") +
                                          ", records " + std::to_string(records);
                 const fs::path path = dir / k.kind;
@@ -76,9 +82,13 @@ TEST(HostRecording, AFileHoldsRecordsOrIsLeftAsItWas) {
                 std::string error;
                 ASSERT_TRUE(k.run(path.string(), records, error)) << what << ": " << error;
                 const std::string content = fs::exists(path) ? readFile(path) : "(none)";
-                if (records > 0)
+                if (records > 0) {
                     EXPECT_EQ(content.rfind(k.start, 0), 0u) << what << ": " << content;
-                else
+                    // A replaced file is emptied at the first flush only, not at each.
+                    if (k.headLines >= 0) {
+                        EXPECT_EQ(std::count(content.begin(), content.end(), '\n'), k.headLines + records) << what;
+                    }
+                } else
                     EXPECT_EQ(content, existed ? kOld : "(none)") << what;
             }
         }

@@ -313,13 +313,20 @@ TEST(HostView, DamageReportsSetAndEndTheDamagedLineState) {
         EXPECT_EQ(board.takeDamageWarning("d"), step.warning) << step.atSeconds;
     }
     EXPECT_EQ(board.notes("d").damagedFrames, sum);
-    // A silent or stopped device stays so; the stations report leaves the state alone and gives the hint.
-    board.setState("d", DeviceState::Silent);
-    EXPECT_EQ(board.state("d", t0 + std::chrono::seconds(60)), DeviceState::Silent);
+    // The stations report is no damage report: a damaged line stays so, its warning still due.
+    const SteadyTime late = t0 + std::chrono::seconds(80);
+    board.take(damage(30, 1), late);
     LineReport stray;
     stray.kind = LineReport::Kind::Stations;
     stray.device = "d";
     stray.stations = {4, 3};
+    board.take(stray, late);
+    EXPECT_EQ(board.state("d", late), DeviceState::DamagedLine);
+    EXPECT_TRUE(board.takeDamageWarning("d"));
+    EXPECT_EQ(board.notes("d").damagedFrames, sum + 30);
+    // A silent or stopped device stays so; the stations report leaves the state alone and gives the hint.
+    board.setState("d", DeviceState::Silent);
+    EXPECT_EQ(board.state("d", t0 + std::chrono::seconds(60)), DeviceState::Silent);
     board.take(stray, t0);
     EXPECT_EQ(board.hint("d"), "records from stations 3, 4 (not on the sensors line)");
     EXPECT_EQ(board.hint("e"), "");
