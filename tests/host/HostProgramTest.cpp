@@ -530,6 +530,27 @@ bool gone(pid_t pid) {
 }
 }  // namespace
 
+// Under --simulate each device's emulator has the receivers of its sensors line and the stylus of
+// its stylus line, in motion: every output delivers (numbered on across devices), and no station
+// is outside a sensors line.
+TEST(HostProgram, SimulateFollowsEachDevicesSensorsAndStylusLines) {
+    Scratch scratch;
+    scratch.write("lab.conf",
+                  "[device a]\nport com1\nsensors 0 0 1 0\nstylus 3\n[device b]\nport com2\nsensors 0 1 0 1\n");
+    const HostRun run = runHost(scratch, {"--simulate", "--config", scratch.path("lab.conf"), "--plain", "--duration",
+                                          "7", "--csv", scratch.path("lab.csv")});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(run.out.find("leaves off"), std::string::npos) << run.out;
+    std::map<std::string, std::set<std::string>> moving;  // device/output/kind: the distinct poses
+    for (const std::string& line : hosttest::lines(hosttest::readFile(scratch.path("lab.csv")))) {
+        const std::vector<std::string> f = split(line, ',');
+        if (f.size() == 11 && f[0] != "host_time") moving[f[1] + "/" + f[2] + "/" + f[3]].insert(line.substr(line.find(',')));
+    }
+    for (const char* output : {"a/1/tracker", "a/1/controller", "b/2/tracker", "b/3/tracker"})
+        EXPECT_GT(moving[output].size(), std::string(output).find("controller") == std::string::npos ? 20u : 0u)
+            << output;
+}
+
 // A host killed with SIGKILL leaves no emulator running, and its scratch folder with the pty links
 // goes with the next run. A device's name never leads a link out of that folder.
 TEST(HostProgram, KilledHostLeavesNoEmulatorAndNoScratchFolderBehind) {

@@ -36,8 +36,12 @@
 
 #if defined(_WIN32)
 #include <io.h>
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
 #include <windows.h>
 #else
 #include <dirent.h>
@@ -381,10 +385,9 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    std::vector<std::string> simWords = defaultSceneArguments();
+    std::vector<std::string> simWords;  // when empty, each device's emulator follows its section
     if (!simArgs.empty()) {
         std::string problem;
-        simWords.clear();
         if (!splitWords(simArgs, simWords, problem)) return usageError("--sim-args: " + problem);
     }
     setHostLogStyle(config.host);
@@ -449,7 +452,9 @@ int main(int argc, char** argv) {
             // link must stay inside the folder this run made.
             const std::string link = scratch + "/device-" + std::to_string(i + 1) + ".pty";
             links.push_back(link);
-            if (!sim->start(simProgram, link, simWords, error)) {
+            const std::vector<std::string> words =
+                simArgs.empty() ? sceneArguments(factsOf(config.devices[i])) : simWords;
+            if (!sim->start(simProgram, link, words, error)) {
                 std::cerr << "fastrak-host: " << error << "\n";
                 const bool usage = sim->refusedItsArguments();
                 cleanUp();

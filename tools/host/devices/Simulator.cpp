@@ -1,6 +1,7 @@
 // Simulator: spawning fastrak-sim, reading the terminal path it prints, and stopping it.
 #include "devices/Simulator.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 
@@ -21,11 +22,29 @@ extern char** environ;
 
 namespace fastrakhost {
 
-std::vector<std::string> defaultSceneArguments() {
-    return {"--receivers", "1,2",
-            "--scene",     "1=circle:x=12,y=-10,z=4,radius=5,period=4",
-            "--scene",     "2=eight:x=20,y=-12,z=6,radius=4,period=6",
-            "--press",     "1=3,0.6,1"};
+std::vector<std::string> sceneArguments(const DeviceFacts& facts) {
+    static const char* const scenes[] = {"circle:x=12,y=-10,z=4,radius=5,period=4",
+                                         "eight:x=20,y=-12,z=6,radius=4,period=6",
+                                         "circle:x=16,y=-20,z=5,radius=3,period=5",
+                                         "eight:x=26,y=-8,z=3,radius=3,period=7"};
+    std::vector<uint32_t> stations = facts.trackerStations;
+    stations.insert(stations.end(), facts.stylusStations.begin(), facts.stylusStations.end());
+    std::sort(stations.begin(), stations.end());
+    stations.erase(std::unique(stations.begin(), stations.end()), stations.end());
+    std::vector<std::string> words;
+    std::string receivers;
+    for (uint32_t station : stations) {
+        if (station < 1 || station > 4) continue;
+        receivers += (receivers.empty() ? "" : ",") + std::to_string(station);
+        words.push_back("--scene");
+        words.push_back(std::to_string(station) + "=" + scenes[station - 1]);
+    }
+    if (!receivers.empty()) words.insert(words.begin(), {"--receivers", receivers});
+    for (uint32_t station : facts.stylusStations) {
+        words.push_back("--press");
+        words.push_back(std::to_string(station) + "=3,0.6,1");
+    }
+    return words;
 }
 
 Simulator::~Simulator() { stop(); }

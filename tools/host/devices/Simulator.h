@@ -5,12 +5,15 @@
 #include <thread>
 #include <vector>
 
+#include "devices/DeviceFacts.h"
+
 namespace fastrakhost {
 
-// Two stations in motion (receivers on stations 1 and 2 only, both on the -Y side, the module's
-// default hemisphere) and a stylus on
-// station 1 pressed now and then.
-std::vector<std::string> defaultSceneArguments();
+// The emulator's arguments for a device: a receiver in motion on each station of its sensors line
+// (all on the -Y side, the module's default hemisphere) and on its stylus's station, the stylus
+// pressed now and then. The built-in device (stations 1 and 2, the stylus on 1) gets a circle and
+// a figure eight.
+std::vector<std::string> sceneArguments(const DeviceFacts& facts);
 
 class Simulator {
 public:
