@@ -3,6 +3,7 @@
 // line reports.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 
 #include "devices/DeviceFacts.h"
 #include "devices/ModuleLines.h"
+#include "devices/PoseBoard.h"
 #include "HostConfig.h"
 #include "view/LineWrap.h"
 #include "view/SummaryFilter.h"
@@ -63,6 +65,7 @@ TEST(HostView, StationsPortAndBaudFollowTheModulesReadingOfTheLines) {
     EXPECT_EQ(facts.trackerStation(2), 4u);
     EXPECT_EQ(facts.stylusStation(1), 3u);
     EXPECT_EQ(facts.trackerStation(3), 0u);  // an output the sensors line does not explain
+    EXPECT_EQ(sensorsLineWith(facts, {3}), "sensors 0 1 1 1");
 }
 
 std::vector<std::string> words(const std::string& line) {
@@ -92,10 +95,19 @@ TEST(HostView, TableKeepsWholeAlignedColumnsAtEveryWidth) {
     stylus.buttons = 1;
     board.publish(stylus);
     board.expect("b", Sample::Kind::Tracker, 2, 1);
+    // Set up, nothing received yet, records only from a station its sensors line leaves off.
+    board.setState("right hand", DeviceState::Running);
+    LineReport stray;
+    stray.kind = LineReport::Kind::Stations;
+    stray.device = "right hand";
+    stray.stations = {2};
+    board.take(stray, SteadyTime());
     ViewHead head;
     head.elapsedSeconds = 3725.9;
     head.files = {"poses.csv", "poses.jsonl"};
-    head.devices = {{"lab-tracker", "/dev/ttyUSB0", "115200"}, {"b", "com2", "9600"}};
+    head.devices = {{"lab-tracker", "/dev/ttyUSB0", "115200"},
+                    {"b", "com2", "9600"},
+                    {"right hand", "/tmp/fastrak-host-4242-AbCdEf/device-3.pty", "38400"}};
     const SteadyTime now = pose.arrived + std::chrono::milliseconds(500);
 
     const struct {
@@ -104,7 +116,8 @@ TEST(HostView, TableKeepsWholeAlignedColumnsAtEveryWidth) {
     } cases[] = {
         {120,
          {"device", "out", "station", "x", "ft", "y", "ft", "z", "ft", "az", "el", "roll", "Hz", "age", "s", "state"}},
-        {80, {"device", "out", "stn", "x", "ft", "y", "ft", "z", "ft", "az", "el", "roll", "Hz", "age", "s"}},
+        // The age goes before a device's name is cut.
+        {80, {"device", "out", "stn", "x", "ft", "y", "ft", "z", "ft", "az", "el", "roll", "Hz"}},
         {60, {"device", "out", "x", "ft", "y", "ft", "z", "ft", "az", "el", "roll"}},
         {40, {"device", "out", "x", "ft", "y", "ft", "z", "ft"}},
     };
@@ -117,14 +130,21 @@ TEST(HostView, TableKeepsWholeAlignedColumnsAtEveryWidth) {
         const std::string& header = lines[at];
         EXPECT_EQ(words(header), c.header) << c.width;
 
-        // The head's items stay whole on the lines they wrap to.
+        // The head's items stay whole: side by side while they fit, an item wider than the
+        // terminal wrapped between its words (a word wider than a row goes on in the next), its
+        // state never cut. Compared without blanks.
+        auto solid = [](std::string text) {
+            text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
+            return text;
+        };
         std::string headText;
-        for (size_t i = 0; i < at; ++i) headText += lines[i] + "\n";
-        for (const char* item : {"fastrak-host 1:02:05", "recording poses.csv, poses.jsonl", "units: feet, degrees",
-                                 "b on com2 at 9600 baud: silent"}) {
-            if (std::strlen(item) <= c.width) {
-                EXPECT_NE(headText.find(item), std::string::npos) << c.width << item;
-            }
+        for (size_t i = 0; i < at; ++i) headText += solid(lines[i]);
+        for (const char* item :
+             {"fastrak-host 1:02:05", "recording poses.csv, poses.jsonl", "units: feet, degrees",
+              "b on com2 at 9600 baud: silent",
+              "right hand on /tmp/fastrak-host-4242-AbCdEf/device-3.pty at 38400 baud: waiting for records; records "
+              "from station 2 (not on the sensors line)"}) {
+            EXPECT_NE(headText.find(solid(item)), std::string::npos) << c.width << item << "\n" << headText;
         }
 
         const std::string& tracker = lines[at + 1];
@@ -135,6 +155,9 @@ TEST(HostView, TableKeepsWholeAlignedColumnsAtEveryWidth) {
         const size_t first = station ? 3 : 2;
         ASSERT_GE(cells.size(), first + 3) << tracker;
         EXPECT_EQ(std::string("lab-tracker").compare(0, cells[0].size(), cells[0]), 0) << tracker;
+        if (c.width >= 80) {
+            EXPECT_EQ(cells[0], "lab-tracker");
+        }
         EXPECT_EQ(cells[1], "T1");
         if (station) {
             EXPECT_EQ(cells[2], "3");
@@ -321,6 +344,8 @@ TEST(HostView, DamageReportsSetAndEndTheDamagedLineState) {
     stray.device = "d";
     stray.stations = {4, 3};
     board.take(stray, late);
+    EXPECT_TRUE(board.takeStrayWarning("d"));
+    EXPECT_FALSE(board.takeStrayWarning("d"));  // once per new station
     EXPECT_EQ(board.state("d", late), DeviceState::DamagedLine);
     EXPECT_TRUE(board.takeDamageWarning("d"));
     EXPECT_EQ(board.notes("d").damagedFrames, sum + 30);

@@ -281,7 +281,11 @@ TEST(HostWeb, StationsOutsideTheSensorsLineAreNamed) {
     EXPECT_EQ(host.process.wait(30s), 1) << host.out();
     EXPECT_EQ(host.out().find("d: no record"), std::string::npos) << host.out();
     EXPECT_NE(host.out().find("never delivered a record: d (records came from station 3, which the sensors line "
-                              "leaves off)"),
+                              "leaves off; write `sensors 1 1 1 0`)"),
+              std::string::npos)
+        << host.out();
+    EXPECT_NE(host.out().find("WARNING: d: records arrive from station 3, which the sensors line leaves off; to take "
+                              "them, write `sensors 1 1 1 0` in [device d]"),
               std::string::npos)
         << host.out();
 }

@@ -706,8 +706,14 @@ int main(int argc, char** argv) {
             std::string text;
             for (const std::string& name : names) {
                 const std::string stray = board.strayStations(name);
+                std::string fix;
+                for (size_t i = 0; i < config.devices.size(); ++i)
+                    if (config.devices[i].name == name)
+                        fix = "; write `" + sensorsLineWith(facts[i], board.notes(name).strayStations) + "`";
                 text += (text.empty() ? "" : ", ") + name +
-                        (stray.empty() ? "" : " (records came from " + stray + ", which the sensors line leaves off)");
+                        (stray.empty() ? ""
+                                       : " (records came from " + stray + ", which the sensors line leaves off" + fix +
+                                             ")");
             }
             return text;
         };

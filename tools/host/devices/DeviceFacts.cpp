@@ -27,6 +27,16 @@ uint32_t DeviceFacts::stylusStation(uint32_t output) const {
     return output >= 1 && output <= stylusStations.size() ? stylusStations[output - 1] : 0;
 }
 
+std::string sensorsLineWith(const DeviceFacts& facts, const std::vector<uint32_t>& stations) {
+    std::string line = "sensors";
+    for (uint32_t s = 1; s <= kStations; ++s) {
+        const bool on = std::count(facts.trackerStations.begin(), facts.trackerStations.end(), s) > 0 ||
+                        std::count(stations.begin(), stations.end(), s) > 0;
+        line += on ? " 1" : " 0";
+    }
+    return line;
+}
+
 DeviceFacts factsOf(const DeviceSection& section) {
     DeviceFacts facts;
     bool tracking[kStations] = {true, true, false, false};

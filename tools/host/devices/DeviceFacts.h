@@ -25,6 +25,9 @@ struct DeviceFacts {
     uint32_t stylusStation(uint32_t output) const;
 };
 
+// The sensors line that takes these stations too: "sensors 1 1 1 0", ready to paste.
+std::string sensorsLineWith(const DeviceFacts& facts, const std::vector<uint32_t>& stations);
+
 // The last valid line of each kind counts, as in the module; a line the module would refuse
 // changes nothing here (the set-up fails then anyway).
 DeviceFacts factsOf(const DeviceSection& section);

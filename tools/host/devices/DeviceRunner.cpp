@@ -220,6 +220,12 @@ void DeviceRunner::receive() {
                         facts_.port + "), the baud rate (" + facts_.baud +
                         ") against the tracker's switches, and the cable (docs/troubleshooting.md)");
         }
+        if (context_.board->takeStrayWarning(name())) {
+            hostWarning(name() + ": records arrive from " + context_.board->strayStations(name()) +
+                        ", which the sensors line leaves off; to take them, write `" +
+                        sensorsLineWith(facts_, context_.board->notes(name()).strayStations) + "` in [device " +
+                        name() + "]");
+        }
         if (published || now - called < kTimedOut) {
             context_.stats->heard(name(), now);  // a receiver standing still keeps its line busy
             quietSince = now;
@@ -234,8 +240,8 @@ void DeviceRunner::receive() {
             hostWarning(name() + (delivered_ ? ": no record for 5 s" : ": no record in the 5 s since its set-up") +
                         "; check the port (" + facts_.port + "), the baud rate (" + facts_.baud +
                         ") against the tracker's switches, the "
-                        "stations on the sensors line, and whether another program holds the port "
-                        "(docs/troubleshooting.md)");
+                        "stations on the sensors line, and whether another program holds the port; "
+                        "fastrak-host --probe finds the port, the speed and the stations (docs/troubleshooting.md)");
         }
     }
 }

@@ -126,8 +126,10 @@ void PoseBoard::take(const LineReport& report, SteadyTime now) {
     LineNotes& notes = notes_[report.device];
     if (report.kind == LineReport::Kind::Stations) {
         for (uint32_t station : report.stations) {
-            if (std::find(notes.strayStations.begin(), notes.strayStations.end(), station) == notes.strayStations.end())
+            if (std::find(notes.strayStations.begin(), notes.strayStations.end(), station) == notes.strayStations.end()) {
                 notes.strayStations.push_back(station);
+                notes.strayWarningDue = true;
+            }
         }
         std::sort(notes.strayStations.begin(), notes.strayStations.end());
         return;
@@ -138,6 +140,14 @@ void PoseBoard::take(const LineReport& report, SteadyTime now) {
     notes.lastDamage = now;
     if (notes.damaged && !wasDamaged) notes.warningDue = true;
     if (!notes.damaged) notes.warningDue = false;
+}
+
+bool PoseBoard::takeStrayWarning(const std::string& device) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    const auto found = notes_.find(device);
+    if (found == notes_.end() || !found->second.strayWarningDue) return false;
+    found->second.strayWarningDue = false;
+    return true;
 }
 
 LineNotes PoseBoard::notes(const std::string& device) const {

@@ -46,6 +46,7 @@ struct LineNotes {
     SteadyTime lastDamage{};
     bool warningDue = false;              // damage began; the host has not said so yet
     std::vector<uint32_t> strayStations;  // stations outside the sensors line that records came from
+    bool strayWarningDue = false;         // a station joined strayStations; the host has not said so
 };
 
 // Shared between the reception threads (writers) and the view (reader).
@@ -66,6 +67,8 @@ public:
     LineNotes notes(const std::string& device) const;
     // True once each time damage begins: the caller then tells the user.
     bool takeDamageWarning(const std::string& device);
+    // True once after a report names a station outside the sensors line that no report named before.
+    bool takeStrayWarning(const std::string& device);
     // "stations 3, 4" that records came from outside the sensors line, or "".
     std::string strayStations(const std::string& device) const;
     // "records from stations 3, 4 (not on the sensors line)", or "".

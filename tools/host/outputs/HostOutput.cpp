@@ -39,7 +39,10 @@ std::string HostOutput::summary() const {
     std::string text = label_;
     const char* separator = " ";
     for (const OutputCount& count : counts_) {
-        text += separator + std::to_string(all.*count.total) + " " + count.word;
+        // "1 client", "1 error": a count word in the plural loses its "s" for one.
+        std::string word = count.word;
+        if (all.*count.total == 1 && word.size() > 1 && word.back() == 's') word.pop_back();
+        text += separator + std::to_string(all.*count.total) + " " + word;
         separator = ", ";
     }
     return text;

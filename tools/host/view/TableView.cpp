@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <set>
+
+#include "view/LineWrap.h"
 
 namespace fastrakhost {
 namespace {
@@ -61,8 +64,8 @@ const Step kSteps[] = {
     [](Layout& l) {
         for (int c = kX; c <= kZ; ++c) l.width[c] = 8, l.precision[c] = 3;
     },
+    [](Layout& l) { l.shown[kAge] = false; },  // before the device's name is cut
     [](Layout& l) { l.width[kDevice] = std::min<size_t>(l.width[kDevice], 8); },
-    [](Layout& l) { l.shown[kAge] = false; },
     [](Layout& l) { l.shown[kHz] = false; },
     [](Layout& l) {
         for (int c = kAz; c <= kRoll; ++c) l.width[c] = 6, l.precision[c] = 1;
@@ -135,25 +138,34 @@ std::vector<std::string> headLines(const PoseBoard& board, size_t width, const V
     for (const std::string& file : head.files) files += (files.empty() ? "" : ", ") + file;
     items.push_back(files.empty() ? "not recording" : "recording " + files);
     items.push_back("units: feet, degrees");  // the columns' headers name feet, not the angles
+    std::set<std::string> delivering;
+    for (const auto& row : board.rows())
+        if (row.second.total > 0) delivering.insert(row.second.last.device);
     for (const auto& state : board.states()) {
         std::string item = state.first;
         for (const ViewHead::Device& device : head.devices) {
             if (device.name == state.first) item += " on " + device.port + " at " + device.baud + " baud";
         }
         const std::string hint = board.hint(state.first);
-        items.push_back(item + ": " + stateName(state.second) + (hint.empty() ? "" : "; " + hint));
+        // Set up is not yet receiving: a wrong speed delivers nothing, and "running" would hide it.
+        const bool waiting = state.second == DeviceState::Running && delivering.count(state.first) == 0;
+        items.push_back(item + ": " + (waiting ? "waiting for records" : stateName(state.second)) +
+                        (hint.empty() ? "" : "; " + hint));
     }
     if (!head.note.empty()) items.push_back(head.note);
+    // Items side by side while they fit; one wider than the terminal wraps between its words, so
+    // the state at its end is never cut off.
     std::vector<std::string> lines(1);
-    for (std::string item : items) {
-        if (item.size() > width) item = item.substr(0, width > 3 ? width - 3 : 0) + "...";
+    for (const std::string& item : items) {
         std::string& line = lines.back();
-        if (line.empty()) {
+        if (line.empty() && item.size() <= width) {
             line = item;
-        } else if (line.size() + 2 + item.size() <= width) {
+        } else if (!line.empty() && line.size() + 2 + item.size() <= width) {
             line += "  " + item;
         } else {
-            lines.push_back(item);
+            std::vector<std::string> rows = wrapLine(item, width);
+            if (line.empty()) lines.pop_back();
+            lines.insert(lines.end(), rows.begin(), rows.end());
         }
     }
     return lines;
@@ -224,7 +236,8 @@ std::string plainLine(const PoseBoard::Row& row, SteadyTime now) {
     const Sample& s = row.last;
     const std::string station = s.station == 0 ? "" : " station " + std::to_string(s.station);
     if (s.kind == Sample::Kind::Tracker) {
-        return format("%s T%u%s x %.4f y %.4f z %.4f az %.2f el %.2f roll %.2f (%.0f Hz)", s.device.c_str(), s.output,
+        return format("%s T%u%s x %.4f y %.4f z %.4f ft az %.2f el %.2f roll %.2f deg (%.0f Hz)", s.device.c_str(),
+                      s.output,
                       station.c_str(), s.pose[0], s.pose[1], s.pose[2], s.pose[3], s.pose[4], s.pose[5],
                       PoseBoard::rate(row, now));
     }
