@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -345,6 +346,21 @@ TEST(HostWeb, StatisticsOfKnownRecords) {
         ASSERT_TRUE(run.still) << c.what;
         EXPECT_NEAR(run.positionNoiseMm, c.position, 1e-6) << c.what;
         EXPECT_NEAR(run.angleNoiseDeg, c.angle, 1e-6) << c.what;
+        // The end-of-run table at 80 columns (less the indent): two tables, every figure whole.
+        std::map<OutputStats::Key, fastrakhost::OutputFigures> figures{{{0, 1}, run}};
+        const auto wide = OutputStats::table(figures), narrow = OutputStats::table(figures, 76);
+        ASSERT_EQ(wide.size(), 2u);
+        EXPECT_GT(wide[0].size(), 76u);
+        ASSERT_EQ(narrow.size(), 5u);
+        std::string cells;
+        for (const std::string& line : narrow) {
+            EXPECT_LE(line.size(), 76u) << line;
+            cells += line + " ";
+        }
+        for (const char* word : {"records", "mean Hz", "longest gap", "still s", "noise mm", "noise deg"})
+            EXPECT_NE(cells.find(word), std::string::npos) << word;
+        std::istringstream row(wide[1]);
+        for (std::string cell; row >> cell;) EXPECT_NE(cells.find(" " + cell + " "), std::string::npos) << cell;
     }
 }
 

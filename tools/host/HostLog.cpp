@@ -5,11 +5,14 @@
 #include <iostream>
 #include <mutex>
 
+#include "view/LineWrap.h"
+
 namespace fastrakhost {
 namespace {
 
 std::mutex logMutex;
 HostSettings style;
+size_t width = 0;
 
 void line(const char* label, const std::string& text) {
     std::string out;
@@ -28,12 +31,21 @@ void line(const char* label, const std::string& text) {
     }
     out += std::string("fastrak-host: ") + label + ": " + text + "\n";
     std::lock_guard<std::mutex> hold(logMutex);
+    if (width > 0 && out.size() > width + 1) {
+        std::string rows;
+        for (const std::string& row : wrapLine(out.substr(0, out.size() - 1), width)) rows += row + "\n";
+        out.swap(rows);
+    }
     std::cout << out << std::flush;
 }
 
 }  // namespace
 
 void setHostLogStyle(const HostSettings& settings) { style = settings; }
+void setHostLogWidth(size_t columns) {
+    std::lock_guard<std::mutex> hold(logMutex);
+    width = columns;
+}
 void hostInfo(const std::string& text) { line("INFO", text); }
 void hostWarning(const std::string& text) { line("WARNING", text); }
 void hostError(const std::string& text) { line("ERROR", text); }

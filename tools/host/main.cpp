@@ -649,6 +649,7 @@ int main(int argc, char** argv) {
     for (HostOutput* output : senders) output->stop();
     if (live) view.refresh(board, viewHead());
     view.stop();  // after the devices' stop, so their last reports have been read
+    setHostLogWidth(view.columns());  // the terminal wraps no word of the lines below the table
     if (view.droppedLines() > 0) {
         const std::string text = "standard output took nothing for a while: " + std::to_string(view.droppedLines()) +
                                  " lines of this run's log were dropped";
@@ -668,7 +669,9 @@ int main(int argc, char** argv) {
                  " mm and " + std::to_string(int(OutputStats::kStillDeg)) + " degrees for " +
                  std::to_string(OutputStats::kStillSeconds).substr(0, 3) + " s or more):");
         std::string table;
-        for (const std::string& line : OutputStats::table(stats.run(ended))) table += "    " + line + "\n";
+        const size_t columns = view.columns() > 4 ? view.columns() - 4 : static_cast<size_t>(-1);
+        for (const std::string& line : OutputStats::table(stats.run(ended), columns))
+            table += (line.empty() ? "" : "    ") + line + "\n";
         std::cout << table << std::flush;
     }
     if (!recorder.close() && !outputFailed) outputFailure(recorder.error());

@@ -26,6 +26,14 @@ std::string format(const char* pattern, double value) {
     return text;
 }
 
+// Right-aligned in `width` columns, left-aligned in -width.
+std::string padded(const std::string& text, int width) {
+    const size_t columns = static_cast<size_t>(width < 0 ? -width : width);
+    if (text.size() >= columns) return text;
+    const std::string pad(columns - text.size(), ' ');
+    return width < 0 ? text + pad : pad + text;
+}
+
 }  // namespace
 
 void OutputStats::Line::hear(SteadyTime at) {
@@ -189,24 +197,39 @@ std::map<OutputStats::Key, OutputFigures> OutputStats::run(SteadyTime end) const
     return result;
 }
 
-std::vector<std::string> OutputStats::table(const std::map<Key, OutputFigures>& figures) {
-    std::vector<std::string> lines;
-    char line[256];
-    std::snprintf(line, sizeof line, "%-12s %-4s %9s %9s %10s %8s %11s %11s", "device", "out", "records", "mean Hz",
-                  "longest gap", "still s", "noise mm", "noise deg");
-    lines.push_back(line);
+std::vector<std::string> OutputStats::table(const std::map<Key, OutputFigures>& figures, size_t width) {
+    // Each output's cells: device and output first, then the rates, then the stillness.
+    const char* const headers[] = {"device", "out", "records", "mean Hz", "longest gap", "still s", "noise mm", "noise deg"};
+    const int widths[] = {-12, -4, 9, 9, 11, 8, 11, 11};
+    std::vector<std::vector<std::string>> rows;
+    rows.push_back(std::vector<std::string>(std::begin(headers), std::end(headers)));
     for (const auto& entry : figures) {
         const OutputFigures& f = entry.second;
         const bool tracker = f.kind == Sample::Kind::Tracker;
-        const std::string out = (tracker ? "T" : "C") + std::to_string(f.output);
-        const std::string still = tracker ? format("%.1f", f.stillSeconds) : "-";
-        const std::string position = f.still ? format("%.3f", f.positionNoiseMm) : "-";
-        const std::string angle = f.still ? format("%.3f", f.angleNoiseDeg) : "-";
-        std::snprintf(line, sizeof line, "%-12.12s %-4s %9llu %9.1f %8.0f ms %8s %11s %11s", f.device.c_str(),
-                      out.c_str(), static_cast<unsigned long long>(f.records), f.rateHz, f.longestGapMs, still.c_str(),
-                      position.c_str(), angle.c_str());
-        lines.push_back(line);
+        rows.push_back({f.device.substr(0, 12), (tracker ? "T" : "C") + std::to_string(f.output),
+                        std::to_string(f.records), format("%.1f", f.rateHz), format("%.0f ms", f.longestGapMs),
+                        tracker ? format("%.1f", f.stillSeconds) : "-", f.still ? format("%.3f", f.positionNoiseMm) : "-",
+                        f.still ? format("%.3f", f.angleNoiseDeg) : "-"});
     }
+    auto render = [&](std::initializer_list<int> columns, std::vector<std::string>& lines) {
+        for (const auto& row : rows) {
+            std::string line;
+            for (int c : columns) {
+                line += (line.empty() ? "" : " ") + padded(row[c], widths[c]);
+            }
+            while (!line.empty() && line.back() == ' ') line.pop_back();
+            lines.push_back(line);
+        }
+    };
+    std::vector<std::string> lines;
+    render({0, 1, 2, 3, 4, 5, 6, 7}, lines);
+    size_t widest = 0;
+    for (const std::string& line : lines) widest = std::max(widest, line.size());
+    if (widest <= width) return lines;
+    lines.clear();
+    render({0, 1, 2, 3, 4}, lines);
+    lines.push_back("");
+    render({0, 1, 5, 6, 7}, lines);
     return lines;
 }
 

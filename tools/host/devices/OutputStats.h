@@ -51,8 +51,10 @@ public:
     // From each output's first record to end; noise pooled over every still stretch.
     std::map<Key, OutputFigures> run(SteadyTime end) const;
 
-    // The end-of-run table, one string per line.
-    static std::vector<std::string> table(const std::map<Key, OutputFigures>& figures);
+    // The end-of-run table, one string per line, no wider than `width`: where the whole table is
+    // wider, the rates and the stillness go in two tables one below the other.
+    static std::vector<std::string> table(const std::map<Key, OutputFigures>& figures,
+                                          size_t width = static_cast<size_t>(-1));
 
 private:
     struct Point {

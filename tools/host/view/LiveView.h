@@ -43,6 +43,8 @@ public:
     void stop();
     // The log lines the real output could not take (a pipe nobody reads, a paused console).
     uint64_t droppedLines() const { return dropped_; }
+    // The terminal's width the table was last drawn at; 0 without a table.
+    size_t columns() const { return mode_ == Mode::Table ? terminalColumns_ : 0; }
     // Whether standard output went to the null device at the stop.
     bool outputStuck() const { return stuck_; }
     // Resets the scrolling region and shows the cursor; safe in a signal handler.
