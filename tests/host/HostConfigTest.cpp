@@ -107,6 +107,7 @@ TEST(HostConfig, FileErrorsNameTheFileAndLineAndLeaveTheConfigurationAlone) {
         {"[device a b]\n", 1, "needs one name"},
         {"[host] extra\n", 1, "text after the section header"},
         {"[host]\ncolour red\n", 2, "unknown host setting \"colour\""},
+        {"[host]\nlog-dat no\n", 2, "unknown host setting \"log-dat\"; did you mean \"log-date\"?"},
         {"[host]\nlog-time maybe\n", 2, "yes, no, on or off"},
         {"[host]\ndebug-level 3x\n", 2, "whole number"},
         {"[host]\njsonl\n", 2, "exactly one value"},

@@ -8,8 +8,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "HostProcess.h"
@@ -121,6 +123,39 @@ TEST(HostProbe, APortWithoutATrackerIsReportedAndTheStatusIsOne) {
     ::close(master);
 }
 
+// A tracker whose records carry a built-in-test error letter where the blank goes ("01E") is found
+// all the same, its station named.
+TEST(HostProbe, RecordsWithAStatusLetterAreATracker) {
+    int master = -1, slave = -1;
+    char name[128];
+    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    std::string record = "01E";
+    for (float value : {10.0f, -5.0f, 3.0f, 20.0f, 0.0f, -45.0f})
+        record.append(reinterpret_cast<const char*>(&value), sizeof value);
+    record += "\r\n";
+    std::atomic<bool> done{false};
+    std::thread tracker([&] {
+        while (!done) {
+            if (::write(master, record.data(), record.size()) < 0) break;
+            ::usleep(8000);
+            tcflush(master, TCIFLUSH);  // what the probe asks goes unanswered
+        }
+    });
+    Scratch scratch;
+    Process host;
+    ASSERT_TRUE(host.start({kHost, "--probe", name}, scratch.path("out"), scratch.path("err")));
+    const int status = host.wait(60s);
+    done = true;
+    tracker.join();
+    const std::string out = hosttest::readFile(scratch.path("out"));
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find(std::string(name) + ": a tracker at "), std::string::npos) << out;
+    EXPECT_NE(out.find("(continuous binary output); records from station 1;"), std::string::npos) << out;
+    EXPECT_NE(out.find("    sensors 1 0 0 0\n"), std::string::npos) << out;
+    ::close(slave);
+    ::close(master);
+}
+
 // Stopped by a signal mid-probe, the probe puts the port back before the signal ends it.
 TEST(HostProbe, ASignalMidProbeLeavesThePortAsItWasFound) {
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
@@ -170,9 +205,21 @@ TEST(HostProbe, APortARunningHostHoldsIsInUseAndLeftAlone) {
         Process probe;
         ASSERT_TRUE(probe.start({kHost, "--probe", link}, scratch.path("out"), scratch.path("err")));
         EXPECT_EQ(probe.wait(60s), 1);
-        EXPECT_NE(hosttest::readFile(scratch.path("out")).find(link + ": in use by another program\n"),
+        const std::string holder = "fastrak-host (process " + std::to_string(host.pid()) + ")";
+        const std::string out = hosttest::readFile(scratch.path("out"));
+        EXPECT_NE(out.find(link + ": in use by another program ("), std::string::npos) << out;
+        EXPECT_NE(out.find(holder), std::string::npos) << out;
+        // A second host on the port: its set-up failure names the holder and the probe.
+        Process second;
+        ASSERT_TRUE(second.start({kHost, "--plain", "--config", scratch.path("one.conf")}, scratch.path("second.out"),
+                                 scratch.path("second.err")));
+        EXPECT_EQ(second.wait(60s), 1);
+        const std::string failed = hosttest::readFile(scratch.path("second.out"));
+        EXPECT_NE(failed.find("t: set-up failed; its port " + link + " is in use by another program ("),
                   std::string::npos)
-            << hosttest::readFile(scratch.path("out"));
+            << failed;
+        EXPECT_NE(failed.find(holder), std::string::npos) << failed;
+        EXPECT_NE(failed.find("(fastrak-host --probe lists the serial ports and speeds)"), std::string::npos) << failed;
         host.signal(SIGTERM);
         EXPECT_EQ(host.wait(15s), 0) << hosttest::readFile(scratch.path("host.out"));
         sim.signal(SIGTERM);

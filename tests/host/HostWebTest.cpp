@@ -558,8 +558,9 @@ TEST(HostWeb, PageInHeadlessChromiumShowsEveryOutput) {
 }
 
 // The page on a phone, 420 x 800, with a device that goes silent after 10 s: nothing reaches past
-// the screen's width (a wide table scrolls in its own box), the log's long warning wraps, and the
-// head's "live" is green while the device runs, not once it is silent.
+// the screen's width (each output of the tables a block of label and value lines, no cell
+// off-screen), the log's long warning wraps, and the head's "live" is green while the device runs,
+// not once it is silent.
 TEST(HostWeb, PageFitsAPhoneAndShowsASilentDeviceIsNotLive) {
     if (access(kChromium, X_OK) != 0) GTEST_SKIP() << "no " << kChromium << " (Debian: chromium)";
     Scratch scratch;
@@ -581,9 +582,15 @@ TEST(HostWeb, PageFitsAPhoneAndShowsASilentDeviceIsNotLive) {
         const box = t.parentElement;
         if (t.offsetWidth > box.clientWidth && !/auto|scroll/.test(getComputedStyle(box).overflowX)) cut.push(t.id);
       }
+      const offscreen = [...document.querySelectorAll('#tables td')].filter((td) => {
+        const r = td.getBoundingClientRect();
+        return r.width > 0 && (r.left < 0 || r.right > width + 0.5);
+      }).map((td) => td.dataset.label + ' ' + td.textContent);
+      const labelled = [...document.querySelectorAll('#latest td')].filter((td) => td.dataset.label === 'roll °').length;
       const log = document.getElementById('log'), link = document.getElementById('link');
       const [r, g, b] = getComputedStyle(link).color.match(/\d+/g).map(Number);
-      return { width, page: document.documentElement.scrollWidth, outside, cut, rows: document.querySelectorAll('#latest tbody tr').length,
+      return { width, page: document.documentElement.scrollWidth, outside, cut, offscreen, labelled,
+               rows: document.querySelectorAll('#latest tbody tr').length,
                logWide: log.scrollWidth > log.clientWidth + 1, link: link.textContent, green: g > r + 40 && g > b + 40,
                silent: document.querySelector('[data-state="silent"]') !== null };
     })())";
@@ -606,6 +613,8 @@ TEST(HostWeb, PageFitsAPhoneAndShowsASilentDeviceIsNotLive) {
     EXPECT_LE(page["page"].get<int>(), 420) << page.dump();
     EXPECT_EQ(page["outside"], json::array()) << page.dump();
     EXPECT_EQ(page["cut"], json::array()) << page.dump();
+    EXPECT_EQ(page["offscreen"], json::array()) << page.dump();
+    EXPECT_GT(page["labelled"].get<int>(), 0) << page.dump();
     EXPECT_GT(page["rows"].get<int>(), 0) << page.dump();
     EXPECT_FALSE(page["logWide"].get<bool>()) << page.dump();
 }

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "devices/DeviceKeywords.h"
+
 namespace fastrakhost {
 namespace {
 
@@ -119,8 +121,14 @@ std::string applyHostSetting(const std::vector<std::string>& words, HostSettings
         path = &host.csvPath;
     else if (lowerEquals(key, "jsonl"))
         path = &host.jsonlPath;
-    else
-        return "unknown host setting \"" + key + "\"";
+    else {
+        static const std::vector<std::string> settings = {"osc",           "igtl",        "web",
+                                                          "log-date",      "log-time",    "log-thread-id",
+                                                          "debug-level",   "debug-threshold", "csv",
+                                                          "jsonl"};
+        const std::string meant = nearestWord(key, settings);
+        return "unknown host setting \"" + key + "\"" + (meant.empty() ? "" : "; did you mean \"" + meant + "\"?");
+    }
     if (flag != nullptr && !readSwitch(value, *flag)) return "\"" + key + "\" takes yes, no, on or off";
     if (number != nullptr && !readInteger(value, *number)) return "\"" + key + "\" takes a whole number";
     if (path != nullptr) {

@@ -50,12 +50,14 @@ const std::vector<std::string>& deviceKeywords() {
     return keywords;
 }
 
-std::string likelyKeyword(const std::string& word) {
+std::string likelyKeyword(const std::string& word) { return nearestWord(word, deviceKeywords()); }
+
+std::string nearestWord(const std::string& word, const std::vector<std::string>& words) {
     // One edit in a short word, about one in four in a long one: further off is another word.
     const size_t limit = std::max<size_t>(1, (word.size() + 2) / 4);
     size_t best = limit + 1, runnerUp = limit + 1;
     std::string found;
-    for (const std::string& keyword : deviceKeywords()) {
+    for (const std::string& keyword : words) {
         const size_t d = keywordDistance(word, keyword);
         if (d == 0) return std::string();
         if (d < best) {

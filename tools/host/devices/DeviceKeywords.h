@@ -15,6 +15,8 @@ const std::vector<std::string>& deviceKeywords();
 // The keyword `word` most likely misspells: the nearest one, when no other is as near and it is
 // near enough for the word's length; "" otherwise, and for a keyword itself.
 std::string likelyKeyword(const std::string& word);
+// The same among any list of words.
+std::string nearestWord(const std::string& word, const std::vector<std::string>& words);
 
 // For the lines the module left unused whose word is no keyword but near one:
 // "line 15: 'hemisphre' is no keyword, did you mean 'hemisphere'?", joined by "; "; "" if none.

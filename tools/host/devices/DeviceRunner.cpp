@@ -8,6 +8,7 @@
 
 #include "devices/DeviceKeywords.h"
 #include "HostLog.h"
+#include "probe/ProbeLine.h"
 #include "recording/LineRelay.h"
 
 #if !defined(_WIN32)
@@ -27,19 +28,26 @@ std::string seconds(double value) {
     return text;
 }
 
-// Why the port may be what failed: its device file missing or out of reach. "" when it is there.
+// Why the port may be what failed: its device file missing or out of reach, or another program
+// holding it (named where the system tells). "" when the port can be had.
 std::string portTrouble(const std::string& port) {
+    const std::string probe = " (fastrak-host --probe lists the serial ports and speeds)";
 #if defined(_WIN32)
-    (void)port;
-    return std::string();
+    const std::string path = port, shown = port;
 #else
     const std::string path = serialPathOf(port);
+    const std::string shown = port + (path == port ? "" : " (" + path + ")");
     struct stat status;
-    if (stat(path.c_str(), &status) == 0 && access(path.c_str(), R_OK | W_OK) == 0) return std::string();
-    const std::string reason = std::strerror(errno);
-    return "; cannot open its port " + port + (path == port ? "" : " (" + path + ")") + ": " + reason +
-           " (fastrak-host --probe lists the serial ports and speeds)";
+    if (stat(path.c_str(), &status) != 0 || access(path.c_str(), R_OK | W_OK) != 0)
+        return "; cannot open its port " + shown + ": " + std::strerror(errno) + probe;
 #endif
+    // Tried as the probe tries it: the module's own message says only "busy" or "not found".
+    const ProbeLine line(path);
+    if (line.problem().empty()) return std::string();
+    if (line.inUse()) return "; its port " + shown + " is " + line.problem() + probe;
+    std::string problem = line.problem();
+    if (problem.compare(0, 16, "cannot open it: ") == 0) problem.erase(0, 16);
+    return "; cannot open its port " + shown + ": " + problem + probe;
 }
 
 }  // namespace

@@ -25,6 +25,8 @@ public:
     bool missing() const { return missing_; }
     // The user may not open it: on Linux, not in the port's group.
     bool denied() const { return denied_; }
+    // Another program holds it (its lock, or its exclusive open, keeps us out).
+    bool inUse() const { return inUse_; }
 
     // Raw 8N1 at the speed, no flow control, input flushed.
     bool setSpeed(unsigned baud);
@@ -38,7 +40,12 @@ private:
     std::string problem_;
     bool missing_ = false;
     bool denied_ = false;
+    bool inUse_ = false;
 };
+
+// The programs that have the port open, "fastrak-host (process 4711)", joined by ", "; "" where
+// the system does not tell (another user's programs, Windows).
+std::string portHolders(const std::string& port);
 
 // The serial ports worth trying on this system, the likeliest first.
 std::vector<std::string> systemSerialPorts();

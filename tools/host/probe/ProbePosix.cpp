@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -26,6 +27,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const char kInUse[] = "in use by another program";
+
+std::string inUseBy(const std::string& path) {
+    const std::string holders = portHolders(path);
+    return holders.empty() ? kInUse : std::string(kInUse) + " (" + holders + ")";
+}
 
 struct Speed {
     unsigned baud;
@@ -67,6 +73,32 @@ std::string realPath(const std::string& path) {
 
 }  // namespace
 
+std::string portHolders(const std::string& port) {
+    const std::string path = port.find('/') == std::string::npos ? "/dev/" + port : port;
+    const std::string device = realPath(path);
+    const std::string self = std::to_string(::getpid());
+    std::string holders;
+    for (const std::string& pid : entries("/proc")) {
+        if (pid == self || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string fds = "/proc/" + pid + "/fd";
+        for (const std::string& fd : entries(fds)) {
+            char target[PATH_MAX];
+            const ssize_t n = ::readlink((fds + "/" + fd).c_str(), target, sizeof target - 1);
+            if (n <= 0 || std::string(target, static_cast<size_t>(n)) != device) continue;
+            std::string name;
+            if (FILE* comm = std::fopen(("/proc/" + pid + "/comm").c_str(), "r")) {
+                char text[64] = "";
+                if (std::fgets(text, sizeof text, comm) != nullptr) name = text;
+                std::fclose(comm);
+            }
+            while (!name.empty() && (name.back() == '\n' || name.back() == ' ')) name.pop_back();
+            holders += (holders.empty() ? "" : ", ") + (name.empty() ? "a program" : name) + " (process " + pid + ")";
+            break;
+        }
+    }
+    return holders;
+}
+
 struct ProbeLine::Held {
     int fd = -1;
     termios saved{};
@@ -78,13 +110,15 @@ ProbeLine::ProbeLine(const std::string& port) {
     if (fd < 0) {
         missing_ = errno == ENOENT;
         denied_ = errno == EACCES;
-        problem_ = errno == EBUSY ? kInUse : std::string("cannot open it: ") + std::strerror(errno);
+        inUse_ = errno == EBUSY;
+        problem_ = inUse_ ? inUseBy(path) : std::string("cannot open it: ") + std::strerror(errno);
         return;
     }
     // The lock that fastrak-host's devices and capture relays hold on their ports, taken before
     // anything is read or set: it keeps out root too, whom the exclusive mode lets in.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        problem_ = errno == EWOULDBLOCK ? kInUse : std::string("cannot lock it: ") + std::strerror(errno);
+        inUse_ = errno == EWOULDBLOCK;
+        problem_ = inUse_ ? inUseBy(path) : std::string("cannot lock it: ") + std::strerror(errno);
         ::close(fd);
         return;
     }

@@ -31,7 +31,8 @@ ProbeLine::ProbeLine(const std::string& port) {
         const DWORD error = GetLastError();
         missing_ = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
         // A COM port opens for one program at a time: denied means held elsewhere.
-        problem_ = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? "in use by another program"
+        inUse_ = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+        problem_ = inUse_ ? "in use by another program"
                    : missing_                                                       ? "cannot open it: no such port"
                               : "cannot open it (error " + std::to_string(error) + ")";
         return;
@@ -121,5 +122,7 @@ std::string noPortAdvice() {
 }
 
 std::string permissionAdvice() { return "another program holds it: close that program and try again"; }
+
+std::string portHolders(const std::string&) { return std::string(); }
 
 }  // namespace fastrakhost

@@ -97,6 +97,12 @@ function cell(row, text, cls) {
   return td;
 }
 
+// Each cell carries its column's header: on a phone a row shows as a block of label and value lines.
+function labelCells(table, rows) {
+  const heads = [...table.querySelectorAll('thead th')].map((th) => th.textContent);
+  for (const row of rows) [...row.children].forEach((td, i) => { td.dataset.label = heads[i] || ''; });
+}
+
 function fixed(v, digits) { return v === null || v === undefined ? '-' : Number(v).toFixed(digits); }
 
 function showState(s) {
@@ -157,6 +163,8 @@ function showState(s) {
     cell(srow, fixed(st.angle_noise_deg, 3)).dataset.field = 'angle-noise';
     statRows.push(srow);
   }
+  labelCells(latest.parentElement, latestRows);
+  labelCells(stats.parentElement, statRows);
   latest.replaceChildren(...latestRows);
   stats.replaceChildren(...statRows);
 
