@@ -42,16 +42,17 @@ if grep -q $'\x1b\\[' host.out; then
 fi
 echo "PASS: plain lines into a file"
 
-# A line with bytes between the records, the host on a terminal: the table, and the damage the
-# module reports on standard output counted by the host.
+# A line with bytes between the records, the host on a terminal: Wine's console cannot show the
+# table whole, so plain lines, and the damage the module reports on standard output counted by
+# the host.
 start_sim com2 noisy.log --receivers 1 --scene 1=circle:radius=4,period=2 --fault noise:rate=0.5,bytes=200
 printf '[host]\nlog-date no\n[device n]\nport COM2\nsensors 1 0 0 0\n' >noisy.conf
 timeout 180 script -qec "stty rows 30 cols 100; '$here/../../cmake/wine-run.sh' '$prefix' '$host' --config noisy.conf \
   --duration 3" /dev/null >terminal.out 2>&1 || true
 # Wine's console breaks its output into rows of its own: join them before looking.
 tr -d '\r\n' <terminal.out >joined.out
-if ! grep -q $'\x1b\\[2Kdevice out' joined.out; then
-  echo "FAIL: no table on the terminal"
+if grep -q $'\x1b\\[2Kdevice out' joined.out || ! grep -q 'fastrak-host: INFO: n T1 station 1 x ' joined.out; then
+  echo "FAIL: a table on Wine's console, or no plain lines"
   tail -c 2000 terminal.out
   exit 1
 fi
@@ -60,4 +61,4 @@ if ! grep -q 'damaged frames dropped per device: n [1-9]' joined.out; then
   tail -c 2000 terminal.out
   exit 1
 fi
-echo "PASS: the table on Wine's console, and the module's reports read from its standard output"
+echo "PASS: plain lines on Wine's console, and the module's reports read from its standard output"

@@ -24,6 +24,10 @@ HANDLE handleOf(int descriptor) { return reinterpret_cast<HANDLE>(_get_osfhandle
 }  // namespace
 
 bool ConsoleStream::canShowTable() {
+    // Wine's console copies its screen to the terminal on a schedule of its own: a table redrawn
+    // ten times a second shows there in pieces, never as a whole frame (seen in tmux and xterm).
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) return false;
     const HANDLE out = handleOf(1);
     DWORD mode = 0;
     if (out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) return false;  // a file, a pipe, NUL
