@@ -214,8 +214,8 @@ void CFastrak::reportDamage(bool now) {
     // Written whole: the host reads these lines, and other devices' threads write theirs meanwhile.
     const std::string text = "CFastrak: Damaged data on the line: " + std::to_string(damagedSinceReport) +
                              (damagedSinceReport == 1 ? " frame" : " frames") + " dropped, " +
-                             std::to_string(receivedSinceReport) +
-                             (receivedSinceReport == 1 ? " record" : " records") + " received since the last report.";
+                             std::to_string(receivedSinceReport) + (receivedSinceReport == 1 ? " record" : " records") +
+                             " received since the last report.";
     logger->warning(text.c_str(), true);
     damagedSinceReport = 0;
     receivedSinceReport = 0;
@@ -233,7 +233,8 @@ void CFastrak::reportOutsideStations() {
     if (total == 0) return;
     const int64_t time = steadyMs();
     if (time - lastOutsideReportMs < kDamageReportMs) return;
-    std::string text = named == 1 ? "CFastrak: Records arrive from station " : "CFastrak: Records arrive from stations ";
+    std::string text =
+        named == 1 ? "CFastrak: Records arrive from station " : "CFastrak: Records arrive from stations ";
     const char* separator = "";
     for (uint32_t i = 0; i < kStations; ++i) {
         if (outsideSinceReport[i] == 0) continue;

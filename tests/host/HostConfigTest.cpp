@@ -118,7 +118,9 @@ TEST(HostConfig, FileErrorsNameTheFileAndLineAndLeaveTheConfigurationAlone) {
          3, "NUL byte"},
         // Latin-1, an overlong "/", a surrogate, a cut sequence: the line and the byte are named.
         {"[device caf\xE9]\nport com1\n", 1, "not UTF-8 (byte 0xE9 at column 12)"},
-        {"[device a]\nport \xC0\xAF" "dev\n", 2, "not UTF-8 (byte 0xC0 at column 6)"},
+        {"[device a]\nport \xC0\xAF"
+         "dev\n",
+         2, "not UTF-8 (byte 0xC0 at column 6)"},
         {"[device a]\nport com1\n# \xED\xA0\x80\n", 3, "not UTF-8"},
         {"[device a]\nport \xE2\x82\n", 2, "not UTF-8"},
     };

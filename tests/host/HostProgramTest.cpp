@@ -236,8 +236,7 @@ TEST(HostProgram, FullDiskStopsTheRunWithTheFileNamedAndWholeLines) {
         ASSERT_NE(stopped, std::string::npos) << run.out;
         const size_t total = std::stoul(run.out.substr(stopped + 9));
         const bool withJsonl = std::find(c.args.begin(), c.args.end(), "--jsonl") != c.args.end();
-        const size_t recorded =
-            withJsonl ? std::min(csv.size() - 1, hosttest::lines(jsonl).size()) : csv.size() - 1;
+        const size_t recorded = withJsonl ? std::min(csv.size() - 1, hosttest::lines(jsonl).size()) : csv.size() - 1;
         const std::string lacks = "the recording lacks " + std::to_string(total - recorded) + " of the run's " +
                                   std::to_string(total) + " records";
         if (c.full == "/run.cap")
@@ -544,7 +543,8 @@ TEST(HostProgram, SimulateFollowsEachDevicesSensorsAndStylusLines) {
     std::map<std::string, std::set<std::string>> moving;  // device/output/kind: the distinct poses
     for (const std::string& line : hosttest::lines(hosttest::readFile(scratch.path("lab.csv")))) {
         const std::vector<std::string> f = split(line, ',');
-        if (f.size() == 11 && f[0] != "host_time") moving[f[1] + "/" + f[2] + "/" + f[3]].insert(line.substr(line.find(',')));
+        if (f.size() == 11 && f[0] != "host_time")
+            moving[f[1] + "/" + f[2] + "/" + f[3]].insert(line.substr(line.find(',')));
     }
     for (const char* output : {"a/1/tracker", "a/1/controller", "b/2/tracker", "b/3/tracker"})
         EXPECT_GT(moving[output].size(), std::string(output).find("controller") == std::string::npos ? 20u : 0u)

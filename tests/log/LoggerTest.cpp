@@ -185,7 +185,8 @@ TEST(Logger, LinesOfManyThreadsArriveWhole) {
         });
     }
     for (std::thread& thread : threads) thread.join();
-    const std::regex whole(R"(\w{3} \d\d \S+ T\d\[\d+\]: (WARNING: CFastrak: Damaged data on the line: 1 frame dropped\.|DEBUG: CRS232H: Opening com1\.))");
+    const std::regex whole(
+        R"(\w{3} \d\d \S+ T\d\[\d+\]: (WARNING: CFastrak: Damaged data on the line: 1 frame dropped\.|DEBUG: CRS232H: Opening com1\.))");
     const std::vector<std::string> lines = testsupport::splitLines(capture.finish());
     EXPECT_EQ(lines.size(), 4000u);
     for (const std::string& line : lines) ASSERT_TRUE(std::regex_match(line, whole)) << line;

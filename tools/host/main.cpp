@@ -648,7 +648,7 @@ int main(int argc, char** argv) {
     }
     for (HostOutput* output : senders) output->stop();
     if (live) view.refresh(board, viewHead());
-    view.stop();  // after the devices' stop, so their last reports have been read
+    view.stop();                      // after the devices' stop, so their last reports have been read
     setHostLogWidth(view.columns());  // the terminal wraps no word of the lines below the table
     if (view.droppedLines() > 0) {
         const std::string text = "standard output took nothing for a while: " + std::to_string(view.droppedLines()) +
@@ -714,9 +714,9 @@ int main(int argc, char** argv) {
                     if (config.devices[i].name == name)
                         fix = "; write `" + sensorsLineWith(facts[i], board.notes(name).strayStations) + "`";
                 text += (text.empty() ? "" : ", ") + name +
-                        (stray.empty() ? ""
-                                       : " (records came from " + stray + ", which the sensors line leaves off" + fix +
-                                             ")");
+                        (stray.empty()
+                             ? ""
+                             : " (records came from " + stray + ", which the sensors line leaves off" + fix + ")");
             }
             return text;
         };

@@ -199,7 +199,8 @@ std::map<OutputStats::Key, OutputFigures> OutputStats::run(SteadyTime end) const
 
 std::vector<std::string> OutputStats::table(const std::map<Key, OutputFigures>& figures, size_t width) {
     // Each output's cells: device and output first, then the rates, then the stillness.
-    const char* const headers[] = {"device", "out", "records", "mean Hz", "longest gap", "still s", "noise mm", "noise deg"};
+    const char* const headers[] = {"device",      "out",     "records",  "mean Hz",
+                                   "longest gap", "still s", "noise mm", "noise deg"};
     const int widths[] = {-12, -4, 9, 9, 11, 8, 11, 11};
     std::vector<std::vector<std::string>> rows;
     rows.push_back(std::vector<std::string>(std::begin(headers), std::end(headers)));
@@ -208,7 +209,8 @@ std::vector<std::string> OutputStats::table(const std::map<Key, OutputFigures>& 
         const bool tracker = f.kind == Sample::Kind::Tracker;
         rows.push_back({f.device.substr(0, 12), (tracker ? "T" : "C") + std::to_string(f.output),
                         std::to_string(f.records), format("%.1f", f.rateHz), format("%.0f ms", f.longestGapMs),
-                        tracker ? format("%.1f", f.stillSeconds) : "-", f.still ? format("%.3f", f.positionNoiseMm) : "-",
+                        tracker ? format("%.1f", f.stillSeconds) : "-",
+                        f.still ? format("%.3f", f.positionNoiseMm) : "-",
                         f.still ? format("%.3f", f.angleNoiseDeg) : "-"});
     }
     auto render = [&](std::initializer_list<int> columns, std::vector<std::string>& lines) {

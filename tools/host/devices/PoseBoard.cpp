@@ -126,7 +126,8 @@ void PoseBoard::take(const LineReport& report, SteadyTime now) {
     LineNotes& notes = notes_[report.device];
     if (report.kind == LineReport::Kind::Stations) {
         for (uint32_t station : report.stations) {
-            if (std::find(notes.strayStations.begin(), notes.strayStations.end(), station) == notes.strayStations.end()) {
+            if (std::find(notes.strayStations.begin(), notes.strayStations.end(), station) ==
+                notes.strayStations.end()) {
                 notes.strayStations.push_back(station);
                 notes.strayWarningDue = true;
             }

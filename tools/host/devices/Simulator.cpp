@@ -23,10 +23,9 @@ extern char** environ;
 namespace fastrakhost {
 
 std::vector<std::string> sceneArguments(const DeviceFacts& facts) {
-    static const char* const scenes[] = {"circle:x=12,y=-10,z=4,radius=5,period=4",
-                                         "eight:x=20,y=-12,z=6,radius=4,period=6",
-                                         "circle:x=16,y=-20,z=5,radius=3,period=5",
-                                         "eight:x=26,y=-8,z=3,radius=3,period=7"};
+    static const char* const scenes[] = {
+        "circle:x=12,y=-10,z=4,radius=5,period=4", "eight:x=20,y=-12,z=6,radius=4,period=6",
+        "circle:x=16,y=-20,z=5,radius=3,period=5", "eight:x=26,y=-8,z=3,radius=3,period=7"};
     std::vector<uint32_t> stations = facts.trackerStations;
     stations.insert(stations.end(), facts.stylusStations.begin(), facts.stylusStations.end());
     std::sort(stations.begin(), stations.end());

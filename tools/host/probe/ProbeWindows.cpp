@@ -32,8 +32,8 @@ ProbeLine::ProbeLine(const std::string& port) {
         missing_ = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
         // A COM port opens for one program at a time: denied means held elsewhere.
         inUse_ = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
-        problem_ = inUse_ ? "in use by another program"
-                   : missing_                                                       ? "cannot open it: no such port"
+        problem_ = inUse_     ? "in use by another program"
+                   : missing_ ? "cannot open it: no such port"
                               : "cannot open it (error " + std::to_string(error) + ")";
         return;
     }

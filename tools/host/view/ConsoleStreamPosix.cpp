@@ -65,7 +65,8 @@ void ConsoleStream::close(bool keepOutput) {
 
 void ConsoleStream::tellOnError(const std::string& text) {
     pollfd ready{STDERR_FILENO, POLLOUT, 0};
-    if (poll(&ready, 1, 0) == 1 && (ready.revents & POLLOUT) != 0 && ::write(STDERR_FILENO, text.data(), text.size()) < 0)
+    if (poll(&ready, 1, 0) == 1 && (ready.revents & POLLOUT) != 0 &&
+        ::write(STDERR_FILENO, text.data(), text.size()) < 0)
         return;
 }
 

@@ -237,8 +237,7 @@ std::string plainLine(const PoseBoard::Row& row, SteadyTime now) {
     const std::string station = s.station == 0 ? "" : " station " + std::to_string(s.station);
     if (s.kind == Sample::Kind::Tracker) {
         return format("%s T%u%s x %.4f y %.4f z %.4f ft az %.2f el %.2f roll %.2f deg (%.0f Hz)", s.device.c_str(),
-                      s.output,
-                      station.c_str(), s.pose[0], s.pose[1], s.pose[2], s.pose[3], s.pose[4], s.pose[5],
+                      s.output, station.c_str(), s.pose[0], s.pose[1], s.pose[2], s.pose[3], s.pose[4], s.pose[5],
                       PoseBoard::rate(row, now));
     }
     return format("%s C%u%s buttons %s (%.0f Hz)", s.device.c_str(), s.output, station.c_str(), buttonText(s).c_str(),
