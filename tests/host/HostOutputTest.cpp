@@ -81,6 +81,9 @@ TEST(HostOutputTest, CallsReachEveryPartAndTroubleIsLoggedAtMostOnceASecond) {
     EXPECT_EQ(output.calls.published, 6);
     EXPECT_EQ(output.calls.stopped, 2);
     EXPECT_EQ(output.summary(), "TEST 6 sent, 2 clients");
+    TwoPartOutput single;  // one of a kind: "1 client"
+    ASSERT_EQ(single.open("a", message), OpenResult::Opened);
+    EXPECT_EQ(single.summary(), "TEST 0 sent, 1 client");
 
     // Each part's lines go out together; the next report within the second says nothing.
     TwoPartOutput fresh;

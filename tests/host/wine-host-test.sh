@@ -42,6 +42,18 @@ if grep -q $'\x1b\\[' host.out; then
 fi
 echo "PASS: plain lines into a file"
 
+# A COM port that does not exist: the set-up failure says so and points to --probe.
+printf '[host]\nlog-date no\n[device m]\nport COM9\n' >missing.conf
+status=0
+timeout 120 "$here/../../cmake/wine-run.sh" "$prefix" "$host" --config missing.conf --duration 1 >missing.out 2>&1 ||
+  status=$?
+if [ "$status" -ne 1 ] || ! grep -q 'm: set-up failed; cannot open its port COM9: no such port (fastrak-host --probe' missing.out; then
+  echo "FAIL: a missing COM port ended with $status, without the pointer to --probe"
+  cat missing.out
+  exit 1
+fi
+echo "PASS: a missing COM port points to --probe"
+
 # A line with bytes between the records, the host on a terminal: Wine's console cannot show the
 # table whole, so plain lines, and the damage the module reports on standard output counted by
 # the host.
