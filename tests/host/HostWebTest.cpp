@@ -123,6 +123,12 @@ int statusOf(int port, const std::string& head, const std::string& pattern = "",
     return std::regex_search(answer, status, std::regex("^HTTP/1\\.1 (\\d{3}) ")) ? std::stoi(status[1]) : 0;
 }
 
+std::string repeated(const std::string& text, size_t times) {
+    std::string out;
+    for (size_t i = 0; i < times; ++i) out += text;
+    return out;
+}
+
 long procStatusKb(pid_t pid, const char* field) {
     std::smatch found;
     const std::string status = hosttest::readFile("/proc/" + std::to_string(pid) + "/status");
@@ -658,6 +664,13 @@ TEST(HostWeb, RequestsOutsideTheLimitsAreRefusedWithoutReadingThem) {
         {"GET /" + std::string(3000, 'a') + " HTTP/1.1\r\n" + hostLine + "\r\n", "", 0, 414},
         {"GET /state HTTP/1.1\r\n" + hostLine, "X-A: b\r\n", 16 << 20, 431},  // two million lines
         {"GET /state HTTP/1.1\r\n" + hostLine + "X-Big: " + std::string(9000, 'a') + "\r\n\r\n", "", 0, 431},
+        {"GET /state HTTP/1.1\r\n" + hostLine + repeated("X: y\r\n", 100) + "\r\n", "", 0, 431},  // few bytes
+        // Each range a copy of the file: many are answered with the file once, one as asked.
+        {"GET /app.js HTTP/1.1\r\n" + hostLine + "Range: bytes=0-" + repeated(",0-", 2600) + "\r\n\r\n", "", 0, 200},
+        {"GET /app.js HTTP/1.1\r\n" + hostLine + "Range: bytes=0-9\r\n\r\n", "", 0, 206},
+        // A name of another site, rebound to this machine, is not served; this machine's names are.
+        {"GET /state HTTP/1.1\r\nHost: attacker.example:" + std::to_string(port) + "\r\n\r\n", "", 0, 421},
+        {"GET /state HTTP/1.1\r\nHost: localhost:" + std::to_string(port) + "\r\n\r\n", "", 0, 200},
     };
     for (const auto& c : cases) EXPECT_EQ(statusOf(port, c.head, c.pattern, c.bytes), c.status) << c.head.substr(0, 40);
     const long most = procStatusKb(host.process.pid(), "VmHWM");
@@ -711,6 +724,32 @@ TEST(HostWeb, IdleConnectionsNeitherStallTheViewNorStay) {
         << (trickling ? "still open" : "closed");
     trickler.join();
     for (const pollfd& p : idle) close(p.fd);
+
+    // A kept-alive connection has 5 s from each answer, not from its opening, for its next request.
+    const int kept = connectFrom(port);
+    const std::string request = "GET /style.css HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const timeval limit{10, 0};
+    setsockopt(kept, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    for (int i = 0; i < 3; ++i) {
+        if (i > 0) std::this_thread::sleep_for(3s);
+        std::string answer;
+        char buffer[4096];
+        ssize_t got = 0;
+        send(kept, request.data(), request.size(), MSG_NOSIGNAL);
+        std::smatch length;
+        while (!(std::regex_search(answer, length, std::regex("Content-Length: (\\d+)\r\n")) &&
+                 answer.find("\r\n\r\n") != std::string::npos &&
+                 answer.size() >= answer.find("\r\n\r\n") + 4 + std::stoul(length[1])) &&
+               (got = recv(kept, buffer, sizeof buffer, 0)) > 0)
+            answer.append(buffer, static_cast<size_t>(got));
+        EXPECT_EQ(answer.compare(0, 15, "HTTP/1.1 200 OK"), 0) << "request " << i + 1 << " on one connection";
+    }
+    close(kept);
+    // Connections that closed make room: many more than the limit, one after another, are all answered.
+    size_t served = 0;
+    for (int i = 0; i < 600; ++i)
+        served += statusOf(port, "GET /style.css HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n") == 200;
+    EXPECT_EQ(served, 600u);
     host.process.signal(SIGINT);
     EXPECT_EQ(host.process.wait(60s), 0) << host.out();
 }
