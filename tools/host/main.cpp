@@ -641,6 +641,22 @@ int main(int argc, char** argv) {
             neverDelivered.push_back(runner->name());
         }
     }
+    // The files first, whole, whatever the outputs' clients do; then the outputs, each within seconds.
+    if (!recorder.close() && !outputFailed) outputFailure(recorder.error());
+    if (recorder.notWritten() > 0)
+        hostError("the recording lacks " + std::to_string(recorder.notWritten()) + " of the run's " +
+                  std::to_string(board.total()) + " records: those from the write error on");
+    for (auto& relay : relays) relay->stop();
+    if (!capturePath.empty()) {
+        if (captureWriter.close()) {
+            hostInfo(captureWriter.wroteAny() ? "capture written to " + capturePath
+                                              : "nothing crossed the lines; no capture written");
+        } else {
+            if (!outputFailed) outputFailure(captureWriter.error());
+            hostError("capture " + capturePath + " is incomplete: " + captureWriter.error());
+        }
+    }
+    relays.clear();
     for (HostOutput* output : senders) output->stop();
     if (live) view.refresh(board, viewHead());
     view.stop();  // after the devices' stop, so their last reports have been read
@@ -666,21 +682,6 @@ int main(int argc, char** argv) {
         for (const std::string& line : OutputStats::table(stats.run(ended))) table += "    " + line + "\n";
         std::cout << table << std::flush;
     }
-    if (!recorder.close() && !outputFailed) outputFailure(recorder.error());
-    if (recorder.notWritten() > 0)
-        hostError("the recording lacks " + std::to_string(recorder.notWritten()) + " of the run's " +
-                  std::to_string(board.total()) + " records: those from the write error on");
-    for (auto& relay : relays) relay->stop();
-    if (!capturePath.empty()) {
-        if (captureWriter.close()) {
-            hostInfo(captureWriter.wroteAny() ? "capture written to " + capturePath
-                                              : "nothing crossed the lines; no capture written");
-        } else {
-            if (!outputFailed) outputFailure(captureWriter.error());
-            hostError("capture " + capturePath + " is incomplete: " + captureWriter.error());
-        }
-    }
-    relays.clear();
     cleanUp();
 #if defined(_WIN32)
     woundUp = true;
