@@ -315,7 +315,7 @@ const std::string kScene =
 
 // Three clients at once, two on the library and one reading raw bytes, receive every record of the
 // run as the JSON lines file has it, in order; a fourth that leaves in the middle of a message
-// disturbs nobody (its line is held back: one line per client address per 10 s).
+// disturbs nobody (its line is held back: one line per client address per 10 s); a 33rd is closed.
 TEST(HostIgtl, ThreeClientsReceiveWhatTheJsonLinesFileHolds) {
     Scratch scratch;
     Process host;
@@ -338,6 +338,17 @@ TEST(HostIgtl, ThreeClientsReceiveWhatTheJsonLinesFileHolds) {
         to.sin_port = htons(static_cast<uint16_t>(port));
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ASSERT_EQ(connect(leaver, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        // 32 clients at most: with 28 more the next one is closed unserved.
+        std::vector<int> more;
+        for (int i = 0; i <= 28; ++i) {
+            more.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            ASSERT_EQ(connect(more.back(), reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        }
+        const timeval limit{5, 0};
+        setsockopt(more.back(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        char scrap;
+        EXPECT_EQ(recv(more.back(), &scrap, 1, 0), 0) << "a 33rd client was served";
+        for (const int fd : more) close(fd);
         ASSERT_TRUE(hosttest::eventually([&] { return clients[0]->messages().size() > 50; }, 60s))
             << hosttest::readFile(scratch.path("host.out"));
         unsigned char part[30];

@@ -167,17 +167,30 @@ const std::string kScene =
     "--scene 2=eight:x=20,y=-12,z=6,radius=4,period=6 --press 1=0.5,0.2";
 
 // Every record of the run reaches a receiver as the JSON lines file has it, in the same order, with
-// time tags that increase per output; a second destination where nobody listens only costs
-// reported send errors.
+// time tags that increase per output; a second destination where nobody listens, and a TCP one
+// that goes away, only cost send errors, reported with the system's reason.
 TEST(HostOsc, UdpReceiverGetsWhatTheJsonLinesFileHolds) {
     Scratch scratch;
     Receiver receiver(LO_UDP);
     ASSERT_TRUE(receiver.ready());
     const std::string nobody = "osc.udp://127.0.0.1:" + std::to_string(freeUdpPort());
+    // A TCP listener that never accepts: the host's connection waits in its backlog until it closes.
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+    const std::string gone = "osc.tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
     Process host;
-    ASSERT_TRUE(host.start({kHost, "--simulate", "--plain", "--sim-args", kScene, "--count", "700", "--jsonl",
-                            scratch.path("run.jsonl"), "--osc", receiver.url("osc.udp"), "--osc", nobody},
-                           scratch.path("host.out"), scratch.path("host.err")));
+    ASSERT_TRUE(
+        host.start({kHost, "--simulate", "--plain", "--sim-args", kScene, "--count", "700", "--jsonl",
+                    scratch.path("run.jsonl"), "--osc", receiver.url("osc.udp"), "--osc", nobody, "--osc", gone},
+                   scratch.path("host.out"), scratch.path("host.err")));
+    hosttest::eventually([&] { return receiver.records().size() > 100; }, 60s);
+    close(listener);  // resets the waiting connection; tries to connect again are refused
     const int status = host.wait(90s);
     const std::string out = hosttest::readFile(scratch.path("host.out"));
     ASSERT_EQ(status, 0) << out << hosttest::readFile(scratch.path("host.err"));
@@ -201,11 +214,13 @@ TEST(HostOsc, UdpReceiverGetsWhatTheJsonLinesFileHolds) {
     EXPECT_GT(presses, 0u);
     EXPECT_NE(out.find(nobody + ": "), std::string::npos) << out;
     EXPECT_NE(out.find("send errors in the last second (Connection refused)"), std::string::npos) << out;
+    EXPECT_NE(out.find(gone + ": "), std::string::npos) << out;
+    EXPECT_EQ(out.find("(Transport endpoint is not connected)"), std::string::npos) << out;
     const auto counts = finalCounts(out);
     ASSERT_EQ(counts.size(), 4u) << out;
     EXPECT_EQ(counts.at("replaced"), 0u);
     EXPECT_GT(counts.at("errors"), 0u);
-    EXPECT_EQ(counts.at("sent") + counts.at("errors"), 2 * want.size());
+    EXPECT_EQ(counts.at("sent") + counts.at("errors"), 3 * want.size());
 }
 
 // A TCP receiver that stops reading for seconds: reception keeps its rate, poses of the stalled

@@ -1,11 +1,13 @@
-// The part every output shares: a build without the library refuses, and an output's calls reach
-// each of its servers or destinations, with the log of their trouble at most once a second.
+// The part every output shares: a build without the library refuses, an output's calls reach
+// each of its servers or destinations, with the log of their trouble at most once a second, and
+// a receiver's full queue gives way at its oldest end.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "outputs/HostOutput.h"
+#include "outputs/SenderQueue.h"
 #include "support/CaptureStdout.h"
 
 namespace {
@@ -96,6 +98,28 @@ TEST(HostOutputTest, CallsReachEveryPartAndTroubleIsLoggedAtMostOnceASecond) {
     EXPECT_EQ(testsupport::splitLines(logged).size(), 2u) << logged;
     EXPECT_NE(logged.find("a: trouble"), std::string::npos) << logged;
     EXPECT_NE(logged.find("b: trouble"), std::string::npos) << logged;
+}
+
+// A full queue gives way at its old end: an output's pose ring keeps its newest poses, the button
+// events their newest events; what stays leaves in the order it came.
+TEST(HostOutputTest, AFullSenderQueueDropsItsOldestRecords) {
+    for (const Sample::Kind kind : {Sample::Kind::Tracker, Sample::Kind::Controller}) {
+        SenderQueue queue(4, 4);
+        for (uint32_t i = 0; i < 7; ++i) {
+            Sample sample;
+            sample.kind = kind;
+            sample.output = 1;
+            sample.pose[0] = i;
+            sample.buttons = i;
+            queue.push(sample);
+        }
+        std::vector<uint32_t> left;
+        Sample sample;
+        while (queue.pop(sample, std::chrono::milliseconds(0)))
+            left.push_back(kind == Sample::Kind::Tracker ? static_cast<uint32_t>(sample.pose[0]) : sample.buttons);
+        EXPECT_EQ(left, (std::vector<uint32_t>{3, 4, 5, 6})) << (kind == Sample::Kind::Tracker ? "poses" : "events");
+        EXPECT_EQ(queue.replaced() + queue.dropped(), 3u);
+    }
 }
 
 }  // namespace

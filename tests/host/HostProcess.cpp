@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -27,16 +28,14 @@ Scratch::Scratch() {
     dir_ = made != nullptr ? made : "/tmp";
 }
 
+// Everything under the folder, folders too (a browser's profile), without following links.
 Scratch::~Scratch() {
     if (dir_ == "/tmp") return;
-    if (DIR* dir = opendir(dir_.c_str())) {
-        while (dirent* entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..") unlink(path(name).c_str());
-        }
-        closedir(dir);
-    }
-    rmdir(dir_.c_str());
+    auto removeOne = [](const char* path, const struct stat*, int, FTW*) {
+        remove(path);
+        return 0;  // on with the rest
+    };
+    nftw(dir_.c_str(), removeOne, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 void Scratch::write(const std::string& name, const std::string& text) const {

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <regex>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -206,6 +207,9 @@ TEST(HostProgram, FullDiskStopsTheRunWithTheFileNamedAndWholeLines) {
     ASSERT_EQ(mkdir(disk.c_str(), 0700), 0);
     if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=16k") != 0)
         GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+    // Unmounted however the test ends, a failed assertion included.
+    const std::unique_ptr<const std::string, void (*)(const std::string*)> mounted(
+        &disk, [](const std::string* path) { umount(path->c_str()); });
     const struct {
         std::vector<std::string> args;
         std::string full;
@@ -245,7 +249,6 @@ TEST(HostProgram, FullDiskStopsTheRunWithTheFileNamedAndWholeLines) {
             EXPECT_NE(run.out.find(lacks), std::string::npos) << lacks << "\n" << run.out;
         for (const char* name : {"/poses.csv", "/poses.jsonl", "/run.cap"}) std::remove((disk + name).c_str());
     }
-    umount(disk.c_str());
 }
 
 // Standard output a pipe nobody reads (full from the start), or one whose reader goes away after
@@ -320,9 +323,21 @@ TEST(HostProgram, TwoDevicesRecordWhatTheEmulatorsSent) {
                       "\n"
                       "[device right]\nport " +
                       scratch.path("right.pty") + "\nsensors 1 0 0 0\nstylus 1\ncavecoord off\n");
-    // Enough records that right, set up after left, is there long before the count is reached.
-    const HostRun run = runHost(scratch, {"--config", scratch.path("two.conf"), "--count", "1000", "--csv",
-                                          scratch.path("poses.csv"), "--jsonl", scratch.path("poses.jsonl")});
+    // Until both have delivered, and 1000 records are in, however long the set-ups take here.
+    Process host;
+    ASSERT_TRUE(host.start({kHost, "--config", scratch.path("two.conf"), "--csv", scratch.path("poses.csv"), "--jsonl",
+                            scratch.path("poses.jsonl")},
+                           scratch.path("host.out"), scratch.path("host.err")));
+    EXPECT_TRUE(hosttest::eventually(
+        [&] {
+            const std::string csv = hosttest::readFile(scratch.path("poses.csv"));
+            return csv.find(",right,1,controller,") != std::string::npos &&
+                   csv.find(",right,5,tracker,") != std::string::npos && hosttest::lines(csv).size() > 1000;
+        },
+        120s));
+    host.signal(SIGINT);
+    const HostRun run = {host.wait(60s), hosttest::readFile(scratch.path("host.out")),
+                         hosttest::readFile(scratch.path("host.err"))};
     // The others run on, but a device that never delivered fails the run.
     ASSERT_EQ(run.status, 1) << run.out << run.err;
     EXPECT_NE(run.out.find("gone: set-up failed; cannot open its port " + scratch.path("nothing.pty") +
@@ -698,17 +713,24 @@ TEST(HostProgram, CtrlCDuringAResetIsAnsweredAtOnceAndTheClockGoesOn) {
     scratch.write("reset.conf", "[device d]\nport com1\nreset yes\nsensors 1 0 0 0\n");
     Process host;
     ASSERT_TRUE(host.startOnTerminal({kHost, "--config", scratch.path("reset.conf"), "--simulate"}, 30, 120));
+    // What the terminal shows so far, read on this thread between the steps.
     std::string screen;
-    std::thread reader([&] { screen = host.readTerminal(40s); });
-    std::this_thread::sleep_for(2s);
+    auto shows = [&](const std::string& text) {
+        return hosttest::eventually(
+            [&] {
+                screen += host.readTerminal(std::chrono::milliseconds(100));
+                return screen.find(text) != std::string::npos;
+            },
+            30s);
+    };
+    // Ctrl-C once the set-up is under way, however long the start takes here.
+    EXPECT_TRUE(shows("setting up")) << screen;
     host.signal(SIGINT);
-    std::this_thread::sleep_for(5s);
+    EXPECT_TRUE(shows("stopping once the set-up of d is done")) << screen;
+    EXPECT_TRUE(shows("fastrak-host 0:00:05")) << "the clock stood still: " << screen;
     host.signal(SIGINT);
-    const int status = host.wait(10s);
-    reader.join();
+    const int status = host.wait(30s);
     EXPECT_EQ(status, 130) << screen;
-    EXPECT_NE(screen.find("stopping once the set-up of d is done"), std::string::npos) << screen;
-    EXPECT_NE(screen.find("fastrak-host 0:00:05"), std::string::npos) << screen;
 }
 
 // A line that carries more garbage than records: the device shows as a damaged line, not as

@@ -124,6 +124,12 @@ int statusOf(int port, const std::string& head, const std::string& pattern = "",
     return std::regex_search(answer, status, std::regex("^HTTP/1\\.1 (\\d{3}) ")) ? std::stoi(status[1]) : 0;
 }
 
+std::string repeated(const std::string& text, size_t times) {
+    std::string out;
+    for (size_t i = 0; i < times; ++i) out += text;
+    return out;
+}
+
 long procStatusKb(pid_t pid, const char* field) {
     std::smatch found;
     const std::string status = hosttest::readFile("/proc/" + std::to_string(pid) + "/status");
@@ -663,6 +669,57 @@ TEST(HostWeb, ClientThatStopsReadingIsDroppedWithoutSlowingReception) {
         << out;
 }
 
+// Sixteen clients that read /events and /state slower than four devices send hold neither the
+// workers nor the stop: the host ends within 5 s of its duration, and the recording is whole. One
+// that keeps up with a third of the stream falls a whole ring behind; what it skips is counted.
+TEST(HostWeb, SlowClientsDoNotHoldTheStop) {
+    Scratch scratch;
+    scratch.write("four.conf", "[device a]\nport x\n[device b]\nport x\n[device c]\nport x\n[device d]\nport x\n");
+    WebHost host(scratch, {"--config", scratch.path("four.conf"), "--sim-args",
+                           "--receivers 1,2 --rate 240 --scene 1=circle:x=12,y=-10,z=4,radius=5,period=4 "
+                           "--scene 2=circle:x=12,y=-10,z=4,radius=5,period=3",
+                           "--duration", "30"});
+    const int port = host.port();
+    ASSERT_GT(port, 0) << host.out();
+    ASSERT_TRUE(hosttest::eventually([&] { return getState(port)["records"].get<int>() > 0; }, 30s));
+    const auto receiving = std::chrono::steady_clock::now();  // at or after the duration's start
+    std::atomic<bool> done{false};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 16; ++i) {
+        clients.emplace_back([&, i] {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const int buffer = 16384;
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            to.sin_port = htons(static_cast<uint16_t>(port));
+            const std::string request =
+                std::string("GET ") + (i < 8 ? "/events" : "/state") + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+            if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0)
+                send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+            // 8 KB a second, a sixth of the stream, yet room on the host's side within every 5 s (a
+            // client taking less is dropped as stalled); the first client 16 KB.
+            std::vector<char> slice(i == 0 ? 16384 : 8192);
+            while (!done && recv(fd, slice.data(), slice.size(), MSG_DONTWAIT) != 0) std::this_thread::sleep_for(1s);
+            close(fd);
+        });
+    }
+    const int status = host.process.wait(50s);
+    const double late = std::chrono::duration<double>(std::chrono::steady_clock::now() - receiving).count() - 30;
+    done = true;
+    for (std::thread& client : clients) client.join();
+    EXPECT_EQ(status, 0) << host.out();
+    std::cout << "ended " << late << " s after --duration with 16 slow clients\n";
+    EXPECT_LT(late, 5) << "seconds past --duration";
+    std::smatch total;
+    const std::string out = host.out();
+    ASSERT_TRUE(std::regex_search(out, total, std::regex("stopped; (\\d+) records; web 0 clients, (\\d+) skipped")))
+        << out;
+    EXPECT_EQ(jsonLines(scratch.path("run.jsonl")).size(), std::stoul(total[1]));
+    EXPECT_GT(std::stoul(total[2]), 0u) << out;
+}
+
 // Requests the view does not serve are answered as soon as the head shows it, without reading the
 // body or the rest of the head: the host's memory stays as it was under a large body and a flood
 // of header lines.
@@ -687,6 +744,13 @@ TEST(HostWeb, RequestsOutsideTheLimitsAreRefusedWithoutReadingThem) {
         {"GET /" + std::string(3000, 'a') + " HTTP/1.1\r\n" + hostLine + "\r\n", "", 0, 414},
         {"GET /state HTTP/1.1\r\n" + hostLine, "X-A: b\r\n", 16 << 20, 431},  // two million lines
         {"GET /state HTTP/1.1\r\n" + hostLine + "X-Big: " + std::string(9000, 'a') + "\r\n\r\n", "", 0, 431},
+        {"GET /state HTTP/1.1\r\n" + hostLine + repeated("X: y\r\n", 100) + "\r\n", "", 0, 431},  // few bytes
+        // Each range a copy of the file: many are answered with the file once, one as asked.
+        {"GET /app.js HTTP/1.1\r\n" + hostLine + "Range: bytes=0-" + repeated(",0-", 2600) + "\r\n\r\n", "", 0, 200},
+        {"GET /app.js HTTP/1.1\r\n" + hostLine + "Range: bytes=0-9\r\n\r\n", "", 0, 206},
+        // A name of another site, rebound to this machine, is not served; this machine's names are.
+        {"GET /state HTTP/1.1\r\nHost: attacker.example:" + std::to_string(port) + "\r\n\r\n", "", 0, 421},
+        {"GET /state HTTP/1.1\r\nHost: localhost:" + std::to_string(port) + "\r\n\r\n", "", 0, 200},
     };
     for (const auto& c : cases) EXPECT_EQ(statusOf(port, c.head, c.pattern, c.bytes), c.status) << c.head.substr(0, 40);
     const long most = procStatusKb(host.process.pid(), "VmHWM");
@@ -740,6 +804,32 @@ TEST(HostWeb, IdleConnectionsNeitherStallTheViewNorStay) {
         << (trickling ? "still open" : "closed");
     trickler.join();
     for (const pollfd& p : idle) close(p.fd);
+
+    // A kept-alive connection has 5 s from each answer, not from its opening, for its next request.
+    const int kept = connectFrom(port);
+    const std::string request = "GET /style.css HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const timeval limit{10, 0};
+    setsockopt(kept, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    for (int i = 0; i < 3; ++i) {
+        if (i > 0) std::this_thread::sleep_for(3s);
+        std::string answer;
+        char buffer[4096];
+        ssize_t got = 0;
+        send(kept, request.data(), request.size(), MSG_NOSIGNAL);
+        std::smatch length;
+        while (!(std::regex_search(answer, length, std::regex("Content-Length: (\\d+)\r\n")) &&
+                 answer.find("\r\n\r\n") != std::string::npos &&
+                 answer.size() >= answer.find("\r\n\r\n") + 4 + std::stoul(length[1])) &&
+               (got = recv(kept, buffer, sizeof buffer, 0)) > 0)
+            answer.append(buffer, static_cast<size_t>(got));
+        EXPECT_EQ(answer.compare(0, 15, "HTTP/1.1 200 OK"), 0) << "request " << i + 1 << " on one connection";
+    }
+    close(kept);
+    // Connections that closed make room: many more than the limit, one after another, are all answered.
+    size_t served = 0;
+    for (int i = 0; i < 600; ++i)
+        served += statusOf(port, "GET /style.css HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n") == 200;
+    EXPECT_EQ(served, 600u);
     host.process.signal(SIGINT);
     EXPECT_EQ(host.process.wait(60s), 0) << host.out();
 }

@@ -247,20 +247,98 @@ bool stdoutIsTerminal() {
 #endif
 }
 
-}  // namespace
+// What the command line and the configuration file ask for.
+struct Options {
+    HostConfig config;
+    std::string modulePath, simProgram, capturePath;
+    std::vector<std::string> simWords;
+    double duration = 0;
+    uint64_t count = 0;
+    bool strict = false, simulate = false, plain = false;
+};
 
-int main(int argc, char** argv) {
-    CLI::App app{kDescription, "fastrak-host"};
-    app.footer(kFooter);
-    app.set_version_flag("--version", std::string("fastrak-host ") + FASTRAK_VERSION);
+struct Outputs {
     OscOutput osc;
     IgtlOutput igtl;
     WebOutput web;
-    std::string configPath, modulePath, csvPath, jsonlPath, simArgs, simProgram, capturePath;
+};
+
+const int kGoOn = -1;
+
+// One run, from the devices' start to its report.
+class Run {
+public:
+    Run(Options& given, Outputs& outputs)
+        : options(given), config(given.config), osc(outputs.osc), igtl(outputs.igtl), web(outputs.web) {}
+
+    // Loads the module, starts the emulators, opens the files and starts every device; 0, or the
+    // status to exit with.
+    int startDevices();
+    // Shows and checks the run until a signal, --duration, --count, a failed output or no device left.
+    void receive();
+    void stop();
+    // The run's figures and its last line; the exit status.
+    int report();
+
+private:
+    void waitForTheDevices();
+    void closeFiles();
+    void cleanUp();
+    std::string outputSummary() const;
+    void outputFailure(const std::string& text);
+    const ViewHead& viewHead();
+
+    Options& options;
+    HostConfig& config;
+    OscOutput& osc;
+    IgtlOutput& igtl;
+    WebOutput& web;
+
+    ModuleLibrary module;
+    std::vector<std::unique_ptr<Simulator>> simulators;
+    std::vector<std::string> links;
+    std::string scratch;
+    std::vector<DeviceFacts> facts;
+    Recorder recorder;
+    CaptureWriter captureWriter;
+    std::vector<std::unique_ptr<LineRelay>> relays;
+    PoseBoard board;
+    OutputStats stats;
+    HostContext context;
+    std::vector<HostOutput*> senders;
+    std::unique_ptr<ModuleLines> moduleLines;
+    LiveView view;
+    bool live = false;
+    std::vector<std::unique_ptr<DeviceRunner>> runners;
+
+    bool outputFailed = false;
+    ViewHead head;
+    SteadyTime launched;
+    SteadyTime ended;
+    // Who was not delivering when the run ended: a failed set-up, a line that never came back.
+    std::vector<std::string> notDelivering, neverDelivered;
+    size_t failedSetUps = 0;
+};
+
+// Reads the command line and the configuration file; kGoOn, or the status to exit with.
+int readConfiguration(int argc, char** argv, Outputs& network, Options& options) {
+    CLI::App app{kDescription, "fastrak-host"};
+    app.footer(kFooter);
+    app.set_version_flag("--version", std::string("fastrak-host ") + FASTRAK_VERSION);
+    OscOutput& osc = network.osc;
+    IgtlOutput& igtl = network.igtl;
+    WebOutput& web = network.web;
+    std::string& modulePath = options.modulePath;
+    std::string& simProgram = options.simProgram;
+    std::string& capturePath = options.capturePath;
+    std::string configPath, csvPath, jsonlPath, simArgs;
     std::string durationText, countText;
     std::vector<std::string> oscUrls;
     std::string igtlAddress, webAddress;
-    bool strict = false, simulate = false, plain = false, overwrite = false;
+    bool& strict = options.strict;
+    bool& simulate = options.simulate;
+    bool& plain = options.plain;
+    bool overwrite = false;
     app.add_option("--config", configPath, "Configuration file (see below)")->type_name("FILE");
     app.add_option("--module", modulePath,
                    std::string("Device module to load (default: ") + ModuleLibrary::fileName() +
@@ -324,8 +402,8 @@ int main(int argc, char** argv) {
         probePorts.erase(std::remove(probePorts.begin(), probePorts.end(), std::string()), probePorts.end());
         return runProbe(probePorts);
     }
-    double duration = 0;
-    uint64_t count = 0;
+    double& duration = options.duration;
+    uint64_t& count = options.count;
     if (!durationText.empty() && !readSeconds(durationText, duration)) {
         return usageError("--duration " + durationText + ": a finite number of seconds, 0 or more");
     }
@@ -341,7 +419,7 @@ int main(int argc, char** argv) {
 #endif
     if (configPath.empty() && !simulate) return usageError("nothing to run: give --config FILE or --simulate");
 
-    HostConfig config;
+    HostConfig& config = options.config;
     if (!configPath.empty()) {
         ConfigError error;
         if (!readConfigFile(configPath, config, error)) {
@@ -385,13 +463,20 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    std::vector<std::string> simWords;  // when empty, each device's emulator follows its section
+    std::vector<std::string>& simWords = options.simWords;  // when empty, each emulator follows its section
     if (!simArgs.empty()) {
         std::string problem;
         if (!splitWords(simArgs, simWords, problem)) return usageError("--sim-args: " + problem);
     }
     setHostLogStyle(config.host);
+    return kGoOn;
+}
 
+// Opens every output the configuration names; 0, or the status to exit with.
+int openOutputs(const HostConfig& config, Outputs& outputs) {
+    OscOutput& osc = outputs.osc;
+    IgtlOutput& igtl = outputs.igtl;
+    WebOutput& web = outputs.web;
     // Destinations and servers before anything starts: a bad address is a usage error, one the
     // system refuses a failure. The servers listen before the devices start, so that clients can be
     // there for the first record.
@@ -410,8 +495,16 @@ int main(int argc, char** argv) {
     }
     if (!config.host.web.empty())
         if (const int failed = openFailed(web, "web view", config.host.web)) return failed;
+    return 0;
+}
 
-    ModuleLibrary module;
+int Run::startDevices() {
+    std::string& modulePath = options.modulePath;
+    std::string& simProgram = options.simProgram;
+    const std::vector<std::string>& simWords = options.simWords;
+    const std::string& capturePath = options.capturePath;
+    const bool simulate = options.simulate, strict = options.strict, plain = options.plain;
+    const uint64_t count = options.count;
     if (modulePath.empty()) modulePath = ModuleLibrary::defaultPath();
     if (!module.load(modulePath)) {
         std::cerr << "fastrak-host: " << module.error() << "\n";
@@ -434,13 +527,6 @@ int main(int argc, char** argv) {
 #endif
 
     // Emulators first: a device needs its terminal before it can be set up.
-    std::vector<std::unique_ptr<Simulator>> simulators;
-    std::vector<std::string> links;
-    std::string scratch;
-    auto cleanUp = [&] {
-        simulators.clear();
-        removeScratchFolder(scratch, links);
-    };
     if (simulate) {
         if (config.devices.empty()) config.devices.push_back(simulatedDevice());
         if (simProgram.empty()) simProgram = Simulator::findProgram();
@@ -453,7 +539,7 @@ int main(int argc, char** argv) {
             const std::string link = scratch + "/device-" + std::to_string(i + 1) + ".pty";
             links.push_back(link);
             const std::vector<std::string> words =
-                simArgs.empty() ? sceneArguments(factsOf(config.devices[i])) : simWords;
+                simWords.empty() ? sceneArguments(factsOf(config.devices[i])) : simWords;
             if (!sim->start(simProgram, link, words, error)) {
                 std::cerr << "fastrak-host: " << error << "\n";
                 const bool usage = sim->refusedItsArguments();
@@ -466,11 +552,9 @@ int main(int argc, char** argv) {
     }
 
     // What each section means for its line, before a capture relay takes the section's port.
-    std::vector<DeviceFacts> facts;
     for (const DeviceSection& device : config.devices) facts.push_back(factsOf(device));
 
     // The files last, once everything before them has been checked.
-    Recorder recorder;
     if (!recorder.open(config.host.csvPath, config.host.jsonlPath)) {
         std::cerr << "fastrak-host: cannot write " << recorder.error() << "\n";
         cleanUp();
@@ -478,8 +562,6 @@ int main(int argc, char** argv) {
     }
 
     // The capture relays sit between each device and its line; the device opens the relay's terminal.
-    CaptureWriter captureWriter;
-    std::vector<std::unique_ptr<LineRelay>> relays;
     if (!capturePath.empty()) {
         if (!captureWriter.open(capturePath)) {
             std::cerr << "fastrak-host: cannot write " << captureWriter.error() << "\n";
@@ -505,15 +587,12 @@ int main(int argc, char** argv) {
         }
     }
 
-    PoseBoard board;
-    OutputStats stats;
     web.attach(&board, &stats);
-    HostContext context;
     context.module = &module;
     context.runFlag = &runFlag;
     context.board = &board;
     context.recorder = &recorder;
-    const std::vector<HostOutput*> senders = {&osc, &igtl, &web};
+    senders = {&osc, &igtl, &web};
     for (HostOutput* output : senders)
         if (!output->empty()) context.outputs.push_back(output);
     context.stats = &stats;
@@ -524,15 +603,13 @@ int main(int argc, char** argv) {
     // The module's reports about each line reach the board from the one reader of standard output.
     std::vector<std::string> deviceNames;
     for (const DeviceSection& device : config.devices) deviceNames.push_back(device.name);
-    const ModuleLines moduleLines(deviceNames);
-    auto watch = [&](const std::string& line) {
+    moduleLines.reset(new ModuleLines(deviceNames));
+    auto watch = [this](const std::string& line) {
         LineReport report;
-        if (moduleLines.read(line, report)) board.take(report, std::chrono::steady_clock::now());
+        if (moduleLines->read(line, report)) board.take(report, std::chrono::steady_clock::now());
     };
-    LiveView view;
-    const bool live = !plain && stdoutIsTerminal() && view.start(LiveView::Mode::Table, watch);
+    live = !plain && stdoutIsTerminal() && view.start(LiveView::Mode::Table, watch);
     if (!live) view.start(LiveView::Mode::Lines, watch);
-    std::vector<std::unique_ptr<DeviceRunner>> runners;
     for (size_t i = 0; i < config.devices.size(); ++i) {
         board.setState(config.devices[i].name, DeviceState::Waiting);
         runners.emplace_back(new DeviceRunner(context, config.devices[i], facts[i], i));
@@ -546,33 +623,44 @@ int main(int argc, char** argv) {
     for (HostOutput* output : senders) output->start();
     if (!web.empty()) hostInfo("web view on " + web.url());
     for (auto& runner : runners) runner->start();
+    return 0;
+}
 
-    auto outputSummary = [&] {
-        std::string text;
-        for (const HostOutput* output : senders) {
-            const std::string part = output->summary();
-            if (!part.empty()) text += (text.empty() ? "" : "; ") + part;
-        }
-        return text;
-    };
-    // An output that cannot take its records stops the run as Ctrl-C does, and fails it.
-    bool outputFailed = false;
-    auto outputFailure = [&](const std::string& text) {
-        hostError("cannot write " + text + "; stopping");
-        outputFailed = true;
-        runFlag = 0;
-    };
-    ViewHead head;
+std::string Run::outputSummary() const {
+    std::string text;
+    for (const HostOutput* output : senders) {
+        const std::string part = output->summary();
+        if (!part.empty()) text += (text.empty() ? "" : "; ") + part;
+    }
+    return text;
+}
+
+// An output that cannot take its records stops the run as Ctrl-C does, and fails it.
+void Run::outputFailure(const std::string& text) {
+    hostError("cannot write " + text + "; stopping");
+    outputFailed = true;
+    runFlag = 0;
+}
+
+const ViewHead& Run::viewHead() {
+    head.elapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - launched).count();
+    head.note = outputSummary();
+    return head;
+}
+
+void Run::cleanUp() {
+    simulators.clear();
+    removeScratchFolder(scratch, links);
+}
+
+void Run::receive() {
+    const std::string& capturePath = options.capturePath;
+    const double duration = options.duration;
     for (const std::string& file : {config.host.csvPath, config.host.jsonlPath, capturePath})
         if (!file.empty()) head.files.push_back(file);
     for (size_t i = 0; i < config.devices.size(); ++i)
         head.devices.push_back({config.devices[i].name, facts[i].port, facts[i].baud});
-    const auto launched = std::chrono::steady_clock::now();
-    auto viewHead = [&] {
-        head.elapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - launched).count();
-        head.note = outputSummary();
-        return head;
-    };
+    launched = std::chrono::steady_clock::now();
     auto started = launched;
     bool receiving = false;
     auto lastPlain = started;
@@ -612,9 +700,11 @@ int main(int argc, char** argv) {
         }
         if (!anyAlive) break;
     }
-    runFlag = 0;
-    // A set-up in progress is not cut short (a reset line makes it last about 20 s): say so at once,
-    // and keep the view and its clock going until every device has stopped.
+}
+
+// A set-up in progress is not cut short (a reset line makes it last about 20 s): say so at once,
+// and keep the view and its clock going until every device has stopped.
+void Run::waitForTheDevices() {
     bool toldOfSetUp = false;
     for (;;) {
         std::string settingUp;
@@ -633,10 +723,8 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     for (auto& runner : runners) runner->join();
-    const SteadyTime ended = std::chrono::steady_clock::now();
+    ended = std::chrono::steady_clock::now();
     // Who was not delivering when the run ended: a failed set-up, a line that never came back.
-    std::vector<std::string> notDelivering, neverDelivered;
-    size_t failedSetUps = 0;
     for (auto& runner : runners) {
         const bool failed = board.state(runner->name()) == DeviceState::Failed;
         failedSetUps += failed;
@@ -646,10 +734,40 @@ int main(int argc, char** argv) {
             neverDelivered.push_back(runner->name());
         }
     }
+}
+
+void Run::closeFiles() {
+    const std::string& capturePath = options.capturePath;
+    if (!recorder.close() && !outputFailed) outputFailure(recorder.error());
+    if (recorder.notWritten() > 0)
+        hostError("the recording lacks " + std::to_string(recorder.notWritten()) + " of the run's " +
+                  std::to_string(board.total()) + " records: those from the write error on");
+    for (auto& relay : relays) relay->stop();
+    if (!capturePath.empty()) {
+        if (captureWriter.close()) {
+            hostInfo(captureWriter.wroteAny() ? "capture written to " + capturePath
+                                              : "nothing crossed the lines; no capture written");
+        } else {
+            if (!outputFailed) outputFailure(captureWriter.error());
+            hostError("capture " + capturePath + " is incomplete: " + captureWriter.error());
+        }
+    }
+    relays.clear();
+}
+
+// The files first, whole, whatever the outputs' clients do; then the outputs, each within seconds;
+// the view last, so the devices' last reports have been read.
+void Run::stop() {
+    runFlag = 0;
+    waitForTheDevices();
+    closeFiles();
     for (HostOutput* output : senders) output->stop();
     if (live) view.refresh(board, viewHead());
     view.stop();                      // after the devices' stop, so their last reports have been read
     setHostLogWidth(view.columns());  // the terminal wraps no word of the lines below the table
+}
+
+int Run::report() {
     if (view.droppedLines() > 0) {
         const std::string text = "standard output took nothing for a while: " + std::to_string(view.droppedLines()) +
                                  " lines of this run's log were dropped";
@@ -674,21 +792,6 @@ int main(int argc, char** argv) {
             table += (line.empty() ? "" : "    ") + line + "\n";
         std::cout << table << std::flush;
     }
-    if (!recorder.close() && !outputFailed) outputFailure(recorder.error());
-    if (recorder.notWritten() > 0)
-        hostError("the recording lacks " + std::to_string(recorder.notWritten()) + " of the run's " +
-                  std::to_string(board.total()) + " records: those from the write error on");
-    for (auto& relay : relays) relay->stop();
-    if (!capturePath.empty()) {
-        if (captureWriter.close()) {
-            hostInfo(captureWriter.wroteAny() ? "capture written to " + capturePath
-                                              : "nothing crossed the lines; no capture written");
-        } else {
-            if (!outputFailed) outputFailure(captureWriter.error());
-            hostError("capture " + capturePath + " is incomplete: " + captureWriter.error());
-        }
-    }
-    relays.clear();
     cleanUp();
 #if defined(_WIN32)
     woundUp = true;
@@ -727,4 +830,19 @@ int main(int argc, char** argv) {
     }
     hostInfo("stopped; " + summary);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Outputs outputs;
+    Options options;
+    const int status = readConfiguration(argc, argv, outputs, options);
+    if (status != kGoOn) return status;
+    if (const int failed = openOutputs(options.config, outputs)) return failed;
+    Run run(options, outputs);
+    if (const int failed = run.startDevices()) return failed;
+    run.receive();
+    run.stop();
+    return run.report();
 }

@@ -255,14 +255,16 @@ private:
     bool sendStream(const std::vector<unsigned char>& bytes) {
         if (fd_ == net::kNoSocket) {
             const auto now = std::chrono::steady_clock::now();
+            // Until the next try, the error that ended the connection or the last try, as the system gave it.
             if (now - lastConnect_ < std::chrono::seconds(1)) {
-                fail("Transport endpoint is not connected");
+                fail(lostBy_);
                 return false;
             }
             lastConnect_ = now;
             std::string problem;
             fd_ = connectStream(to_, toLength_, 1000, problem);
             if (fd_ == net::kNoSocket) {
+                lostBy_ = problem;
                 fail(problem);
                 return false;
             }
@@ -284,7 +286,8 @@ private:
                 continue;
             }
             // A frame cut short breaks the stream: start a new connection.
-            fail(wrote < 0 ? net::errorText(error) : "Broken pipe");
+            lostBy_ = wrote < 0 ? net::errorText(error) : "Broken pipe";
+            fail(lostBy_);
             net::closeSocket(fd_);
             fd_ = net::kNoSocket;
             return false;
@@ -298,6 +301,7 @@ private:
     socklen_t toLength_ = 0;
     net::Socket fd_ = net::kNoSocket;
     SteadyTime lastConnect_{};
+    std::string lostBy_;  // why the connection is down; the sender thread's
     SenderQueue queue_;
     std::thread thread_;
     std::atomic<bool> stopping_{false};

@@ -25,29 +25,33 @@ void numeric(const sockaddr_storage& address, socklen_t length, std::string& ip,
 // It never reads the socket itself: a request the gate let through has no body.
 class HeadStream : public httplib::Stream {
 public:
-    HeadStream(net::Socket fd, const std::string& head, const std::string& ip, int port, int writeSeconds)
-        : fd_(fd), head_(head), ip_(ip), port_(port), writeMs_(writeSeconds * 1000) {}
+    HeadStream(const WebGate& gate, net::Socket fd, const std::string& head, const std::string& ip, int port,
+               int writeSeconds)
+        : gate_(gate), fd_(fd), head_(head), ip_(ip), port_(port), writeMs_(writeSeconds * 1000) {}
 
     bool is_readable() const override { return at_ < head_.size(); }
-    bool is_writable() const override {
-        net::PollEntry wait{};
-        wait.fd = fd_;
-        wait.events = POLLOUT;
-        return net::waitFor(&wait, 1, writeMs_) > 0 && (wait.revents & POLLOUT) != 0;
-    }
+    bool is_writable() const override { return waitForRoom(Clock::now() + std::chrono::milliseconds(writeMs_)); }
     ssize_t read(char* ptr, size_t size) override {
         const size_t n = std::min(size, head_.size() - at_);
         std::memcpy(ptr, head_.data() + at_, n);
         at_ += n;
         return static_cast<ssize_t>(n);
     }
+    // The whole piece (a head, a body, a batch of events) within the write limit, or nothing more:
+    // a client that takes a byte now and then must not hold a worker, nor the host's stop.
     ssize_t write(const char* ptr, size_t size) override {
-        for (;;) {
-            const std::ptrdiff_t sent = net::sendSome(fd_, ptr, size);
-            if (sent >= 0) return static_cast<ssize_t>(sent);
-            if (!net::isRetry(net::lastError())) return -1;
-            if (!is_writable()) return -1;
+        const Clock::time_point until = Clock::now() + std::chrono::milliseconds(writeMs_);
+        size_t done = 0;
+        while (done < size) {
+            const std::ptrdiff_t sent = net::sendSome(fd_, ptr + done, size - done);
+            if (sent > 0) {
+                done += static_cast<size_t>(sent);
+                continue;
+            }
+            if (sent < 0 && !net::isRetry(net::lastError())) return -1;
+            if (!waitForRoom(until)) return -1;
         }
+        return static_cast<ssize_t>(size);
     }
     void get_remote_ip_and_port(std::string& ip, int& port) const override {
         ip = ip_;
@@ -62,6 +66,24 @@ public:
     socket_t socket() const override { return fd_; }
 
 private:
+    using Clock = std::chrono::steady_clock;
+
+    // Room to write before `until`; a tenth of a second at a time, so the server's stop ends the wait.
+    bool waitForRoom(Clock::time_point until) const {
+        for (;;) {
+            if (gate_.stopping()) return false;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+            if (left <= 0) return false;
+            net::PollEntry wait{};
+            wait.fd = fd_;
+            wait.events = POLLOUT;
+            const int ready = net::waitFor(&wait, 1, static_cast<int>(std::min<long long>(left, 100)));
+            if (ready < 0) return false;
+            if (ready > 0) return (wait.revents & POLLOUT) != 0;
+        }
+    }
+
+    const WebGate& gate_;
     net::Socket fd_;
     const std::string& head_;
     size_t at_ = 0;
@@ -118,6 +140,8 @@ bool WebGate::open(const std::string& host, int port, int& bound, std::string& r
     std::string ip;
     numeric(local, length, ip, bound);
     listener_ = fd;
+    listenName_ = host.find(':') != std::string::npos ? "[" + lower(host) + "]" : lower(host);
+    anyAddress_ = host == "0.0.0.0" || host == "::";
 #if !defined(_WIN32)
     // Half the descriptors the host may have, so that connections never take the ones its devices,
     // files and other outputs need. Windows has no such per-process limit on sockets.
@@ -312,6 +336,7 @@ bool WebGate::examine(Connections& waiting, Connections::iterator it) {
         return true;
     }
     // The page and its data take no body; one announced is refused rather than read.
+    size_t ranges = 0;
     for (size_t at = line + 2; at < end;) {
         const size_t stop = h.find("\r\n", at);
         const std::string field = h.substr(at, stop - at);
@@ -325,6 +350,22 @@ bool WebGate::examine(Connections& waiting, Connections::iterator it) {
             refuse(c, 413, "Payload Too Large");
             return true;
         }
+        // A page of another site (a name rebound to this machine) must not read the view.
+        if (name == "host" && !servesHost(value)) {
+            refuse(c, 421, "Misdirected Request");
+            return true;
+        }
+        if (name == "range") ranges += 1 + static_cast<size_t>(std::count(value.begin(), value.end(), ','));
+    }
+    // Each range of a request is a copy of the answer: more than one and the whole answer goes once.
+    if (ranges > 1) {
+        std::string kept = h.substr(0, line + 2);
+        for (size_t at = line + 2; at < end;) {
+            const size_t stop = h.find("\r\n", at);
+            if (lower(h.substr(at, 6)) != "range:") kept += h.substr(at, stop + 2 - at);
+            at = stop + 2;
+        }
+        c.head = kept + h.substr(end);
     }
     Connection ready = std::move(c);
     waiting.erase(it);
@@ -334,6 +375,24 @@ bool WebGate::examine(Connections& waiting, Connections::iterator it) {
     }
     ready_.notify_one();
     return false;
+}
+
+bool WebGate::servesHost(const std::string& value) const {
+    // The name without its port; an IPv6 address keeps its brackets.
+    std::string name = lower(value);
+    const size_t bracket = name.find(']'), colon = name.rfind(':');
+    if (colon != std::string::npos && (bracket == std::string::npos ? name.find(':') == colon : colon > bracket))
+        name.erase(colon);
+    if (name == "localhost" || name == "127.0.0.1" || name == "[::1]" || name == listenName_) return true;
+    // On every interface the machine's own addresses are not known here; an address written out
+    // cannot be a name rebound, so any is taken.
+    if (!anyAddress_) return false;
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
+    addrinfo hints{}, *found = nullptr;
+    hints.ai_flags = AI_NUMERICHOST;
+    const bool address = getaddrinfo(name.c_str(), nullptr, &hints, &found) == 0;
+    if (found != nullptr) freeaddrinfo(found);
+    return address;
 }
 
 void WebGate::refuse(Connection& c, int status, const char* text) {
@@ -372,10 +431,15 @@ void WebGate::work() {
         const size_t end = c.head.find("\r\n\r\n") + 4;
         const std::string head = c.head.substr(0, end);
         std::string rest = c.head.substr(end);
-        HeadStream stream(c.fd, head, c.ip, c.port, writeSeconds_);
+        HeadStream stream(*this, c.fd, head, c.ip, c.port, writeSeconds_);
         const bool last = stopping() || ++c.served >= kKeepAliveRequests;
         bool closed = false;
-        const bool ok = process_request(stream, last, closed, nullptr);
+        bool ok = false;
+        try {
+            ok = process_request(stream, last, closed, nullptr);
+        } catch (...) {
+            ok = false;  // a failed allocation (a 32-bit host) ends this request, never the host
+        }
         if (!ok || closed || last || stopping()) {
             closeConnection(c);
             continue;

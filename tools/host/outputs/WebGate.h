@@ -71,9 +71,13 @@ private:
     // the connection left the waiting list.
     bool examine(Connections& waiting, Connections::iterator it);
     void refuse(Connection& c, int status, const char* text);
+    // A Host header's value names this server: the listen address, localhost or 127.0.0.1.
+    bool servesHost(const std::string& value) const;
     void closeConnection(const Connection& c);
 
     net::Socket listener_ = net::kNoSocket;
+    std::string listenName_;   // lower case, an IPv6 address in brackets
+    bool anyAddress_ = false;  // listening on every interface
     net::Waker wake_;
     size_t workers_, limit_ = kMaxConnections;
     int writeSeconds_;
