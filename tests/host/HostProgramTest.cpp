@@ -137,6 +137,8 @@ TEST(HostProgram, CommandLineAndFileErrorsGiveConventionalStatusesAndStartNothin
          "",
          "hard.csv (the same file as "},
         {{"--simulate", "--count", "3", "--csv", "/dev/null"}, 0, "stopped; 3 records", ""},
+        // The first records come together (T1 and the stylus's C1 of one record): exactly one all the same.
+        {{"--simulate", "--count", "1", "--csv", "/dev/null"}, 0, "INFO: stopped; 1 record\n", ""},
         {{"--simulate", "--module", scratch.path("nothing.so"), "--csv", out}, 1, "", "cannot load"},
     };
     for (const auto& c : cases) {
