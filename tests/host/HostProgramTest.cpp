@@ -572,7 +572,7 @@ TEST(HostProgram, SimulateFollowsEachDevicesSensorsAndStylusLines) {
 // goes with the next run. A device's name never leads a link out of that folder.
 TEST(HostProgram, KilledHostLeavesNoEmulatorAndNoScratchFolderBehind) {
     Scratch scratch;
-    scratch.write("victim", "not the host's\n");
+    scratch.write("victim.pty", "not the host's\n");  // where a link named after the device would go
     scratch.write("two.conf", "[device a]\nport com1\nsensors 1 0 0 0\n[device ../.." + scratch.path("victim") +
                                   "]\nport com2\nsensors 1 0 0 0\n");
     Process host;
@@ -597,7 +597,7 @@ TEST(HostProgram, KilledHostLeavesNoEmulatorAndNoScratchFolderBehind) {
     const HostRun next = runHost(scratch, {"--simulate", "--count", "3"});
     EXPECT_EQ(next.status, 0) << next.out;
     EXPECT_NE(access(folder.c_str(), F_OK), 0) << folder << " left in the way";
-    EXPECT_EQ(hosttest::readFile(scratch.path("victim")), "not the host's\n");
+    EXPECT_EQ(hosttest::readFile(scratch.path("victim.pty")), "not the host's\n");
 }
 
 // On an 80-column terminal: the head with the elapsed time, the recording and the device's line, a
