@@ -84,18 +84,57 @@ uint32_t CFastrak::frameLengths(uint8_t digit, uint32_t lengths[3]) const {
 // sends no checksum: values it cannot report, and the blank before the button, are the only sign
 // of a hit frame. The status byte is not examined (a self-test error puts a letter there on a good
 // record).
-bool CFastrak::decodeFrame(uint32_t length) {
-    auto isButton = [this](uint32_t at) { return carry[at - 1] == ' ' && (carry[at] == '0' || carry[at] == '1'); };
+bool CFastrak::decodeFrame(uint32_t length) { return plausibleAt(0, length, stationPose.data()); }
+
+bool CFastrak::plausibleAt(uint32_t at, uint32_t length, float* values) const {
+    const uint8_t* frame = carry + at;
+    auto isButton = [frame](uint32_t i) { return frame[i - 1] == ' ' && (frame[i] == '0' || frame[i] == '1'); };
     if (length == kStylusRecord) return isButton(kStylusButtonOffset);
     if (length == kTrackerStylusRecord && !isButton(kTrackerButtonOffset)) return false;
     const float bounds[6] = {kMaxInches,           kMaxInches,          kMaxInches,
                              180.0f + kAngleSlack, 90.0f + kAngleSlack, 180.0f + kAngleSlack};
-    float* values = stationPose.data();
     for (uint32_t i = 0; i < 6; ++i) {
-        values[i] = littleEndianFloat(&carry[kPoseOffset + 4 * i]);
+        values[i] = littleEndianFloat(&frame[kPoseOffset + 4 * i]);
         if (!within(values[i], bounds[i])) return false;
     }
     return true;
+}
+
+// The offset of a record header inside a frame ("0", a station digit, a blank or a letter), far
+// enough from the frame's end that the CR LF ending the frame could lie in that record's values;
+// 0 when there is none. A run of bytes lost from a record (an overrun) leaves exactly this: the
+// shortened record, then the next record up to a CR LF among its values. On a clean line it takes
+// a value whose bytes read as such a header.
+uint32_t CFastrak::startInside(uint32_t length) const {
+    const uint8_t* from = carry + 2;
+    const uint8_t* const end = carry + length - 4;  // a header here leaves room for CR LF in a value
+    uint32_t lengths[3];
+    while (from < end) {
+        const void* found = std::memchr(from, '0', static_cast<size_t>(end - from));
+        if (found == nullptr) return 0;
+        const uint8_t* start = static_cast<const uint8_t*>(found);
+        const uint8_t status = start[2];
+        const bool statusByte = status == ' ' || (status >= 'A' && status <= 'Z') || (status >= 'a' && status <= 'z');
+        if (statusByte && frameLengths(start[1], lengths) > 0) return static_cast<uint32_t>(start - carry);
+        from = start + 1;
+    }
+    return 0;
+}
+
+// Whether a record of the station at `at` ends on CR LF with values the tracker can send. Reads
+// the bytes it needs; in the overrun the rest of that record follows at once.
+CFastrak::ReadResult CFastrak::framesAt(uint32_t at, bool& framed) {
+    framed = false;
+    uint32_t lengths[3];
+    const uint32_t count = frameLengths(carry[at + 1], lengths);
+    float values[6];
+    for (uint32_t i = 0; i < count && !framed; ++i) {
+        const ReadResult result = fillCarry(at + lengths[i]);
+        if (result != ReadResult::Record) return result;
+        const uint32_t end = at + lengths[i];
+        framed = carry[end - 2] == '\r' && carry[end - 1] == '\n' && plausibleAt(at, lengths[i], values);
+    }
+    return ReadResult::Record;
 }
 
 void CFastrak::dropCarry(uint32_t count) {
@@ -155,8 +194,8 @@ void CFastrak::frameDamaged(const char* why) {
 // start inside one still receiver's values and a CR LF inside another's can frame bytes that pass
 // every value check, and the bytes after such a frame are the rest of a value, not a record's
 // start. The cost is two bytes of the next record, only after damage. A frame that begins where
-// the last good one ended is in step with the line and is taken at once, so a clean line never
-// waits. Bytes of a frame cut short by a silent line stay in the carry buffer for the next call.
+// the last good one ended is in step with the line and is taken at once, so a clean line does not
+// wait, unless a record header lies inside it (startInside). Bytes of a frame cut short by a silent line stay in the carry buffer for the next call.
 CFastrak::ReadResult CFastrak::readFrame(uint32_t& length) {
     for (;;) {
         if (carryCount > 0 && carry[0] != '0') {
@@ -183,7 +222,23 @@ CFastrak::ReadResult CFastrak::readFrame(uint32_t& length) {
             dropCarry(1);
             continue;
         }
-        if (!inStep) {
+        // A frame in step is taken at once unless a record header lies inside it. Then it is a
+        // misframe when that record frames, and otherwise needs the confirmation of a frame found
+        // after damage.
+        bool confirm = !inStep;
+        const uint32_t inside = startInside(length);
+        if (inside != 0) {
+            bool misframed = false;
+            result = framesAt(inside, misframed);
+            if (result != ReadResult::Record) return result;
+            if (misframed) {
+                frameDamaged("a record starts inside the frame");
+                dropCarry(1);
+                continue;
+            }
+            confirm = true;
+        }
+        if (confirm) {
             result = fillCarry(length + 2);
             if (result != ReadResult::Record) return result;
             if (carry[length] != '0' || frameLengths(carry[length + 1], lengths) == 0) {
