@@ -1,6 +1,7 @@
 // CRS232H: open, configure, read, write and close one serial port, reporting every system failure.
 #include "serial/CRS232H.h"
 
+#include <chrono>
 #include <cstring>
 #include <iostream>
 #include <new>
@@ -16,7 +17,11 @@ const int32_t kAcceptedRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 1
 }  // namespace
 
 CRS232H::CRS232H(const Logger* ownerLogger)
-    : ownsLogger(true), portName(), handle(nullptr), logger(newOwnedLogger(ownerLogger, "CRS232H", 3)) {
+    : ownsLogger(true),
+      portName(),
+      handle(nullptr),
+      logger(newOwnedLogger(ownerLogger, "CRS232H", 3)),
+      lastTakenReportMs(INT64_MIN / 2) {
     std::memset(&savedAttribute, 0, sizeof savedAttribute);
     std::memset(&pendingAttribute, 0, sizeof pendingAttribute);
     // A fresh record shows the port's trace only when the host asks for level 3 or 4 and up.
@@ -140,7 +145,21 @@ int32_t CRS232H::readPort(void* buffer, uint32_t count) {
         reportSystemError("CRS232H: Reading from ");
         return -1;
     }
+    if (done == 0 && GetLastError() == ERROR_BUSY) reportTakenBytes();
     return static_cast<int32_t>(done);
+}
+
+// The line offered bytes that this read did not get: another program reads the port (a `cat`
+// left running, a second host without the lock). Said at most every 10 seconds while it lasts.
+void CRS232H::reportTakenBytes() {
+    SetLastError(ERROR_SUCCESS);
+    const int64_t now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    if (now - lastTakenReportMs < 10000 || logger == nullptr) return;
+    lastTakenReportMs = now;
+    logger->warning("CRS232H: The line offered bytes that a read of ", false);
+    std::cout << portName << " did not get: another program may be reading " << portName << std::endl;
 }
 
 void CRS232H::makeRaw(PortAttribute& attribute) {
