@@ -79,6 +79,8 @@ private:
     ReadResult framesAt(uint32_t at, bool& framed);
     void dropCarry(uint32_t count);
     void frameDamaged(const char* why);
+    bool inOrder(uint8_t station);
+    void forgetOrder();
     void reportDamage(bool now);
     void reportOutsideStations();
     void resetReception();
@@ -120,6 +122,12 @@ private:
     uint32_t outsideSinceReport[kStations];  // records of stations the sensors line leaves off
     int64_t lastOutsideReportMs;
     int64_t callStartMs;  // when this call first met damage; -1 before
+    // The tracker sends its active stations in turn, in ascending order. Learned from the line:
+    // the station that followed each station, and an unexpected follower seen once, which the
+    // next time is taken as a change of the order. Indexed by station 1 to 4; 0 is none.
+    uint8_t follower[kStations + 1];
+    uint8_t newFollower[kStations + 1];
+    uint8_t lastGoodStation;  // the station of the frame just taken; 0 after damage
 
     Pose stationPose;
     int32_t* runFlag;

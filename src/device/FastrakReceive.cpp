@@ -58,6 +58,12 @@ void CFastrak::resetReception() {
     lastDamageReportMs = -kDamageReportMs;  // the first damage is reported at once
     for (uint32_t& count : outsideSinceReport) count = 0;
     lastOutsideReportMs = -kDamageReportMs;
+    forgetOrder();
+}
+
+void CFastrak::forgetOrder() {
+    for (uint32_t i = 0; i <= kStations; ++i) follower[i] = newFollower[i] = 0;
+    lastGoodStation = 0;
 }
 
 // The lengths a station's frames may have, the one its set-up gives first, or none for a digit
@@ -175,6 +181,7 @@ CFastrak::ReadResult CFastrak::fillCarry(uint32_t count) {
 // record cut by the start of reading) is no damage of the line.
 void CFastrak::frameDamaged(const char* why) {
     inStep = false;
+    lastGoodStation = 0;
     if (!inDamage) {
         inDamage = true;
         if (!leading) ++damagedSinceReport;
@@ -183,6 +190,29 @@ void CFastrak::frameDamaged(const char* why) {
         logger->warning("CFastrak: Damaged data dropped: ", false);
         std::cout << why << std::endl;
     }
+}
+
+// A station digit hit by a fault can make a well-formed record of another station. After a frame
+// taken as good, the next must be of the station that followed it before; a different one is
+// suspect, unless it followed there the last time too (the order changed: a station was turned
+// on or off). On a clean line the order is learned from the first cycle and nothing is dropped.
+bool CFastrak::inOrder(uint8_t station) {
+    const uint8_t previous = lastGoodStation;
+    lastGoodStation = station;
+    if (previous == 0) return true;
+    uint8_t& expected = follower[previous];
+    if (expected == 0 || expected == station) {
+        expected = station;
+        newFollower[previous] = 0;
+        return true;
+    }
+    if (newFollower[previous] == station) {
+        expected = station;
+        newFollower[previous] = 0;
+        return true;
+    }
+    newFollower[previous] = station;
+    return false;
 }
 
 // Finds the next frame: "0", a station digit, as many bytes as one of that station's record
@@ -246,6 +276,11 @@ CFastrak::ReadResult CFastrak::readFrame(uint32_t& length) {
                 dropCarry(1);
                 continue;
             }
+        }
+        if (!inOrder(static_cast<uint8_t>(carry[1] - '0'))) {
+            frameDamaged("a station out of the tracker's order");
+            dropCarry(length);
+            continue;
         }
         logger->debug("CFastrak: EOL received.", true);
         inStep = true;
@@ -319,6 +354,8 @@ int32_t CFastrak::recvData(UpdateMask* mask, int32_t /*unused*/) {
     reportDamage(false);
     switch (read) {
         case ReadResult::Silent:
+            forgetOrder();  // output stopped: stations may have been turned on or off meanwhile
+            return 1;
         case ReadResult::NoFrame:
             return 1;
         case ReadResult::Stopped:
