@@ -26,13 +26,6 @@ namespace {
 
 constexpr DWORD kMaxDword = 0xFFFFFFFFu;
 
-// A VTIME wait may end up to one clock tick before its nominal time; a silent read that returns
-// within this much of it counts as a timeout, not as a hang-up.
-constexpr uint64_t kTimerSlackMs = 20;
-
-// VTIME counts tenths of a second in one byte.
-constexpr uint64_t kMaxVtime = 255;
-
 // One open port. `original` is the line as it was found at open: a DCB does not describe every
 // termios bit, so SetCommState starts from it and changes only what the DCB says.
 struct Port {
