@@ -75,7 +75,7 @@ private:
     uint32_t frameLengths(uint8_t digit, uint32_t lengths[3]) const;
     bool decodeFrame(uint32_t length);
     bool plausibleAt(uint32_t at, uint32_t length, float* values) const;
-    uint32_t startInside(uint32_t length) const;
+    uint32_t startInside(uint32_t length, uint32_t after) const;
     ReadResult framesAt(uint32_t at, bool& framed);
     void dropCarry(uint32_t count);
     void frameDamaged(const char* why);

@@ -106,13 +106,13 @@ bool CFastrak::plausibleAt(uint32_t at, uint32_t length, float* values) const {
     return true;
 }
 
-// The offset of a record header inside a frame ("0", a station digit, a blank or a letter), far
-// enough from the frame's end that the CR LF ending the frame could lie in that record's values;
-// 0 when there is none. A run of bytes lost from a record (an overrun) leaves exactly this: the
+// The offset of the next record header inside a frame after offset `after` ("0", a station digit,
+// a blank or a letter), far enough from the frame's end that the CR LF ending the frame could lie
+// in that record's values; 0 when there is none. A run of bytes lost from a record (an overrun) leaves exactly this: the
 // shortened record, then the next record up to a CR LF among its values. On a clean line it takes
 // a value whose bytes read as such a header.
-uint32_t CFastrak::startInside(uint32_t length) const {
-    const uint8_t* from = carry + 2;
+uint32_t CFastrak::startInside(uint32_t length, uint32_t after) const {
+    const uint8_t* from = carry + (after < 2 ? 2 : after + 1);
     const uint8_t* const end = carry + length - 4;  // a header here leaves room for CR LF in a value
     uint32_t lengths[3];
     while (from < end) {
@@ -256,17 +256,21 @@ CFastrak::ReadResult CFastrak::readFrame(uint32_t& length) {
         // misframe when that record frames, and otherwise needs the confirmation of a frame found
         // after damage.
         bool confirm = !inStep;
-        const uint32_t inside = startInside(length);
-        if (inside != 0) {
-            bool misframed = false;
+        bool misframed = false;
+        uint32_t inside = startInside(length, 0);
+        for (; inside != 0; inside = startInside(length, inside)) {
             result = framesAt(inside, misframed);
             if (result != ReadResult::Record) return result;
-            if (misframed) {
-                frameDamaged("a record starts inside the frame");
-                dropCarry(1);
-                continue;
-            }
             confirm = true;
+            if (misframed) break;
+        }
+        if (misframed) {
+            // In step, the frame began at a record's start, so the record inside is the next one
+            // and is kept. Otherwise neither can be told from the other: both go.
+            const bool keepInner = inStep;
+            frameDamaged("a record starts inside the frame");
+            dropCarry(keepInner ? 1 : inside + 1);
+            continue;
         }
         if (confirm) {
             result = fillCarry(length + 2);
