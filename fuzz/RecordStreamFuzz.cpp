@@ -136,9 +136,9 @@ Pose poseOf(const std::string& bytes) {
 // station after the last.
 void buildLine(Input& in, std::vector<Sent>& sent, std::string& line) {
     uint32_t lastStation = 0;
-    bool recordLast = false;  // the line ends with the last record, so damage can reach into it
-    uint32_t sinceDamage = 2;   // records since the last fault: faults are single, with an intact
-                                // record on each side, as on a line that is mostly clean
+    bool recordLast = false;   // the line ends with the last record, so damage can reach into it
+    uint32_t sinceDamage = 2;  // records since the last fault: faults are single, with an intact
+                               // record on each side, as on a line that is mostly clean
     while (in.more()) {
         const uint8_t op = in.byte() % 8;
         if (op < 4 || op == 7) {
@@ -240,8 +240,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             allowed[r.station].push_back(made);
         }
         buttons[r.station].push_back(r.pressed);
-        const bool intactFrame = (r.bytes.size() == 29 || r.bytes.size() == 31) && r.bytes[1] == static_cast<char>('0' + r.station);
-        if (intactFrame && r.station <= 3 && FastrakTestAccess::convert(*rig->device, r.station, poseOf(r.bytes), made)) {
+        const bool intactFrame =
+            (r.bytes.size() == 29 || r.bytes.size() == 31) && r.bytes[1] == static_cast<char>('0' + r.station);
+        if (intactFrame && r.station <= 3 &&
+            FastrakTestAccess::convert(*rig->device, r.station, poseOf(r.bytes), made)) {
             allowed[r.station].push_back(made);
         }
         if (r.bytes.size() >= 5 && r.bytes[1] == static_cast<char>('0' + r.station)) {

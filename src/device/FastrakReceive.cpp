@@ -108,9 +108,9 @@ bool CFastrak::plausibleAt(uint32_t at, uint32_t length, float* values) const {
 
 // The offset of the next record header inside a frame after offset `after` ("0", a station digit,
 // a blank or a letter), far enough from the frame's end that the CR LF ending the frame could lie
-// in that record's values; 0 when there is none. A run of bytes lost from a record (an overrun) leaves exactly this: the
-// shortened record, then the next record up to a CR LF among its values. On a clean line it takes
-// a value whose bytes read as such a header.
+// in that record's values; 0 when there is none. A run of bytes lost from a record (an overrun)
+// leaves exactly this: the shortened record, then the next record up to a CR LF among its values.
+// On a clean line it takes a value whose bytes read as such a header.
 uint32_t CFastrak::startInside(uint32_t length, uint32_t after) const {
     const uint8_t* from = carry + (after < 2 ? 2 : after + 1);
     const uint8_t* const end = carry + length - 4;  // a header here leaves room for CR LF in a value
@@ -225,7 +225,8 @@ bool CFastrak::inOrder(uint8_t station) {
 // every value check, and the bytes after such a frame are the rest of a value, not a record's
 // start. The cost is two bytes of the next record, only after damage. A frame that begins where
 // the last good one ended is in step with the line and is taken at once, so a clean line does not
-// wait, unless a record header lies inside it (startInside). Bytes of a frame cut short by a silent line stay in the carry buffer for the next call.
+// wait, unless a record header lies inside it (startInside). Bytes of a frame cut short by a
+// silent line stay in the carry buffer for the next call.
 CFastrak::ReadResult CFastrak::readFrame(uint32_t& length) {
     for (;;) {
         if (carryCount > 0 && carry[0] != '0') {
