@@ -184,7 +184,11 @@ void buildLine(Input& in, std::vector<Sent>& sent, std::string& line) {
             sinceDamage = 0;
         } else if (op == 6 && sinceDamage >= 1) {
             const size_t count = in.byte() % 16 + 1;
-            for (size_t i = 0; i < count; ++i) line.push_back(static_cast<char>(in.byte()));
+            // Noise holds no CR: a burst that is itself a well-formed record is a record.
+            for (size_t i = 0; i < count; ++i) {
+                const uint8_t b = in.byte();
+                line.push_back(static_cast<char>(b == '\r' ? b ^ 0x80 : b));
+            }
             recordLast = false;
             sinceDamage = 0;
         }
