@@ -1,27 +1,48 @@
-// Fuzz target for record reception: arbitrary bytes through recvData of a device set up with
-// trackers, a stylus on a tracker station, a stylus-only station and every transform, with the
-// host's storages resized and its run flag cleared at varied moments. Every published record must
-// be a well-formed, plausible frame of a configured station, ending where the device's reading ends,
-// and either followed by the start of a record or in step with a chain of such frames that is.
+// Fuzz target for record reception: the input is a list of records that the harness encodes, in
+// any order of stations and at any length a station may send, with damage between and inside them
+// (runs of bytes lost, bytes changed, noise), fed to recvData of a device set up with trackers, a
+// stylus on a tracker station, a stylus-only station and every transform, with the host's storages
+// resized and its run flag cleared at varied moments. A published pose must be bit for bit the one
+// the device makes of a record the harness encoded for that station (or of that record as a change
+// left it, when the change kept its length and station); a published button must be one such a
+// record carried. The oracle knows nothing of how the device frames the bytes.
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cmath>
 #include <cstring>
 #include <iostream>
+#include <string>
 #include <vector>
 
 #include "FuzzHost.h"
 #include "device/CFastrak.h"
 #include "platform/Sleeper.h"
+#include "tracker/CTraCommonH.h"
+#include "tracker/TrackerTransform.h"
 
 // The device's test hook: a regular file as the line, and the bytes it holds between calls.
 struct FastrakTestAccess {
     static void acceptPlainFile(CFastrak& device) { device.acceptsPlainFile = true; }
     static uint32_t carried(const CFastrak& device) { return device.carryCount; }
     static void startAfresh(CFastrak& device) { device.resetReception(); }
+    static const TrackerRecord& current(const CFastrak& device) { return device.currentTracker; }
+    static const ControllerRecord& currentButton(const CFastrak& device) { return device.currentController; }
+    // The published values the device makes of a station's six values, through its own conversion.
+    static bool convert(const CFastrak& device, uint32_t station, Pose pose, TrackerRecord& out) {
+        convertDevicePose(pose, device.trackerProc->caveCoordinates);
+        if (!device.trackerProc->processPose(station, pose)) return false;
+        out.setX(pose.x);
+        out.setY(pose.y);
+        out.setZ(pose.z);
+        out.setAzimuth(pose.azimuth);
+        out.setElevation(pose.elevation);
+        out.setRoll(pose.roll);
+        return true;
+    }
 };
 
 namespace {
@@ -30,9 +51,6 @@ void noWait(uint32_t) {}
 
 // Stations 1 to 3 track (outputs 1 to 3), 2 also carries a stylus (controller 1), 4 carries
 // only a stylus (controller 2).
-const uint32_t kTrackerOutput[5] = {0, 1, 2, 3, 0};
-const uint32_t kControllerOutput[5] = {0, 0, 1, 0, 2};
-
 struct Rig {
     fuzzhost::ScratchLine line;
     fuzzhost::FuzzConfig config;
@@ -73,61 +91,113 @@ Rig* rig = nullptr;
 // The record lengths each station may send: a tracker's records come at either tracker length, the
 // stylus alone as its own 7 bytes or with a pose.
 const size_t kLengths[5][3] = {{0, 0, 0}, {29, 31, 0}, {31, 29, 0}, {29, 31, 0}, {7, 31, 29}};
+const float kBounds[6] = {1000, 1000, 1000, 180, 90, 180};
 
-float valueAt(const uint8_t* bytes) {
-    const uint32_t bits = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-                          static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
+// Reads the input front to back; past its end every byte is 0.
+struct Input {
+    const uint8_t* data;
+    size_t size;
+    size_t at = 0;
+    bool more() const { return at < size; }
+    uint8_t byte() { return at < size ? data[at++] : 0; }
+};
+
+// One record as the harness encoded it, and its bytes as damage inside it left them.
+struct Sent {
+    uint32_t station;
+    std::string bytes;
+    Pose pose;
+    bool pressed;
+};
+
+// A value the tracker can send, from two input bytes: a multiple of 1/32768 of its range. The
+// tracker measures; it does not send the denormal and tiny values with which any run of bytes
+// would pass for a pose.
+float valueFrom(Input& in, float bound) {
+    const uint16_t bits = static_cast<uint16_t>(in.byte() | in.byte() << 8);
+    return static_cast<float>(static_cast<int16_t>(bits)) * bound / 32768.0f;
 }
 
-// A well-formed, plausible frame of `length` bytes at r, for a station that may send that length.
-bool wellFormed(const uint8_t* r, size_t length) {
-    if (r[0] != '0' || r[1] < '1' || r[1] > '4' || r[length - 2] != '\r' || r[length - 1] != '\n') return false;
-    const int station = r[1] - '0';
-    if (length != kLengths[station][0] && length != kLengths[station][1] && length != kLengths[station][2]) {
-        return false;
-    }
-    auto button = [r](size_t at) { return r[at - 1] == ' ' && (r[at] == '0' || r[at] == '1'); };
-    if (length == 7) return button(4);
-    if (length == 31 && !button(28)) return false;
-    const float bounds[6] = {1000, 1000, 1000, 180.01f, 90.01f, 180.01f};
-    for (int i = 0; i < 6; ++i) {
-        const float v = valueAt(r + 3 + 4 * i);
-        if (!std::isfinite(v) || std::fabs(v) > bounds[i]) return false;
-    }
-    return true;
+void appendValue(std::string& out, float value) {
+    uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((bits >> (8 * i)) & 0xFF));
 }
 
-// The frame the device used up last ends at `end` of the stream: a well-formed record of a station
-// whose output of this kind is `output`, with a button when it is a controller's. Its length, or 0.
-size_t endsInRecord(const uint8_t* stream, size_t end, const uint32_t (&outputs)[5], uint32_t output, bool controller) {
-    for (int station = 1; station <= 4; ++station) {
-        if (outputs[station] != output) continue;
-        for (size_t length : kLengths[station]) {
-            if (length == 0 || end < length || (controller && length == 29)) continue;
-            const uint8_t* r = stream + end - length;
-            if (r[1] == '0' + station && wellFormed(r, length)) return length;
+Pose poseOf(const std::string& bytes) {
+    Pose pose;
+    float* values = pose.data();
+    for (int i = 0; i < 6; ++i) std::memcpy(&values[i], bytes.data() + 3 + 4 * i, 4);
+    return pose;
+}
+
+// The line: records and damage as the input lists them. Op byte: 0-3 a record, 4 a run lost from
+// the last record, 5 a byte of it changed, 6 noise, 7 a record of the
+// station after the last.
+void buildLine(Input& in, std::vector<Sent>& sent, std::string& line) {
+    uint32_t lastStation = 0;
+    bool recordLast = false;   // the line ends with the last record, so damage can reach into it
+    uint32_t sinceDamage = 2;  // records since the last fault: faults are single, with an intact
+                               // record on each side, as on a line that is mostly clean
+    while (in.more()) {
+        const uint8_t op = in.byte() % 8;
+        if (op < 4 || op == 7) {
+            Sent r{};
+            r.station = op == 7 ? lastStation % 4 + 1 : op + 1u;
+            lastStation = r.station;
+            const uint8_t form = in.byte();
+            const size_t length = kLengths[r.station][form % (r.station == 4 ? 3 : 2)];
+            r.pressed = (form & 0x80) != 0;
+            r.bytes = std::string("0") + static_cast<char>('0' + r.station) + ' ';
+            if (length == 7) {
+                r.bytes += std::string(" ") + (r.pressed ? '1' : '0');
+            } else {
+                float* values = r.pose.data();
+                for (int i = 0; i < 6; ++i) {
+                    values[i] = valueFrom(in, kBounds[i]);
+                    appendValue(r.bytes, values[i]);
+                }
+                if (length == 31) r.bytes += std::string(" ") + (r.pressed ? '1' : '0');
+            }
+            r.bytes += "\r\n";
+            sent.push_back(r);
+            line += r.bytes;
+            recordLast = ++sinceDamage >= 2;
+        } else if (op == 4 && recordLast && !sent.back().bytes.empty()) {
+            std::string& bytes = sent.back().bytes;
+            const size_t count = std::min<size_t>(bytes.size(), in.byte() % 40 + 1);
+            const size_t at = in.byte() % (bytes.size() - count + 1);
+            line.erase(line.size() - bytes.size() + at, count);
+            bytes.erase(at, count);
+            recordLast = false;
+            sinceDamage = 0;
+        } else if (op == 5 && recordLast && !sent.back().bytes.empty()) {
+            // Never the station digit: changed before the device has learned the order of the
+            // stations, it makes a well-formed record of another station that nothing can tell.
+            std::string& bytes = sent.back().bytes;
+            const size_t at = in.byte() % bytes.size();
+            if (at == 1) continue;
+            const char changed = static_cast<char>(bytes[at] ^ (in.byte() | 1));
+            line[line.size() - bytes.size() + at] = changed;
+            bytes[at] = changed;
+            recordLast = false;
+            sinceDamage = 0;
+        } else if (op == 6 && sinceDamage >= 1) {
+            const size_t count = in.byte() % 16 + 1;
+            // Noise holds no CR: a burst that is itself a well-formed record is a record.
+            for (size_t i = 0; i < count; ++i) {
+                const uint8_t b = in.byte();
+                line.push_back(static_cast<char>(b == '\r' ? b ^ 0x80 : b));
+            }
+            recordLast = false;
+            sinceDamage = 0;
         }
     }
-    return 0;
 }
 
-// anchored[p]: a frame that ends at p may be taken, because the bytes after it start a record, or a
-// chain of well-formed frames leads to it from one whose end is confirmed that way.
-std::vector<bool> anchoredEnds(const uint8_t* stream, size_t length) {
-    std::vector<bool> anchored(length + 1, false);
-    for (size_t p = 0; p < length; ++p) {
-        for (size_t frame : {size_t{7}, size_t{29}, size_t{31}}) {
-            if (p + frame > length || !wellFormed(stream + p, frame)) continue;
-            const size_t end = p + frame;
-            const bool confirmed =
-                end + 2 <= length && stream[end] == '0' && stream[end + 1] >= '1' && stream[end + 1] <= '4';
-            if (confirmed || anchored[p]) anchored[end] = true;
-        }
-    }
-    return anchored;
+bool sameValues(const TrackerRecord& a, const TrackerRecord& b) {
+    return a.x == b.x && a.y == b.y && a.z == b.z && a.azimuth == b.azimuth && a.elevation == b.elevation &&
+           a.roll == b.roll;
 }
 
 uint32_t onlyBit(uint32_t netWord) {
@@ -154,16 +224,39 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3) return 0;
     // Byte 0 and 1: what the host's storages hold now; byte 2: the call at which the host clears
-    // its run flag (0: never).
+    // its run flag (0: never); the rest lists the records and the damage.
     rig->trackers.count_ = data[0] % 33;
     rig->controllers.count_ = data[1] % 33;
     const size_t clearAt = data[2];
-    const uint8_t* stream = data + 3;
-    const size_t length = size - 3;
-    rig->line.fill(stream, length);
+    Input in{data + 3, size - 3};
+    std::vector<Sent> sent;
+    std::string line;
+    buildLine(in, sent, line);
+    const size_t length = line.size();
+    if (length == 0) return 0;
+    // What each station may publish: its records' poses as encoded, and as a change left them
+    // when it kept the record's length and station digit.
+    std::vector<TrackerRecord> allowed[5];
+    std::vector<bool> buttons[5];
+    for (const Sent& r : sent) {
+        TrackerRecord made;
+        if (r.station <= 3 && FastrakTestAccess::convert(*rig->device, r.station, r.pose, made)) {
+            allowed[r.station].push_back(made);
+        }
+        buttons[r.station].push_back(r.pressed);
+        const bool intactFrame =
+            (r.bytes.size() == 29 || r.bytes.size() == 31) && r.bytes[1] == static_cast<char>('0' + r.station);
+        if (intactFrame && r.station <= 3 &&
+            FastrakTestAccess::convert(*rig->device, r.station, poseOf(r.bytes), made)) {
+            allowed[r.station].push_back(made);
+        }
+        if (r.bytes.size() >= 5 && r.bytes[1] == static_cast<char>('0' + r.station)) {
+            buttons[r.station].push_back(r.bytes[r.bytes.size() - 3] == '1');
+        }
+    }
+    rig->line.fill(reinterpret_cast<const uint8_t*>(line.data()), length);
     lseek(rig->port, 0, SEEK_SET);
     FastrakTestAccess::startAfresh(*rig->device);  // a new line: nothing read from it yet
-    const std::vector<bool> anchored = anchoredEnds(stream, length);
 
     off_t before = 0;
     size_t heldBefore = 0;
@@ -177,20 +270,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (call == clearAt && (result != -1 || after != before || mask.trackers != 0 || mask.controllers != 0)) {
             __builtin_trap();
         }
-        // Bytes read but still held by the device are not used up yet.
         const size_t held = FastrakTestAccess::carried(*rig->device);
         if (held > static_cast<size_t>(after) || held > CFastrak::kCarry) __builtin_trap();
-        const size_t used = static_cast<size_t>(after) - held;
         if (mask.trackers != 0) {
+            // Output n is station n's.
             const uint32_t id = onlyBit(mask.trackers);
-            const size_t frame = id == 0 ? 0 : endsInRecord(stream, used, kTrackerOutput, id, false);
-            if (frame == 0 || !anchored[used]) __builtin_trap();
+            if (id < 1 || id > 3) __builtin_trap();
+            const TrackerRecord& got = FastrakTestAccess::current(*rig->device);
+            bool sentSo = false;
+            for (const TrackerRecord& r : allowed[id]) sentSo = sentSo || sameValues(r, got);
+            if (!sentSo) __builtin_trap();
             if (id <= rig->trackers.count_ && ntohl(rig->trackers.trackers_[id - 1].id) != id) __builtin_trap();
         }
         if (mask.controllers != 0) {
+            // Controller 1 is station 2's stylus, controller 2 station 4's.
             const uint32_t id = onlyBit(mask.controllers);
-            const size_t frame = id == 0 ? 0 : endsInRecord(stream, used, kControllerOutput, id, true);
-            if (frame == 0 || !anchored[used]) __builtin_trap();
+            if (id < 1 || id > 2) __builtin_trap();
+            const uint32_t station = id == 1 ? 2 : 4;
+            const bool pressed = (FastrakTestAccess::currentButton(*rig->device).buttons[0] & 1) != 0;
+            bool sentSo = false;
+            for (bool b : buttons[station]) sentSo = sentSo || b == pressed;
+            if (!sentSo) __builtin_trap();
             if (id <= rig->controllers.count_ && ntohl(rig->controllers.controllers_[id - 1].id) != id)
                 __builtin_trap();
         }

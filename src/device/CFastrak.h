@@ -16,8 +16,9 @@ class CConCommonH;
 class CFastrak final : public CBase {
 public:
     // A frame is at most 31 bytes (a tracker station with the stylus); the carry buffer holds one
-    // and the two bytes after it that confirm a frame found after damage.
-    enum : uint32_t { kStations = 4, kMaxFrame = 31, kCarry = kMaxFrame + 2 };
+    // and the two bytes after it that confirm a frame found after damage, or a frame and the
+    // record that may start inside it.
+    enum : uint32_t { kStations = 4, kMaxFrame = 31, kCarry = 2 * kMaxFrame + 2 };
     // Damage and records of stations outside the sensors line are reported at most this often.
     enum : int64_t { kDamageReportMs = 10000 };
     // A call that meets bytes but no frame for this long returns, so damage is reported while it
@@ -73,8 +74,13 @@ private:
     ReadResult fillCarry(uint32_t count);
     uint32_t frameLengths(uint8_t digit, uint32_t lengths[3]) const;
     bool decodeFrame(uint32_t length);
+    bool plausibleAt(uint32_t at, uint32_t length, float* values) const;
+    uint32_t startInside(uint32_t length, uint32_t after) const;
+    ReadResult framesAt(uint32_t at, bool& framed);
     void dropCarry(uint32_t count);
     void frameDamaged(const char* why);
+    bool inOrder(uint8_t station);
+    void forgetOrder();
     void reportDamage(bool now);
     void reportOutsideStations();
     void resetReception();
@@ -116,6 +122,12 @@ private:
     uint32_t outsideSinceReport[kStations];  // records of stations the sensors line leaves off
     int64_t lastOutsideReportMs;
     int64_t callStartMs;  // when this call first met damage; -1 before
+    // The tracker sends its active stations in turn, in ascending order. Learned from the line:
+    // the station that followed each station, and an unexpected follower seen once, which the
+    // next time is taken as a change of the order. Indexed by station 1 to 4; 0 is none.
+    uint8_t follower[kStations + 1];
+    uint8_t newFollower[kStations + 1];
+    uint8_t lastGoodStation;  // the station of the frame just taken; 0 after damage
 
     Pose stationPose;
     int32_t* runFlag;

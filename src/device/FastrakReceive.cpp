@@ -7,6 +7,7 @@
 #include "controller/CConCommonH.h"
 #include "device/CFastrak.h"
 #include "fastrak/DataStorage.h"
+#include "log/LogLine.h"
 #include "serial/CRS232H.h"
 #include "storage/UpdateMaskBits.h"
 #include "tracker/CTraCommonH.h"
@@ -59,6 +60,12 @@ void CFastrak::resetReception() {
     lastDamageReportMs = -kDamageReportMs;  // the first damage is reported at once
     for (uint32_t& count : outsideSinceReport) count = 0;
     lastOutsideReportMs = -kDamageReportMs;
+    forgetOrder();
+}
+
+void CFastrak::forgetOrder() {
+    for (uint32_t i = 0; i <= kStations; ++i) follower[i] = newFollower[i] = 0;
+    lastGoodStation = 0;
 }
 
 // The lengths a station's frames may have, the one its set-up gives first, or none for a digit
@@ -85,18 +92,57 @@ uint32_t CFastrak::frameLengths(uint8_t digit, uint32_t lengths[3]) const {
 // sends no checksum: values it cannot report, and the blank before the button, are the only sign
 // of a hit frame. The status byte is not examined (a self-test error puts a letter there on a good
 // record).
-bool CFastrak::decodeFrame(uint32_t length) {
-    auto isButton = [this](uint32_t at) { return carry[at - 1] == ' ' && (carry[at] == '0' || carry[at] == '1'); };
+bool CFastrak::decodeFrame(uint32_t length) { return plausibleAt(0, length, stationPose.data()); }
+
+bool CFastrak::plausibleAt(uint32_t at, uint32_t length, float* values) const {
+    const uint8_t* frame = carry + at;
+    auto isButton = [frame](uint32_t i) { return frame[i - 1] == ' ' && (frame[i] == '0' || frame[i] == '1'); };
     if (length == kStylusRecord) return isButton(kStylusButtonOffset);
     if (length == kTrackerStylusRecord && !isButton(kTrackerButtonOffset)) return false;
     const float bounds[6] = {kMaxInches,           kMaxInches,          kMaxInches,
                              180.0f + kAngleSlack, 90.0f + kAngleSlack, 180.0f + kAngleSlack};
-    float* values = stationPose.data();
     for (uint32_t i = 0; i < 6; ++i) {
-        values[i] = littleEndianFloat(&carry[kPoseOffset + 4 * i]);
+        values[i] = littleEndianFloat(&frame[kPoseOffset + 4 * i]);
         if (!within(values[i], bounds[i])) return false;
     }
     return true;
+}
+
+// The offset of the next record header inside a frame after offset `after` ("0", a station digit,
+// a blank or a letter), far enough from the frame's end that the CR LF ending the frame could lie
+// in that record's values; 0 when there is none. A run of bytes lost from a record (an overrun)
+// leaves exactly this: the shortened record, then the next record up to a CR LF among its values.
+// On a clean line it takes a value whose bytes read as such a header.
+uint32_t CFastrak::startInside(uint32_t length, uint32_t after) const {
+    const uint8_t* from = carry + (after < 2 ? 2 : after + 1);
+    const uint8_t* const end = carry + length - 4;  // a header here leaves room for CR LF in a value
+    uint32_t lengths[3];
+    while (from < end) {
+        const void* found = std::memchr(from, '0', static_cast<size_t>(end - from));
+        if (found == nullptr) return 0;
+        const uint8_t* start = static_cast<const uint8_t*>(found);
+        const uint8_t status = start[2];
+        const bool statusByte = status == ' ' || (status >= 'A' && status <= 'Z') || (status >= 'a' && status <= 'z');
+        if (statusByte && frameLengths(start[1], lengths) > 0) return static_cast<uint32_t>(start - carry);
+        from = start + 1;
+    }
+    return 0;
+}
+
+// Whether a record of the station at `at` ends on CR LF with values the tracker can send. Reads
+// the bytes it needs; in the overrun the rest of that record follows at once.
+CFastrak::ReadResult CFastrak::framesAt(uint32_t at, bool& framed) {
+    framed = false;
+    uint32_t lengths[3];
+    const uint32_t count = frameLengths(carry[at + 1], lengths);
+    float values[6];
+    for (uint32_t i = 0; i < count && !framed; ++i) {
+        const ReadResult result = fillCarry(at + lengths[i]);
+        if (result != ReadResult::Record) return result;
+        const uint32_t end = at + lengths[i];
+        framed = carry[end - 2] == '\r' && carry[end - 1] == '\n' && plausibleAt(at, lengths[i], values);
+    }
+    return ReadResult::Record;
 }
 
 void CFastrak::dropCarry(uint32_t count) {
@@ -137,14 +183,37 @@ CFastrak::ReadResult CFastrak::fillCarry(uint32_t count) {
 // record cut by the start of reading) is no damage of the line.
 void CFastrak::frameDamaged(const char* why) {
     inStep = false;
+    lastGoodStation = 0;
     if (!inDamage) {
         inDamage = true;
         if (!leading) ++damagedSinceReport;
     }
     if (logger->isDebugOn()) {
-        logger->warning("CFastrak: Damaged data dropped: ", false);
-        std::cout << why << std::endl;
+        logLine(*logger, LogLevel::Warning, "CFastrak: Damaged data dropped: ", why);
     }
+}
+
+// A station digit hit by a fault can make a well-formed record of another station. After a frame
+// taken as good, the next must be of the station that followed it before; a different one is
+// suspect, unless it followed there the last time too (the order changed: a station was turned
+// on or off). On a clean line the order is learned from the first cycle and nothing is dropped.
+bool CFastrak::inOrder(uint8_t station) {
+    const uint8_t previous = lastGoodStation;
+    lastGoodStation = station;
+    if (previous == 0) return true;
+    uint8_t& expected = follower[previous];
+    if (expected == 0 || expected == station) {
+        expected = station;
+        newFollower[previous] = 0;
+        return true;
+    }
+    if (newFollower[previous] == station) {
+        expected = station;
+        newFollower[previous] = 0;
+        return true;
+    }
+    newFollower[previous] = station;
+    return false;
 }
 
 // Finds the next frame: "0", a station digit, as many bytes as one of that station's record
@@ -156,8 +225,9 @@ void CFastrak::frameDamaged(const char* why) {
 // start inside one still receiver's values and a CR LF inside another's can frame bytes that pass
 // every value check, and the bytes after such a frame are the rest of a value, not a record's
 // start. The cost is two bytes of the next record, only after damage. A frame that begins where
-// the last good one ended is in step with the line and is taken at once, so a clean line never
-// waits. Bytes of a frame cut short by a silent line stay in the carry buffer for the next call.
+// the last good one ended is in step with the line and is taken at once, so a clean line does not
+// wait, unless a record header lies inside it (startInside). Bytes of a frame cut short by a
+// silent line stay in the carry buffer for the next call.
 CFastrak::ReadResult CFastrak::readFrame(uint32_t& length) {
     for (;;) {
         if (carryCount > 0 && carry[0] != '0') {
@@ -184,7 +254,27 @@ CFastrak::ReadResult CFastrak::readFrame(uint32_t& length) {
             dropCarry(1);
             continue;
         }
-        if (!inStep) {
+        // A frame in step is taken at once unless a record header lies inside it. Then it is a
+        // misframe when that record frames, and otherwise needs the confirmation of a frame found
+        // after damage.
+        bool confirm = !inStep;
+        bool misframed = false;
+        uint32_t inside = startInside(length, 0);
+        for (; inside != 0; inside = startInside(length, inside)) {
+            result = framesAt(inside, misframed);
+            if (result != ReadResult::Record) return result;
+            confirm = true;
+            if (misframed) break;
+        }
+        if (misframed) {
+            // In step, the frame began at a record's start, so the record inside is the next one
+            // and is kept. Otherwise neither can be told from the other: both go.
+            const bool keepInner = inStep;
+            frameDamaged("a record starts inside the frame");
+            dropCarry(keepInner ? 1 : inside + 1);
+            continue;
+        }
+        if (confirm) {
             result = fillCarry(length + 2);
             if (result != ReadResult::Record) return result;
             if (carry[length] != '0' || frameLengths(carry[length + 1], lengths) == 0) {
@@ -192,6 +282,11 @@ CFastrak::ReadResult CFastrak::readFrame(uint32_t& length) {
                 dropCarry(1);
                 continue;
             }
+        }
+        if (!inOrder(static_cast<uint8_t>(carry[1] - '0'))) {
+            frameDamaged("a station out of the tracker's order");
+            dropCarry(length);
+            continue;
         }
         logger->debug("CFastrak: EOL received.", true);
         inStep = true;
@@ -212,11 +307,10 @@ void CFastrak::reportDamage(bool now) {
     const int64_t time = steadyMs();
     if (!now && time - lastDamageReportMs < kDamageReportMs) return;
     // Written whole: the host reads these lines, and other devices' threads write theirs meanwhile.
-    const std::string text = "CFastrak: Damaged data on the line: " + std::to_string(damagedSinceReport) +
-                             (damagedSinceReport == 1 ? " frame" : " frames") + " dropped, " +
-                             std::to_string(receivedSinceReport) + (receivedSinceReport == 1 ? " record" : " records") +
-                             " received since the last report.";
-    logger->warning(text.c_str(), true);
+    logLine(*logger, LogLevel::Warning, "CFastrak: Damaged data on the line: ",
+            std::to_string(damagedSinceReport) + (damagedSinceReport == 1 ? " frame" : " frames") + " dropped, " +
+                std::to_string(receivedSinceReport) + (receivedSinceReport == 1 ? " record" : " records") +
+                " received since the last report.");
     damagedSinceReport = 0;
     receivedSinceReport = 0;
     lastDamageReportMs = time;
@@ -233,8 +327,7 @@ void CFastrak::reportOutsideStations() {
     if (total == 0) return;
     const int64_t time = steadyMs();
     if (time - lastOutsideReportMs < kDamageReportMs) return;
-    std::string text =
-        named == 1 ? "CFastrak: Records arrive from station " : "CFastrak: Records arrive from stations ";
+    std::string text;
     const char* separator = "";
     for (uint32_t i = 0; i < kStations; ++i) {
         if (outsideSinceReport[i] == 0) continue;
@@ -244,7 +337,8 @@ void CFastrak::reportOutsideStations() {
     }
     text += ", which the sensors line leaves off (" + std::to_string(total) + (total == 1 ? " record" : " records") +
             " since the last report); they also share the tracker's update rate.";
-    logger->warning(text.c_str(), true);
+    logLine(*logger, LogLevel::Warning,
+            named == 1 ? "CFastrak: Records arrive from station " : "CFastrak: Records arrive from stations ", text);
     lastOutsideReportMs = time;
 }
 
@@ -268,6 +362,8 @@ int32_t CFastrak::recvData(UpdateMask* mask, int32_t /*unused*/) {
     reportDamage(false);
     switch (read) {
         case ReadResult::Silent:
+            forgetOrder();  // output stopped: stations may have been turned on or off meanwhile
+            return 1;
         case ReadResult::NoFrame:
             return 1;
         case ReadResult::Stopped:

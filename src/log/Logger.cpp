@@ -1,5 +1,6 @@
 // Logger operations: defaults, the line prefix, the four levels and the DEBUG filter.
 #include "fastrak/Logger.h"
+#include "log/LogLine.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -123,3 +124,11 @@ void Logger::debugFormat(const char* format, ...) const {
 }
 
 void Logger::release() {}
+
+void logLine(const Logger& logger, LogLevel level, const std::string& head, const std::string& tail) {
+    if (!logger.enabled) {
+        writeWhole(tail + "\n", true);
+        return;
+    }
+    writeLevel(logger, level == LogLevel::Error ? logger.errorLabel : logger.warningLabel, (head + tail).c_str(), true);
+}

@@ -1,11 +1,13 @@
 // CRS232H: open, configure, read, write and close one serial port, reporting every system failure.
 #include "serial/CRS232H.h"
 
+#include <chrono>
 #include <cstring>
 #include <iostream>
 #include <new>
 #include <string>
 
+#include "log/LogLine.h"
 #include "log/OwnedLogger.h"
 #include "platform/SystemMessage.h"
 
@@ -16,7 +18,11 @@ const int32_t kAcceptedRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 1
 }  // namespace
 
 CRS232H::CRS232H(const Logger* ownerLogger)
-    : ownsLogger(true), portName(), handle(nullptr), logger(newOwnedLogger(ownerLogger, "CRS232H", 3)) {
+    : ownsLogger(true),
+      portName(),
+      handle(nullptr),
+      logger(newOwnedLogger(ownerLogger, "CRS232H", 3)),
+      lastTakenReportMs(INT64_MIN / 2) {
     std::memset(&savedAttribute, 0, sizeof savedAttribute);
     std::memset(&pendingAttribute, 0, sizeof pendingAttribute);
     // A fresh record shows the port's trace only when the host asks for level 3 or 4 and up.
@@ -37,8 +43,12 @@ void CRS232H::debugLine(const char* text) const {
 void CRS232H::reportSystemError(const char* message) const {
     const DWORD code = GetLastError();
     const std::string text = platform::systemMessage(code);
-    if (logger != nullptr) logger->error(message, false);
-    std::cout << portName << ": " << text << std::endl;
+    // One line, written whole: other devices' threads log meanwhile.
+    const std::string tail = std::string(portName) + ": " + text;
+    if (logger != nullptr)
+        logLine(*logger, LogLevel::Error, message, tail);
+    else
+        std::cout << tail << std::endl;
 }
 
 bool CRS232H::openPort(const char* name, bool serialLineOnly) {
@@ -140,7 +150,21 @@ int32_t CRS232H::readPort(void* buffer, uint32_t count) {
         reportSystemError("CRS232H: Reading from ");
         return -1;
     }
+    if (done == 0 && GetLastError() == ERROR_BUSY) reportTakenBytes();
     return static_cast<int32_t>(done);
+}
+
+// The line offered bytes that this read did not get: another program reads the port (a `cat`
+// left running, a second host without the lock). Said at most every 10 seconds while it lasts.
+void CRS232H::reportTakenBytes() {
+    SetLastError(ERROR_SUCCESS);
+    const int64_t now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    if (now - lastTakenReportMs < 10000 || logger == nullptr) return;
+    lastTakenReportMs = now;
+    logLine(*logger, LogLevel::Warning, "CRS232H: The line offered bytes that a read of ",
+            std::string(portName) + " did not get: another program may be reading " + portName);
 }
 
 void CRS232H::makeRaw(PortAttribute& attribute) {

@@ -48,6 +48,7 @@ public:
 private:
     void debugLine(const char* text) const;
     void reportSystemError(const char* message) const;
+    void reportTakenBytes();
 
     bool ownsLogger;
     char portName[kMaxNameLength + 1];
@@ -55,4 +56,5 @@ private:
     PortAttribute savedAttribute;
     PortAttribute pendingAttribute;
     Logger* logger;
+    int64_t lastTakenReportMs;  // when another reader of the port was last named
 };

@@ -152,7 +152,7 @@ void readUnderFaults(const FaultCase& c, double seconds) {
         if (e.kind == fastraksim::LogEntry::Kind::LongRun) ++longRuns;
     }
     const fastraksim::FaultSettings& f = c.faults;
-    if (f.noiseRate + f.corruptRate + f.dropRate + f.longRunRate > 0) {
+    if (f.noiseRate + f.corruptRate + f.dropRate + f.overrunRate + f.longRunRate > 0) {
         EXPECT_GT(hitRecords + bursts + longRuns, 5u) << "the fault never struck";
     }
     // A long run, or a hit record that was not published, is damage the user is told about.
@@ -180,6 +180,7 @@ fastraksim::FaultSettings everyFault(double corruptRate) {
     f.noiseRate = 0.01;
     f.corruptRate = corruptRate;
     f.dropRate = 0.005;
+    f.overrunRate = 0.005;
     f.longRunRate = 0.002;
     f.silenceAt = 20;
     f.silenceFor = 0.5;
@@ -264,6 +265,8 @@ void readStillUnderFaults(const fastraksim::FaultSettings& faults, double second
 TEST(DeviceStill, NothingMisframedBesideReceiversHeldStill) {
     fastraksim::FaultSettings f;
     f.corruptRate = 0.1;
+    f.overrunRate = 0.1;  // 6 bytes lost from station 1: the frame would end on station 2's CR LF
+    f.overrunBytes = 6;
     readStillUnderFaults(f, 4.0);
 }
 
@@ -281,6 +284,7 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"Noise", faults([](fastraksim::FaultSettings& f) { f.noiseRate = 0.1; }), false},
         FaultCase{"CorruptedBytes", faults([](fastraksim::FaultSettings& f) { f.corruptRate = 0.1; }), false},
         FaultCase{"DroppedBytes", faults([](fastraksim::FaultSettings& f) { f.dropRate = 0.1; }), false},
+        FaultCase{"Overrun", faults([](fastraksim::FaultSettings& f) { f.overrunRate = 0.1; }), false},
         FaultCase{"LinesWithoutEnd", faults([](fastraksim::FaultSettings& f) { f.longRunRate = 0.05; }), false},
         FaultCase{"Silence", faults([](fastraksim::FaultSettings& f) {
                       f.silenceAt = 0.8;

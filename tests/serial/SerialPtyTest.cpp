@@ -7,9 +7,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "serial/CRS232H.h"
 #include "support/CaptureStdout.h"
@@ -184,4 +187,29 @@ TEST_F(SerialPty, OtherOpenersAreRefusedWhileThePortIsOpen) {
     EXPECT_EQ(whileOpen, EBUSY);
     ASSERT_TRUE(port.closePort());
     EXPECT_EQ(openAs(user), 0);  // closing gave the tty back
+}
+
+// Another program reading the same port (`stty -F PORT raw; cat PORT`): its settings would make a
+// read of the line wait for a byte (VMIN 1), and it takes the bytes. A read still ends within its
+// timeout, so the device sees the host's run flag.
+TEST_F(SerialPty, AnotherReaderOfThePortCannotHoldARead) {
+    CRS232H port(&owner);
+    ASSERT_TRUE(port.openPort(pty.slavePath().c_str()));
+    configureLikeTheDevice(port, 115200);
+    char byte = 0;
+    ASSERT_TRUE(pty.write("a"));
+    ASSERT_EQ(port.readPort(&byte, 1), 1);
+    termios raw = slaveLine();
+    cfmakeraw(&raw);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    ASSERT_EQ(tcsetattr(pty.slaveFd(), TCSANOW, &raw), 0);  // the test's own descriptor is the other reader
+    std::atomic<int32_t> got{99};
+    std::thread reader([&] { got = port.readPort(&byte, 1); });
+    for (int i = 0; i < 300 && got == 99; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const bool ended = got != 99;
+    if (!ended) pty.write("b");  // release the read that hangs
+    reader.join();
+    EXPECT_TRUE(ended) << "the read waited for a byte beyond its 1000 ms timeout";
+    EXPECT_EQ(got.load(), ended ? 0 : 1);
 }

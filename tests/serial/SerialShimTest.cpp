@@ -373,10 +373,11 @@ TEST_F(SerialShim, ClosingPutsBackTheReadTimingOfTheLastSettings) {
     makeBinary();
     const termios applied = slaveLine();
     setTimeouts(0, 0, 300);
-    char byte = 0;
+    char bytes[2] = {};
     DWORD count = 0;
-    ASSERT_TRUE(ReadFile(port, &byte, 1, &count, nullptr));
-    EXPECT_EQ(slaveLine().c_cc[VTIME], 3);  // the read programmed its wait
+    ASSERT_TRUE(ReadFile(port, bytes, 2, &count, nullptr));
+    ASSERT_NE(applied.c_cc[VMIN], 0);
+    EXPECT_EQ(slaveLine().c_cc[VMIN], 0);  // the read programmed its own timing
     ASSERT_TRUE(CloseHandle(port));
     port = INVALID_HANDLE_VALUE;
     const termios closed = slaveLine();

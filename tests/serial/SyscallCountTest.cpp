@@ -196,3 +196,33 @@ TEST(SerialSyscalls, CloseDrainsTheLineBeforeItRestoresTheSavedSettings) {
     EXPECT_EQ(order.substr(0, 3), "wds") << order;
     EXPECT_EQ(pty.read(1, 300), "c");
 }
+
+// The line offers a byte that the read then misses, as when another program reads the port: the
+// read still ends at its timeout, and the port names the likely cause once, not at every read.
+TEST(SerialSyscalls, BytesTakenByAnotherReaderAreNamed) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok()) << pty.error();
+    Logger owner;
+    owner.setDefaults();
+    owner.setName("Owner");
+    owner.showDate = owner.showTime = owner.showThreadId = 0;
+    CRS232H port(&owner);
+    ASSERT_TRUE(port.openPort(pty.slavePath().c_str()));
+    configureLikeTheDevice(port, 115200);
+    PortAttribute attribute;
+    ASSERT_TRUE(port.fetchAttribute(&attribute));
+    attribute.timeouts.ReadTotalTimeoutConstant = 100;
+    ASSERT_TRUE(port.setAttribute(&attribute));
+    ASSERT_TRUE(pty.write("x"));
+    char byte = 0;
+    testsupport::CaptureStdout capture;
+    syscallhooks::missTerminalReads(1 << 30);
+    EXPECT_EQ(port.readPort(&byte, 1), 0);
+    EXPECT_EQ(port.readPort(&byte, 1), 0);
+    syscallhooks::missTerminalReads(0);
+    EXPECT_EQ(port.readPort(&byte, 1), 1);
+    const std::string name = pty.slavePath();
+    EXPECT_EQ(testsupport::splitLines(capture.finish()),
+              std::vector<std::string>{"Owner: WARNING: CRS232H: The line offered bytes that a read of " + name +
+                                       " did not get: another program may be reading " + name});
+}

@@ -24,6 +24,7 @@ std::atomic<int> tcsetattrCount{0};
 std::atomic<int> writesUntilFailure{0};
 std::atomic<int> failureErrno{0};
 std::atomic<int> writesUntilShort{0};
+std::atomic<int> readsToMiss{0};
 std::atomic<size_t> shortWriteBytes{0};
 termios requestedLine{};
 std::mutex orderMutex;
@@ -74,6 +75,8 @@ void shortenTerminalWrite(int nth, size_t bytes) {
     writesUntilShort = nth;
 }
 
+void missTerminalReads(int count) { readsToMiss = count; }
+
 termios lastRequestedLine() { return requestedLine; }
 
 }  // namespace syscallhooks
@@ -82,7 +85,14 @@ extern "C" {
 
 ssize_t read(int fd, void* buffer, size_t count) {
     static const auto real = next<ssize_t (*)(int, void*, size_t)>("read");
-    if (terminal(fd)) ++readCount;
+    if (terminal(fd)) {
+        ++readCount;
+        if (readsToMiss > 0) {
+            --readsToMiss;
+            errno = EAGAIN;
+            return -1;
+        }
+    }
     return real(fd, buffer, count);
 }
 

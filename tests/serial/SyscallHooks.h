@@ -32,6 +32,9 @@ void failTerminalWrite(int nth, int error);
 // The nth terminal write from now passes on at most bytes of what it was given.
 void shortenTerminalWrite(int nth, size_t bytes);
 
+// The next count terminal reads find nothing (EAGAIN), as when another reader took the bytes.
+void missTerminalReads(int count);
+
 // What the last tcsetattr asked for, before the driver had its say (a pseudo-terminal drops parity).
 termios lastRequestedLine();
 

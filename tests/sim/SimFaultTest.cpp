@@ -105,6 +105,21 @@ TEST_F(SimFaults, DroppedBytesAreLeftOut) {
     }
 }
 
+TEST_F(SimFaults, AnOverrunLosesOneRunOfBytes) {
+    FaultSettings f;
+    f.overrunRate = 1.0;
+    f.overrunBytes = 6;
+    runWith(f);
+    const auto records = sim->entries(LogEntry::Kind::Record);
+    ASSERT_FALSE(records.empty());
+    for (const auto& r : records) {
+        ASSERT_EQ(r.original.size(), 29u);
+        const auto named = positionsIn(r.note, "overrun lost 6 at");
+        ASSERT_EQ(named.size(), 1u) << r.note;
+        EXPECT_EQ(r.bytes, std::string(r.original).erase(named[0], 6));
+    }
+}
+
 TEST_F(SimFaults, ARecordDroppedWhollyIsNotCountedAsSent) {
     startSim();
     FaultSettings f;

@@ -552,6 +552,22 @@ void FastrakSim::enqueueRecord(int station, Clock::time_point solutionAt, bool w
             return;
         }
     }
+    if (happens(faults_.overrunRate) && !bytes.empty()) {
+        if (e.original.empty()) e.original = bytes;
+        const size_t count = std::min(bytes.size(), std::max<size_t>(1, faults_.overrunBytes));
+        std::uniform_int_distribution<size_t> start(0, bytes.size() - count);
+        const size_t at = start(faultRandom_);
+        bytes.erase(at, count);
+        if (!e.note.empty()) e.note += "; ";
+        e.note += "overrun lost " + std::to_string(count) + " at " + std::to_string(at);
+        if (bytes.empty()) {
+            e.kind = LogEntry::Kind::Dropped;
+            e.note += "; nothing left";
+            e.time = ns(solutionAt);
+            addLog(std::move(e));
+            return;
+        }
+    }
     enqueue(std::move(bytes), std::move(e), notBefore);
 }
 

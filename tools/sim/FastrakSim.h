@@ -49,6 +49,8 @@ struct FaultSettings {
     size_t corruptBytes = 1;
     double dropRate = 0;  // bytes of a record left out
     size_t dropBytes = 1;
+    double overrunRate = 0;  // a contiguous run of a record's bytes lost, as a UART overrun loses them
+    size_t overrunBytes = 6;
     double longRunRate = 0;  // a "0" and then bytes without CR or LF, before a record
     size_t longRunBytes = 600;
     double silenceAt = -1;  // nothing is sent from here for silenceFor seconds,

@@ -166,6 +166,7 @@ bool parseFault(const std::string& text, FaultSettings& faults, std::string& err
     if (name == "noise") return rateAndBytes(faults.noiseRate, faults.noiseBytes);
     if (name == "corrupt") return rateAndBytes(faults.corruptRate, faults.corruptBytes);
     if (name == "drop") return rateAndBytes(faults.dropRate, faults.dropBytes);
+    if (name == "overrun") return rateAndBytes(faults.overrunRate, faults.overrunBytes);
     if (name == "longrun") return rateAndBytes(faults.longRunRate, faults.longRunBytes);
     if (name == "silence") {
         if (!onlyKeys(values, {"at", "for", "every"}, name, error)) return false;
@@ -188,7 +189,7 @@ bool parseFault(const std::string& text, FaultSettings& faults, std::string& err
         }
         return true;
     }
-    error = "unknown fault '" + name + "' (noise, corrupt, drop, longrun, silence, hangup)";
+    error = "unknown fault '" + name + "' (noise, corrupt, drop, overrun, longrun, silence, hangup)";
     return false;
 }
 

@@ -46,6 +46,7 @@ const char* kFooter =
     "  noise:rate=R,bytes=N    up to N random bytes before a record\n"
     "  corrupt:rate=R,bytes=N  N bytes of a record changed\n"
     "  drop:rate=R,bytes=N     N bytes of a record left out\n"
+    "  overrun:rate=R,bytes=N  a run of N bytes of a record lost at a random place\n"
     "  longrun:rate=R,bytes=N  a \"0\" and N-1 bytes without CR or LF before a record\n"
     "  silence:at=S,for=S[,every=S]  nothing sent in that window (repeating with every)\n"
     "  hangup:at=S             close the emulator's side at S seconds; the program then exits\n"

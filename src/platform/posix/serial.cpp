@@ -26,13 +26,6 @@ namespace {
 
 constexpr DWORD kMaxDword = 0xFFFFFFFFu;
 
-// A VTIME wait may end up to one clock tick before its nominal time; a silent read that returns
-// within this much of it counts as a timeout, not as a hang-up.
-constexpr uint64_t kTimerSlackMs = 20;
-
-// VTIME counts tenths of a second in one byte.
-constexpr uint64_t kMaxVtime = 255;
-
 // One open port. `original` is the line as it was found at open: a DCB does not describe every
 // termios bit, so SetCommState starts from it and changes only what the DCB says.
 struct Port {
@@ -346,7 +339,8 @@ void setModemLine(int fd, int line, bool raised) {
 
 struct Transfer {
     size_t count;
-    int error;  // errno of the failure, 0 when the transfer ended normally
+    int error;           // errno of the failure, 0 when the transfer ended normally
+    bool taken = false;  // poll() reported a byte that the read then did not get
 };
 
 // A hung-up tty reads 0 at once; a silent one only after its timeout. Tell them apart.
@@ -373,52 +367,58 @@ bool programTiming(Port& port, cc_t vmin, cc_t vtime) {
     return true;
 }
 
-// Waits up to totalMs for the first byte and returns what has arrived, up to count bytes. With
-// VMIN 0 and VTIME the kernel does the waiting, so once VTIME is programmed a read costs exactly
-// one read() call: the record decoder reads every byte this way. Totals above 25.5 s loop.
+// Waits up to totalMs for the first byte and returns what has arrived, up to count bytes. The
+// descriptor is non-blocking, so no read() can wait whatever another program sets on the line
+// (`stty raw` makes VMIN 1 for every reader) or takes from it: a byte that is waiting costs one
+// read(), which the record decoder's reads mostly are, and poll() does all waiting.
 Transfer readWithin(Port& port, unsigned char* buffer, size_t count, uint64_t totalMs) {
-    // A wait that one VTIME covers needs no clock: a byte ends it at once, and a 0 means either the
-    // time is up or the line hung up, which one probe tells apart. The decoder's reads take this
-    // path, so a byte that is waiting costs its read() and nothing else.
-    if (totalMs <= kMaxVtime * 100) {
-        if (!programTiming(port, 0, static_cast<cc_t>((totalMs + 99) / 100))) return {0, errno};
-        for (;;) {
-            const ssize_t got = ::read(port.fd, buffer, count);
-            if (got > 0) return {static_cast<size_t>(got), 0};
-            if (got == 0) return hungUp(port.fd) ? Transfer{0, EIO} : Transfer{0, 0};
-            if (errno == EAGAIN) break;  // a non-blocking descriptor: wait by the clock below
-            if (errno != EINTR) return {0, errno};
-        }
-    }
-    const uint64_t deadline = nowMs() + totalMs;
+    uint64_t deadline = 0;
+    bool offered = false;  // poll() reported a byte
+    Transfer result{0, 0, false};
     for (;;) {
-        const uint64_t now = nowMs();
-        const uint64_t remaining = deadline > now ? deadline - now : 0;
-        if (remaining == 0) return {0, 0};
-        const uint64_t tenths = std::min<uint64_t>((remaining + 99) / 100, kMaxVtime);
-        if (!programTiming(port, 0, static_cast<cc_t>(tenths))) return {0, errno};
-        const uint64_t before = nowMs();
         const ssize_t got = ::read(port.fd, buffer, count);
-        if (got > 0) return {static_cast<size_t>(got), 0};
-        if (got < 0 && errno != EINTR && errno != EAGAIN) return {0, errno};
-        if (got == 0 && nowMs() - before + kTimerSlackMs >= tenths * 100) {
-            // The line stayed silent for the whole wait.
-            if (tenths * 100 >= remaining) return {0, 0};
-            continue;
+        if (got > 0) {
+            result.count = static_cast<size_t>(got);
+            return result;
         }
-        if (got == 0 && hungUp(port.fd)) return {0, EIO};
-        // An early wake-up on a live line: wait out what remains.
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && errno != EAGAIN) {
+            result.error = errno;
+            return result;
+        }
+        // EAGAIN, or 0: no byte under VMIN 0 and VTIME 0, or a hang-up.
+        if (got == 0 && hungUp(port.fd)) {
+            result.error = EIO;
+            return result;
+        }
+        if (offered) result.taken = true;  // someone else read what poll() saw
+        const uint64_t now = nowMs();
+        if (deadline == 0) deadline = now + totalMs;
+        if (now >= deadline) return result;
+        pollfd ready{port.fd, POLLIN, 0};
+        const int events = poll(&ready, 1, static_cast<int>(std::min<uint64_t>(deadline - now, INT_MAX)));
+        if (events < 0 && errno != EINTR) {
+            result.error = errno;
+            return result;
+        }
+        if (events == 0) return result;
+        if (events > 0 && (ready.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(ready.revents & POLLIN)) {
+            result.error = EIO;
+            return result;
+        }
+        offered = events > 0;
     }
 }
 
-// No timeout at all: block until one byte arrives (VMIN 1); a 0 can then only be a hang-up.
+// No timeout at all: wait until one byte arrives.
 Transfer readOneBlocking(Port& port, unsigned char* buffer) {
-    if (!programTiming(port, 1, 0)) return {0, errno};
     for (;;) {
         const ssize_t got = ::read(port.fd, buffer, 1);
         if (got > 0) return {1, 0};
-        if (got == 0) return {0, EIO};
-        if (errno != EINTR) return {0, errno};
+        if (got < 0 && errno != EINTR && errno != EAGAIN) return {0, errno};
+        if (got == 0 && hungUp(port.fd)) return {0, EIO};
+        pollfd ready{port.fd, POLLIN, 0};
+        if (poll(&ready, 1, -1) < 0 && errno != EINTR) return {0, errno};
     }
 }
 
@@ -440,6 +440,7 @@ Transfer readPolled(Port& port, unsigned char* buffer, size_t count) {
     if (!port.canonical && !programTiming(port, 0, 0)) return {0, errno};
     const uint64_t deadline = nowMs() + totalMs;
     size_t done = 0;
+    bool taken = false;
     for (;;) {
         int waitMs = -1;
         if (atOnce) {
@@ -459,7 +460,7 @@ Transfer readPolled(Port& port, unsigned char* buffer, size_t count) {
             if (errno == EINTR) continue;
             return {done, errno};
         }
-        if (events == 0) return {done, 0};
+        if (events == 0) return {done, 0, taken};
         if (ready.revents & POLLIN) {
             const ssize_t got = ::read(port.fd, buffer + done, count - done);
             if (got > 0) {
@@ -467,6 +468,7 @@ Transfer readPolled(Port& port, unsigned char* buffer, size_t count) {
                 if (done == count || atOnce || firstByte) return {done, 0};
                 continue;
             }
+            if (got < 0 && errno == EAGAIN) taken = true;
             if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
             if (got < 0) return {done, errno};
             if (hungUp(port.fd)) return {done, EIO};
@@ -647,8 +649,9 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, void* /*security*
         if (ioctl(fd, TIOCEXCL) != 0) return refuse(errno);
         port->exclusive = true;
     }
+    // A tty stays non-blocking: every read waits in poll() with its timeout (readWithin).
     const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return refuse(errno);
+    if (flags < 0 || (!port->tty && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)) return refuse(errno);
     if (port->tty) {
         if (tcgetattr(fd, &port->original) != 0) return refuse(errno);
         port->canonical = (port->original.c_lflag & ICANON) != 0;
@@ -733,6 +736,9 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* read, void* overla
     unsigned char* bytes = static_cast<unsigned char*>(buffer);
     const Transfer result = port->tty ? readTty(*port, bytes, toRead) : readPlain(port->fd, bytes, toRead);
     if (read != nullptr) *read = static_cast<DWORD>(result.count);
+    // Win32 has no word for it: a read that timed out empty while another program took the bytes
+    // the line offered leaves ERROR_BUSY for the port's owner to name.
+    if (result.error == 0 && result.count == 0 && result.taken) SetLastError(ERROR_BUSY);
     // Bytes that arrived before a hang-up are delivered; the next read reports the failure.
     if (result.error != 0 && result.count == 0) return failErrno(result.error);
     return TRUE;
