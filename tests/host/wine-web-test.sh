@@ -44,7 +44,7 @@ ask() {
 # /state: device w with records, once the first have come in.
 records=0
 for _ in $(seq 100); do
-  state=$(ask 10 'GET /state HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n')
+  state=$(ask 10 'GET /state HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n')
   records=$(printf '%s' "$state" | sed -n 's/.*"devices":\[{"name":"w","state":"[a-z]*","records":\([0-9]*\).*/\1/p')
   [ "${records:-0}" -gt 0 ] && break
   sleep 0.2
@@ -55,15 +55,15 @@ printf '%s' "$state" | grep -q '"outputs":\[{"device":"w","output":1,"kind":"tra
   fail "/state has no tracker output 1 of device w: $state"
 
 # /events: records of device w as Server-Sent Events.
-events=$(ask 3 'GET /events HTTP/1.1\r\nHost: x\r\n\r\n' | grep -c '^data: {.*"device":"w"' || true)
+events=$(ask 3 'GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n' | grep -c '^data: {.*"device":"w"' || true)
 [ "$events" -gt 0 ] || fail "/events sent no record of device w in 3 s"
 
 # The page, and requests the gate refuses without reading on (as on Linux).
 checks=(
-  'GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n|HTTP/1.1 200|<title>fastrak-host</title>'
-  'POST /state HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}|HTTP/1.1 405|Allow: GET, HEAD'
+  'GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n|HTTP/1.1 200|<title>fastrak-host</title>'
+  'POST /state HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 2\r\n\r\n{}|HTTP/1.1 405|Allow: GET, HEAD'
   "GET /$(printf 'a%.0s' $(seq 3000)) HTTP/1.1\\r\\n\\r\\n|HTTP/1.1 414|414 URI Too Long"
-  'GET /state HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello|HTTP/1.1 413|413 Payload Too Large'
+  'GET /state HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5\r\n\r\nhello|HTTP/1.1 413|413 Payload Too Large'
 )
 for check in "${checks[@]}"; do
   IFS='|' read -r request status text <<<"$check"
