@@ -9,6 +9,7 @@
 
 #include "log/LogLine.h"
 #include "log/OwnedLogger.h"
+#include "platform/PortClaim.h"
 #include "platform/SystemMessage.h"
 
 namespace {
@@ -21,6 +22,7 @@ CRS232H::CRS232H(const Logger* ownerLogger)
     : ownsLogger(true),
       portName(),
       handle(nullptr),
+      claim(nullptr),
       logger(newOwnedLogger(ownerLogger, "CRS232H", 3)),
       lastTakenReportMs(INT64_MIN / 2) {
     std::memset(&savedAttribute, 0, sizeof savedAttribute);
@@ -64,10 +66,14 @@ bool CRS232H::openPort(const char* name, bool serialLineOnly) {
     if (handle != nullptr && handle != INVALID_HANDLE_VALUE) closePort();
     std::memcpy(portName, name, length + 1);
     if (logger != nullptr) logger->debugFormat("CRS232H: Opening %s.\n", portName);
-    handle =
-        CreateFileA(portName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    claim = platform::claimPort(portName);
+    handle = claim == nullptr ? INVALID_HANDLE_VALUE
+                              : CreateFileA(portName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         reportSystemError("CRS232H: Opening port ");
+        platform::releasePort(claim);
+        claim = nullptr;
         return false;
     }
     DCB probe;
@@ -76,6 +82,8 @@ bool CRS232H::openPort(const char* name, bool serialLineOnly) {
         reportSystemError("CRS232H: Not a serial line, refused: ");
         CloseHandle(handle);
         handle = INVALID_HANDLE_VALUE;
+        platform::releasePort(claim);
+        claim = nullptr;
         return false;
     }
     getAttribute(&pendingAttribute);
@@ -195,11 +203,10 @@ bool CRS232H::closePort() {
     // line that cannot drain (hung up) has nothing more to say, so a failure here is not reported.
     FlushFileBuffers(handle);
     const bool restored = setAttribute(&savedAttribute);
-    if (!CloseHandle(handle)) {
-        reportSystemError("CRS232H: Closing port ");
-        handle = nullptr;
-        return false;
-    }
+    const bool closed = CloseHandle(handle) != 0;
+    if (!closed) reportSystemError("CRS232H: Closing port ");
     handle = nullptr;
-    return restored;
+    platform::releasePort(claim);
+    claim = nullptr;
+    return closed && restored;
 }

@@ -53,6 +53,7 @@ private:
     bool ownsLogger;
     char portName[kMaxNameLength + 1];
     HANDLE handle;
+    HANDLE claim;  // the port's owner mark while it is open (platform/PortClaim.h)
     PortAttribute savedAttribute;
     PortAttribute pendingAttribute;
     Logger* logger;

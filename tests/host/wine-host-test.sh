@@ -42,6 +42,34 @@ if grep -q $'\x1b\\[' host.out; then
 fi
 echo "PASS: plain lines into a file"
 
+# A second host on the COM port the first holds is refused with a sharing violation, as the Linux
+# build refuses a locked port, though Wine lets a second program open the port; the first runs on
+# undisturbed. (Wine's text for the code is "Sharing violation.".)
+timeout 180 "$here/../../cmake/wine-run.sh" "$prefix" "$host" --config host.conf --duration 8 --csv first.csv \
+  >first.out 2>&1 &
+first=$!
+for _ in $(seq 600); do
+  [ -f first.csv ] && [ "$(wc -l <first.csv)" -gt 5 ] && break
+  sleep 0.1
+done
+status=0
+timeout 120 "$here/../../cmake/wine-run.sh" "$prefix" "$host" --config host.conf --duration 1 >second.out 2>&1 ||
+  status=$?
+first_status=0
+wait "$first" || first_status=$?
+if [ "$status" -ne 1 ] ||
+  ! grep -Eq 'Opening port COM1: (Sharing violation|The process cannot access the file because it is being used)' second.out; then
+  echo "FAIL: a second host on COM1 ended with $status, not refused"
+  cat second.out
+  exit 1
+fi
+if [ "$first_status" -ne 0 ]; then
+  echo "FAIL: the first host on COM1 ended with $first_status beside the refused second"
+  cat first.out
+  exit 1
+fi
+echo "PASS: a second host on the same COM port is refused"
+
 # A COM port that does not exist: the set-up failure says so and points to --probe.
 printf '[host]\nlog-date no\n[device m]\nport COM9\n' >missing.conf
 status=0
