@@ -185,6 +185,7 @@ bool DeviceRunner::deliver(Sample sample, uint32_t n, uint32_t base, uint32_t to
     sample.station = station;
     sample.device = name();
     sample.hostTime = wallClockSeconds();
+    sample.measuredTime = sample.hostTime;
     sample.arrived = std::chrono::steady_clock::now();
     publish(sample);
     return true;

@@ -19,7 +19,8 @@ using SteadyTime = std::chrono::steady_clock::time_point;
 // One published record, decoded from the storage slot.
 struct Sample {
     enum class Kind { Tracker, Controller };
-    double hostTime = 0;  // seconds since 1970 when the host took it from the storage
+    double hostTime = 0;      // seconds since 1970 when the host took it from the storage
+    double measuredTime = 0;  // seconds since 1970: the host's estimate of when the tracker measured it
     SteadyTime arrived;
     std::string device;
     uint32_t output = 0;
