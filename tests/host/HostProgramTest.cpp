@@ -232,7 +232,7 @@ TEST(HostProgram, FullDiskStopsTheRunWithTheFileNamedAndWholeLines) {
         const auto csv =
             hosttest::lines(hosttest::readFile(c.full == "/run.cap" ? scratch.path("poses.csv") : disk + "/poses.csv"));
         ASSERT_GT(csv.size(), 10u);
-        for (const std::string& line : csv) EXPECT_EQ(split(line, ',').size(), 11u) << line;
+        for (const std::string& line : csv) EXPECT_EQ(split(line, ',').size(), 12u) << line;
         const std::string jsonl = hosttest::readFile(disk + "/poses.jsonl");
         for (const std::string& line : hosttest::lines(jsonl))
             EXPECT_FALSE(nlohmann::json::parse(line, nullptr, false).is_discarded()) << line;
@@ -359,30 +359,31 @@ TEST(HostProgram, TwoDevicesRecordWhatTheEmulatorsSent) {
     const auto csv = hosttest::lines(hosttest::readFile(scratch.path("poses.csv")));
     const auto jsonl = hosttest::lines(hosttest::readFile(scratch.path("poses.jsonl")));
     ASSERT_GE(csv.size(), 1001u);
-    EXPECT_EQ(csv[0], "host_time,device,output,kind,x_ft,y_ft,z_ft,azimuth_deg,elevation_deg,roll_deg,buttons");
+    EXPECT_EQ(csv[0], "host_time,measured_time,device,output,kind,x_ft,y_ft,z_ft,azimuth_deg,elevation_deg,roll_deg,buttons");
     ASSERT_EQ(jsonl.size(), csv.size() - 1);
     std::set<std::string> seen;
     int pressed = 0;
     for (size_t i = 1; i < csv.size(); ++i) {
         const auto fields = split(csv[i], ',');
-        ASSERT_EQ(fields.size(), 11u) << csv[i];
+        ASSERT_EQ(fields.size(), 12u) << csv[i];
         const auto json = nlohmann::json::parse(jsonl[i - 1]);
-        const std::string device = fields[1];
-        const uint32_t output = static_cast<uint32_t>(std::stoul(fields[2]));
+        const std::string device = fields[2];
+        const uint32_t output = static_cast<uint32_t>(std::stoul(fields[3]));
         EXPECT_EQ(json["device"], device);
         EXPECT_EQ(json["output"], output);
-        EXPECT_EQ(json["kind"], fields[3]);
+        EXPECT_EQ(json["kind"], fields[4]);
         EXPECT_DOUBLE_EQ(json["host_time"].get<double>(), std::stod(fields[0]));
-        seen.insert(device + " " + fields[3] + " " + fields[2]);
-        if (fields[3] == "controller") {
-            EXPECT_EQ(device + " " + fields[2], "right 1");
+        EXPECT_DOUBLE_EQ(json["measured_time"].get<double>(), std::stod(fields[1]));
+        seen.insert(device + " " + fields[4] + " " + fields[3]);
+        if (fields[4] == "controller") {
+            EXPECT_EQ(device + " " + fields[3], "right 1");
             EXPECT_EQ(json["buttons"].size(), 1u);
-            pressed += fields[10] == "1";
+            pressed += fields[11] == "1";
             continue;
         }
         ASSERT_TRUE(stationOf.count(device) && stationOf.at(device).count(output)) << csv[i];
         std::vector<double> pose;
-        for (int v = 0; v < 6; ++v) pose.push_back(std::stod(fields[4 + v]));
+        for (int v = 0; v < 6; ++v) pose.push_back(std::stod(fields[5 + v]));
         EXPECT_EQ(json["pose"].get<std::vector<double>>(), pose);
         EXPECT_TRUE(wasSent(sent.at(device).at(stationOf.at(device).at(output)), pose)) << csv[i];
     }
@@ -413,7 +414,7 @@ TEST(HostProgram, StopsCleanlyOnSigintOrSighupAndStrictStopsOnAFailedSetUp) {
         const std::string csv = hosttest::readFile(csvPath);
         ASSERT_FALSE(csv.empty());
         EXPECT_EQ(csv.back(), '\n');
-        EXPECT_EQ(split(hosttest::lines(csv).back(), ',').size(), 11u);
+        EXPECT_EQ(split(hosttest::lines(csv).back(), ',').size(), 12u);
         EXPECT_NE(hosttest::readFile(scratch.path("host.out")).find("fastrak-host: INFO: stopped;"), std::string::npos);
         // stop sent the end of continuous output: "c" is the last command the emulator received.
         std::string lastCommand;
@@ -458,7 +459,7 @@ TEST(HostProgram, ReSetUpsOfOneDeviceCostTheOtherNothing) {
         size_t n = 0;
         for (size_t i = std::max<size_t>(from, 1); i < all.size(); ++i) {
             const auto fields = split(all[i], ',');  // the last row may be half written
-            n += fields.size() > 1 && fields[1] == device;
+            n += fields.size() > 2 && fields[2] == device;
         }
         return n;
     };
@@ -492,10 +493,10 @@ TEST(HostProgram, ReSetUpsOfOneDeviceCostTheOtherNothing) {
     for (const std::string& line : rows()) {
         if (line.rfind("host_time", 0) == 0) continue;
         const auto fields = split(line, ',');
-        EXPECT_EQ(fields[2], fields[1] == "t" ? "1" : "2") << line;  // the same output numbers throughout
-        if (fields[1] != "u") continue;
+        EXPECT_EQ(fields[3], fields[2] == "t" ? "1" : "2") << line;  // the same output numbers throughout
+        if (fields[2] != "u") continue;
         std::vector<double> pose;
-        for (int v = 0; v < 6; ++v) pose.push_back(std::stod(fields[4 + v]));
+        for (int v = 0; v < 6; ++v) pose.push_back(std::stod(fields[5 + v]));
         recorded.push_back(pose);
     }
     const auto sent = sentPoses(scratch.path("other.log")).at(1);
@@ -531,7 +532,7 @@ TEST(HostProgram, DeviceBeyondThe32OutputsIsStoppedAndNamed) {
     EXPECT_EQ(run.out.find("d16: would need"), std::string::npos);
     std::set<std::string> outputs;
     for (const std::string& line : hosttest::lines(hosttest::readFile(scratch.path("a.csv")))) {
-        if (line.rfind("host_time", 0) != 0) outputs.insert(split(line, ',')[1] + " " + split(line, ',')[2]);
+        if (line.rfind("host_time", 0) != 0) outputs.insert(split(line, ',')[2] + " " + split(line, ',')[3]);
     }
     EXPECT_EQ(outputs, (std::set<std::string>{"a 1", "a 2"}));
     sim.signal(SIGTERM);
@@ -560,8 +561,8 @@ TEST(HostProgram, SimulateFollowsEachDevicesSensorsAndStylusLines) {
     std::map<std::string, std::set<std::string>> moving;  // device/output/kind: the distinct poses
     for (const std::string& line : hosttest::lines(hosttest::readFile(scratch.path("lab.csv")))) {
         const std::vector<std::string> f = split(line, ',');
-        if (f.size() == 11 && f[0] != "host_time")
-            moving[f[1] + "/" + f[2] + "/" + f[3]].insert(line.substr(line.find(',')));
+        if (f.size() == 12 && f[0] != "host_time")
+            moving[f[2] + "/" + f[3] + "/" + f[4]].insert(line.substr(line.find(f[2] + ",")));
     }
     for (const char* output : {"a/1/tracker", "a/1/controller", "b/2/tracker", "b/3/tracker"})
         EXPECT_GT(moving[output].size(), std::string(output).find("controller") == std::string::npos ? 20u : 0u)

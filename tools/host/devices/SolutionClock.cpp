@@ -1,0 +1,126 @@
+// SolutionClock: the lower envelope of the arrivals against the tracker's solution grid.
+#include "devices/SolutionClock.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace fastrakhost {
+namespace {
+
+// The tracker's clock against ours: crystals are within a few hundred parts per million.
+constexpr double kMaxDrift = 1e-3;
+// A slope is fitted only over this much of the grid; shorter spans take the nominal rate.
+constexpr double kSlopeSpan = 1.0;
+// An arrival this far before the grid's line means the grid moved (a new phase, a clock step).
+constexpr double kEarly = 0.001;
+// Over this stretch the earliest arrival must come near the line; when none does, solutions were
+// lost unseen and the records are counted against the wrong slots.
+constexpr double kLateSpan = 0.5;
+
+double cross(double ax, double ay, double bx, double by, double cx, double cy) {
+    return (bx - ax) * (cy - ay) - (by - ay) * (cx - ax);
+}
+
+}  // namespace
+
+bool LineTiming::operator==(const LineTiming& other) const {
+    return baud == other.baud && solutionPeriod == other.solutionPeriod && latency == other.latency &&
+           stations == other.stations;
+}
+
+SolutionClock::SolutionClock(LineTiming timing) : timing_(std::move(timing)) {}
+
+void SolutionClock::retime(const LineTiming& timing) {
+    if (timing == timing_) return;
+    timing_ = timing;
+    relock();
+}
+
+void SolutionClock::relock() {
+    if (locked_ > 0) ++relocks_;
+    startOver();
+}
+
+void SolutionClock::startOver() {
+    points_.clear();
+    locked_ = 0;
+    x_ = 0;
+}
+
+size_t SolutionClock::skippedBetween(uint32_t from, uint32_t to) const {
+    const auto& order = timing_.stations;
+    const auto a = std::find(order.begin(), order.end(), from), b = std::find(order.begin(), order.end(), to);
+    if (a == order.end() || b == order.end()) return 0;
+    const size_t n = order.size();
+    const size_t step = (static_cast<size_t>(b - a) + n) % n;
+    // The same station again: the others' records came and were not published (unchanged).
+    return step == 0 ? n - 1 : step - 1;
+}
+
+double SolutionClock::lineAt(double x) const {
+    const double span = points_.back().x - points_.front().x;
+    double slope = 1.0;
+    if (span >= kSlopeSpan) {
+        // The lower hull, left to right; its edge over the points' mean x is the line that lies
+        // under every point and nearest them all.
+        std::vector<const Point*> hull;
+        double meanX = 0;
+        for (const Point& p : points_) {
+            meanX += p.x;
+            while (hull.size() >= 2 &&
+                   cross(hull[hull.size() - 2]->x, hull[hull.size() - 2]->y, hull.back()->x, hull.back()->y, p.x,
+                         p.y) <= 0)
+                hull.pop_back();
+            hull.push_back(&p);
+        }
+        meanX /= static_cast<double>(points_.size());
+        for (size_t i = 0; i + 1 < hull.size(); ++i) {
+            if (hull[i + 1]->x >= meanX) {
+                slope = (hull[i + 1]->y - hull[i]->y) / (hull[i + 1]->x - hull[i]->x);
+                break;
+            }
+        }
+        slope = std::min(std::max(slope, 1.0 - kMaxDrift), 1.0 + kMaxDrift);
+    }
+    double offset = std::numeric_limits<double>::infinity();
+    for (const Point& p : points_) offset = std::min(offset, p.y - slope * p.x);
+    return offset + slope * x;
+}
+
+double SolutionClock::measured(double arrival, size_t bytes, uint32_t station) {
+    const double tx = recordSeconds(bytes);
+    const double period = timing_.solutionPeriod;
+    // A record that takes longer than a solution period cannot go out for every solution: the line
+    // then runs back to back, each record taking the latest solution when the line frees, up to a
+    // period before; its phase is not in the arrivals, so the middle of that period is taken.
+    const bool saturated = tx > period;
+    if (locked_ > 0 && (arrival - lastArrival_ > kGap || arrival < lastArrival_ - kGap)) relock();
+    if (locked_ > 0) {
+        const size_t skipped = skippedBetween(lastStation_, station);
+        x_ += saturated ? lastBytes_ * 10.0 / timing_.baud + static_cast<double>(skipped) * tx
+                        : static_cast<double>(skipped + 1) * period;
+    }
+    const double y = arrival - tx - timing_.latency - (saturated ? period / 2 : 0.0);
+    if (locked_ > 1 && y < lineAt(x_) - kEarly) relock();
+    points_.push_back(Point{x_, y});
+    while (x_ - points_.front().x > kWindow) points_.pop_front();
+    if (!saturated && points_.back().x - points_.front().x >= 2 * kLateSpan) {
+        // Every recent arrival a good part of a period late: a solution was lost unseen. Start
+        // again from here.
+        const double line = lineAt(x_);
+        double late = std::numeric_limits<double>::infinity();
+        for (auto p = points_.rbegin(); p != points_.rend() && x_ - p->x <= kLateSpan; ++p)
+            late = std::min(late, p->y - (line - (x_ - p->x)));
+        if (late > period / 2) {
+            relock();
+            points_.push_back(Point{x_, y});
+        }
+    }
+    lastArrival_ = arrival;
+    lastStation_ = station;
+    lastBytes_ = static_cast<double>(bytes);
+    ++locked_;
+    return lineAt(x_);
+}
+
+}  // namespace fastrakhost
