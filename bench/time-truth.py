@@ -2,7 +2,9 @@
 # How true measured_time is: emulators (four stations each, in motion) log when each solution was
 # measured (solution_time); fastrak-host records measured_time and host_time. Each recorded pose is
 # matched to the emulator record that carried it, and the errors against solution_time are given
-# as p50, p99 and max of measured_time - solution_time, with host_time - solution_time beside it.
+# as p50 of measured_time - solution_time and p99 and max of its size, with host_time - solution_time beside it;
+# "after 1 s" leaves out each device's first second, while the estimate locks on. Set-ups take
+# their turns, so each run lasts SECONDS plus 3 s a device.
 # Usage: bench/time-truth.py BUILD_DIR [SECONDS] [BAUD,...] [USB_MS,...] [DEVICES,...]
 #   e.g. bench/time-truth.py build/default 20 115200,9600 16,1,0 1,8   (0: no adapter)
 import bisect
@@ -40,9 +42,10 @@ def sent_records(log):
 
 
 def figures(values):
-    values = sorted(values)
-    pick = lambda q: values[min(len(values) - 1, int(q * len(values)))] * 1e3
-    return "p50 %6.2f  p99 %6.2f  max %6.2f ms" % (pick(0.5), pick(0.99), max(abs(values[0]), values[-1]) * 1e3)
+    """p50 of the errors, p99 and max of their size, in ms."""
+    signed, size = sorted(values), sorted(abs(v) for v in values)
+    pick = lambda v, q: v[min(len(v) - 1, int(q * len(v)))] * 1e3
+    return "p50 %6.2f  p99 %6.2f  max %6.2f ms" % (pick(signed, 0.5), pick(size, 0.99), size[-1] * 1e3)
 
 
 def run(baud, usb, devices):
@@ -63,14 +66,17 @@ def run(baud, usb, devices):
             while not os.path.exists(os.path.join(folder, "d%d.pty" % d)):
                 time.sleep(0.05)
         jsonl = os.path.join(folder, "run.jsonl")
-        subprocess.run([host, "--config", conf, "--plain", "--duration", str(seconds), "--jsonl", jsonl],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        subprocess.run([host, "--config", conf, "--plain", "--duration", str(seconds + 3 * devices), "--jsonl", jsonl],
+                       stdout=open(os.path.join(folder, "host.out"), "w"), stderr=subprocess.STDOUT)
         for s in sims:
             s.terminate()
             s.wait()
+        for line in open(os.path.join(folder, "host.out")):
+            if "fastrak-host: WARNING" in line or "fastrak-host: ERROR" in line or "ERROR" in line:
+                print("  " + line.rstrip())
         sent = [sent_records(os.path.join(folder, "d%d.log" % d)) for d in range(devices)]
         measured, arrival, unmatched, settled = [], [], 0, []
-        start = None
+        start = {}
         for line in open(jsonl):
             r = json.loads(line)
             d = int(r["device"][1:])
@@ -86,8 +92,7 @@ def run(baud, usb, devices):
                 unmatched += 1
                 continue
             measured.append(r["measured_time"] - match)
-            start = start if start is not None else r["host_time"]
-            if r["host_time"] - start >= 1.0:
+            if r["host_time"] - start.setdefault(d, r["host_time"]) >= 1.0:
                 settled.append(r["measured_time"] - match)
             arrival.append(r["host_time"] - match)
         label = "%6d baud, %-6s, %d device%s" % (baud, ("usb %g" % usb) if usb > 0 else "no usb", devices,

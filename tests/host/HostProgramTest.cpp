@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <limits>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -42,7 +43,8 @@ std::vector<std::string> split(const std::string& line, char separator) {
 }
 
 // Records the emulator sent, by station: the six single-precision values of each record's bytes
-// ("0", station, blank, then x y z in inches and three angles), exactly as they went down the line.
+// ("0", station, blank, then x y z in inches and three angles), exactly as they went down the line,
+// then when the emulator measured it (s since 1970).
 std::map<int, std::vector<std::vector<double>>> sentPoses(const std::string& logPath) {
     std::map<int, std::vector<std::vector<double>>> poses;
     for (const std::string& line : hosttest::lines(hosttest::readFile(logPath))) {
@@ -59,21 +61,24 @@ std::map<int, std::vector<std::vector<double>>> sentPoses(const std::string& log
             std::memcpy(&value, &bytes[3 + 4 * v], 4);  // little-endian on the line and here
             pose.push_back(value);
         }
+        pose.push_back(entry.value("solution_time", 0.0));
         poses[entry["station"].get<int>()].push_back(pose);
     }
     return poses;
 }
 
-bool wasSent(const std::vector<std::vector<double>>& sent, const std::vector<double>& feetAndDegrees) {
+// When the last record sent before `before` with this pose was measured; NaN when none was sent.
+double sentAt(const std::vector<std::vector<double>>& sent, const std::vector<double>& feetAndDegrees, double before) {
+    double at = std::nan("");
     for (const auto& pose : sent) {
-        bool same = true;
+        bool same = pose[6] <= before;
         for (int i = 0; i < 6 && same; ++i) {
             const double expected = i < 3 ? pose[i] / 12 : pose[i];
             same = std::fabs(expected - feetAndDegrees[i]) < 2e-5;  // the records' fixed point is 1e-5
         }
-        if (same) return true;
+        if (same) at = pose[6];
     }
-    return false;
+    return at;
 }
 
 struct HostRun {
@@ -304,14 +309,15 @@ TEST(HostProgram, StandardOutputNobodyReadsCostsNoRecordAndNoDeadline) {
 }
 
 // Two devices on two emulators: output numbers in file order, every recorded pose one the emulator
-// sent, CSV and JSON lines alike; a device whose port is missing is reported, the rest go on, and
-// the run fails.
+// sent, CSV and JSON lines alike, its measured_time true to when the emulator measured it, through a
+// USB adapter's bursts too; a device whose port is missing is reported, the rest go on, and the run
+// fails.
 TEST(HostProgram, TwoDevicesRecordWhatTheEmulatorsSent) {
     Scratch scratch;
     Process left, right;
     ASSERT_TRUE(hosttest::startSim(left, scratch.path("left.pty"), scratch.path("left.log"),
                                    {"--receivers", "1,2", "--scene", "1=circle:x=12,y=-10,radius=4,period=2", "--scene",
-                                    "2=walk:x=20,y=-12,speed=6"}));
+                                    "2=walk:x=20,y=-12,speed=6", "--usb", "16"}));
     ASSERT_TRUE(hosttest::startSim(
         right, scratch.path("right.pty"), scratch.path("right.log"),
         {"--receivers", "1", "--scene", "1=eight:x=15,y=-15,radius=3,period=2", "--press", "1=0.4,0.2"}));
@@ -363,6 +369,8 @@ TEST(HostProgram, TwoDevicesRecordWhatTheEmulatorsSent) {
     ASSERT_EQ(jsonl.size(), csv.size() - 1);
     std::set<std::string> seen;
     int pressed = 0;
+    std::map<std::string, std::vector<double>> errors;  // ms, each device's after its first second
+    std::map<std::string, double> first;
     for (size_t i = 1; i < csv.size(); ++i) {
         const auto fields = split(csv[i], ',');
         ASSERT_EQ(fields.size(), 12u) << csv[i];
@@ -385,7 +393,17 @@ TEST(HostProgram, TwoDevicesRecordWhatTheEmulatorsSent) {
         std::vector<double> pose;
         for (int v = 0; v < 6; ++v) pose.push_back(std::stod(fields[5 + v]));
         EXPECT_EQ(json["pose"].get<std::vector<double>>(), pose);
-        EXPECT_TRUE(wasSent(sent.at(device).at(stationOf.at(device).at(output)), pose)) << csv[i];
+        const double hostTime = std::stod(fields[0]), measured = std::stod(fields[1]);
+        const double solution = sentAt(sent.at(device).at(stationOf.at(device).at(output)), pose, hostTime);
+        ASSERT_FALSE(std::isnan(solution)) << csv[i];
+        if (hostTime - first.emplace(device, hostTime).first->second > 1)
+            errors[device].push_back(std::fabs(measured - solution) * 1000);
+    }
+    // Arrivals jitter by up to the adapter's 16 ms; the estimate stays within a millisecond.
+    for (auto& device : errors) {
+        std::sort(device.second.begin(), device.second.end());
+        ASSERT_GT(device.second.size(), 100u) << device.first;
+        EXPECT_LT(device.second[device.second.size() * 99 / 100], 1.0) << device.first;
     }
     EXPECT_EQ(seen,
               (std::set<std::string>{"left tracker 1", "left tracker 2", "right tracker 5", "right controller 1"}));
@@ -502,13 +520,14 @@ TEST(HostProgram, ReSetUpsOfOneDeviceCostTheOtherNothing) {
     const auto sent = sentPoses(scratch.path("other.log")).at(1);
     ASSERT_GT(recorded.size(), 500u);
     size_t first = 0;
-    while (first < sent.size() && !wasSent({sent[first]}, recorded[0])) ++first;
+    const double any = std::numeric_limits<double>::infinity();
+    while (first < sent.size() && std::isnan(sentAt({sent[first]}, recorded[0], any))) ++first;
     ASSERT_LT(first, sent.size());
     // The host stopped before u's emulator did: the last few records sent may not have been read.
     ASSERT_LE(first + recorded.size(), sent.size());
     EXPECT_LE(sent.size() - (first + recorded.size()), 24u);
     for (size_t i = 0; i < recorded.size(); ++i)
-        ASSERT_TRUE(wasSent({sent[first + i]}, recorded[i])) << "record " << i << " of u";
+        ASSERT_FALSE(std::isnan(sentAt({sent[first + i]}, recorded[i], any))) << "record " << i << " of u";
 }
 
 // A device whose outputs would pass the host's 32 is stopped and named; the ones before it run.

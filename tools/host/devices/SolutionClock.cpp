@@ -16,6 +16,9 @@ constexpr double kEarly = 0.001;
 // Over this stretch the earliest arrival must come near the line; when none does, solutions were
 // lost unseen and the records are counted against the wrong slots.
 constexpr double kLateSpan = 0.5;
+// Records read further apart than this came in separate deliveries (a host held up between two
+// records of one delivery reads them a little apart).
+constexpr double kApart = 0.002;
 
 double cross(double ax, double ay, double bx, double by, double cx, double cy) {
     return (bx - ax) * (cy - ay) - (by - ay) * (cx - ax);
@@ -82,8 +85,15 @@ double SolutionClock::lineAt(double x) const {
         }
         slope = std::min(std::max(slope, 1.0 - kMaxDrift), 1.0 + kMaxDrift);
     }
-    double offset = std::numeric_limits<double>::infinity();
-    for (const Point& p : points_) offset = std::min(offset, p.y - slope * p.x);
+    double latest = std::numeric_limits<double>::infinity(), earliest = -latest;
+    for (const Point& p : points_) {
+        latest = std::min(latest, p.y - slope * p.x);
+        earliest = std::max(earliest, p.z - slope * p.x);
+    }
+    const double width = latest - earliest;
+    // Deliveries in bursts (a USB adapter's) bound the grid from below too: the first record of a
+    // burst ended after the burst before. When the two bounds come close, their middle.
+    const double offset = width > 0 && width < timing_.solutionPeriod / 2 ? latest - width / 2 : latest;
     return offset + slope * x;
 }
 
@@ -94,26 +104,33 @@ double SolutionClock::measured(double arrival, size_t bytes, uint32_t station) {
     // then runs back to back, each record taking the latest solution when the line frees, up to a
     // period before; its phase is not in the arrivals, so the middle of that period is taken.
     const bool saturated = tx > period;
-    if (locked_ > 0 && (arrival - lastArrival_ > kGap || arrival < lastArrival_ - kGap)) relock();
+    // A clock stepped back. A gap is left to the arrivals: a host held up reads the records it
+    // missed at once, and on the grid they are merely late; a tracker silent for a while comes back
+    // late on every record, which the check below sees.
+    if (locked_ > 0 && arrival < lastArrival_ - kEarly) relock();
     if (locked_ > 0) {
         const size_t skipped = skippedBetween(lastStation_, station);
         x_ += saturated ? lastBytes_ * 10.0 / timing_.baud + static_cast<double>(skipped) * tx
                         : static_cast<double>(skipped + 1) * period;
     }
-    const double y = arrival - tx - timing_.latency - (saturated ? period / 2 : 0.0);
+    const double before = tx + timing_.latency + (saturated ? period / 2 : 0.0);
+    const double y = arrival - before;
+    // Only once the lock has settled: the first records after a set-up come unevenly.
+    const double z = x_ >= kLateSpan && arrival - lastArrival_ > kApart ? lastArrival_ - before
+                                                                         : -std::numeric_limits<double>::infinity();
     if (locked_ > 1 && y < lineAt(x_) - kEarly) relock();
-    points_.push_back(Point{x_, y});
+    points_.push_back(Point{x_, y, z});
     while (x_ - points_.front().x > kWindow) points_.pop_front();
-    if (!saturated && points_.back().x - points_.front().x >= 2 * kLateSpan) {
-        // Every recent arrival a good part of a period late: a solution was lost unseen. Start
-        // again from here.
+    if (points_.back().x - points_.front().x >= 2 * kLateSpan) {
+        // Every recent arrival a good part of a period late: the grid moved on without us (a
+        // silence, a solution lost unseen). The recent arrivals alone hold the grid now.
         const double line = lineAt(x_);
         double late = std::numeric_limits<double>::infinity();
         for (auto p = points_.rbegin(); p != points_.rend() && x_ - p->x <= kLateSpan; ++p)
             late = std::min(late, p->y - (line - (x_ - p->x)));
         if (late > period / 2) {
-            relock();
-            points_.push_back(Point{x_, y});
+            ++relocks_;
+            while (x_ - points_.front().x > kLateSpan) points_.pop_front();
         }
     }
     lastArrival_ = arrival;

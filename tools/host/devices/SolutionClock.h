@@ -38,8 +38,6 @@ public:
     uint64_t lockedRecords() const { return locked_; }
     uint64_t relocks() const { return relocks_; }
 
-    // A gap longer than this between records starts the grid anew.
-    static constexpr double kGap = 0.25;
     // How far back the earliest arrivals are looked for.
     static constexpr double kWindow = 4.0;
 
@@ -47,6 +45,7 @@ private:
     struct Point {
         double x;  // nominal seconds along the grid since the lock
         double y;  // the arrival less what the grid puts before it: never below the grid's line
+        double z;  // the same for the previous delivery, which came without it: below the line
     };
 
     // How many records of the station order lie strictly between `from` and `to`.
