@@ -19,13 +19,13 @@ struct Line {
     const char* name;
     double baud;
     std::vector<uint32_t> stations;
-    double ppm;       // the tracker's clock against ours
-    double usbMs;     // an adapter's latency timer; 0: none
-    double wakeMs;    // the system's delivery: late by up to this much, at random
+    double ppm;     // the tracker's clock against ours
+    double usbMs;   // an adapter's latency timer; 0: none
+    double wakeMs;  // the system's delivery: late by up to this much, at random
     enum Event { None, Silence, Stall, NewStation } event;
-    double at;        // s: the tracker falls silent for half a second and comes back on another
-                      // phase; or the host reads nothing for 300 ms; or a station joins
-    double bound;     // ms: |measured - solution| allowed, 1 s after the start and the event
+    double at;     // s: the tracker falls silent for half a second and comes back on another
+                   // phase; or the host reads nothing for 300 ms; or a station joins
+    double bound;  // ms: |measured - solution| allowed, 1 s after the start and the event
 };
 
 // Records as the tracker sends them: a solution every period for the next station in turn, each
@@ -70,8 +70,7 @@ std::vector<double> errorsOf(const Line& line) {
         const double since = solution - 100;
         const bool settling = line.event != Line::None && line.event != Line::Stall && since > line.at &&
                               since < line.at + (line.event == Line::Silence ? 1.5 : 1);
-        if (since > 1 && !settling)
-            errors.push_back(std::fabs(error) * 1000);
+        if (since > 1 && !settling) errors.push_back(std::fabs(error) * 1000);
     }
     return errors;
 }

@@ -70,9 +70,8 @@ double SolutionClock::lineAt(double x) const {
         double meanX = 0;
         for (const Point& p : points_) {
             meanX += p.x;
-            while (hull.size() >= 2 &&
-                   cross(hull[hull.size() - 2]->x, hull[hull.size() - 2]->y, hull.back()->x, hull.back()->y, p.x,
-                         p.y) <= 0)
+            while (hull.size() >= 2 && cross(hull[hull.size() - 2]->x, hull[hull.size() - 2]->y, hull.back()->x,
+                                             hull.back()->y, p.x, p.y) <= 0)
                 hull.pop_back();
             hull.push_back(&p);
         }
@@ -117,7 +116,7 @@ double SolutionClock::measured(double arrival, size_t bytes, uint32_t station) {
     const double y = arrival - before;
     // Only once the lock has settled: the first records after a set-up come unevenly.
     const double z = x_ >= kLateSpan && arrival - lastArrival_ > kApart ? lastArrival_ - before
-                                                                         : -std::numeric_limits<double>::infinity();
+                                                                        : -std::numeric_limits<double>::infinity();
     if (locked_ > 1 && y < lineAt(x_) - kEarly) relock();
     points_.push_back(Point{x_, y, z});
     while (x_ - points_.front().x > kWindow) points_.pop_front();

@@ -15,10 +15,10 @@
 namespace fastrakhost {
 
 struct LineTiming {
-    double baud = 115200;                // bits a second; a byte takes ten
-    double solutionPeriod = 1.0 / 120;   // one solution, for one station in turn
-    double latency = 0.004;              // from a solution to its record's first byte
-    std::vector<uint32_t> stations;      // the active stations, in the order their records come
+    double baud = 115200;               // bits a second; a byte takes ten
+    double solutionPeriod = 1.0 / 120;  // one solution, for one station in turn
+    double latency = 0.004;             // from a solution to its record's first byte
+    std::vector<uint32_t> stations;     // the active stations, in the order their records come
     bool operator==(const LineTiming& other) const;
 };
 
