@@ -85,11 +85,15 @@ double SolutionClock::lineAt(double x) const {
         slope = std::min(std::max(slope, 1.0 - kMaxDrift), 1.0 + kMaxDrift);
     }
     double latest = std::numeric_limits<double>::infinity(), earliest = -latest;
+    size_t together = 0;
     for (const Point& p : points_) {
         latest = std::min(latest, p.y - slope * p.x);
         earliest = std::max(earliest, p.z - slope * p.x);
+        together += p.together;
     }
-    const double width = latest - earliest;
+    // Only bursts bound the grid closely from below; records that come one by one bound it from
+    // above closely and from below by chance (a record that came late), so they keep the upper.
+    const double width = 4 * together >= points_.size() ? latest - earliest : 0;
     // Deliveries in bursts (a USB adapter's) bound the grid from below too: the first record of a
     // burst ended after the burst before. When the two bounds come close, their middle.
     const double offset = width > 0 && width < timing_.solutionPeriod / 2 ? latest - width / 2 : latest;
@@ -118,7 +122,7 @@ double SolutionClock::measured(double arrival, size_t bytes, uint32_t station) {
     const double z = x_ >= kLateSpan && arrival - lastArrival_ > kApart ? lastArrival_ - before
                                                                         : -std::numeric_limits<double>::infinity();
     if (locked_ > 1 && y < lineAt(x_) - kEarly) relock();
-    points_.push_back(Point{x_, y, z});
+    points_.push_back(Point{x_, y, z, locked_ > 0 && arrival - lastArrival_ <= kApart});
     while (x_ - points_.front().x > kWindow) points_.pop_front();
     if (points_.back().x - points_.front().x >= 2 * kLateSpan) {
         // Every recent arrival a good part of a period late: the grid moved on without us (a

@@ -45,7 +45,8 @@ private:
     struct Point {
         double x;  // nominal seconds along the grid since the lock
         double y;  // the arrival less what the grid puts before it: never below the grid's line
-        double z;  // the same for the previous delivery, which came without it: below the line
+        double z;       // the same for the previous delivery, which came without it: below the line
+        bool together;  // read with the record before it: one delivery brought both
     };
 
     // How many records of the station order lie strictly between `from` and `to`.
