@@ -16,6 +16,10 @@ constexpr double kEarly = 0.001;
 // Over this stretch the earliest arrival must come near the line; when none does, solutions were
 // lost unseen and the records are counted against the wrong slots.
 constexpr double kLateSpan = 0.5;
+// The phase is taken from the arrivals of this last stretch.
+constexpr double kPhaseSpan = 2.0;
+// On a line whose arrivals are seldom late, this many late records in a row mean the grid moved.
+constexpr size_t kLateRecords = 4;
 // Records read further apart than this came in separate deliveries (a host held up between two
 // records of one delivery reads them a little apart).
 constexpr double kApart = 0.002;
@@ -84,16 +88,21 @@ double SolutionClock::lineAt(double x) const {
         }
         slope = std::min(std::max(slope, 1.0 - kMaxDrift), 1.0 + kMaxDrift);
     }
+    // The rate from the whole window, the phase from its recent part: a slope fitted between
+    // clusters of early arrivals is off by their depths over their distance, which the long
+    // baseline keeps small, and the short one keeps what is left of it from adding up.
     double latest = std::numeric_limits<double>::infinity(), earliest = -latest;
-    size_t together = 0;
+    size_t together = 0, recent = 0;
     for (const Point& p : points_) {
+        if (points_.back().x - p.x > kPhaseSpan) continue;
+        ++recent;
         latest = std::min(latest, p.y - slope * p.x);
         earliest = std::max(earliest, p.z - slope * p.x);
         together += p.together;
     }
     // Only bursts bound the grid closely from below; records that come one by one bound it from
     // above closely and from below by chance (a record that came late), so they keep the upper.
-    const double width = 4 * together >= points_.size() ? latest - earliest : 0;
+    const double width = 4 * together >= recent ? latest - earliest : 0;
     // Deliveries in bursts (a USB adapter's) bound the grid from below too: the first record of a
     // burst ended after the burst before. When the two bounds come close, their middle.
     const double offset = width > 0 && width < timing_.solutionPeriod / 2 ? latest - width / 2 : latest;
@@ -124,16 +133,29 @@ double SolutionClock::measured(double arrival, size_t bytes, uint32_t station) {
     if (locked_ > 1 && y < lineAt(x_) - kEarly) relock();
     points_.push_back(Point{x_, y, z, locked_ > 0 && arrival - lastArrival_ <= kApart});
     while (x_ - points_.front().x > kWindow) points_.pop_front();
-    if (points_.back().x - points_.front().x >= 2 * kLateSpan) {
-        // Every recent arrival a good part of a period late: the grid moved on without us (a
-        // silence, a solution lost unseen). The recent arrivals alone hold the grid now.
+    if (points_.size() >= 8) {
+        // Every recent arrival a good part of a period late, and coming at the grid's pace (a held-up
+        // host's backlog comes at once): the grid moved on without us (a silence, solutions lost
+        // unseen). The recent arrivals alone hold the grid now. How recent: on a line whose
+        // arrivals are seldom late, a few records tell; bursts take longer to show their earliest.
         const double line = lineAt(x_);
-        double late = std::numeric_limits<double>::infinity();
-        for (auto p = points_.rbegin(); p != points_.rend() && x_ - p->x <= kLateSpan; ++p)
-            late = std::min(late, p->y - (line - (x_ - p->x)));
-        if (late > period / 2) {
+        std::vector<double> late;
+        late.reserve(points_.size());
+        for (const Point& p : points_) late.push_back(p.y - (line - (x_ - p.x)));
+        std::vector<double> sorted(late);
+        const auto tenth = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() * 9 / 10);
+        std::nth_element(sorted.begin(), tenth, sorted.end());
+        const bool steady = *tenth < period / 4;
+        double least = std::numeric_limits<double>::infinity();
+        size_t n = 0;
+        auto p = points_.rbegin();
+        for (; p != points_.rend() && (steady ? n < kLateRecords : x_ - p->x <= kLateSpan); ++p, ++n)
+            least = std::min(least, late[late.size() - 1 - n]);
+        const bool enough = p != points_.rend();
+        const bool paced = n >= 2 && (points_.back().y - p[-1].y) >= 0.5 * (x_ - p[-1].x);
+        if (enough && paced && least > period / 2) {
             ++relocks_;
-            while (x_ - points_.front().x > kLateSpan) points_.pop_front();
+            while (points_.size() > n) points_.pop_front();
         }
     }
     lastArrival_ = arrival;

@@ -38,13 +38,13 @@ public:
     uint64_t lockedRecords() const { return locked_; }
     uint64_t relocks() const { return relocks_; }
 
-    // How far back the earliest arrivals are looked for.
-    static constexpr double kWindow = 4.0;
+    // How far back the earliest arrivals are looked for (for the rate; the phase looks less far).
+    static constexpr double kWindow = 16.0;
 
 private:
     struct Point {
-        double x;  // nominal seconds along the grid since the lock
-        double y;  // the arrival less what the grid puts before it: never below the grid's line
+        double x;       // nominal seconds along the grid since the lock
+        double y;       // the arrival less what the grid puts before it: never below the grid's line
         double z;       // the same for the previous delivery, which came without it: below the line
         bool together;  // read with the record before it: one delivery brought both
     };
