@@ -498,9 +498,9 @@ void FastrakSim::enqueueRecord(int station, Clock::time_point solutionAt, bool w
     e.kind = LogEntry::Kind::Record;
     e.station = station;
     e.solutionTime = ns(solutionAt);
-    e.solutionWallTime = std::chrono::duration_cast<nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-                             .count() -
-                         ns(Clock::now()) + e.solutionTime;
+    e.solutionWallTime =
+        std::chrono::duration_cast<nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count() -
+        ns(Clock::now()) + e.solutionTime;
     e.pose = model_.reported(station, sample.pose);
     // What an undistorted field would have reported, to fit and check corrections against.
     e.hasTruePose = options_.distortion.enabled();

@@ -203,8 +203,7 @@ int main(int argc, char** argv) {
 
     if (!replay.file.empty()) {
         for (const char* other : {"--csv", "--scene", "--press", "--fault", "--distortion", "--log", "--baud",
-                                  "--unpaced", "--rate", "--reset-time", "--latency", "--usb", "--receivers",
-                                  "--seed"})
+                                  "--unpaced", "--rate", "--reset-time", "--latency", "--usb", "--receivers", "--seed"})
             if (app.count(other) > 0)
                 return usage(std::string("--replay plays a capture; ") + other + " does not apply");
     } else if (loop && csvPath.empty()) {

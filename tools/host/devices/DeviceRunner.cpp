@@ -232,8 +232,8 @@ size_t DeviceRunner::collect(const UpdateMask& mask) {
         mask,
         [&](uint32_t n, const TrackerRecord& record) {
             const uint32_t station = facts_.trackerStation(n);
-            published += deliver(decodeTracker(record), n, trackerBase_, trackerTotal_, station, arrived,
-                                 when(station));
+            published +=
+                deliver(decodeTracker(record), n, trackerBase_, trackerTotal_, station, arrived, when(station));
         },
         [&](uint32_t n, const ControllerRecord& record) {
             const uint32_t station = facts_.stylusStation(n);

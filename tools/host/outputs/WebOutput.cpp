@@ -244,8 +244,8 @@ private:
             const DelayFigures delays = board.delays(device.first);
             out += std::string(first ? "" : ",") + "{\"name\":" + jsonString(device.first) + ",\"state\":\"" +
                    stateName(device.second) + "\",\"records\":" + std::to_string(records) +
-                   ",\"outputs\":" + std::to_string(outputs) + ",\"delay_ms\":" +
-                   (delays.records ? number("%.2f", delays.median * 1000) : std::string("null")) +
+                   ",\"outputs\":" + std::to_string(outputs) +
+                   ",\"delay_ms\":" + (delays.records ? number("%.2f", delays.median * 1000) : std::string("null")) +
                    ",\"jitter_ms\":" + (delays.records ? number("%.2f", delays.spread * 1000) : std::string("null")) +
                    ",\"damaged_frames\":" + std::to_string(board.notes(device.first).damagedFrames) +
                    ",\"hint\":" + (hint.empty() ? std::string("null") : jsonString(hint)) + "}";

@@ -252,8 +252,7 @@ bool Recorder::open(const std::string& csvPath, const std::string& jsonlPath) {
 
 std::string Recorder::csvLine(const Sample& sample) {
     std::string line = number("%.6f", sample.hostTime) + "," + number("%.6f", sample.measuredTime) + "," +
-                       csvField(sample.device) + "," +
-                       std::to_string(sample.output) + "," + kindName(sample.kind);
+                       csvField(sample.device) + "," + std::to_string(sample.output) + "," + kindName(sample.kind);
     if (sample.kind == Sample::Kind::Tracker) {
         for (double value : sample.pose) line += "," + number("%.5f", value);
         line += ",";
