@@ -1,7 +1,7 @@
-// lsl-inlet: reads one pose stream and the buttons stream of a running fastrak-host until the host
+// lsl-inlet: reads pose streams and the buttons stream of a running fastrak-host until the host
 // closes them, then checks every sample against the host's JSON lines recording.
 //
-// Usage: lsl-inlet JSONL DEVICE OUTPUT cave|tracker RATE
+// Usage: lsl-inlet JSONL DEVICE OUTPUT[,OUTPUT...] cave|tracker RATE
 // Prints PASS or FAIL lines; exits 0 only when every check holds.
 #include <lsl_cpp.h>
 
@@ -10,6 +10,8 @@
 #include <cmath>
 #include <fstream>
 #include <iostream>
+#include <memory>
+#include <sstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -56,10 +58,21 @@ struct Record {
     std::vector<int> buttons;
 };
 
+// One stream of the host: its inlet, what came, and whether it is still open.
+struct Stream {
+    std::string output;  // "1" for "DEVICE T1"; empty for the buttons
+    std::unique_ptr<lsl::stream_inlet> inlet;
+    double correction = 0;
+    bool open = true;
+    std::vector<std::pair<double, std::vector<float>>> samples;
+    std::vector<std::pair<double, std::string>> markers;
+    std::vector<Record> records;
+};
+
 std::string child(const lsl::xml_element& parent, const char* name) { return parent.child_value(name); }
 
 // The stream under NAME, its meta-data checked against what the host promises.
-lsl::stream_info resolve(const std::string& name) {
+std::unique_ptr<lsl::stream_inlet> connect(const std::string& name) {
     const std::vector<lsl::stream_info> found = lsl::resolve_stream("name", name, 1, 60.0);
     if (found.empty()) {
         std::cout << "FAIL: no stream \"" << name << "\" within 60 s" << std::endl;
@@ -67,28 +80,14 @@ lsl::stream_info resolve(const std::string& name) {
     }
     check(found.size() == 1, std::to_string(found.size()) + " streams named \"" + name + "\"");
     check(found[0].source_id() == "fastrak " + name, "source id \"" + found[0].source_id() + "\"");
-    return found[0];
+    return std::unique_ptr<lsl::stream_inlet>(new lsl::stream_inlet(found[0], 360, 0, false));
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc != 6) {
-        std::cerr << "usage: lsl-inlet JSONL DEVICE OUTPUT cave|tracker RATE\n";
-        return 2;
-    }
-    const std::string jsonl = argv[1], device = argv[2], output = argv[3];
-    const bool cave = std::string(argv[4]) == "cave";
-    const double rate = std::atof(argv[5]);
-
-    const lsl::stream_info poses = resolve(device + " T" + output);
-    const lsl::stream_info buttons = resolve(device + " buttons");
-    lsl::stream_inlet poseInlet(poses, 360, 0, false), buttonInlet(buttons, 360, 0, false);
-    // The full description comes with the inlet's info.
-    lsl::stream_info info = poseInlet.info(10.0);
+// The pose stream's description: seven channels after the XDF motion capture conventions.
+void checkPoseInfo(lsl::stream_info info, const std::string& output, double rate) {
     check(info.type() == "MoCap" && info.channel_count() == 7 && info.channel_format() == lsl::cf_float32 &&
               info.nominal_srate() == rate,
-          "pose stream: type " + info.type() + ", " + std::to_string(info.channel_count()) + " channels, rate " +
+          "T" + output + ": type " + info.type() + ", " + std::to_string(info.channel_count()) + " channels, rate " +
               std::to_string(info.nominal_srate()));
     const char* types[7] = {"PositionX",    "PositionY",    "PositionZ",   "OrientationA",
                             "OrientationB", "OrientationC", "OrientationD"};
@@ -101,80 +100,28 @@ int main(int argc, char** argv) {
         channel = channel.next_sibling();
     }
     check(child(info.desc().child("acquisition"), "model") == "Fastrak", "no acquisition model Fastrak");
-    check(buttonInlet.info(10.0).type() == "Markers", "buttons stream type " + buttons.type());
-    poseInlet.open_stream(10.0);
-    buttonInlet.open_stream(10.0);
-    const double poseCorrection = poseInlet.time_correction(10.0);
-    const double buttonCorrection = buttonInlet.time_correction(10.0);
+}
 
-    // Until the host closes both outlets (a lost stream) or two minutes pass.
-    std::vector<std::pair<double, std::vector<float>>> samples;
-    std::vector<std::pair<double, std::string>> markers;
-    bool poseOpen = true, buttonOpen = true;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-    while ((poseOpen || buttonOpen) && std::chrono::steady_clock::now() < until) {
-        try {
-            std::vector<float> values;
-            if (poseOpen) {
-                const double stamp = poseInlet.pull_sample(values, 0.05);
-                if (stamp != 0) samples.emplace_back(stamp + poseCorrection, values);
-            }
-        } catch (const lsl::lost_error&) {
-            poseOpen = false;
-        }
-        try {
-            std::vector<std::string> text;
-            if (buttonOpen) {
-                const double stamp = buttonInlet.pull_sample(text, poseOpen ? 0.0 : 0.05);
-                if (stamp != 0) markers.emplace_back(stamp + buttonCorrection, text.at(0));
-            }
-        } catch (const lsl::lost_error&) {
-            buttonOpen = false;
-        }
-    }
-    check(!poseOpen && !buttonOpen, "the host's streams were still open after two minutes");
-
-    // The recording, on LSL's clock: its measured_time (the arrival where it has none) less the
-    // offset of the wall clock to LSL's clock, both read now.
-    const double offset = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() -
-                          lsl::local_clock();
-    std::vector<Record> records, presses;
-    std::ifstream file(jsonl);
-    std::string line;
-    std::vector<int> lastButtons;
-    while (std::getline(file, line)) {
-        const nlohmann::json record = nlohmann::json::parse(line);
-        if (record["device"] != device || std::to_string(record["output"].get<int>()) != output) continue;
-        const double time = record.value("measured_time", record["host_time"].get<double>()) - offset;
-        if (record["kind"] == "tracker") {
-            records.push_back({time, record["pose"].get<std::vector<double>>(), {}});
-        } else {
-            presses.push_back({time, {}, record["buttons"].get<std::vector<int>>()});
-        }
-    }
-
+// Every sample equals the record nearest in time (records come 1 / RATE apart), within 1 ms.
+void checkPoses(Stream& stream, bool cave) {
+    const std::vector<Record>& records = stream.records;
+    auto& samples = stream.samples;
     // An outlet that closes wakes its sender with a sample of recycled values stamped "now", which
     // may still reach the inlet (liblsl 1.16): one such sample after the recording's end is passed over.
     if (!samples.empty() && !records.empty() && samples.back().first > records.back().time + 0.001) {
-        std::cout << "passed over the closing sample, " << samples.back().first - records.back().time
-                  << " s after the last record" << std::endl;
+        std::cout << "T" << stream.output << ": passed over the closing sample, "
+                  << samples.back().first - records.back().time << " s after the last record" << std::endl;
         samples.pop_back();
     }
-    if (!markers.empty() && !presses.empty() && markers.back().first > presses.back().time + 0.001) {
-        std::cout << "passed over the closing marker \"" << markers.back().second << "\"" << std::endl;
-        markers.pop_back();
-    }
-    check(samples.size() >= 100, std::to_string(samples.size()) + " pose samples");
+    check(samples.size() >= 100, "T" + stream.output + ": " + std::to_string(samples.size()) + " samples");
     size_t unmatched = 0, offTime = 0, offPose = 0, disorder = 0;
     for (size_t i = 0; i < samples.size(); ++i) {
         const double stamp = samples[i].first;
         const std::vector<float>& v = samples[i].second;
         if (i > 0 && stamp < samples[i - 1].first) ++disorder;
-        // The record nearest in time; records come 1 / RATE apart.
         const auto next = std::lower_bound(records.begin(), records.end(), stamp,
                                            [](const Record& r, double t) { return r.time < t; });
-        const Record* nearest = nullptr;
-        if (next != records.end()) nearest = &*next;
+        const Record* nearest = next != records.end() ? &*next : nullptr;
         if (next != records.begin() && (nearest == nullptr || stamp - (next - 1)->time < nearest->time - stamp))
             nearest = &*(next - 1);
         if (nearest == nullptr) {
@@ -188,35 +135,121 @@ int main(int argc, char** argv) {
         for (int k = 0; k < 3; ++k) worst = std::max(worst, std::fabs(v[k] - nearest->pose[k] * 0.3048));
         const double parts[4] = {q.w, q.x, q.y, q.z};
         for (int k = 0; k < 4; ++k) worst = std::max(worst, std::fabs(sign * v[3 + k] - parts[k]));
-        if (worst > 2e-5) {
-            if (offPose++ == 0)
-                std::cout << std::fixed << "sample " << i << " of " << samples.size() << " off its record by "
-                          << worst << " (t " << stamp << ", record " << nearest->time << ")" << std::endl;
-        }
+        if (worst > 2e-5 && offPose++ == 0)
+            std::cout << std::fixed << "T" << stream.output << ": sample " << i << " off its record by " << worst
+                      << " (t " << stamp << ", record " << nearest->time << ")" << std::endl;
     }
-    check(unmatched == 0 && offPose == 0, std::to_string(offPose + unmatched) + " of " +
-                                              std::to_string(samples.size()) + " samples unlike the nearest record");
-    check(offTime == 0, std::to_string(offTime) + " samples more than 1 ms from their record's measured time");
-    check(disorder == 0, std::to_string(disorder) + " time stamps earlier than the one before");
+    const std::string of = " of " + std::to_string(samples.size()) + " samples of T" + stream.output;
+    check(unmatched == 0 && offPose == 0, std::to_string(offPose + unmatched) + of + " unlike the nearest record");
+    check(offTime == 0, std::to_string(offTime) + of + " more than 1 ms from their record's measured time");
+    check(disorder == 0, std::to_string(disorder) + of + " stamped earlier than the one before");
+}
 
-    // Each marker is a change of the recording's controller record at its time.
+// Each marker is a change of the recording's controller record at its time; presses and releases both came.
+void checkMarkers(Stream& stream) {
+    auto& markers = stream.markers;
+    const std::vector<Record>& presses = stream.records;
+    if (!markers.empty() && !presses.empty() && markers.back().first > presses.back().time + 0.001) {
+        std::cout << "passed over the closing marker \"" << markers.back().second << "\"" << std::endl;
+        markers.pop_back();
+    }
     size_t pressed = 0, released = 0, unlike = 0;
     for (const auto& marker : markers) {
-        const bool down = marker.second == "C" + output + " 1 pressed";
+        const bool down = marker.second == "C1 1 pressed";
         pressed += down;
-        released += marker.second == "C" + output + " 1 released";
+        released += marker.second == "C1 1 released";
         const auto found = std::find_if(presses.begin(), presses.end(), [&](const Record& r) {
             return std::fabs(r.time - marker.first) <= 0.001 && !r.buttons.empty() && r.buttons[0] == (down ? 1 : 0);
         });
-        if (found == presses.end()) {
-            if (unlike++ == 0) std::cout << "marker \"" << marker.second << "\" at " << marker.first << std::endl;
-        }
+        if (found == presses.end() && unlike++ == 0)
+            std::cout << "marker \"" << marker.second << "\" at " << marker.first << std::endl;
     }
     check(pressed > 0 && released > 0, std::to_string(pressed) + " presses and " + std::to_string(released) +
                                            " releases among " + std::to_string(markers.size()) + " markers");
     check(unlike == 0, std::to_string(unlike) + " markers without a controller record of that state at their time");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 6) {
+        std::cerr << "usage: lsl-inlet JSONL DEVICE OUTPUT[,OUTPUT...] cave|tracker RATE\n";
+        return 2;
+    }
+    const std::string jsonl = argv[1], device = argv[2];
+    const bool cave = std::string(argv[4]) == "cave";
+    const double rate = std::atof(argv[5]);
+
+    // The pose streams, then the buttons (controller output 1) last.
+    std::vector<Stream> streams;
+    std::istringstream outputs(argv[3]);
+    for (std::string output; std::getline(outputs, output, ',');) {
+        streams.emplace_back();
+        streams.back().output = output;
+        streams.back().inlet = connect(device + " T" + output);
+        // The full description comes with the inlet's info.
+        checkPoseInfo(streams.back().inlet->info(10.0), output, rate);
+    }
+    streams.emplace_back();
+    Stream& buttons = streams.back();
+    buttons.inlet = connect(device + " buttons");
+    check(buttons.inlet->info(10.0).type() == "Markers", "the buttons stream's type is not Markers");
+    for (Stream& stream : streams) {
+        stream.inlet->open_stream(10.0);
+        stream.correction = stream.inlet->time_correction(10.0);
+    }
+
+    // Until the host closes every outlet (a lost stream) or two minutes pass.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+    for (size_t open = streams.size(); open > 0 && std::chrono::steady_clock::now() < until;) {
+        for (Stream& stream : streams) {
+            if (!stream.open) continue;
+            try {
+                if (stream.output.empty()) {
+                    std::vector<std::string> text;
+                    const double stamp = stream.inlet->pull_sample(text, 0.01);
+                    if (stamp != 0) stream.markers.emplace_back(stamp + stream.correction, text.at(0));
+                } else {
+                    std::vector<float> values;
+                    const double stamp = stream.inlet->pull_sample(values, 0.01);
+                    if (stamp != 0) stream.samples.emplace_back(stamp + stream.correction, values);
+                }
+            } catch (const lsl::lost_error&) {
+                stream.open = false;
+                --open;
+            }
+        }
+    }
+    for (const Stream& stream : streams) check(!stream.open, "a stream was still open after two minutes");
+
+    // The recording, on LSL's clock: its measured_time (the arrival where it has none) less the
+    // offset of the wall clock to LSL's clock, both read now.
+    const double offset = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() -
+                          lsl::local_clock();
+    std::ifstream file(jsonl);
+    for (std::string line; std::getline(file, line);) {
+        const nlohmann::json record = nlohmann::json::parse(line);
+        if (record["device"] != device) continue;
+        const std::string output = std::to_string(record["output"].get<int>());
+        const double time = record.value("measured_time", record["host_time"].get<double>()) - offset;
+        for (Stream& stream : streams) {
+            if (record["kind"] == "tracker" && stream.output == output) {
+                stream.records.push_back({time, record["pose"].get<std::vector<double>>(), {}});
+            } else if (record["kind"] == "controller" && stream.output.empty() && output == "1") {
+                stream.records.push_back({time, {}, record["buttons"].get<std::vector<int>>()});
+            }
+        }
+    }
+
+    size_t samples = 0;
+    for (Stream& stream : streams) {
+        if (stream.output.empty()) continue;
+        checkPoses(stream, cave);
+        samples += stream.samples.size();
+    }
+    checkMarkers(buttons);
     if (failures > 0) return 1;
-    std::cout << "PASS: " << samples.size() << " samples and " << markers.size()
+    std::cout << "PASS: " << samples << " samples and " << buttons.markers.size()
               << " markers equal to the recording, stamped with its times" << std::endl;
     return 0;
 }

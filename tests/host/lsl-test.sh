@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Usage: lsl-test.sh FASTRAK_HOST LSL_INLET
-# fastrak-host --simulate --lsl against an inlet on the same liblsl: the stream "sim T1" (CAVE
-# angles, two stations: 60 a second) and "sim buttons" equal the JSON lines recording of the run.
+# fastrak-host --simulate --lsl against an inlet on the same liblsl: the streams "sim T1" and
+# "sim T2" (CAVE angles, two stations: 60 a second; T2's attitude turns about every axis) and
+# "sim buttons" equal the JSON lines recording of the run.
 set -euo pipefail
 host=$1 inlet=$2
 here=$(cd "$(dirname "$0")" && pwd)
@@ -16,7 +17,7 @@ cd "$work"
 "$host" --simulate --lsl --plain --duration 8 --jsonl poses.jsonl >host.out 2>&1 &
 host_pid=$!
 inlet_status=0
-timeout 150 "$inlet" poses.jsonl sim 1 cave 60 || inlet_status=$?
+timeout 150 "$inlet" poses.jsonl sim 1,2 cave 60 || inlet_status=$?
 host_status=0
 wait "$host_pid" || host_status=$?
 cat host.out

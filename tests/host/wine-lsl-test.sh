@@ -18,7 +18,8 @@ export WINEPREFIX=$prefix
 trap 'stop_all; wineserver -k >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 wineserver -k >/dev/null 2>&1 || true
 
-start_sim com1 sim.log --receivers 1 --scene 1=circle:x=12,y=-10,radius=4,period=2 --press 1=1,0.5
+# A figure of eight turns the receiver about every axis.
+start_sim com1 sim.log --receivers 1 --scene 1=eight:x=20,y=-12,z=6,radius=4,period=3 --press 1=1,0.5
 device_conf "$work/host.conf" "stylus 1"
 cd "$work"
 # The prefix's first start (its boot) before the run, so the inlet's wait covers only the run's start.
