@@ -224,8 +224,8 @@ int main(int argc, char** argv) {
 
     // The recording, on LSL's clock: its measured_time (the arrival where it has none) less the
     // offset of the wall clock to LSL's clock, both read now.
-    const double offset = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() -
-                          lsl::local_clock();
+    const double offset =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() - lsl::local_clock();
     std::ifstream file(jsonl);
     for (std::string line; std::getline(file, line);) {
         const nlohmann::json record = nlohmann::json::parse(line);

@@ -110,8 +110,8 @@ const char* kFooter =
 const char* const kValueOptions[] = {"--config", "--module",  "--csv",      "--jsonl", "--osc",      "--igtl",
                                      "--web",    "--capture", "--duration", "--count", "--sim-args", "--sim"};
 // --probe takes any number of ports, none included.
-const char* const kFlagOptions[] = {"--help",      "--version", "--strict", "--plain", "--simulate",
-                                    "--overwrite", "--probe",   "--lsl"};
+const char* const kFlagOptions[] = {"--help",     "--version",   "--strict", "--plain",
+                                    "--simulate", "--overwrite", "--probe",  "--lsl"};
 
 size_t editDistance(const std::string& a, const std::string& b) {
     std::vector<size_t> row(b.size() + 1);
@@ -644,7 +644,8 @@ int Run::startDevices() {
         std::vector<uint32_t> stations = facts[i].trackerStations;
         stations.insert(stations.end(), facts[i].stylusStations.begin(), facts[i].stylusStations.end());
         std::sort(stations.begin(), stations.end());
-        lsl.setDevice(name, angles, static_cast<size_t>(std::unique(stations.begin(), stations.end()) - stations.begin()));
+        lsl.setDevice(name, angles,
+                      static_cast<size_t>(std::unique(stations.begin(), stations.end()) - stations.begin()));
         if (!igtl.empty() && IgtlOutput::devicePart(name) != name) {
             hostWarning(name + ": OpenIGTLink names hold 20 bytes; this device's are " + IgtlOutput::devicePart(name) +
                         "/T<n> and " + IgtlOutput::devicePart(name) + "/C<n>");

@@ -42,8 +42,8 @@ struct Channel {
     const char* type;
     const char* unit;
 };
-const Channel kChannels[7] = {{"X", "PositionX", "meters"},          {"Y", "PositionY", "meters"},
-                              {"Z", "PositionZ", "meters"},          {"QW", "OrientationA", "normalized"},
+const Channel kChannels[7] = {{"X", "PositionX", "meters"},         {"Y", "PositionY", "meters"},
+                              {"Z", "PositionZ", "meters"},         {"QW", "OrientationA", "normalized"},
                               {"QX", "OrientationB", "normalized"}, {"QY", "OrientationC", "normalized"},
                               {"QZ", "OrientationD", "normalized"}};
 
@@ -148,8 +148,8 @@ private:
 
     void send(const Sample& sample) {
         const bool tracker = sample.kind == Sample::Kind::Tracker;
-        lsl_outlet target = outlet(tracker ? LslOutput::streamName(sample) : LslOutput::buttonsName(sample.device),
-                                   sample);
+        lsl_outlet target =
+            outlet(tracker ? LslOutput::streamName(sample) : LslOutput::buttonsName(sample.device), sample);
         if (target == nullptr) {
             ++errors_;
             return;
@@ -180,7 +180,7 @@ private:
     }
 
     std::shared_ptr<std::map<std::string, LslOutput::DeviceInfo>> devices_;
-    std::map<std::string, lsl_outlet> outlets_;                      // the sender thread's
+    std::map<std::string, lsl_outlet> outlets_;                     // the sender thread's
     std::map<std::pair<std::string, uint32_t>, uint32_t> buttons_;  // the last buttons of each controller
     SenderQueue queue_;
     std::thread thread_;

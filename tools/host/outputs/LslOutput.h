@@ -24,9 +24,7 @@ public:
     // times a second in turn over them: the streams' nominal rate). Set before start().
     void setDevice(const std::string& device, PoseAngles angles, size_t stations);
 
-    static std::string streamName(const Sample& sample) {
-        return sample.device + " T" + std::to_string(sample.output);
-    }
+    static std::string streamName(const Sample& sample) { return sample.device + " T" + std::to_string(sample.output); }
     static std::string buttonsName(const std::string& device) { return device + " buttons"; }
     // The markers of a controller record after the one before it: "C1 1 pressed", one per button
     // that changed, in button order.
