@@ -62,8 +62,8 @@ struct Record {
 struct Stream {
     std::string output;  // "1" for "DEVICE T1"; empty for the buttons
     std::unique_ptr<lsl::stream_inlet> inlet;
-    double correction = 0;
-    bool open = true;
+    double correction = 0;  // from the host's clock to ours
+    bool ready = false, open = true;
     std::vector<std::pair<double, std::vector<float>>> samples;
     std::vector<std::pair<double, std::string>> markers;
     std::vector<Record> records;
@@ -194,10 +194,6 @@ int main(int argc, char** argv) {
     Stream& buttons = streams.back();
     buttons.inlet = connect(device + " buttons");
     check(buttons.inlet->info(10.0).type() == "Markers", "the buttons stream's type is not Markers");
-    for (Stream& stream : streams) {
-        stream.inlet->open_stream(10.0);
-        stream.correction = stream.inlet->time_correction(10.0);
-    }
 
     // Until the host closes every outlet (a lost stream) or two minutes pass.
     const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(2);
@@ -205,7 +201,11 @@ int main(int argc, char** argv) {
         for (Stream& stream : streams) {
             if (!stream.open) continue;
             try {
-                if (stream.output.empty()) {
+                if (!stream.ready) {
+                    stream.inlet->open_stream(10.0);
+                    stream.correction = stream.inlet->time_correction(10.0);
+                    stream.ready = true;
+                } else if (stream.output.empty()) {
                     std::vector<std::string> text;
                     const double stamp = stream.inlet->pull_sample(text, 0.01);
                     if (stamp != 0) stream.markers.emplace_back(stamp + stream.correction, text.at(0));
@@ -217,10 +217,16 @@ int main(int argc, char** argv) {
             } catch (const lsl::lost_error&) {
                 stream.open = false;
                 --open;
+            } catch (const lsl::timeout_error&) {
+                check(false, "the inlet could not open a stream or learn its clock within 10 s");
+                return 1;
             }
         }
     }
-    for (const Stream& stream : streams) check(!stream.open, "a stream was still open after two minutes");
+    for (const Stream& stream : streams) {
+        check(!stream.open, "a stream was still open after two minutes");
+        check(stream.ready, "a stream closed before the inlet had opened it");
+    }
 
     // The recording, on LSL's clock: its measured_time (the arrival where it has none) less the
     // offset of the wall clock to LSL's clock, both read now.

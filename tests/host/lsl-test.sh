@@ -13,8 +13,9 @@ lsl_isolate "$0" "$@"
 trap 'kill "${host_pid:-}" 2>/dev/null || true; rm -rf "$work"' EXIT
 cd "$work"
 
-# Long enough for two of the emulator's stylus presses (every 3 s).
-"$host" --simulate --lsl --plain --duration 8 --jsonl poses.jsonl >host.out 2>&1 &
+# Long enough for two of the emulator's stylus presses (every 3 s), also after a slow start under
+# the sanitizers.
+"$host" --simulate --lsl --plain --duration 10 --jsonl poses.jsonl >host.out 2>&1 &
 host_pid=$!
 inlet_status=0
 timeout 150 "$inlet" poses.jsonl sim 1,2 cave 60 || inlet_status=$?
