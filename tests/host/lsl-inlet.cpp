@@ -229,9 +229,18 @@ int main(int argc, char** argv) {
     }
 
     // The recording, on LSL's clock: its measured_time (the arrival where it has none) less the
-    // offset of the wall clock to LSL's clock, both read now.
-    const double offset =
-        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() - lsl::local_clock();
+    // offset of the wall clock to LSL's clock, from the tightest of ten readings of both.
+    const auto wall = [] {
+        return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    };
+    double offset = 0, span = 1;
+    for (int i = 0; i < 10; ++i) {
+        const double before = wall(), lsl = lsl::local_clock(), after = wall();
+        if (after - before < span) {
+            span = after - before;
+            offset = (before + after) / 2 - lsl;
+        }
+    }
     std::ifstream file(jsonl);
     for (std::string line; std::getline(file, line);) {
         const nlohmann::json record = nlohmann::json::parse(line);

@@ -76,6 +76,22 @@ lsl_outlet markerOutlet(const std::string& name) {
     return outlet;
 }
 
+// The wall clock less LSL's clock, from the tightest of three readings: a thread preempted between
+// two readings would put its pause into the stamps.
+double clockOffset() {
+    double offset = 0, span = 1e9;
+    for (int i = 0; i < 3; ++i) {
+        const double before = wallClockSeconds();
+        const double lsl = lsl_local_clock();
+        const double after = wallClockSeconds();
+        if (after - before < span) {
+            span = after - before;
+            offset = (before + after) / 2 - lsl;
+        }
+    }
+    return offset;
+}
+
 class Streams final : public HostOutput::Part {
 public:
     explicit Streams(std::shared_ptr<std::map<std::string, LslOutput::DeviceInfo>> devices)
@@ -154,8 +170,8 @@ private:
             ++errors_;
             return;
         }
-        // The measured time on LSL's clock: both clocks read now, the record's age carried over.
-        const double stamp = lsl_local_clock() - (wallClockSeconds() - sample.measuredTime);
+        // The measured time on LSL's clock.
+        const double stamp = sample.measuredTime - clockOffset();
         if (tracker) {
             const auto device = devices_->find(sample.device);
             double q[4];
