@@ -102,7 +102,20 @@ void checkPoseInfo(lsl::stream_info info, const std::string& output, double rate
     check(child(info.desc().child("acquisition"), "model") == "Fastrak", "no acquisition model Fastrak");
 }
 
-// Every sample equals the record nearest in time (records come 1 / RATE apart), within 1 ms.
+// How far a sample's values are from a record's: metres against feet, the quaternion against the
+// angles (either sign).
+double distance(const std::vector<float>& v, const Record& record, bool cave) {
+    const Quaternion q = expected(record.pose, cave);
+    const double sign = q.w * v[3] + q.x * v[4] + q.y * v[5] + q.z * v[6] < 0 ? -1 : 1;
+    double worst = 0;
+    for (int k = 0; k < 3; ++k) worst = std::max(worst, std::fabs(v[k] - record.pose[k] * 0.3048));
+    const double parts[4] = {q.w, q.x, q.y, q.z};
+    for (int k = 0; k < 4; ++k) worst = std::max(worst, std::fabs(sign * v[3 + k] - parts[k]));
+    return worst;
+}
+
+// Every sample equals a record, in the recording's order, stamped within 1 ms of that record's
+// time. Matched by values, not by time: records read in one burst have nearly the same time.
 void checkPoses(Stream& stream, bool cave) {
     const std::vector<Record>& records = stream.records;
     auto& samples = stream.samples;
@@ -114,33 +127,34 @@ void checkPoses(Stream& stream, bool cave) {
         samples.pop_back();
     }
     check(samples.size() >= 100, "T" + stream.output + ": " + std::to_string(samples.size()) + " samples");
-    size_t unmatched = 0, offTime = 0, offPose = 0, disorder = 0;
+    size_t unmatched = 0, offTime = 0, disorder = 0, next = 0;
     for (size_t i = 0; i < samples.size(); ++i) {
         const double stamp = samples[i].first;
         const std::vector<float>& v = samples[i].second;
         if (i > 0 && stamp < samples[i - 1].first) ++disorder;
-        const auto next = std::lower_bound(records.begin(), records.end(), stamp,
-                                           [](const Record& r, double t) { return r.time < t; });
-        const Record* nearest = next != records.end() ? &*next : nullptr;
-        if (next != records.begin() && (nearest == nullptr || stamp - (next - 1)->time < nearest->time - stamp))
-            nearest = &*(next - 1);
-        if (nearest == nullptr) {
-            ++unmatched;
+        // The first equal record on time, else the first equal one at all.
+        size_t found = records.size();
+        for (size_t k = next; k < records.size(); ++k) {
+            if (distance(v, records[k], cave) > 2e-5) continue;
+            if (found == records.size()) found = k;
+            if (std::fabs(records[k].time - stamp) <= 0.001) {
+                found = k;
+                break;
+            }
+        }
+        if (found == records.size()) {
+            if (unmatched++ == 0)
+                std::cout << std::fixed << "T" << stream.output << ": sample " << i << " (t " << stamp
+                          << ") equals no record after the one sample " << i - 1 << " equals" << std::endl;
             continue;
         }
-        if (std::fabs(nearest->time - stamp) > 0.001) ++offTime;
-        const Quaternion q = expected(nearest->pose, cave);
-        const double sign = q.w * v[3] + q.x * v[4] + q.y * v[5] + q.z * v[6] < 0 ? -1 : 1;
-        double worst = 0;
-        for (int k = 0; k < 3; ++k) worst = std::max(worst, std::fabs(v[k] - nearest->pose[k] * 0.3048));
-        const double parts[4] = {q.w, q.x, q.y, q.z};
-        for (int k = 0; k < 4; ++k) worst = std::max(worst, std::fabs(sign * v[3 + k] - parts[k]));
-        if (worst > 2e-5 && offPose++ == 0)
-            std::cout << std::fixed << "T" << stream.output << ": sample " << i << " off its record by " << worst
-                      << " (t " << stamp << ", record " << nearest->time << ")" << std::endl;
+        if (std::fabs(records[found].time - stamp) > 0.001 && offTime++ == 0)
+            std::cout << std::fixed << "T" << stream.output << ": sample " << i << " stamped " << stamp
+                      << ", its record " << records[found].time << std::endl;
+        next = found + 1;
     }
     const std::string of = " of " + std::to_string(samples.size()) + " samples of T" + stream.output;
-    check(unmatched == 0 && offPose == 0, std::to_string(offPose + unmatched) + of + " unlike the nearest record");
+    check(unmatched == 0, std::to_string(unmatched) + of + " equal to no record, in order");
     check(offTime == 0, std::to_string(offTime) + of + " more than 1 ms from their record's measured time");
     check(disorder == 0, std::to_string(disorder) + of + " stamped earlier than the one before");
 }
