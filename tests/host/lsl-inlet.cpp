@@ -145,7 +145,7 @@ void checkPoses(Stream& stream, bool cave) {
         if (found == records.size()) {
             if (unmatched++ == 0)
                 std::cout << std::fixed << "T" << stream.output << ": sample " << i << " (t " << stamp
-                          << ") equals no record after the one sample " << i - 1 << " equals" << std::endl;
+                          << ") equals no record after the previous sample's" << std::endl;
             continue;
         }
         if (std::fabs(records[found].time - stamp) > 0.001 && offTime++ == 0)
