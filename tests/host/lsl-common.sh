@@ -8,6 +8,7 @@ lsl_isolate() {
   if [ "$(id -u)" -eq 0 ] && [ -z "${FASTRAK_LSL_ISOLATED:-}" ]; then
     command -v ip >/dev/null || { echo "FAIL: no ip to bring up loopback (Debian: iproute2)"; exit 1; }
     export FASTRAK_LSL_ISOLATED=1
+    # shellcheck disable=SC2016 # the inner shell expands them
     exec unshare --net -- bash -c 'ip link set lo up && exec "$0" "$@"' "$@"
   fi
   [ -n "${FASTRAK_LSL_ISOLATED:-}" ] || echo "not root: no network namespace, only the machine scope keeps LSL on loopback"
