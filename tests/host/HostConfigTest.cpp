@@ -33,6 +33,7 @@ TEST(HostConfig, ReadsSectionsWordsAndLineNumbersIntoTheModulesRecord) {
         "calibration \"lib with blank.so\" \"\" a#b\n"
         "[ device   \"right hand\" ]\n"
         "\tbaud\t9600\r\n"
+        "Latency 2.5   # the host's own line, not the module's\n"
         "port com2\n";
     HostConfig config;
     ConfigError error;
@@ -69,6 +70,9 @@ TEST(HostConfig, ReadsSectionsWordsAndLineNumbersIntoTheModulesRecord) {
     DeviceRecord right(config.devices[1]);
     ASSERT_EQ(right.get()->lineCount, 2u);
     EXPECT_STREQ(right.get()->entries[0].args[0], "9600");  // tabs and CR LF are blanks
+    EXPECT_STREQ(right.get()->entries[1].keyword, "port");
+    EXPECT_EQ(config.devices[1].latencyMs, 2.5);
+    EXPECT_EQ(config.devices[0].latencyMs, 4.0);
 }
 
 TEST(HostConfig, TheShippedExampleReads) {
@@ -114,6 +118,8 @@ TEST(HostConfig, FileErrorsNameTheFileAndLineAndLeaveTheConfigurationAlone) {
         {"[host]\nlsl 16571\n", 2, "\"lsl\" takes yes, no, on or off"},
         {"[host]\ndebug-level 3x\n", 2, "whole number"},
         {"[host]\njsonl\n", 2, "exactly one value"},
+        {"[device a]\nport com1\nlatency 4ms\n", 3, "latency takes the tracker's output latency in milliseconds"},
+        {"[device a]\nport com1\nlatency -1\n", 3, "0 to 1000"},
         {"[device a]\nport com1\n[device b]\nsensors 1 0 0 0\n", 3, "device \"b\" has no port line"},
         {std::string("[device a]\nport com1\nbaud 96\0"
                      "00\n",

@@ -271,7 +271,7 @@ std::vector<Message> expectedMessages(const std::string& path) {
         message.type = tracker ? "TRANSFORM" : "STRING";
         message.name =
             json["device"].get<std::string>() + (tracker ? "/T" : "/C") + std::to_string(json["output"].get<int>());
-        message.time = json["host_time"].get<double>();
+        message.time = json["measured_time"].get<double>();
         if (tracker) {
             const auto pose = json["pose"].get<std::vector<double>>();
             const Matrix alignment{{{0, 1, 0}, {0, 0, -1}, {-1, 0, 0}}};

@@ -114,7 +114,7 @@ std::vector<Record> expectedRecords(const std::string& path) {
                       std::to_string(json["output"].get<int>());
         record.values = json[tracker ? "pose" : "buttons"].get<std::vector<double>>();
         record.types = std::string(record.values.size(), tracker ? 'f' : 'i');
-        record.time = json["host_time"].get<double>();
+        record.time = json["measured_time"].get<double>();
         records.push_back(record);
     }
     return records;

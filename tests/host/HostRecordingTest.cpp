@@ -65,7 +65,7 @@ TEST(HostRecording, AFileHoldsRecordsOrIsLeftAsItWas) {
         std::string start;  // what a file with records begins with
         int headLines;      // lines before the records, or -1: not a text file
     } kinds[] = {
-        {"csv", [](auto& p, int n, auto& e) { return recorderRun(true, p, n, e); }, "host_time,device,output,kind,x_ft",
+        {"csv", [](auto& p, int n, auto& e) { return recorderRun(true, p, n, e); }, "host_time,measured_time,device,output,kind,x_ft",
          1},
         {"jsonl", [](auto& p, int n, auto& e) { return recorderRun(false, p, n, e); }, "{\"host_time\":", 0},
         {"capture", captureRun, fastrakcapture::kMagic, -1},

@@ -229,6 +229,9 @@ TEST(HostWeb, StateAndEventsMatchTheJsonLines) {
     ASSERT_EQ(state["devices"].size(), 1u);
     EXPECT_EQ(state["devices"][0]["state"], "running");
     EXPECT_EQ(state["devices"][0]["records"], state["records"]);
+    // Measured before arrival by the tracker's 4 ms, the record's time on the line and delivery.
+    EXPECT_GT(state["devices"][0]["delay_ms"].get<double>(), 4.0) << state["devices"].dump();
+    EXPECT_LT(state["devices"][0]["delay_ms"].get<double>(), 40.0) << state["devices"].dump();
     bool logged = false;
     for (const json& line : state["log"])
         logged = logged || line["text"].get<std::string>().find("web view on") != std::string::npos;

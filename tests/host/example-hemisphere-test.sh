@@ -21,13 +21,13 @@ cat "$work/hemisphere.conf"
   --sim-args "--scene 1=still:x=10,y=5,z=-20 --scene 2=still:x=-8,y=-6,z=-30" >"$work/host.log" 2>&1 ||
   { cat "$work/host.log"; fail "fastrak-host failed"; }
 
-# CSV: host_time,device,output,kind,x_ft,y_ft,z_ft,... Outputs 1 and 3 are station 1, output 2 station 2.
+# CSV: host_time,measured_time,device,output,kind,x_ft,y_ft,z_ft,... Outputs 1 and 3 are station 1, output 2 station 2.
 awk -F, 'function off(a, b) { return a > b ? a - b : b - a }
-  NR > 1 && $4 == "tracker" {
+  NR > 1 && $5 == "tracker" {
     rows++
-    if ($3 == 2) { ex = -8 / 12; ey = -6 / 12; ez = -30 / 12 } else { ex = 10 / 12; ey = 5 / 12; ez = -20 / 12 }
-    if (off($5, ex) > 0.01 || off($6, ey) > 0.01 || off($7, ez) > 0.01) {
-      bad++; printf "output %s at %s %s %s, placed at %.4f %.4f %.4f\n", $3, $5, $6, $7, ex, ey, ez }
+    if ($4 == 2) { ex = -8 / 12; ey = -6 / 12; ez = -30 / 12 } else { ex = 10 / 12; ey = 5 / 12; ez = -20 / 12 }
+    if (off($6, ex) > 0.01 || off($7, ey) > 0.01 || off($8, ez) > 0.01) {
+      bad++; printf "output %s at %s %s %s, placed at %.4f %.4f %.4f\n", $4, $6, $7, $8, ex, ey, ez }
   }
   END { if (rows < 3) { print "FAIL: " rows + 0 " tracker records, expected one for each of 3 outputs"; exit 1 }
         if (bad > 0) { print "FAIL: " bad " of " rows " poses not where the receivers are"; exit 1 }

@@ -23,13 +23,13 @@ if [ "$status" -ne 0 ]; then
   echo "FAIL: fastrak-host.exe exited with $status"
   exit 1
 fi
-rows=$(tail -n +2 out.csv | grep -c '^[0-9.]*,w,1,tracker,' || true)
+rows=$(tail -n +2 out.csv | grep -c '^[0-9.]*,[0-9.]*,w,1,tracker,' || true)
 if [ "$rows" -lt 60 ]; then
   echo "FAIL: $rows tracker rows of device w, output 1 in out.csv"
   exit 1
 fi
 # The circle has radius 4 inches about x 12, y -10: every x and y in feet lies on it.
-off=$(tail -n +2 out.csv | awk -F, '$4 == "tracker" { dx = $5 * 12 - 12; dy = $6 * 12 + 10;
+off=$(tail -n +2 out.csv | awk -F, '$5 == "tracker" { dx = $6 * 12 - 12; dy = $7 * 12 + 10;
   r = sqrt(dx * dx + dy * dy); if (r < 3.99 || r > 4.01) n++ } END { print n + 0 }')
 if [ "$off" -ne 0 ]; then
   echo "FAIL: $off rows off the emulator's circle"

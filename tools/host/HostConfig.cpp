@@ -252,6 +252,15 @@ bool parseConfig(const std::string& text, const std::string& fileName, HostConfi
             continue;
         }
         DeviceSection& device = result.devices.back();
+        if (lowerEquals(words[0], "latency")) {
+            // The host's own line, not the module's.
+            char* end = nullptr;
+            const double ms = words.size() == 2 ? std::strtod(words[1].c_str(), &end) : -1;
+            if (end == nullptr || *end != '\0' || !(ms >= 0 && ms <= 1000))
+                return fail("latency takes the tracker's output latency in milliseconds, 0 to 1000 (latency 4)");
+            device.latencyMs = ms;
+            continue;
+        }
         if (device.options.size() == kMaxOptionLines) {
             return fail("device \"" + device.name + "\" has more than " + std::to_string(kMaxOptionLines) +
                         " option lines");

@@ -25,6 +25,7 @@ struct DeviceSection {
     std::string name;
     uint32_t lineNumber = 0;  // of the section header
     std::vector<OptionText> options;
+    double latencyMs = 4.0;  // the host's own line: the tracker's output latency, for measured_time
 };
 
 // The [host] section; every field has the value used when the file does not set it.

@@ -52,6 +52,8 @@ const SpeedEntry kSpeeds[] = {{B50, 50},           {B75, 75},           {B110, 1
                               {B1000000, 1000000}, {B2000000, 2000000}, {B4000000, 4000000}};
 
 constexpr size_t kUnpacedBacklog = 4096;  // bytes queued before solutions are dropped unpaced
+constexpr size_t kUsbPacket = 62;         // payload of a full-speed USB-serial adapter's packet
+constexpr size_t kUsbBacklog = 4096;      // bytes the adapter holds while the host reads nothing
 
 // What a byte sent at one speed and sampled at another turns into: nearly always another byte, the same
 // garbage for the same byte, as a receiver that keeps missing the bit edges sees.
@@ -65,6 +67,7 @@ char garbled(char c) {
 FastrakSim::FastrakSim(const SimOptions& options) : options_(options), faultRandom_(options.seed ^ 0x6661756c74ull) {
     options_.solutionRate = solutionRateOf(options_.solutionRate);
     options_.latencySeconds = within(options_.latencySeconds, 0, kMaxLatency, 0);
+    options_.usbSeconds = within(options_.usbSeconds, 0, 1, 0);
     options_.resetSeconds = within(options_.resetSeconds, 0, kMaxResetSeconds, 0);
     for (int i = 0; i < 4; ++i) model_.setReceiver(i + 1, options_.receivers[i]);
     model_.powerUp();
@@ -115,6 +118,7 @@ bool FastrakSim::start(std::string& error) {
     stats_.readerPresent = watchFd_ < 0;
 
     start_ = Clock::now();
+    usbTimer_ = start_;
     nextSolution_ = start_;
     lineClock_ = start_;
     baudInUse_ = readBaud();
@@ -494,6 +498,9 @@ void FastrakSim::enqueueRecord(int station, Clock::time_point solutionAt, bool w
     e.kind = LogEntry::Kind::Record;
     e.station = station;
     e.solutionTime = ns(solutionAt);
+    e.solutionWallTime = std::chrono::duration_cast<nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+                             .count() -
+                         ns(Clock::now()) + e.solutionTime;
     e.pose = model_.reported(station, sample.pose);
     // What an undistorted field would have reported, to fit and check corrections against.
     e.hasTruePose = options_.distortion.enabled();
@@ -675,6 +682,46 @@ bool FastrakSim::speedMismatch(Clock::time_point now) {
 }
 
 void FastrakSim::writeOutput(Clock::time_point now) {
+    writeLine(now);
+    if (options_.usbSeconds > 0) deliverUsb(now);
+}
+
+ssize_t FastrakSim::emit(const char* bytes, size_t count) {
+    if (options_.usbSeconds <= 0) return ::write(masterFd_, bytes, count);
+    if (usbHeld_.size() >= kUsbBacklog) {
+        errno = EAGAIN;
+        return -1;
+    }
+    if (usbHeld_.empty()) {
+        // The timer ran on while nothing waited: these bytes wait for its next expiry.
+        const Clock::duration timer = std::chrono::duration_cast<Clock::duration>(seconds(options_.usbSeconds));
+        const Clock::time_point now = Clock::now();
+        if (now >= usbTimer_ + timer) usbTimer_ += timer * ((now - usbTimer_) / timer);
+    }
+    usbHeld_.append(bytes, count);
+    return static_cast<ssize_t>(count);
+}
+
+// As a USB-serial adapter does: a packet goes to the host when 62 bytes wait or when the latency
+// timer expires; the timer restarts at every packet, and an expiry with nothing to send counts as
+// one (the adapter sends its status then).
+void FastrakSim::deliverUsb(Clock::time_point now) {
+    const Clock::duration timer = std::chrono::duration_cast<Clock::duration>(seconds(options_.usbSeconds));
+    while (!usbHeld_.empty() && (usbHeld_.size() >= kUsbPacket || now >= usbTimer_ + timer)) {
+        const size_t want = std::min(usbHeld_.size(), kUsbPacket);
+        const ssize_t n = ::write(masterFd_, usbHeld_.data(), want);
+        if (n <= 0) {
+            if (n < 0 && errno != EAGAIN && errno != EINTR) usbHeld_.clear();
+            writeBlocked_ = n < 0 && (errno == EAGAIN || errno == EINTR);
+            return;
+        }
+        usbHeld_.erase(0, static_cast<size_t>(n));
+        usbTimer_ = now;
+    }
+    if (!usbHeld_.empty()) nextWake_ = std::min(nextWake_, usbTimer_ + timer);
+}
+
+void FastrakSim::writeLine(Clock::time_point now) {
     writeBlocked_ = false;
     while (!queue_.empty() && masterFd_ >= 0) {
         Pending& p = queue_.front();
@@ -702,7 +749,8 @@ void FastrakSim::writeOutput(Clock::time_point now) {
                 static_cast<double>(std::chrono::duration_cast<nanoseconds>(now - lineClock_).count());
             const size_t completed = behind > 0 ? static_cast<size_t>(behind / byteNs) : 0;
             if (completed == 0) {
-                const double chunk = std::max(1.0, std::floor(1e6 / byteNs));  // about a millisecond's worth
+                // About a millisecond's worth, but no later than the record's last byte.
+                const double chunk = std::min(static_cast<double>(want), std::max(1.0, std::floor(1e6 / byteNs)));
                 nextWake_ =
                     std::min(nextWake_, lineClock_ + std::chrono::duration_cast<Clock::duration>(
                                                          std::chrono::duration<double, std::nano>(chunk * byteNs)));
@@ -710,7 +758,7 @@ void FastrakSim::writeOutput(Clock::time_point now) {
             }
             want = std::min(want, completed);
         }
-        const ssize_t n = ::write(masterFd_, p.bytes.data() + p.sent, want);
+        const ssize_t n = emit(p.bytes.data() + p.sent, want);
         if (n < 0) {
             if (errno == EAGAIN || errno == EINTR) {
                 writeBlocked_ = true;
@@ -755,6 +803,7 @@ void FastrakSim::dropQueue(const char* why) {
         if (p.entry.kind == LogEntry::Kind::Record || p.entry.kind == LogEntry::Kind::Reply)
             lose(std::move(p.entry), p.bytes, why);
     queue_.clear();
+    usbHeld_.clear();
     stats_.queuedBytes = 0;
     writeBlocked_ = false;
 }

@@ -33,6 +33,7 @@ struct SimOptions {
     size_t logCapacity = 100000;        // entries kept in memory (the oldest go first); 0 keeps none
     size_t receivedCapacity = 1 << 20;  // received bytes kept for received() (the oldest go first)
     size_t outputBuffer = 1024;         // the transmitter's buffer: records and replies waiting for the line
+    double usbSeconds = 0;              // > 0: a USB-serial adapter's latency timer between line and host
     DistortionParams distortion;        // none by default
 };
 
@@ -140,6 +141,9 @@ private:
     void enqueue(std::string bytes, LogEntry entry, Clock::time_point notBefore);
     bool lineHasRoom(Clock::time_point t) const;
     void writeOutput(Clock::time_point now);
+    void writeLine(Clock::time_point now);
+    ssize_t emit(const char* bytes, size_t count);
+    void deliverUsb(Clock::time_point now);
     void dropQueue(const char* why);
     // Logs an item that never reaches the line and counts it as lost for `why`.
     void lose(LogEntry entry, const std::string& bytes, const std::string& why);
@@ -183,6 +187,8 @@ private:
     Clock::time_point nextSolution_;
     Clock::time_point resetUntil_;
     Clock::time_point lineClock_;  // when the line finishes the bytes written so far
+    std::string usbHeld_;          // bytes off the line that the adapter has not delivered yet
+    Clock::time_point usbTimer_;   // the adapter's last delivery (or empty timer expiry)
     Clock::time_point nextWake_;
     bool writeBlocked_ = false;
     size_t roundRobin_ = 0;

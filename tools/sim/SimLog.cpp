@@ -97,7 +97,15 @@ std::string toJsonLine(const LogEntry& e) {
     if (sent) out += ",\"t_end\":" + std::to_string(e.endTime);
     if (e.kind == LogEntry::Kind::Record) {
         out += ",\"seq\":" + std::to_string(e.seq) + ",\"station\":" + std::to_string(e.station) +
-               ",\"t_solution\":" + std::to_string(e.solutionTime) + ",\"pose\":[";
+               ",\"t_solution\":" + std::to_string(e.solutionTime);
+        if (e.solutionWallTime != 0) {
+            char wall[48];
+            std::snprintf(wall, sizeof wall, ",\"solution_time\":%lld.%06lld",
+                          static_cast<long long>(e.solutionWallTime / 1000000000),
+                          static_cast<long long>(e.solutionWallTime % 1000000000 / 1000));
+            out += wall;
+        }
+        out += ",\"pose\":[";
         const double values[] = {e.pose.x, e.pose.y, e.pose.z, e.pose.azimuth, e.pose.elevation, e.pose.roll};
         for (int i = 0; i < 6; ++i) {
             if (i) out.push_back(',');

@@ -29,6 +29,7 @@ struct LogEntry {
     int64_t time = 0;          // ns on the monotonic clock: when received, or when the first byte was written
     int64_t endTime = 0;       // ns: when the last byte was written (sent items)
     int64_t solutionTime = 0;  // ns: the instant the record's pose belongs to (records)
+    int64_t solutionWallTime = 0;  // the same instant in ns since 1970 on the system clock
     int station = 0;           // records, dropped records, stylus events
     std::string bytes;         // received or sent, exactly
     std::string original;      // a record as built, before a fault changed it

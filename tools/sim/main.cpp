@@ -54,8 +54,9 @@ const char* kFooter =
     "  depth decay swirl tilt (inches, degrees); bends poses more the farther from the transmitter\n"
     "  (room: about 2 cm at 30 cm, 15 to 32 cm at 1.5 m). See docs/calibration.md.\n"
     "Log (--log FILE): one JSON object per line for every command received (its bytes, outcome),\n"
-    "  every record sent (seq, station, t = first byte written, t_end, t_solution in ns of the\n"
-    "  monotonic clock, hex bytes, pose, and true_pose under --distortion), every record or reply lost (type dropped: "
+    "  every record sent (seq, station, t = first byte written, t_end = last byte off the line,\n"
+    "  t_solution in ns of the monotonic clock, solution_time in s since 1970 on the system clock,\n"
+    "  hex bytes, pose, and true_pose under --distortion), every record or reply lost (type dropped: "
     "output buffer\n"
     "  full, no reader) and every fault event.\n"
     "Replay (--replay FILE [--device NAME] [--speed X] [--loop]): plays a device's captured line from\n"
@@ -155,7 +156,7 @@ int main(int argc, char** argv) {
     SimOptions options;
     bool unpaced = false, loop = false;
     double latencyMs = options.latencySeconds * 1000.0;
-    double duration = 0;
+    double duration = 0, usbMs = 0;
     app.add_option("--link", linkPath, "Make PATH a symbolic link to the terminal (replaced if it is a link)");
     app.add_option("--baud", options.baud, "The tracker's speed: pace at it; a driver at another speed reads garbage")
         ->check(numberIn(50, 4000000, true));
@@ -167,6 +168,10 @@ int main(int argc, char** argv) {
         ->capture_default_str()
         ->check(numberIn(0, kMaxResetSeconds));
     app.add_option("--latency", latencyMs, "Milliseconds from a solution to its first byte")
+        ->capture_default_str()
+        ->check(numberIn(0, 1000));
+    app.add_option("--usb", usbMs,
+                   "Deliver as a USB-serial adapter with this latency timer in ms (16 is its default; 0: off)")
         ->capture_default_str()
         ->check(numberIn(0, 1000));
     app.add_option("--receivers", receivers, "Stations with a receiver plugged in")->capture_default_str();
@@ -198,7 +203,8 @@ int main(int argc, char** argv) {
 
     if (!replay.file.empty()) {
         for (const char* other : {"--csv", "--scene", "--press", "--fault", "--distortion", "--log", "--baud",
-                                  "--unpaced", "--rate", "--reset-time", "--latency", "--receivers", "--seed"})
+                                  "--unpaced", "--rate", "--reset-time", "--latency", "--usb", "--receivers",
+                                  "--seed"})
             if (app.count(other) > 0)
                 return usage(std::string("--replay plays a capture; ") + other + " does not apply");
     } else if (loop && csvPath.empty()) {
@@ -221,6 +227,7 @@ int main(int argc, char** argv) {
     std::string error;
     options.paced = !unpaced;
     options.latencySeconds = latencyMs / 1000.0;
+    options.usbSeconds = usbMs / 1000.0;
     options.logCapacity = 0;       // the program logs to a file only
     options.receivedCapacity = 0;  // and the file has every command
     if (!parseStations(receivers, options.receivers, error)) return usage("--receivers: " + error);

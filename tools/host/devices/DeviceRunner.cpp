@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "devices/DeviceKeywords.h"
@@ -151,6 +152,8 @@ bool DeviceRunner::setUp() {
     // The claim is made before the port is opened, so a device whose port fails keeps its block:
     // the numbers of the devices after it do not depend on whether it is plugged in.
     if (!placed_ && !placeOutputs(claimed(session_->trackers()), claimed(session_->controllers()))) return false;
+    clock_.retime(lineTiming());
+    clock_.relock();  // the tracker was reset and programmed anew
     if (result != 1) {
         // A line the module took for no option of its own: name the keyword it most likely meant.
         const std::string meant = keywordSuggestions(*record_->get());
@@ -179,28 +182,63 @@ void DeviceRunner::publish(const Sample& sample) {
 }
 
 // A record from the device's own output n, under the host's number for it.
-bool DeviceRunner::deliver(Sample sample, uint32_t n, uint32_t base, uint32_t total, uint32_t station) {
+bool DeviceRunner::deliver(Sample sample, uint32_t n, uint32_t base, uint32_t total, uint32_t station, double arrived,
+                           double measured) {
     if (sample.output != n || n > total) return false;
     sample.output = base + n;
     sample.station = station;
     sample.device = name();
-    sample.hostTime = wallClockSeconds();
-    sample.measuredTime = sample.hostTime;
+    sample.hostTime = arrived;
+    sample.measuredTime = measured;
     sample.arrived = std::chrono::steady_clock::now();
     publish(sample);
     return true;
 }
 
+LineTiming DeviceRunner::lineTiming() const {
+    LineTiming timing;
+    char* end = nullptr;
+    const double baud = std::strtod(facts_.baud.c_str(), &end);
+    timing.baud = end != facts_.baud.c_str() && baud >= 300 ? baud : 38400;
+    timing.latency = section_.latencyMs / 1000.0;
+    for (uint32_t s = 1; s <= 4; ++s) {
+        const auto& t = facts_.trackerStations;
+        const auto& p = facts_.stylusStations;
+        if (std::count(t.begin(), t.end(), s) > 0 || std::count(p.begin(), p.end(), s) > 0)
+            timing.stations.push_back(s);
+    }
+    return timing;
+}
+
+// The record's length as the module asks for it: a stylus station's carries the button too.
+size_t DeviceRunner::recordBytes(uint32_t station) const {
+    const auto& t = facts_.trackerStations;
+    const auto& p = facts_.stylusStations;
+    const bool tracker = std::count(t.begin(), t.end(), station) > 0;
+    const bool stylus = std::count(p.begin(), p.end(), station) > 0;
+    return tracker ? (stylus ? 31 : 29) : 7;
+}
+
 size_t DeviceRunner::collect(const UpdateMask& mask) {
+    // One record per call: the tracker and stylus outputs it fed share its times.
+    const double arrived = wallClockSeconds();
+    double measured = -1;
+    auto when = [&](uint32_t station) {
+        if (measured < 0) measured = clock_.measured(arrived, recordBytes(station), station);
+        return measured;
+    };
     size_t published = 0;
     session_->collect(
         mask,
         [&](uint32_t n, const TrackerRecord& record) {
-            published += deliver(decodeTracker(record), n, trackerBase_, trackerTotal_, facts_.trackerStation(n));
+            const uint32_t station = facts_.trackerStation(n);
+            published += deliver(decodeTracker(record), n, trackerBase_, trackerTotal_, station, arrived,
+                                 when(station));
         },
         [&](uint32_t n, const ControllerRecord& record) {
-            published +=
-                deliver(decodeController(record), n, controllerBase_, controllerTotal_, facts_.stylusStation(n));
+            const uint32_t station = facts_.stylusStation(n);
+            published += deliver(decodeController(record), n, controllerBase_, controllerTotal_, station, arrived,
+                                 when(station));
         });
     return published;
 }

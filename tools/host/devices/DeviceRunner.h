@@ -13,6 +13,7 @@
 #include "devices/DeviceFacts.h"
 #include "devices/OutputStats.h"
 #include "devices/PoseBoard.h"
+#include "devices/SolutionClock.h"
 #include "DeviceSession.h"
 #include "HostConfig.h"
 #include "ModuleLibrary.h"
@@ -94,12 +95,16 @@ private:
     bool pause(double seconds);
 
     bool placeOutputs(uint32_t trackers, uint32_t controllers);
-    bool deliver(Sample sample, uint32_t n, uint32_t base, uint32_t total, uint32_t station);
+    bool deliver(Sample sample, uint32_t n, uint32_t base, uint32_t total, uint32_t station, double arrived,
+                 double measured);
+    LineTiming lineTiming() const;
+    size_t recordBytes(uint32_t station) const;
     void publish(const Sample& sample);
 
     HostContext& context_;
     DeviceSection section_;
     DeviceFacts facts_;
+    SolutionClock clock_;  // the reception thread's own
     size_t order_;
     std::thread thread_;
     Logger logger_;

@@ -71,6 +71,22 @@ void PoseBoard::publish(const Sample& sample) {
     while (!row.recent.empty() && sample.arrived - row.recent.front() > std::chrono::seconds(1)) row.recent.pop_front();
     ++row.total;
     ++total_;
+    std::deque<double>& delays = delays_[sample.device];
+    delays.push_back(sample.hostTime - sample.measuredTime);
+    if (delays.size() > kDelays) delays.pop_front();
+}
+
+DelayFigures PoseBoard::delays(const std::string& device) const {
+    std::vector<double> sorted;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        const auto found = delays_.find(device);
+        if (found == delays_.end()) return DelayFigures{};
+        sorted.assign(found->second.begin(), found->second.end());
+    }
+    std::sort(sorted.begin(), sorted.end());
+    auto at = [&](double q) { return sorted[static_cast<size_t>(q * static_cast<double>(sorted.size() - 1) + 0.5)]; };
+    return DelayFigures{sorted.size(), at(0.5), at(0.99) - at(0.01)};
 }
 
 void PoseBoard::expect(const std::string& device, Sample::Kind kind, uint32_t output, uint32_t station) {

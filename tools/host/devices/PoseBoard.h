@@ -50,6 +50,13 @@ struct LineNotes {
     bool strayWarningDue = false;         // a station joined strayStations; the host has not said so
 };
 
+// A device's recent records: host_time - measured_time, in seconds.
+struct DelayFigures {
+    size_t records = 0;
+    double median = 0;  // the estimated delay
+    double spread = 0;  // its 1st to 99th percentile: the arrival jitter the estimate took out
+};
+
 // Shared between the reception threads (writers) and the view (reader).
 class PoseBoard {
 public:
@@ -85,6 +92,7 @@ public:
     std::vector<std::pair<std::string, DeviceState>> states(SteadyTime now = std::chrono::steady_clock::now()) const;
     DeviceState state(const std::string& device, SteadyTime now = std::chrono::steady_clock::now()) const;
     uint64_t total() const;
+    DelayFigures delays(const std::string& device) const;
     static double rate(const Row& row, SteadyTime now);
 
 private:
@@ -94,6 +102,8 @@ private:
 
     std::vector<std::pair<std::string, DeviceState>> states_;
     std::map<std::string, LineNotes> notes_;
+    std::map<std::string, std::deque<double>> delays_;  // the last kDelays of each device
+    static constexpr size_t kDelays = 512;
     uint64_t total_ = 0;
 };
 

@@ -202,10 +202,10 @@ private:
     }
 
     void encode(const Sample& sample, std::vector<unsigned char>& bytes) {
-        const double whole = std::floor(sample.hostTime);
+        const double whole = std::floor(sample.measuredTime);
         const unsigned int seconds = static_cast<unsigned int>(whole);
         const unsigned int fraction =
-            static_cast<unsigned int>(std::fmin((sample.hostTime - whole) * 4294967296.0, 4294967295.0));
+            static_cast<unsigned int>(std::fmin((sample.measuredTime - whole) * 4294967296.0, 4294967295.0));
         igtl::MessageBase* message;
         const std::string name = IgtlOutput::name(sample);
         if (sample.kind == Sample::Kind::Tracker) {

@@ -226,7 +226,7 @@ private:
 
     // One bundle holding one message; over TCP with the 4-byte length in front.
     void encode(const Sample& sample, std::vector<unsigned char>& bytes) const {
-        lo_bundle bundle = lo_bundle_new(timeTag(sample.hostTime));
+        lo_bundle bundle = lo_bundle_new(timeTag(sample.measuredTime));
         lo_message message = lo_message_new();
         if (sample.kind == Sample::Kind::Tracker) {
             for (double value : sample.pose) lo_message_add_float(message, static_cast<float>(value));

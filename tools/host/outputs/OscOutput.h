@@ -8,8 +8,8 @@
 
 namespace fastrakhost {
 
-// Every published record goes to every destination as one OSC bundle time-tagged with its
-// hostTime. The reception threads only queue it (publish); one sender thread per destination
+// Every published record goes to every destination as one OSC bundle time-tagged with when it was
+// measured (measuredTime). The reception threads only queue it (publish); one sender thread per destination
 // builds and sends, so a slow or stalled destination never holds up reception or the others.
 class OscOutput final : public HostOutput {
 public:

@@ -241,9 +241,12 @@ private:
             }
             // The device's own state: a receiver lying still publishes nothing and is not silent.
             const std::string hint = board.hint(device.first);
+            const DelayFigures delays = board.delays(device.first);
             out += std::string(first ? "" : ",") + "{\"name\":" + jsonString(device.first) + ",\"state\":\"" +
                    stateName(device.second) + "\",\"records\":" + std::to_string(records) +
-                   ",\"outputs\":" + std::to_string(outputs) +
+                   ",\"outputs\":" + std::to_string(outputs) + ",\"delay_ms\":" +
+                   (delays.records ? number("%.2f", delays.median * 1000) : std::string("null")) +
+                   ",\"jitter_ms\":" + (delays.records ? number("%.2f", delays.spread * 1000) : std::string("null")) +
                    ",\"damaged_frames\":" + std::to_string(board.notes(device.first).damagedFrames) +
                    ",\"hint\":" + (hint.empty() ? std::string("null") : jsonString(hint)) + "}";
             first = false;
@@ -256,7 +259,8 @@ private:
             out += std::string(first ? "" : ",") + "{\"device\":" + jsonString(s.device) +
                    ",\"output\":" + std::to_string(s.output) + ",\"kind\":\"" + kindName(s.kind) +
                    "\",\"station\":" + (s.station == 0 ? std::string("null") : std::to_string(s.station)) +
-                   ",\"host_time\":" + number("%.6f", s.hostTime);
+                   ",\"host_time\":" + number("%.6f", s.hostTime) +
+                   ",\"measured_time\":" + number("%.6f", s.measuredTime);
             first = false;
             if (s.kind == Sample::Kind::Tracker) {
                 out += ",\"pose\":[";

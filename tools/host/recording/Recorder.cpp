@@ -39,7 +39,7 @@ std::string number(const char* format, double value) {
 }  // namespace
 
 const char* const Recorder::csvHeader =
-    "host_time,device,output,kind,x_ft,y_ft,z_ft,azimuth_deg,elevation_deg,roll_deg,buttons\n";
+    "host_time,measured_time,device,output,kind,x_ft,y_ft,z_ft,azimuth_deg,elevation_deg,roll_deg,buttons\n";
 
 const char* kindName(Sample::Kind kind) { return kind == Sample::Kind::Tracker ? "tracker" : "controller"; }
 
@@ -251,7 +251,8 @@ bool Recorder::open(const std::string& csvPath, const std::string& jsonlPath) {
 }
 
 std::string Recorder::csvLine(const Sample& sample) {
-    std::string line = number("%.6f", sample.hostTime) + "," + csvField(sample.device) + "," +
+    std::string line = number("%.6f", sample.hostTime) + "," + number("%.6f", sample.measuredTime) + "," +
+                       csvField(sample.device) + "," +
                        std::to_string(sample.output) + "," + kindName(sample.kind);
     if (sample.kind == Sample::Kind::Tracker) {
         for (double value : sample.pose) line += "," + number("%.5f", value);
@@ -264,6 +265,7 @@ std::string Recorder::csvLine(const Sample& sample) {
 
 std::string Recorder::jsonLine(const Sample& sample) {
     std::string line = "{\"host_time\":" + number("%.6f", sample.hostTime) +
+                       ",\"measured_time\":" + number("%.6f", sample.measuredTime) +
                        ",\"device\":" + jsonString(sample.device) + ",\"output\":" + std::to_string(sample.output) +
                        ",\"kind\":\"" + kindName(sample.kind) + "\"";
     if (sample.kind == Sample::Kind::Tracker) {

@@ -111,7 +111,9 @@ function showState(s) {
   devices.replaceChildren(...s.devices.map((d) => {
     const span = document.createElement('span');
     span.className = 'state-' + d.state.replace(' ', '-');
-    span.textContent = d.name + ' ' + d.state + ' (' + d.records + ' records' + (d.hint ? '; ' + d.hint : '') + ') ';
+    const delay = d.delay_ms === null || d.delay_ms === undefined ? ''
+      : '; measured ' + d.delay_ms.toFixed(1) + ' ms before arrival, ' + d.jitter_ms.toFixed(1) + ' ms jitter removed';
+    span.textContent = d.name + ' ' + d.state + ' (' + d.records + ' records' + delay + (d.hint ? '; ' + d.hint : '') + ') ';
     span.dataset.device = d.name;
     span.dataset.state = d.state;
     return span;
