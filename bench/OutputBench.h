@@ -20,6 +20,7 @@ inline fastrakhost::Sample pose(uint32_t output) {
     sample.device = "sim";
     sample.output = output;
     sample.hostTime = fastrakhost::wallClockSeconds();
+    sample.measuredTime = sample.hostTime;
     sample.arrived = std::chrono::steady_clock::now();
     for (int i = 0; i < 6; ++i) sample.pose[i] = 1.25 * (i + 1);
     return sample;

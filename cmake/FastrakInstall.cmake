@@ -88,6 +88,11 @@ if(WIN32)
   endforeach()
 else()
   install(FILES examples/fastrak-host.conf DESTINATION ${FASTRAK_INSTALL_EXAMPLESDIR})
+  # The licences of the libraries built from source and linked in (liblsl), beside the docs.
+  foreach(entry IN LISTS FASTRAK_VENDOR_LICENSES)
+    string(REGEX MATCH "^([^=]+)=(.*)$" matched "${entry}")
+    install(FILES ${CMAKE_MATCH_2} DESTINATION ${FASTRAK_INSTALL_DOCDIR}/licenses RENAME ${CMAKE_MATCH_1})
+  endforeach()
   # Manual pages, compressed as Debian wants them; they point at the full docs.
   foreach(tool IN ITEMS fastrak-host fastrak-sim fastrak-calibrate)
     if(TARGET ${tool})

@@ -41,7 +41,17 @@ else()
   if(NOT gzip_result EQUAL 0)
     message(FATAL_ERROR "gzip failed on the package changelog")
   endif()
-  install(FILES ${PROJECT_BINARY_DIR}/packaging/changelog.gz packaging/debian/copyright
+  # A program linked with liblsl carries it: its paragraph joins the copyright file.
+  file(READ packaging/debian/copyright copyright)
+  if(TARGET fastrak_vendor_lsl)
+    file(READ packaging/debian/copyright-liblsl lsl_copyright)
+    string(REPLACE "\n\nLicense: Expat\n Permission" "\n\n${lsl_copyright}\nLicense: Expat\n Permission" copyright
+           "${copyright}")
+  endif()
+  file(WRITE ${PROJECT_BINARY_DIR}/packaging/copyright "${copyright}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${PROJECT_SOURCE_DIR}/packaging/debian/copyright-liblsl)
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/changelog.gz ${PROJECT_BINARY_DIR}/packaging/copyright
     DESTINATION ${FASTRAK_INSTALL_DOCDIR})
 endif()
 

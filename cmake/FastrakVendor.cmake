@@ -1,21 +1,23 @@
-# fastrak-host's network libraries for the Windows build, built from their source archives.
+# fastrak-host's network libraries built from their source archives.
 #
 # Debian has no MinGW builds of cpp-httplib, liblo and OpenIGTLink, so the cross build makes them
-# in its own tree at pinned versions. The archives come from FASTRAK_VENDOR_DIR when it is set
-# (no network), otherwise from the upstream tags. The hashes are those of archives made from the
-# tags; a download that differs is refused, not built.
+# in its own tree at pinned versions; liblsl Debian has for neither system, so both builds make it.
+# The archives come from FASTRAK_VENDOR_DIR when it is set (no network), otherwise, on Windows,
+# from the upstream tags; a Linux build without the liblsl archive leaves LSL out. The hashes are
+# those of archives made from the tags; a download that differs is refused, not built.
 #
 # Targets for tools/host:
-#   fastrak_vendor_httplib  cpp-httplib's header (INTERFACE), with the Winsock library
-#   fastrak_vendor_lo       liblo as a DLL (it is LGPL-2.1, so it ships beside the program)
-#   fastrak_vendor_igtl     OpenIGTLink, static
+#   fastrak_vendor_httplib  cpp-httplib's header (INTERFACE), with the Winsock library (Windows)
+#   fastrak_vendor_lo       liblo as a DLL (it is LGPL-2.1, so it ships beside the program) (Windows)
+#   fastrak_vendor_igtl     OpenIGTLink, static (Windows)
+#   fastrak_vendor_lsl      liblsl, static (both, when its archive is at hand)
 # and FASTRAK_VENDOR_LICENSES, the licence texts that ship with the program.
 include_guard(GLOBAL)
 include(ExternalProject)
 include(FetchContent)
 
 set(FASTRAK_VENDOR_DIR "" CACHE PATH
-    "Folder holding cpp-httplib-0.11.4.tar.gz, liblo-0.31.tar.gz and OpenIGTLink-3.0.tar.gz for the Windows build (empty: download them)")
+    "Folder holding liblsl-1.16.2.tar.gz, and cpp-httplib-0.11.4.tar.gz, liblo-0.31.tar.gz and OpenIGTLink-3.0.tar.gz for the Windows build (empty: Windows downloads them, Linux builds without LSL)")
 
 # fastrak_vendor_url(<var> <archive file name> <upstream URL>): the archive in FASTRAK_VENDOR_DIR
 # when that is set (a missing one stops the configure), else the upstream URL.
@@ -38,6 +40,54 @@ set(vendor_cmake_args
   -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
   -DCMAKE_C_COMPILER_LAUNCHER=${CMAKE_C_COMPILER_LAUNCHER}
   -DCMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER})
+
+set(FASTRAK_VENDOR_LICENSES)
+
+# liblsl: the static library and its C header. Its bundled Boost subset and pugixml come along;
+# LSL_OPTIMIZATIONS off keeps link-time optimisation out of the archive that our programs link.
+set(lsl_archive liblsl-1.16.2.tar.gz)
+if(WIN32 OR (FASTRAK_VENDOR_DIR AND EXISTS ${FASTRAK_VENDOR_DIR}/${lsl_archive}))
+  fastrak_vendor_url(lsl_url ${lsl_archive} https://github.com/sccn/liblsl/archive/refs/tags/v1.16.2.tar.gz)
+  set(lsl_source ${vendor_root}/liblsl-source)
+  set(lsl_binary ${vendor_root}/liblsl-build)
+  ExternalProject_Add(fastrak_liblsl
+    URL ${lsl_url}
+    URL_HASH SHA256=93c98278ac37fa69a311d74d7ed7bf9368007106b4f26a42f1becf86a42373ed
+    DOWNLOAD_EXTRACT_TIMESTAMP ON
+    PREFIX ${vendor_root}/liblsl-work
+    SOURCE_DIR ${lsl_source}
+    BINARY_DIR ${lsl_binary}
+    CMAKE_ARGS ${vendor_cmake_args} -DLSL_BUILD_STATIC=ON -DLSL_OPTIMIZATIONS=OFF
+               -DCMAKE_POSITION_INDEPENDENT_CODE=ON
+    # The library alone, used from the build tree: its install step wants its version tool too.
+    BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target lsl
+    INSTALL_COMMAND ""
+    BUILD_BYPRODUCTS ${lsl_binary}/liblsl.a)
+  file(MAKE_DIRECTORY ${lsl_source}/include)
+  add_library(fastrak_vendor_lsl STATIC IMPORTED GLOBAL)
+  set_target_properties(fastrak_vendor_lsl PROPERTIES
+    IMPORTED_LOCATION ${lsl_binary}/liblsl.a
+    INTERFACE_INCLUDE_DIRECTORIES ${lsl_source}/include
+    INTERFACE_SYSTEM_INCLUDE_DIRECTORIES ${lsl_source}/include)
+  if(WIN32)
+    # Without LIBLSL_STATIC the header declares every function as imported from a DLL.
+    set_target_properties(fastrak_vendor_lsl PROPERTIES
+      INTERFACE_COMPILE_DEFINITIONS LIBLSL_STATIC
+      INTERFACE_LINK_LIBRARIES "iphlpapi;winmm;mswsock;ws2_32")
+  else()
+    find_package(Threads REQUIRED)
+    set_target_properties(fastrak_vendor_lsl PROPERTIES INTERFACE_LINK_LIBRARIES Threads::Threads)
+  endif()
+  add_dependencies(fastrak_vendor_lsl fastrak_liblsl)
+  list(APPEND FASTRAK_VENDOR_LICENSES liblsl.txt=${lsl_source}/LICENSE)
+else()
+  message(WARNING "No ${lsl_archive} in FASTRAK_VENDOR_DIR (\"${FASTRAK_VENDOR_DIR}\"); "
+                  "fastrak-host built without LSL output (README: Build)")
+endif()
+
+if(NOT WIN32)
+  return()
+endif()
 
 # cpp-httplib: a single header, unpacked at configure time.
 fastrak_vendor_url(httplib_url cpp-httplib-0.11.4.tar.gz
@@ -104,8 +154,8 @@ set_target_properties(fastrak_vendor_igtl PROPERTIES
   INTERFACE_LINK_LIBRARIES "ws2_32;wsock32")
 add_dependencies(fastrak_vendor_igtl fastrak_openigtlink)
 
-# The licence texts that ship with the program, as <name in the ZIP>=<file>.
-set(FASTRAK_VENDOR_LICENSES
+# The licence texts that ship with the program, as <name in the package>=<file>.
+list(APPEND FASTRAK_VENDOR_LICENSES
   cpp-httplib.txt=${fastrak_httplib_SOURCE_DIR}/LICENSE
   liblo.txt=${vendor_root}/liblo-build/src/fastrak_liblo/COPYING
   OpenIGTLink.txt=${igtl_source}/LICENSE.txt)

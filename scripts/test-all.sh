@@ -20,9 +20,10 @@ for preset in $flavors; do
     exit 1
   fi
   args=()
-  if [ "$preset" = mingw ]; then
-    # The Windows build's network libraries come from source archives: from FASTRAK_VENDOR_DIR, or
-    # the first shared/vendor folder above the repository; without either, CMake downloads them.
+  if [ "$preset" != fuzz ]; then
+    # The host's libraries from source archives (liblsl for every flavor that builds the host, the
+    # network libraries for Windows): from FASTRAK_VENDOR_DIR, or the first shared/vendor folder
+    # above the repository; without either, the Windows build downloads them and Linux has no LSL.
     vendor=${FASTRAK_VENDOR_DIR:-}
     if [ -z "$vendor" ]; then
       dir=$(cd .. && pwd)

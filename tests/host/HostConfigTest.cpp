@@ -24,6 +24,7 @@ TEST(HostConfig, ReadsSectionsWordsAndLineNumbersIntoTheModulesRecord) {
         "[host]\n"
         "log-date no\n"
         "debug-level 3   # comment after a value\n"
+        "LSL yes\n"
         "csv \"/tmp/my poses.csv\"\n"
         "\n"
         "[device left]\n"
@@ -40,6 +41,7 @@ TEST(HostConfig, ReadsSectionsWordsAndLineNumbersIntoTheModulesRecord) {
     EXPECT_FALSE(config.host.logDate);
     EXPECT_TRUE(config.host.logTime);
     EXPECT_EQ(config.host.debugLevel, 3);
+    EXPECT_TRUE(config.host.lsl);
     EXPECT_EQ(config.host.csvPath, "/tmp/my poses.csv");
     ASSERT_EQ(config.devices.size(), 2u);
     EXPECT_EQ(config.devices[1].name, "right hand");
@@ -53,9 +55,9 @@ TEST(HostConfig, ReadsSectionsWordsAndLineNumbersIntoTheModulesRecord) {
         const char* keyword;
         std::vector<std::string> args;
     } expected[] = {
-        {8, "port", {"/dev/ttyUSB0"}},
-        {9, "Sensors", {"1", "0", "0", "1"}},
-        {10, "calibration", {"lib with blank.so", "", "a#b"}},  // '#' inside a word is text
+        {9, "port", {"/dev/ttyUSB0"}},
+        {10, "Sensors", {"1", "0", "0", "1"}},
+        {11, "calibration", {"lib with blank.so", "", "a#b"}},  // '#' inside a word is text
     };
     for (uint32_t i = 0; i < record->lineCount; ++i) {
         const OptionLine& line = record->entries[i];
@@ -113,6 +115,7 @@ TEST(HostConfig, FileErrorsNameTheFileAndLineAndLeaveTheConfigurationAlone) {
         {"[host]\ncolour red\n", 2, "unknown host setting \"colour\""},
         {"[host]\nlog-dat no\n", 2, "unknown host setting \"log-dat\"; did you mean \"log-date\"?"},
         {"[host]\nlog-time maybe\n", 2, "yes, no, on or off"},
+        {"[host]\nlsl 16571\n", 2, "\"lsl\" takes yes, no, on or off"},
         {"[host]\ndebug-level 3x\n", 2, "whole number"},
         {"[host]\njsonl\n", 2, "exactly one value"},
         {"[device a]\nport com1\nlatency 4ms\n", 3, "latency takes the tracker's output latency in milliseconds"},

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Usage: package-linux-test.sh BUILD_DIR VERSION LIBDIR MODULEDIR
+# Usage: package-linux-test.sh BUILD_DIR VERSION LIBDIR MODULEDIR [LICENCE...]
 # Makes the tar.gz and the .deb with CPack and checks them: the version in their names, the .deb's
-# files and computed dependencies, and lintian's errors and warnings when lintian is installed.
+# files and computed dependencies, the LICENCE files of the libraries linked in from source in both,
+# and lintian's errors and warnings when lintian is installed.
 set -euo pipefail
 build=$1 version=$2 libdir=$3 moduledir=$4
+shift 4
 work=$(mktemp -d /tmp/fastrak-packages-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
@@ -36,6 +38,11 @@ done
 listing=$(tar -tzf "$tgz")
 grep -qx "fastrak-$version-Linux-$(uname -m)/$moduledir/libfastrak.so" <<<"$listing" \
   || fail "tar.gz lacks $moduledir/libfastrak.so"
+for licence in "$@"; do
+  grep -qxF "./usr/share/doc/fastrak/licenses/$licence" <<<"$contents" || fail ".deb lacks licenses/$licence"
+  grep -qx "fastrak-$version-Linux-$(uname -m)/share/doc/fastrak/licenses/$licence" <<<"$listing" \
+    || fail "tar.gz lacks licenses/$licence"
+done
 
 if command -v lintian >/dev/null; then
   lintian --tag-display-limit 0 "$deb" >"$work/lintian.out" 2>&1 || true

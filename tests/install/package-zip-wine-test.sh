@@ -20,13 +20,13 @@ top=$work/unpacked/fastrak-$version-win32
 for file in fastrak.dll fastrak-host.exe fastrak_sample_calibration.dll README-Windows.txt README.md \
     LICENSE.txt examples/fastrak-host.conf examples/calibration/fastrak_sample_calibration.c docs/troubleshooting.md \
     include/fastrak/fastrak.h cmake/fastrakConfig.cmake liblo.dll licenses/cpp-httplib.txt licenses/liblo.txt \
-    licenses/OpenIGTLink.txt; do
+    licenses/OpenIGTLink.txt licenses/liblsl.txt; do
   [ -f "$top/$file" ] || fail "the ZIP lacks $file"
 done
 # Nothing a Windows user cannot use: import libraries, static libraries, test programs.
 stray=$(cd "$top" && find . -name '*.a' -o -name '*_tests.exe')
 [ -z "$stray" ] || fail "the ZIP holds $stray"
-system="kernel32.dll msvcrt.dll ws2_32.dll wsock32.dll iphlpapi.dll user32.dll advapi32.dll"
+system="kernel32.dll msvcrt.dll ws2_32.dll wsock32.dll iphlpapi.dll user32.dll advapi32.dll winmm.dll mswsock.dll"
 for file in "$top"/*.exe "$top"/*.dll; do
   for dll in $("$objdump" -p "$file" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z'); do
     case " $system " in *" $dll "*) continue ;; esac

@@ -113,6 +113,8 @@ std::string applyHostSetting(const std::vector<std::string>& words, HostSettings
         flag = &host.logTime;
     else if (lowerEquals(key, "log-thread-id"))
         flag = &host.logThreadId;
+    else if (lowerEquals(key, "lsl"))
+        flag = &host.lsl;
     else if (lowerEquals(key, "debug-level"))
         number = &host.debugLevel;
     else if (lowerEquals(key, "debug-threshold"))
@@ -122,9 +124,9 @@ std::string applyHostSetting(const std::vector<std::string>& words, HostSettings
     else if (lowerEquals(key, "jsonl"))
         path = &host.jsonlPath;
     else {
-        static const std::vector<std::string> settings = {"osc",      "igtl",          "web",         "log-date",
-                                                          "log-time", "log-thread-id", "debug-level", "debug-threshold",
-                                                          "csv",      "jsonl"};
+        static const std::vector<std::string> settings = {
+            "osc", "igtl", "web", "lsl", "log-date", "log-time", "log-thread-id", "debug-level", "debug-threshold",
+            "csv", "jsonl"};
         const std::string meant = nearestWord(key, settings);
         return "unknown host setting \"" + key + "\"" + (meant.empty() ? "" : "; did you mean \"" + meant + "\"?");
     }

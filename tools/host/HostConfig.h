@@ -40,6 +40,7 @@ struct HostSettings {
     std::vector<std::string> oscUrls;  // one "osc URL" line each
     std::string igtl;                  // [ADDR:]PORT of the OpenIGTLink server; empty: none
     std::string web;                   // [ADDR:]PORT of the web view; empty: none
+    bool lsl = false;                  // LSL outlets for every output
 };
 
 struct HostConfig {

@@ -24,6 +24,7 @@
 #include "HostLog.h"
 #include "ModuleLibrary.h"
 #include "outputs/IgtlOutput.h"
+#include "outputs/LslOutput.h"
 #include "outputs/OscOutput.h"
 #include "outputs/WebOutput.h"
 #include "ParseCommandLine.h"
@@ -91,7 +92,7 @@ const char* kDescription =
     "fastrak-host: a host for the Fastrak device module. Loads the module, sets up every device of\n"
     "the configuration file on its own reception thread, shows the poses (a live table on a terminal,\n"
     "plain lines otherwise), records every published record to CSV or JSON lines and sends it\n"
-    "over OSC and to OpenIGTLink clients, and serves a live web view.\n"
+    "over OSC, to OpenIGTLink clients and to the Lab Streaming Layer, and serves a live web view.\n"
     "SIGINT, SIGTERM or SIGHUP stops cleanly; a second Ctrl-C exits at once.";
 
 const char* kFooter =
@@ -110,7 +111,7 @@ const char* const kValueOptions[] = {"--config", "--module",  "--csv",      "--j
                                      "--web",    "--capture", "--duration", "--count", "--sim-args", "--sim"};
 // --probe takes any number of ports, none included.
 const char* const kFlagOptions[] = {"--help",     "--version",   "--strict", "--plain",
-                                    "--simulate", "--overwrite", "--probe"};
+                                    "--simulate", "--overwrite", "--probe",  "--lsl"};
 
 size_t editDistance(const std::string& a, const std::string& b) {
     std::vector<size_t> row(b.size() + 1);
@@ -261,6 +262,7 @@ struct Outputs {
     OscOutput osc;
     IgtlOutput igtl;
     WebOutput web;
+    LslOutput lsl;
 };
 
 const int kGoOn = -1;
@@ -269,7 +271,12 @@ const int kGoOn = -1;
 class Run {
 public:
     Run(Options& given, Outputs& outputs)
-        : options(given), config(given.config), osc(outputs.osc), igtl(outputs.igtl), web(outputs.web) {}
+        : options(given),
+          config(given.config),
+          osc(outputs.osc),
+          igtl(outputs.igtl),
+          web(outputs.web),
+          lsl(outputs.lsl) {}
 
     // Loads the module, starts the emulators, opens the files and starts every device; 0, or the
     // status to exit with.
@@ -293,6 +300,7 @@ private:
     OscOutput& osc;
     IgtlOutput& igtl;
     WebOutput& web;
+    LslOutput& lsl;
 
     ModuleLibrary module;
     std::vector<std::unique_ptr<Simulator>> simulators;
@@ -328,6 +336,7 @@ int readConfiguration(int argc, char** argv, Outputs& network, Options& options)
     OscOutput& osc = network.osc;
     IgtlOutput& igtl = network.igtl;
     WebOutput& web = network.web;
+    LslOutput& lsl = network.lsl;
     std::string& modulePath = options.modulePath;
     std::string& simProgram = options.simProgram;
     std::string& capturePath = options.capturePath;
@@ -338,7 +347,7 @@ int readConfiguration(int argc, char** argv, Outputs& network, Options& options)
     bool& strict = options.strict;
     bool& simulate = options.simulate;
     bool& plain = options.plain;
-    bool overwrite = false;
+    bool overwrite = false, lslFlag = false;
     app.add_option("--config", configPath, "Configuration file (see below)")->type_name("FILE");
     app.add_option("--module", modulePath,
                    std::string("Device module to load (default: ") + ModuleLibrary::fileName() +
@@ -369,6 +378,12 @@ int readConfiguration(int argc, char** argv, Outputs& network, Options& options)
                          "(address 127.0.0.1 unless given; no login, read-only); overrides the file's web line"
                        : "Not in this build: it has no web view")
         ->type_name("[ADDR:]PORT");
+    app.add_flag("--lsl", lslFlag,
+                 lsl.available()
+                     ? "Publish every tracker output as an LSL stream \"DEVICE Tn\" (type MoCap: metres and a "
+                       "quaternion, stamped with the measured time) and each device's button changes as markers "
+                       "\"DEVICE buttons\"; as the file's lsl yes"
+                     : "Not in this build: it has no LSL output (built without liblsl)");
     app.add_option("--capture", capturePath,
                    "Record every byte each device's line carries, both ways, with time stamps, to FILE "
                    "(for fastrak-sim --replay)")
@@ -442,6 +457,7 @@ int readConfiguration(int argc, char** argv, Outputs& network, Options& options)
     if (!oscUrls.empty()) config.host.oscUrls = oscUrls;
     if (!igtlAddress.empty()) config.host.igtl = igtlAddress;
     if (!webAddress.empty()) config.host.web = webAddress;
+    if (lslFlag) config.host.lsl = true;
     if (!capturePath.empty() && config.devices.size() > 255) {
         std::cerr << "fastrak-host: --capture takes at most 255 devices\n";
         return 2;
@@ -477,6 +493,7 @@ int openOutputs(const HostConfig& config, Outputs& outputs) {
     OscOutput& osc = outputs.osc;
     IgtlOutput& igtl = outputs.igtl;
     WebOutput& web = outputs.web;
+    LslOutput& lsl = outputs.lsl;
     // Destinations and servers before anything starts: a bad address is a usage error, one the
     // system refuses a failure. The servers listen before the devices start, so that clients can be
     // there for the first record.
@@ -495,6 +512,13 @@ int openOutputs(const HostConfig& config, Outputs& outputs) {
     }
     if (!config.host.web.empty())
         if (const int failed = openFailed(web, "web view", config.host.web)) return failed;
+    if (config.host.lsl) {
+        std::string message;
+        if (lsl.open("--lsl", message) != OpenResult::Opened) {
+            std::cerr << "fastrak-host: " << message << "\n";
+            return 2;
+        }
+    }
     return 0;
 }
 
@@ -592,7 +616,7 @@ int Run::startDevices() {
     context.runFlag = &runFlag;
     context.board = &board;
     context.recorder = &recorder;
-    senders = {&osc, &igtl, &web};
+    senders = {&osc, &igtl, &web, &lsl};
     for (HostOutput* output : senders)
         if (!output->empty()) context.outputs.push_back(output);
     context.stats = &stats;
@@ -614,7 +638,14 @@ int Run::startDevices() {
         board.setState(config.devices[i].name, DeviceState::Waiting);
         runners.emplace_back(new DeviceRunner(context, config.devices[i], facts[i], i));
         const std::string& name = config.devices[i].name;
-        igtl.setAngles(name, facts[i].caveAngles ? IgtlOutput::Angles::Cave : IgtlOutput::Angles::Tracker);
+        const PoseAngles angles = facts[i].caveAngles ? PoseAngles::Cave : PoseAngles::Tracker;
+        igtl.setAngles(name, angles);
+        // The tracker measures its stations in turn, a stylus's among them.
+        std::vector<uint32_t> stations = facts[i].trackerStations;
+        stations.insert(stations.end(), facts[i].stylusStations.begin(), facts[i].stylusStations.end());
+        std::sort(stations.begin(), stations.end());
+        lsl.setDevice(name, angles,
+                      static_cast<size_t>(std::unique(stations.begin(), stations.end()) - stations.begin()));
         if (!igtl.empty() && IgtlOutput::devicePart(name) != name) {
             hostWarning(name + ": OpenIGTLink names hold 20 bytes; this device's are " + IgtlOutput::devicePart(name) +
                         "/T<n> and " + IgtlOutput::devicePart(name) + "/C<n>");

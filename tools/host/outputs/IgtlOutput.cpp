@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "outputs/ListenAddress.h"
+#include "outputs/PoseFrame.h"
 #include "outputs/SenderQueue.h"
 #include "outputs/PeerLogLimit.h"
 #endif
@@ -73,32 +74,10 @@ std::string peerText(const sockaddr_storage& address, std::string* hostOnly = nu
     return address.ss_family == AF_INET6 ? "[" + std::string(host) + "]:" + port : std::string(host) + ":" + port;
 }
 
-// The attitude as a matrix whose columns are the receiver's x, y and z axes (the marks on the
-// receiver) in the output axes; position from feet to millimetres.
+// The attitude as PoseFrame gives it; position from feet to millimetres.
 void poseMatrix(const double pose[6], IgtlOutput::Angles angles, igtl::Matrix4x4& m) {
-    const double d = 3.14159265358979323846 / 180;
-    const double cA = std::cos(pose[3] * d), sA = std::sin(pose[3] * d);
-    const double cE = std::cos(pose[4] * d), sE = std::sin(pose[4] * d);
-    const double cR = std::cos(pose[5] * d), sR = std::sin(pose[5] * d);
     double r[3][3];
-    if (angles == IgtlOutput::Angles::Tracker) {
-        // The tracker's own angles: Rz(azimuth) Ry(elevation) Rx(roll).
-        const double t[3][3] = {{cA * cE, cA * sE * sR - sA * cR, cA * sE * cR + sA * sR},
-                                {sA * cE, cA * cR + sA * sE * sR, sA * sE * cR - cA * sR},
-                                {-sE, cE * sR, cE * cR}};
-        std::memcpy(r, t, sizeof r);
-    } else {
-        // CAVE angles: O = Ry(azimuth) Rx(elevation) Rz(roll) holds the receiver's axes relabelled
-        // (x = y, y = -z, z = -x); R = O P puts them back.
-        const double o[3][3] = {{cA * cR + sA * sE * sR, sA * sE * cR - cA * sR, sA * cE},
-                                {cE * sR, cE * cR, -sE},
-                                {cA * sE * sR - sA * cR, cA * sE * cR + sA * sR, cA * cE}};
-        for (int i = 0; i < 3; ++i) {
-            r[i][0] = -o[i][2];
-            r[i][1] = o[i][0];
-            r[i][2] = -o[i][1];
-        }
-    }
+    attitudeMatrix(pose, angles, r);
     for (int i = 0; i < 3; ++i) {
         for (int j = 0; j < 3; ++j) m[i][j] = static_cast<float>(r[i][j]);
         m[i][3] = static_cast<float>(pose[i] * 304.8);

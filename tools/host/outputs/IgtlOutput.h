@@ -7,6 +7,7 @@
 
 #include "devices/PoseBoard.h"
 #include "outputs/HostOutput.h"
+#include "outputs/PoseFrame.h"
 
 namespace fastrakhost {
 
@@ -21,9 +22,8 @@ public:
     // Where it listens, as ADDR:PORT with the port actually bound.
     const std::string& address() const { return address_; }
 
-    // How a device's angles read (its cavecoord line): CAVE angles, the module's default, or the
-    // tracker's own. Set before start().
-    enum class Angles { Cave, Tracker };
+    // How a device's angles read (its cavecoord line). Set before start().
+    using Angles = PoseAngles;
     void setAngles(const std::string& device, Angles angles) { (*angles_)[device] = angles; }
 
     // The message's device name: <device>/T<n> for tracker output n, <device>/C<n> for controller
