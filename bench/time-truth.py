@@ -66,11 +66,13 @@ def run(baud, usb, devices):
             while not os.path.exists(os.path.join(folder, "d%d.pty" % d)):
                 time.sleep(0.05)
         jsonl = os.path.join(folder, "run.jsonl")
-        subprocess.run([host, "--config", conf, "--plain", "--duration", str(seconds + 3 * devices), "--jsonl", jsonl],
-                       stdout=open(os.path.join(folder, "host.out"), "w"), stderr=subprocess.STDOUT)
-        for s in sims:
-            s.terminate()
-            s.wait()
+        try:
+            subprocess.run([host, "--config", conf, "--plain", "--duration", str(seconds + 3 * devices), "--jsonl", jsonl],
+                           stdout=open(os.path.join(folder, "host.out"), "w"), stderr=subprocess.STDOUT)
+        finally:
+            for s in sims:
+                s.terminate()
+                s.wait()
         for line in open(os.path.join(folder, "host.out")):
             if "fastrak-host: WARNING" in line or "fastrak-host: ERROR" in line or "ERROR" in line:
                 print("  " + line.rstrip())
