@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Usage: wine-host-test.sh PREFIX HOST_EXE SIM
+# Usage: wine-host-test.sh PREFIX HOST_EXE SIM CONSOLE_EVENT_EXE
 # fastrak-host.exe under Wine drives fastrak.dll on COM1, which the Wine prefix maps onto the
 # link that a native fastrak-sim serves; the records it writes must be the emulator's motion.
 # Into a file it writes plain lines; on a terminal (Wine's console) it draws the table, and the
 # module's reports reach it through the captured standard output.
 set -euo pipefail
-prefix=$1 host=$2 sim=$3
+prefix=$1 host=$2 sim=$3 sender=$4
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tests/host/wine-common.sh
 source "$here/wine-common.sh"
@@ -69,6 +69,34 @@ if [ "$first_status" -ne 0 ]; then
   exit 1
 fi
 echo "PASS: a second host on the same COM port is refused"
+
+# Ctrl-Break, closing the console window and logging off end the host as Ctrl-C does: the device's
+# stop sent ("c", the last command the emulator took) and the recording ending on a whole row. After
+# close and logoff the system ends the program once its handler returns (console-event does so), so
+# the handler must hold until the run has wound up.
+for event in break close logoff; do
+  from=$(($(wc -l <sim.log) + 1))
+  timeout 60 "$here/../../cmake/wine-run.sh" "$prefix" "$host" --config host.conf --csv "$event.csv" \
+    >"$event.out" 2>&1 &
+  run=$!
+  for _ in $(seq 600); do
+    [ -f "$event.csv" ] && [ "$(wc -l <"$event.csv")" -gt 5 ] && break
+    sleep 0.1
+  done
+  "$here/../../cmake/wine-run.sh" "$prefix" "$sender" fastrak-host.exe "$event" >"$event.sent" 2>&1 || true
+  status=0
+  wait "$run" || status=$?
+  last=$(tail -n +"$from" sim.log | grep '"type":"command"' | tail -1 | sed 's/.*"text":"\([^"]*\)".*/\1/' || true)
+  row=$(tail -n 1 "$event.csv" | awk -F, '{ print NF }' || true)
+  if ! grep -q "$event handled" "$event.sent" || [ "$status" -eq 124 ] || [ "$last" != c ] ||
+    [ -n "$(tail -c 1 "$event.csv")" ] || [ "$row" != 12 ] ||
+    { [ "$event" = break ] && { [ "$status" -ne 0 ] || ! grep -q 'INFO: stopped; ' "$event.out"; }; }; then
+    echo "FAIL: $event: host status $status, last command '$last', last row of $row fields"
+    cat "$event.sent" "$event.out"
+    exit 1
+  fi
+  echo "PASS: $event ended the host cleanly ($(tr -d '\r' <"$event.sent"))"
+done
 
 # A COM port that does not exist: the set-up failure says so and points to --probe.
 printf '[host]\nlog-date no\n[device m]\nport COM9\n' >missing.conf

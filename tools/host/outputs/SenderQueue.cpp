@@ -50,15 +50,9 @@ bool SenderQueue::pop(Sample& sample, std::chrono::milliseconds wait) {
     const auto until = std::chrono::steady_clock::now() + wait;
     while (waiting_ == 0) {
         if (std::chrono::steady_clock::now() >= until) return false;
-        if (idlePolls_ >= 50) {
-            senderAsleep_ = true;
-            ready_.wait_until(hold, until);
-        } else {
-            ready_.wait_for(hold, std::chrono::milliseconds(1));  // nobody notifies: a poll
-            ++idlePolls_;
-        }
+        senderAsleep_ = true;
+        ready_.wait_until(hold, until);
     }
-    idlePolls_ = 0;
     senderAsleep_ = false;
     Ring* oldestRing = nullptr;
     uint64_t oldest = UINT64_MAX;

@@ -14,10 +14,9 @@
 
 namespace fastrakhost {
 
-// Filled by the reception threads, emptied by one sender thread. While records flow the sender
-// looks for them every millisecond and push() wakes nobody, so the reception thread makes no
-// system call for it (waking a thread costs microseconds and may hand it the processor); only
-// after 50 ms without records does the sender sleep until a push wakes it. A pose is state: when an output
+// Filled by the reception threads, emptied by one sender thread. A push wakes the sender only when
+// it sleeps for want of records (one wake-up, a few microseconds); while it is still sending, a push
+// only adds. Polling instead would add up to a poll's period to every record. A pose is state: when an output
 // already has posesPerOutput poses waiting, its oldest gives way to the newest (counted as
 // replaced), so a slow receiver gets fresh poses instead of old ones. A controller record is
 // an event: it waits its turn, and is dropped only when eventsWaiting of them already wait (a
@@ -54,7 +53,6 @@ private:
     std::deque<Entry> controllers_;
     size_t eventsWaiting_;
     size_t waiting_ = 0;
-    unsigned idlePolls_ = 0;  // the sender's polls in a row that found nothing
     bool senderAsleep_ = false;
     uint64_t nextOrder_ = 0;
     uint64_t replaced_ = 0;

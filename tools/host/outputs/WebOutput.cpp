@@ -10,11 +10,11 @@
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <iostream>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "outputs/ListenAddress.h"
@@ -149,13 +149,22 @@ public:
     void start() override { http_.start(); }
 
     void publish(const Sample& sample) override {
-        std::lock_guard<std::mutex> hold(ringMutex_);
-        ring_[next_ % kRing] = sample;
-        ++next_;
+        bool wake;
+        {
+            std::lock_guard<std::mutex> hold(ringMutex_);
+            ring_[next_ % kRing] = sample;
+            ++next_;
+            wake = streamsWaiting_ > 0;
+        }
+        if (wake) arrived_.notify_all();  // at most kMaxStreams threads, and only those asleep
     }
 
     void stop() override {
-        stopping_ = true;
+        {
+            std::lock_guard<std::mutex> hold(ringMutex_);
+            stopping_ = true;
+        }
+        arrived_.notify_all();
         http_.stop();
     }
 
@@ -325,8 +334,15 @@ private:
         response.set_chunked_content_provider(
             "text/event-stream",
             [this, cursor, stalled, lastWrite = Clock::now()](size_t, httplib::DataSink& sink) mutable {
-                // Every 25 ms what came in since: enough for a page that draws 30 times a second.
-                for (int i = 0; i < 5 && !stopping_; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                // Woken by the next record: what came in meanwhile goes with it in one write. The
+                // wait is bounded so that a client gone away is noticed while nothing flows.
+                {
+                    std::unique_lock<std::mutex> hold(ringMutex_);
+                    ++streamsWaiting_;
+                    arrived_.wait_for(hold, std::chrono::milliseconds(250),
+                                      [&] { return next_ != cursor || stopping_; });
+                    --streamsWaiting_;
+                }
                 if (stopping_) return false;
                 std::vector<Sample> chunk;
                 std::string batch;
@@ -384,8 +400,10 @@ private:
     WebGate http_;
 
     mutable std::mutex ringMutex_;
+    std::condition_variable arrived_;  // a record was published, or the server stops
     std::vector<Sample> ring_;
-    uint64_t next_ = 0;  // the number of records published; record k sits at ring_[k % kRing]
+    uint64_t next_ = 0;          // the number of records published; record k sits at ring_[k % kRing]
+    size_t streamsWaiting_ = 0;  // stream threads asleep in arrived_
 
     std::atomic<bool> stopping_{false};
     std::atomic<uint64_t> streams_{0}, skipped_{0}, dropped_{0};
