@@ -4,7 +4,8 @@
 # record arrives. Figures (p50, p99, max): the module's own, the emulator's last byte of a record
 # (its log's t_end) to the record's host_time; each output's share, host_time to arrival; and end to
 # end, last byte to arrival. The emulators' monotonic clock is joined to the wall clock by their
-# offset read once. Usage: bench/output-latency.py BUILD_DIR [SECONDS]   (loopback only)
+# offset read once. Every output stamps a record with its measured_time, which pairs it with the
+# recording. Usage: bench/output-latency.py BUILD_DIR [SECONDS]   (loopback only)
 import bisect
 import json
 import multiprocessing
@@ -99,7 +100,7 @@ def events(port, until, out):
             line, buffer = buffer.split(b"\n", 1)
             at = line.find(b"data: ")
             if at >= 0:
-                got.append((json.loads(line[at + 6:])["host_time"], now))
+                got.append((json.loads(line[at + 6:])["measured_time"], now))
     out.put(("/events", got))
 
 
@@ -116,23 +117,24 @@ def last_bytes(folder, recording, offset):
     for i in range(8):
         with open(os.path.join(folder, "d%d.log" % (i + 1))) as f:
             sent["d%d" % (i + 1)] = [e for e in map(json.loads, f) if e["type"] == "record"]
-    ends, own, taken, unpaired = {}, [], {name: 0 for name in sent}, 0
+    ends, own, taken, unpaired = {}, [], {name: 0 for name in sent}, 0  # measured_time: (host_time, end)
     with open(recording) as f:
         for record in map(json.loads, f):
             k = taken[record["device"]]
             taken[record["device"]] += 1
             mine = sent[record["device"]]
             if k < len(mine) and abs(mine[k]["pose"][4] - record["pose"][4]) < 0.01:
-                # Records of one read share a host_time: the earliest last byte stands for them.
+                # A record's outputs share its measured_time: the earliest last byte stands for them.
                 end = mine[k]["t_end"] / 1e9 + offset
-                ends[record["host_time"]] = min(end, ends.get(record["host_time"], end))
+                before = ends.get(record["measured_time"], (record["host_time"], end))
+                ends[record["measured_time"]] = (record["host_time"], min(end, before[1]))
                 own.append(record["host_time"] - end)
             else:
                 unpaired += 1
     return ends, own, unpaired
 
 
-def end_of(stamps, ends, stamp):  # OSC's and OpenIGTLink's stamps are host_time to within a microsecond
+def end_of(stamps, ends, stamp):  # every output's stamp is measured_time to within a microsecond
     i = bisect.bisect_left(stamps, stamp)
     near = min(stamps[max(0, i - 1):i + 1], key=lambda s: abs(s - stamp), default=None)
     return ends[near] if near is not None and abs(near - stamp) < 2e-6 else None
@@ -182,6 +184,8 @@ with tempfile.TemporaryDirectory() as folder:
         if not got:
             print("%-12s nothing arrived" % name)
             continue
-        whole = [now - e for stamp, now in got for e in [end_of(stamps, ends, stamp)] if e is not None]
-        print("%-12s %-40s %s" % (name, "host_time to arrival " + figures([now - stamp for stamp, now in got]),
+        paired = [(now, e) for stamp, now in got for e in [end_of(stamps, ends, stamp)] if e is not None]
+        share = [now - e[0] for now, e in paired]
+        whole = [now - e[1] for now, e in paired]
+        print("%-12s %-40s %s" % (name, "host_time to arrival " + (figures(share) if share else "none paired"),
                                   "end to end " + (figures(whole) if whole else "none paired")))
