@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "outputs/SenderQueue.h"
+#include "outputs/SenderPart.h"
 #endif
 
 namespace fastrakhost {
@@ -92,32 +92,13 @@ double clockOffset() {
     return offset;
 }
 
-class Streams final : public HostOutput::Part {
+class Streams final : public SenderPart {
 public:
     explicit Streams(std::shared_ptr<std::map<std::string, LslOutput::DeviceInfo>> devices)
         : devices_(std::move(devices)) {}
     ~Streams() override {
         stop();
         for (auto& entry : outlets_) lsl_destroy_outlet(entry.second);
-    }
-
-    void start() override {
-        thread_ = std::thread([this] { run(); });
-    }
-    void publish(const Sample& sample) override { queue_.push(sample); }
-
-    void stop() override {
-        if (!thread_.joinable()) return;
-        drainUntil_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-        stopping_ = true;
-        thread_.join();
-    }
-
-    void count(OutputTotals& totals) const override {
-        totals.sent += sent_;
-        totals.replaced += queue_.replaced();
-        totals.dropped += queue_.dropped();
-        totals.errors += errors_;
     }
 
     void reportLines(std::vector<std::string>& lines) override {
@@ -130,14 +111,14 @@ public:
     }
 
 private:
-    void run() {
+    void run() override {
         Sample sample;
         for (;;) {
             if (!queue_.pop(sample, std::chrono::milliseconds(100))) {
                 if (stopping_) return;
                 continue;
             }
-            if (stopping_ && std::chrono::steady_clock::now() >= drainUntil_) return;
+            if (outOfTime()) return;
             send(sample);
         }
     }
@@ -198,11 +179,6 @@ private:
     std::shared_ptr<std::map<std::string, LslOutput::DeviceInfo>> devices_;
     std::map<std::string, lsl_outlet> outlets_;                     // the sender thread's
     std::map<std::pair<std::string, uint32_t>, uint32_t> buttons_;  // the last buttons of each controller
-    SenderQueue queue_;
-    std::thread thread_;
-    std::atomic<bool> stopping_{false};
-    SteadyTime drainUntil_{};
-    std::atomic<uint64_t> sent_{0}, errors_{0};
     std::mutex failedMutex_;
     std::vector<std::string> failed_;
 };

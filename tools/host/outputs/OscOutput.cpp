@@ -15,7 +15,7 @@
 #include <mutex>
 #include <thread>
 
-#include "outputs/SenderQueue.h"
+#include "outputs/SenderPart.h"
 #endif
 
 namespace fastrakhost {
@@ -115,7 +115,7 @@ net::Socket connectStream(const sockaddr_storage& to, socklen_t length, int time
     return fd;
 }
 
-class Destination final : public HostOutput::Part {
+class Destination final : public SenderPart {
 public:
     explicit Destination(const std::string& url) : url_(url) {}
     ~Destination() override {
@@ -171,25 +171,6 @@ public:
         return OpenResult::Opened;
     }
 
-    void start() override {
-        thread_ = std::thread([this] { run(); });
-    }
-    void publish(const Sample& sample) override { queue_.push(sample); }
-
-    void stop() override {
-        if (!thread_.joinable()) return;
-        drainUntil_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-        stopping_ = true;
-        thread_.join();
-    }
-
-    void count(OutputTotals& totals) const override {
-        totals.sent += sent_;
-        totals.replaced += queue_.replaced();
-        totals.dropped += queue_.dropped();
-        totals.errors += errors_;
-    }
-
     void reportLines(std::vector<std::string>& lines) override {
         const uint64_t errors = errors_;
         if (errors > reportedErrors_) {
@@ -202,15 +183,13 @@ public:
     }
 
 private:
-    bool outOfTime() const { return stopping_ && std::chrono::steady_clock::now() >= drainUntil_; }
-
     void fail(const std::string& text) {
         ++errors_;
         std::lock_guard<std::mutex> hold(errorMutex_);
         lastError_ = text;
     }
 
-    void run() {
+    void run() override {
         Sample sample;
         std::vector<unsigned char> bytes;
         for (;;) {
@@ -302,11 +281,6 @@ private:
     net::Socket fd_ = net::kNoSocket;
     SteadyTime lastConnect_{};
     std::string lostBy_;  // why the connection is down; the sender thread's
-    SenderQueue queue_;
-    std::thread thread_;
-    std::atomic<bool> stopping_{false};
-    SteadyTime drainUntil_{};
-    std::atomic<uint64_t> sent_{0}, errors_{0};
     uint64_t reportedErrors_ = 0;
     mutable std::mutex errorMutex_;
     std::string lastError_;
