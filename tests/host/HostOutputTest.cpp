@@ -10,6 +10,17 @@
 #include "outputs/SenderQueue.h"
 #include "support/CaptureStdout.h"
 
+#if defined(FASTRAK_HOST_WEB)
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <new>
+
+#include "outputs/WebGate.h"
+#endif
+
 namespace {
 
 using namespace fastrakhost;
@@ -121,5 +132,50 @@ TEST(HostOutputTest, AFullSenderQueueDropsItsOldestRecords) {
         EXPECT_EQ(queue.replaced() + queue.dropped(), 3u);
     }
 }
+
+#if defined(FASTRAK_HOST_WEB) && !defined(_WIN32)
+// What a request on a connection of its own brings back before the server closes it.
+std::string fetch(int port, const std::string& path) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string got;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
+        const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+        if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+            char buffer[4096];
+            for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) got.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    close(fd);
+    return got;
+}
+
+// A request that runs out of memory while its answer is written (the 32-bit host's risk) ends that
+// request only: the server answers the next ones.
+TEST(HostOutputTest, AWebRequestThatThrowsEndsItselfNotTheServer) {
+    WebGate gate(2, 5);
+    gate.Get("/big", [](const httplib::Request&, httplib::Response& response) {
+        response.set_chunked_content_provider("text/plain",
+                                              [](size_t, httplib::DataSink&) -> bool { throw std::bad_alloc(); });
+    });
+    gate.Get("/ok",
+             [](const httplib::Request&, httplib::Response& response) { response.set_content("fine", "text/plain"); });
+    int port = 0;
+    std::string reason;
+    ASSERT_TRUE(gate.open("127.0.0.1", 0, port, reason)) << reason;
+    gate.start();
+    for (int round = 0; round < 3; ++round) {
+        const std::string big = fetch(port, "/big");  // cut off after its head: no last chunk
+        EXPECT_EQ(big.find("\r\n0\r\n\r\n"), std::string::npos) << big;
+        const std::string ok = fetch(port, "/ok");
+        EXPECT_EQ(ok.rfind("HTTP/1.1 200", 0), 0u) << ok;
+        EXPECT_NE(ok.find("fine"), std::string::npos) << ok;
+    }
+    gate.stop();
+}
+#endif
 
 }  // namespace
