@@ -10,7 +10,7 @@
 #include "outputs/SenderQueue.h"
 #include "support/CaptureStdout.h"
 
-#if defined(FASTRAK_HOST_WEB)
+#if defined(FASTRAK_HOST_WEB) && !defined(_WIN32)
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
