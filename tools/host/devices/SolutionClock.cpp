@@ -70,7 +70,8 @@ double SolutionClock::lineAt(double x) const {
     if (span >= kSlopeSpan) {
         // The lower hull, left to right; its edge over the points' mean x is the line that lies
         // under every point and nearest them all.
-        std::vector<const Point*> hull;
+        std::vector<const Point*>& hull = hull_;
+        hull.clear();
         double meanX = 0;
         for (const Point& p : points_) {
             meanX += p.x;
@@ -139,10 +140,11 @@ double SolutionClock::measured(double arrival, size_t bytes, uint32_t station) {
         // unseen). The recent arrivals alone hold the grid now. How recent: on a line whose
         // arrivals are seldom late, a few records tell; bursts take longer to show their earliest.
         const double line = lineAt(x_);
-        std::vector<double> late;
-        late.reserve(points_.size());
+        std::vector<double>& late = late_;
+        late.clear();
         for (const Point& p : points_) late.push_back(p.y - (line - (x_ - p.x)));
-        std::vector<double> sorted(late);
+        std::vector<double>& sorted = sorted_;
+        sorted.assign(late.begin(), late.end());
         const auto tenth = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() * 9 / 10);
         std::nth_element(sorted.begin(), tenth, sorted.end());
         const bool steady = *tenth < period / 4;

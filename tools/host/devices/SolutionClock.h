@@ -64,6 +64,9 @@ private:
     double x_ = 0;
     uint64_t locked_ = 0;
     uint64_t relocks_ = 0;
+    // Scratch for each record's fit, kept so that the reception thread does not allocate.
+    mutable std::vector<const Point*> hull_;
+    std::vector<double> late_, sorted_;
 };
 
 }  // namespace fastrakhost
