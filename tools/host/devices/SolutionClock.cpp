@@ -44,11 +44,6 @@ void SolutionClock::retime(const LineTiming& timing) {
 }
 
 void SolutionClock::relock() {
-    if (locked_ > 0) ++relocks_;
-    startOver();
-}
-
-void SolutionClock::startOver() {
     points_.clear();
     locked_ = 0;
     x_ = 0;
@@ -156,7 +151,6 @@ double SolutionClock::measured(double arrival, size_t bytes, uint32_t station) {
         const bool enough = p != points_.rend();
         const bool paced = n >= 2 && (points_.back().y - p[-1].y) >= 0.5 * (x_ - p[-1].x);
         if (enough && paced && least > period / 2) {
-            ++relocks_;
             while (points_.size() > n) points_.pop_front();
         }
     }

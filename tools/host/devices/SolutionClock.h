@@ -34,10 +34,6 @@ public:
     // The estimated solution time of a record of `bytes` bytes from `station`, read at `arrival`.
     double measured(double arrival, size_t bytes, uint32_t station);
 
-    // Records since the last re-lock, and re-locks so far.
-    uint64_t lockedRecords() const { return locked_; }
-    uint64_t relocks() const { return relocks_; }
-
     // How far back the earliest arrivals are looked for (for the rate; the phase looks less far).
     static constexpr double kWindow = 16.0;
 
@@ -54,7 +50,6 @@ private:
     double recordSeconds(size_t bytes) const { return static_cast<double>(bytes) * 10.0 / timing_.baud; }
     // The line under the window's points that touches them nearest their mean, at x.
     double lineAt(double x) const;
-    void startOver();
 
     LineTiming timing_;
     std::deque<Point> points_;
@@ -63,7 +58,6 @@ private:
     double lastBytes_ = 0;
     double x_ = 0;
     uint64_t locked_ = 0;
-    uint64_t relocks_ = 0;
     // Scratch for each record's fit, kept so that the reception thread does not allocate.
     mutable std::vector<const Point*> hull_;
     std::vector<double> late_, sorted_;
