@@ -674,7 +674,8 @@ TEST(HostWeb, ClientThatStopsReadingIsDroppedWithoutSlowingReception) {
 
 // Sixteen clients that read /events and /state slower than four devices send hold neither the
 // workers nor the stop: the host ends within 5 s of its duration, and the recording is whole. One
-// that keeps up with a third of the stream falls a whole ring behind; what it skips is counted.
+// that keeps up with a third of the stream falls a whole ring behind; what it skips is counted,
+// and none of them, all reading steadily, is dropped as stalled.
 TEST(HostWeb, SlowClientsDoNotHoldTheStop) {
     Scratch scratch;
     scratch.write("four.conf", "[device a]\nport x\n[device b]\nport x\n[device c]\nport x\n[device d]\nport x\n");
@@ -701,9 +702,10 @@ TEST(HostWeb, SlowClientsDoNotHoldTheStop) {
                 std::string("GET ") + (i < 8 ? "/events" : "/state") + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
             if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0)
                 send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-            // 8 KB a second, a sixth of the stream, yet room on the host's side within every 5 s (a
-            // client taking less is dropped as stalled); the first client 16 KB.
-            std::vector<char> slice(i == 0 ? 16384 : 8192);
+            // 16 KB a second, a sixth of the stream, yet room on the host's side well within every
+            // 5 s (its send buffer must drain by a third; a client taking less is dropped as
+            // stalled); the first client 32 KB.
+            std::vector<char> slice(i == 0 ? 32768 : 16384);
             while (!done && recv(fd, slice.data(), slice.size(), MSG_DONTWAIT) != 0) std::this_thread::sleep_for(1s);
             close(fd);
         });
@@ -717,10 +719,12 @@ TEST(HostWeb, SlowClientsDoNotHoldTheStop) {
     EXPECT_LT(late, 5) << "seconds past --duration";
     std::smatch total;
     const std::string out = host.out();
-    ASSERT_TRUE(std::regex_search(out, total, std::regex("stopped; (\\d+) records; web 0 clients, (\\d+) skipped")))
+    ASSERT_TRUE(std::regex_search(out, total,
+                                  std::regex("stopped; (\\d+) records; web 0 clients, (\\d+) skipped, (\\d+) dropped")))
         << out;
     EXPECT_EQ(jsonLines(scratch.path("run.jsonl")).size(), std::stoul(total[1]));
     EXPECT_GT(std::stoul(total[2]), 0u) << out;
+    EXPECT_EQ(total[3], "0") << "clients that read steadily were dropped as stalled: " << total[0];
 }
 
 // Requests the view does not serve are answered as soon as the head shows it, without reading the

@@ -36,6 +36,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const size_t kRing = 4096;      // records a stream client may fall behind
+const size_t kPieceRecords = 32;  // records an /events stream writes at most at once
 const size_t kMaxStreams = 8;   // /events clients at once; more are told to come back
 const size_t kLogLines = 200;   // log lines kept for the page
 const int kStalledSeconds = 5;  // a client whose socket takes nothing this long is dropped
@@ -353,8 +354,10 @@ private:
                             skipped_ += next_ - kRing - cursor;
                             cursor = next_ - kRing;
                         }
-                        // A bounded piece at a time: the lock is the reception threads' too.
-                        const uint64_t end = std::min<uint64_t>(next_, cursor + 256);
+                        // A bounded piece at a time: the lock is the reception threads' too, and a
+                        // piece must go out whole within the stall limit to a client that reads
+                        // slowly but steadily (32 records are about 6 KB).
+                        const uint64_t end = std::min<uint64_t>(next_, cursor + kPieceRecords);
                         chunk.clear();
                         for (; cursor < end; ++cursor) chunk.push_back(ring_[cursor % kRing]);
                     }
