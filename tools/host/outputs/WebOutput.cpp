@@ -35,11 +35,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const size_t kRing = 4096;      // records a stream client may fall behind
+const size_t kRing = 4096;        // records a stream client may fall behind
 const size_t kPieceRecords = 32;  // records an /events stream writes at most at once
-const size_t kMaxStreams = 8;   // /events clients at once; more are told to come back
-const size_t kLogLines = 200;   // log lines kept for the page
-const int kStalledSeconds = 5;  // a client whose socket takes nothing this long is dropped
+const size_t kMaxStreams = 8;     // /events clients at once; more are told to come back
+const size_t kLogLines = 200;     // log lines kept for the page
+const int kStalledSeconds = 5;    // a client whose socket takes nothing this long is dropped
 
 std::string number(const char* pattern, double value) {
     if (!std::isfinite(value)) return "null";
