@@ -26,7 +26,7 @@ struct Line {
     double at;     // s: the tracker falls silent for half a second and comes back on another
                    // phase; or loses 30 solutions, its stations keeping their turns; or the
                    // host reads nothing for 300 ms; or a station joins
-    double bound;  // ms: |measured - solution| allowed, 1 s after the start and the event
+    double bound;  // ms: |measured - solution| allowed, 0.3 s after the start, 1 s after the event
 };
 
 // Records as the tracker sends them: a solution every period for the next station in turn, each
@@ -44,7 +44,8 @@ std::vector<double> errorsOf(const Line& line) {
     std::vector<double> errors;
     double free = 0, shift = 0;
     size_t turn = 0;
-    const double usb = line.usbMs / 1000, usbPhase = 0.0031;
+    const double usb = line.usbMs / 1000;
+    double timer = 0.0031, due = timer;
     for (int k = 0; k < 120 * 12; ++k) {
         double solution = 100 + k * period + shift;
         const bool after = line.event != Line::None && solution >= 100 + line.at;
@@ -63,7 +64,13 @@ std::vector<double> errorsOf(const Line& line) {
         ++turn;
         free = start + tx;
         double arrival = free;
-        if (usb > 0) arrival = usbPhase + std::ceil((arrival - usbPhase) / usb) * usb;
+        if (usb > 0 && arrival > due) {
+            // As an adapter does: a packet when its timer expires, the timer restarting at every
+            // packet (which itself goes out a little late) and running on while nothing waits.
+            timer = due + usb * std::floor((arrival - due) / usb);
+            due = timer + usb + wake(random);
+        }
+        if (usb > 0) arrival = due;
         arrival += wake(random);
         if (line.event == Line::Stall && solution - 100 >= line.at && solution - 100 < line.at + 0.3)
             arrival = std::max(arrival, 100 + line.at + 0.3 + 0.00001 * k);
@@ -71,8 +78,8 @@ std::vector<double> errorsOf(const Line& line) {
         const double since = solution - 100;
         const double settle = line.event == Line::Silence ? 1.5 : line.event == Line::Lost ? 0.3 : 1;
         const bool settling =
-            line.event != Line::None && line.event != Line::Stall && since > line.at && since < line.at + settle;
-        if (since > 1 && !settling) errors.push_back(std::fabs(error) * 1000);
+            line.event != Line::None && line.event != Line::Stall && since >= line.at && since < line.at + settle;
+        if (since > 0.3 && !settling) errors.push_back(std::fabs(error) * 1000);
     }
     return errors;
 }
