@@ -640,12 +640,7 @@ int Run::startDevices() {
         const std::string& name = config.devices[i].name;
         const PoseAngles angles = facts[i].caveAngles ? PoseAngles::Cave : PoseAngles::Tracker;
         igtl.setAngles(name, angles);
-        // The tracker measures its stations in turn, a stylus's among them.
-        std::vector<uint32_t> stations = facts[i].trackerStations;
-        stations.insert(stations.end(), facts[i].stylusStations.begin(), facts[i].stylusStations.end());
-        std::sort(stations.begin(), stations.end());
-        lsl.setDevice(name, angles,
-                      static_cast<size_t>(std::unique(stations.begin(), stations.end()) - stations.begin()));
+        lsl.setDevice(name, angles, facts[i].activeStations().size());
         if (!igtl.empty() && IgtlOutput::devicePart(name) != name) {
             hostWarning(name + ": OpenIGTLink names hold 20 bytes; this device's are " + IgtlOutput::devicePart(name) +
                         "/T<n> and " + IgtlOutput::devicePart(name) + "/C<n>");

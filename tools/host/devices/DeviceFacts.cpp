@@ -27,6 +27,15 @@ uint32_t DeviceFacts::stylusStation(uint32_t output) const {
     return output >= 1 && output <= stylusStations.size() ? stylusStations[output - 1] : 0;
 }
 
+std::vector<uint32_t> DeviceFacts::activeStations() const {
+    std::vector<uint32_t> active;
+    for (uint32_t s = 1; s <= kStations; ++s)
+        if (std::count(trackerStations.begin(), trackerStations.end(), s) > 0 ||
+            std::count(stylusStations.begin(), stylusStations.end(), s) > 0)
+            active.push_back(s);
+    return active;
+}
+
 std::string sensorsLineWith(const DeviceFacts& facts, const std::vector<uint32_t>& stations) {
     std::string line = "sensors";
     for (uint32_t s = 1; s <= kStations; ++s) {

@@ -23,6 +23,8 @@ struct DeviceFacts {
     // The station behind a device's own output number; 0 when not known.
     uint32_t trackerStation(uint32_t output) const;
     uint32_t stylusStation(uint32_t output) const;
+    // The stations the tracker measures in turn, a stylus's among them, in ascending order.
+    std::vector<uint32_t> activeStations() const;
 };
 
 // The sensors line that takes these stations too: "sensors 1 1 1 0", ready to paste.

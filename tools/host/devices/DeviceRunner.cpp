@@ -201,12 +201,7 @@ LineTiming DeviceRunner::lineTiming() const {
     const double baud = std::strtod(facts_.baud.c_str(), &end);
     timing.baud = end != facts_.baud.c_str() && baud >= 300 ? baud : 38400;
     timing.latency = section_.latencyMs / 1000.0;
-    for (uint32_t s = 1; s <= 4; ++s) {
-        const auto& t = facts_.trackerStations;
-        const auto& p = facts_.stylusStations;
-        if (std::count(t.begin(), t.end(), s) > 0 || std::count(p.begin(), p.end(), s) > 0)
-            timing.stations.push_back(s);
-    }
+    timing.stations = facts_.activeStations();
     return timing;
 }
 
