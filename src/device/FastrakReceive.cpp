@@ -267,19 +267,22 @@ CFastrak::ReadResult CFastrak::readFrame(uint32_t& length) {
             if (misframed) break;
         }
         if (misframed) {
-            // In step, the frame began at a record's start, so the record inside is the next one
-            // and is kept. Otherwise neither can be told from the other: both go.
-            const bool keepInner = inStep;
+            // Both go, in step too: a record that lost its end followed by the next record, and a
+            // record whose values hold a header followed by one that lost bytes, can be the same
+            // bytes.
             frameDamaged("a record starts inside the frame");
-            dropCarry(keepInner ? 1 : inside + 1);
+            dropCarry(inside + 1);
             continue;
         }
         if (confirm) {
             result = fillCarry(length + 2);
             if (result != ReadResult::Record) return result;
             if (carry[length] != '0' || frameLengths(carry[length + 1], lengths) == 0) {
+                // Damage follows a whole frame. No record starts inside it (startInside found none
+                // that frames), and a start among its values would end on a CR LF that the damage
+                // moved: reading goes on after it.
                 frameDamaged("no record follows");
-                dropCarry(1);
+                dropCarry(length);
                 continue;
             }
         }
