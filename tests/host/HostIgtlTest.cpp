@@ -344,10 +344,15 @@ TEST(HostIgtl, ThreeClientsReceiveWhatTheJsonLinesFileHolds) {
             more.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
             ASSERT_EQ(connect(more.back(), reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
         }
+        // The kernel may hand over a burst out of order, so any one of them may be the 33rd.
         const timeval limit{5, 0};
-        setsockopt(more.back(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        char scrap;
-        EXPECT_EQ(recv(more.back(), &scrap, 1, 0), 0) << "a 33rd client was served";
+        int unserved = 0;
+        for (const int fd : more) {
+            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+            char scrap;
+            unserved += recv(fd, &scrap, 1, 0) == 0;
+        }
+        EXPECT_EQ(unserved, 1) << "not one client beyond 32 closed unserved";
         for (const int fd : more) close(fd);
         ASSERT_TRUE(hosttest::eventually([&] { return clients[0]->messages().size() > 50; }, 60s))
             << hosttest::readFile(scratch.path("host.out"));

@@ -398,7 +398,7 @@ OpenResult IgtlOutput::open(const std::string& where, std::string& message) {
     if (fd != net::kNoSocket) net::keepAddressOwn(fd);
     const bool bound = fd != net::kNoSocket &&
                        bind(fd, found->ai_addr, static_cast<socklen_t>(found->ai_addrlen)) == 0 &&
-                       ::listen(fd, 16) == 0;
+                       ::listen(fd, SOMAXCONN) == 0;
     const int error = net::lastError();
     freeaddrinfo(found);
     if (!bound) {
